@@ -1,0 +1,110 @@
+// Resolution of the interface language and its thread-safe snapshot.
+#include "TolvaCore/Localization.h"
+
+#include <cstdlib>
+#include <mutex>
+#include <sstream>
+
+namespace tolva {
+
+namespace {
+
+std::mutex snapshotMutex;
+AppLanguage snapshotLanguage = AppLanguage::en;
+
+std::function<std::shared_ptr<LanguagePreference>()>& standardFactory() {
+    static std::function<std::shared_ptr<LanguagePreference>()> factory;
+    return factory;
+}
+
+std::string environment(const char* name) {
+    const char* value = std::getenv(name);
+    return value ? std::string(value) : std::string();
+}
+
+} // namespace
+
+Localization::Localization(std::shared_ptr<LanguagePreference> preferences, SystemPreferred systemPreferred)
+    : injectedPreferences_(std::move(preferences)), systemPreferred_(std::move(systemPreferred)) {
+    publish(resolveCurrent(), false);
+}
+
+Localization& Localization::shared() {
+    static Localization instance;
+    return instance;
+}
+
+void Localization::configure(std::shared_ptr<LanguagePreference> preferences) {
+    Localization& localization = shared();
+    localization.injectedPreferences_ = std::move(preferences);
+    localization.refresh();
+}
+
+AppLanguage Localization::snapshot() {
+    std::lock_guard lock(snapshotMutex);
+    return snapshotLanguage;
+}
+
+std::vector<std::string> Localization::systemPreferredLanguages() {
+    std::vector<std::string> list;
+    std::string language = environment("LANGUAGE");
+    std::stringstream parts(language);
+    for (std::string part; std::getline(parts, part, ':');)
+        if (!part.empty())
+            list.push_back(part);
+    for (const char* name : {"LC_ALL", "LC_MESSAGES", "LANG"}) {
+        std::string value = environment(name);
+        if (!value.empty()) {
+            list.push_back(value);
+            break;
+        }
+    }
+    return list;
+}
+
+void Localization::setStandardPreferencesFactory(std::function<std::shared_ptr<LanguagePreference>()> factory) {
+    standardFactory() = std::move(factory);
+}
+
+LanguagePreference* Localization::preferences() {
+    if (!injectedPreferences_ && standardFactory())
+        injectedPreferences_ = standardFactory()();
+    return injectedPreferences_.get();
+}
+
+std::optional<AppLanguage> Localization::override() const {
+    auto* self = const_cast<Localization*>(this);
+    auto* prefs = self->preferences();
+    return prefs ? prefs->appLanguage() : memoryOverride_;
+}
+
+void Localization::setOverride(std::optional<AppLanguage> language) {
+    if (auto* prefs = preferences())
+        prefs->setAppLanguage(language);
+    else
+        memoryOverride_ = language;
+    refresh();
+}
+
+void Localization::refresh() { publish(resolveCurrent(), true); }
+
+AppLanguage Localization::resolveCurrent() {
+    auto* prefs = preferences();
+    if (auto chosen = prefs ? prefs->appLanguage() : memoryOverride_)
+        return *chosen;
+    return AppLanguage::resolve(systemPreferred_ ? systemPreferred_() : std::vector<std::string>{});
+}
+
+void Localization::publish(AppLanguage language, bool notify) {
+    {
+        std::lock_guard lock(snapshotMutex);
+        snapshotLanguage = language;
+    }
+    if (language == language_)
+        return;
+    language_ = language;
+    if (notify)
+        NotificationCenter::defaultCenter().post(didChange, this);
+}
+
+} // namespace tolva
