@@ -1,17 +1,16 @@
 // Log categories, level gating, the serial log queue and the standard sinks.
 #include "app/Log.h"
 
-#include <systemd/sd-journal.h>
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <unistd.h>
-
 #include <atomic>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <deque>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <systemd/sd-journal.h>
 #include <thread>
+#include <unistd.h>
 
 namespace tolva {
 
@@ -109,9 +108,12 @@ std::atomic<bool>& debugFlag() {
 
 int journalPriority(LogLevel level) {
     switch (level) {
-    case LogLevel::error: return 3; // LOG_ERR
-    case LogLevel::info: return 6;  // LOG_INFO
-    case LogLevel::debug: return 7; // LOG_DEBUG
+    case LogLevel::error:
+        return 3; // LOG_ERR
+    case LogLevel::info:
+        return 6; // LOG_INFO
+    case LogLevel::debug:
+        return 7; // LOG_DEBUG
     }
     return 6;
 }
@@ -120,9 +122,12 @@ int journalPriority(LogLevel level) {
 
 std::string_view toString(LogLevel level) {
     switch (level) {
-    case LogLevel::info: return "info";
-    case LogLevel::error: return "error";
-    case LogLevel::debug: return "debug";
+    case LogLevel::info:
+        return "info";
+    case LogLevel::error:
+        return "error";
+    case LogLevel::debug:
+        return "debug";
     }
     return "info";
 }
@@ -134,10 +139,16 @@ std::string LogEntry::line() const {
     return out;
 }
 
-bool Log::Category::isEnabled(LogLevel level) const { return level != LogLevel::debug || Log::debugEnabled(); }
+bool Log::Category::isEnabled(LogLevel level) const {
+    return level != LogLevel::debug || Log::debugEnabled();
+}
 
-void Log::Category::info(std::string_view message) const { write(name_, LogLevel::info, message); }
-void Log::Category::error(std::string_view message) const { write(name_, LogLevel::error, message); }
+void Log::Category::info(std::string_view message) const {
+    write(name_, LogLevel::info, message);
+}
+void Log::Category::error(std::string_view message) const {
+    write(name_, LogLevel::error, message);
+}
 void Log::Category::debug(std::string_view message) const {
     if (isEnabled(LogLevel::debug))
         write(name_, LogLevel::debug, message);
@@ -154,7 +165,9 @@ void Log::write(std::string_view category, LogLevel level, std::string_view mess
         target->write(entry);
 }
 
-void Log::flush() { queue().drain(); }
+void Log::flush() {
+    queue().drain();
+}
 
 std::shared_ptr<LogSink> Log::sink() {
     std::lock_guard lock(sinkMutex);
@@ -172,9 +185,13 @@ std::shared_ptr<LogSink> Log::makeDefaultSink() {
     return std::make_shared<StandardErrorLogSink>();
 }
 
-bool Log::debugEnabled() { return debugFlag().load(std::memory_order_relaxed); }
+bool Log::debugEnabled() {
+    return debugFlag().load(std::memory_order_relaxed);
+}
 
-void Log::setDebugEnabled(bool enabled) { debugFlag().store(enabled, std::memory_order_relaxed); }
+void Log::setDebugEnabled(bool enabled) {
+    debugFlag().store(enabled, std::memory_order_relaxed);
+}
 
 void StandardErrorLogSink::write(const LogEntry& entry) {
     std::string line = entry.line();
@@ -198,10 +215,10 @@ bool JournalLogSink::isReachable() {
 }
 
 void JournalLogSink::write(const LogEntry& entry) {
-    int result = sd_journal_send("MESSAGE=%s", entry.message.c_str(), "PRIORITY=%d", journalPriority(entry.level),
-                                 "SYSLOG_IDENTIFIER=tolva-screen", "TOLVA_SUBSYSTEM=%s", Log::subsystem.data(),
-                                 "TOLVA_CATEGORY=%s", entry.category.c_str(), "TOLVA_LEVEL=%s",
-                                 toString(entry.level).data(), nullptr);
+    int result = sd_journal_send(
+        "MESSAGE=%s", entry.message.c_str(), "PRIORITY=%d", journalPriority(entry.level),
+        "SYSLOG_IDENTIFIER=tolva-screen", "TOLVA_SUBSYSTEM=%s", Log::subsystem.data(), "TOLVA_CATEGORY=%s",
+        entry.category.c_str(), "TOLVA_LEVEL=%s", toString(entry.level).data(), nullptr);
     if (result < 0)
         StandardErrorLogSink().write(entry);
 }
@@ -231,7 +248,8 @@ void CaptureLogSink::clear() {
 }
 
 ScopedLogCapture::ScopedLogCapture()
-    : capture_(std::make_shared<CaptureLogSink>()), previous_(Log::sink()), previousDebug_(Log::debugEnabled()) {
+    : capture_(std::make_shared<CaptureLogSink>()), previous_(Log::sink()),
+      previousDebug_(Log::debugEnabled()) {
     Log::flush();
     Log::setSink(capture_);
 }

@@ -118,7 +118,9 @@ public:
     ScopedLogCapture& operator=(const ScopedLogCapture&) = delete;
 
     CaptureLogSink& sink() { return *capture_; }
-    std::vector<std::string> messages(std::string_view category = {}) const { return capture_->messages(category); }
+    std::vector<std::string> messages(std::string_view category = {}) const {
+        return capture_->messages(category);
+    }
 
 private:
     std::shared_ptr<CaptureLogSink> capture_;

@@ -1,18 +1,17 @@
 // AppLanguage raw values, endonyms and the preference matcher (ICU LocaleMatcher).
 #include "TolvaCore/AppLanguage.h"
 
+#include <mutex>
 #include <unicode/localematcher.h>
 #include <unicode/locid.h>
-
-#include <mutex>
 
 namespace tolva {
 
 namespace {
 
 constexpr std::array<std::string_view, 7> rawValues = {"en", "zh-Hans", "zh-Hant", "de", "fr", "ja", "ko"};
-constexpr std::array<std::string_view, 7> endonyms = {"English", "简体中文", "繁體中文", "Deutsch",
-                                                       "Français", "日本語", "한국어"};
+constexpr std::array<std::string_view, 7> endonyms = {"English",  "简体中文", "繁體中文", "Deutsch",
+                                                      "Français", "日本語",   "한국어"};
 
 // Turns "fr_CA.UTF-8", "de_DE@euro" or "zh-TW" into a BCP 47 tag ICU can read.
 std::string bcp47(std::string_view identifier) {
@@ -37,9 +36,13 @@ std::optional<AppLanguage> AppLanguage::fromRawValue(std::string_view raw) {
     return std::nullopt;
 }
 
-std::string_view AppLanguage::rawValue() const { return rawValues[value_]; }
+std::string_view AppLanguage::rawValue() const {
+    return rawValues[value_];
+}
 
-std::string_view AppLanguage::endonym() const { return endonyms[value_]; }
+std::string_view AppLanguage::endonym() const {
+    return endonyms[value_];
+}
 
 std::string AppLanguage::localeIdentifier() const {
     UErrorCode status = U_ZERO_ERROR;
@@ -81,7 +84,8 @@ AppLanguage AppLanguage::resolve(const std::vector<std::string>& preferred) {
         return en;
 
     UErrorCode status = U_ZERO_ERROR;
-    icu::Locale::RangeIterator<std::vector<icu::Locale>::const_iterator> range(desired.begin(), desired.end());
+    icu::Locale::RangeIterator<std::vector<icu::Locale>::const_iterator> range(desired.begin(),
+                                                                               desired.end());
     const icu::Locale* best = matcher->getBestMatch(range, status);
     if (U_FAILURE(status) || best == nullptr)
         return en;

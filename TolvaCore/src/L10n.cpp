@@ -4,11 +4,10 @@
 #include "StringTables.h"
 #include "TolvaCore/Localization.h"
 
-#include <unicode/numberformatter.h>
-#include <unicode/unistr.h>
-
 #include <algorithm>
 #include <charconv>
+#include <unicode/numberformatter.h>
+#include <unicode/unistr.h>
 
 namespace tolva::L10n {
 
@@ -18,9 +17,8 @@ std::string integerText(std::int64_t value, AppLanguage language) {
     // Locale digits and minus sign, no grouping: "%lld" never groups thousands.
     UErrorCode status = U_ZERO_ERROR;
     icu::Locale locale(language.localeIdentifier().c_str());
-    icu::number::FormattedNumber formatted = icu::number::NumberFormatter::withLocale(locale)
-                                                 .grouping(UNUM_GROUPING_OFF)
-                                                 .formatInt(value, status);
+    icu::number::FormattedNumber formatted =
+        icu::number::NumberFormatter::withLocale(locale).grouping(UNUM_GROUPING_OFF).formatInt(value, status);
     std::string out;
     if (U_SUCCESS(status)) {
         icu::UnicodeString text = formatted.toString(status);
@@ -62,9 +60,13 @@ std::vector<std::string_view> tableKeys(AppLanguage language) {
     return keys;
 }
 
-AppLanguage currentLanguage() { return Localization::snapshot(); }
+AppLanguage currentLanguage() {
+    return Localization::snapshot();
+}
 
-icu::Locale currentLocale() { return icu::Locale(currentLanguage().localeIdentifier().c_str()); }
+icu::Locale currentLocale() {
+    return icu::Locale(currentLanguage().localeIdentifier().c_str());
+}
 
 std::string string(std::string_view key, AppLanguage language) {
     if (auto text = tableText(language, key))
@@ -74,7 +76,9 @@ std::string string(std::string_view key, AppLanguage language) {
     return std::string(key);
 }
 
-std::string string(std::string_view key) { return string(key, currentLanguage()); }
+std::string string(std::string_view key) {
+    return string(key, currentLanguage());
+}
 
 std::string format(std::string_view key, std::span<const Arg> args) {
     AppLanguage language = currentLanguage();

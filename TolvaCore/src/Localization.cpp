@@ -1,6 +1,9 @@
 // Resolution of the interface language and its thread-safe snapshot.
 #include "TolvaCore/Localization.h"
 
+#include "TolvaCore/JsonFileDefaultsStore.h"
+#include "TolvaCore/Preferences.h"
+
 #include <cstdlib>
 #include <mutex>
 #include <sstream>
@@ -62,13 +65,17 @@ std::vector<std::string> Localization::systemPreferredLanguages() {
     return list;
 }
 
-void Localization::setStandardPreferencesFactory(std::function<std::shared_ptr<LanguagePreference>()> factory) {
+void Localization::setStandardPreferencesFactory(
+    std::function<std::shared_ptr<LanguagePreference>()> factory) {
     standardFactory() = std::move(factory);
 }
 
 LanguagePreference* Localization::preferences() {
-    if (!injectedPreferences_ && standardFactory())
-        injectedPreferences_ = standardFactory()();
+    // Without injected preferences, reads go through preferences over the standard store.
+    if (!injectedPreferences_)
+        injectedPreferences_ = standardFactory()
+                                   ? standardFactory()()
+                                   : std::make_shared<Preferences>(JsonFileDefaultsStore::standard());
     return injectedPreferences_.get();
 }
 
@@ -86,7 +93,9 @@ void Localization::setOverride(std::optional<AppLanguage> language) {
     refresh();
 }
 
-void Localization::refresh() { publish(resolveCurrent(), true); }
+void Localization::refresh() {
+    publish(resolveCurrent(), true);
+}
 
 AppLanguage Localization::resolveCurrent() {
     auto* prefs = preferences();

@@ -20,7 +20,9 @@ NotificationCenter& NotificationCenter::defaultCenter() {
     return center;
 }
 
-void NotificationCenter::Token::reset() { entry_.reset(); }
+void NotificationCenter::Token::reset() {
+    entry_.reset();
+}
 
 NotificationCenter::Token NotificationCenter::addObserver(std::string name, Handler handler) {
     auto observer = std::make_shared<Observer>(Observer{std::move(name), std::move(handler)});

@@ -2,13 +2,12 @@
 // keys and placeholders, and writes the compiled-in tables plus one typed accessor per key.
 //
 //   tolva-strings-gen <strings-dir> <out-tables.cpp> <out-accessors.h> <out-accessors.cpp>
-#include <nlohmann/json.hpp>
-
 #include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <iostream>
 #include <map>
+#include <nlohmann/json.hpp>
 #include <regex>
 #include <set>
 #include <sstream>
@@ -24,13 +23,14 @@ const std::vector<std::pair<std::string, std::string>> languages = {
 };
 
 const std::set<std::string> cppKeywords = {
-    "alignas", "alignof", "and", "asm", "auto", "bool", "break", "case", "catch", "char", "class",
-    "const", "continue", "default", "delete", "do", "double", "else", "enum", "explicit", "export",
-    "extern", "false", "float", "for", "friend", "goto", "if", "inline", "int", "long", "mutable",
-    "namespace", "new", "noexcept", "not", "nullptr", "operator", "or", "private", "protected",
-    "public", "register", "return", "short", "signed", "sizeof", "static", "struct", "switch",
-    "template", "this", "throw", "true", "try", "typedef", "typeid", "typename", "union",
-    "unsigned", "using", "virtual", "void", "volatile", "while", "xor"};
+    "alignas",  "alignof",  "and",    "asm",      "auto",      "bool",      "break",    "case",     "catch",
+    "char",     "class",    "const",  "continue", "default",   "delete",    "do",       "double",   "else",
+    "enum",     "explicit", "export", "extern",   "false",     "float",     "for",      "friend",   "goto",
+    "if",       "inline",   "int",    "long",     "mutable",   "namespace", "new",      "noexcept", "not",
+    "nullptr",  "operator", "or",     "private",  "protected", "public",    "register", "return",   "short",
+    "signed",   "sizeof",   "static", "struct",   "switch",    "template",  "this",     "throw",    "true",
+    "try",      "typedef",  "typeid", "typename", "union",     "unsigned",  "using",    "virtual",  "void",
+    "volatile", "while",    "xor"};
 
 struct Placeholder {
     int position; // 1-based argument index
@@ -217,13 +217,16 @@ int main(int argc, char** argv) {
         std::string params, args;
         for (auto& p : shapes[key]) {
             std::string name = "arg" + std::to_string(p.position);
-            params += std::string(params.empty() ? "" : ", ") + (p.isString ? "std::string_view " : "std::int64_t ") + name;
+            params += std::string(params.empty() ? "" : ", ") +
+                      (p.isString ? "std::string_view " : "std::int64_t ") + name;
             args += ", " + name;
         }
         std::string indent(open.size(), ' ');
-        header << indent << "/// " << literal(key) << "\n" << indent << "std::string " << fn << "(" << params << ");\n";
+        header << indent << "/// " << literal(key) << "\n"
+               << indent << "std::string " << fn << "(" << params << ");\n";
         source << "std::string " << fn << "(" << params << ") { return "
-               << (shapes[key].empty() ? "string(" + literal(key) + ")" : "format(" + literal(key) + args + ")")
+               << (shapes[key].empty() ? "string(" + literal(key) + ")"
+                                       : "format(" + literal(key) + args + ")")
                << "; }\n";
     }
     reopen({});

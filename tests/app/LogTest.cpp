@@ -1,8 +1,7 @@
 #include "app/Log.h"
 
-#include <gtest/gtest.h>
-
 #include <chrono>
+#include <gtest/gtest.h>
 #include <thread>
 
 using namespace tolva;

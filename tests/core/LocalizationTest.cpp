@@ -1,9 +1,9 @@
-#include "TolvaCore/L10n.h"
 #include "TolvaCore/Localization.h"
 
-#include <gtest/gtest.h>
+#include "TolvaCore/L10n.h"
 
 #include <cstdlib>
+#include <gtest/gtest.h>
 #include <thread>
 
 using namespace tolva;
@@ -111,13 +111,6 @@ TEST(Localization, OverridePostsDidChangeOnlyOnRealChanges) {
     EXPECT_EQ(store->writes, 4);
 }
 
-TEST(Localization, OverrideWithoutAnyPreferencesIsKeptInMemory) {
-    Localization localization(nullptr, systemList({"en-US"}));
-    localization.setOverride(AppLanguage::fr);
-    EXPECT_EQ(localization.override(), AppLanguage::fr);
-    EXPECT_EQ(localization.language(), AppLanguage::fr);
-}
-
 TEST(Localization, SystemListComesFromTheEnvironmentInOrder) {
     ::setenv("LANGUAGE", "de_CH:fr::en", 1);
     ::setenv("LC_ALL", "", 1);
@@ -164,9 +157,9 @@ TEST(L10n, FormatsPrintfPlaceholders) {
     std::vector<L10n::Arg> negative = {std::int64_t{-25300}};
     EXPECT_EQ(formatTemplate("Keychain error %lld", negative, en), "Keychain error -25300");
     std::vector<L10n::Arg> big = {std::int64_t{1234567}};
-    EXPECT_EQ(formatTemplate("%lld", big, AppLanguage::de), "1234567"); // never grouped
+    EXPECT_EQ(formatTemplate("%lld", big, AppLanguage::de), "1234567");  // never grouped
     EXPECT_EQ(formatTemplate("%@ and %@", negative, en), "-25300 and "); // missing argument
-    EXPECT_EQ(formatTemplate("100% sure %q", {}, en), "100% sure %q");     // not a conversion
+    EXPECT_EQ(formatTemplate("100% sure %q", {}, en), "100% sure %q");   // not a conversion
     EXPECT_EQ(formatTemplate("trailing %", {}, en), "trailing %");
 }
 
@@ -180,7 +173,8 @@ TEST(L10n, TypedAccessorsFormatTheirKeys) {
     EXPECT_EQ(L10n::Keychain::Error::message(-25300), "Keychain error -25300");
 
     localization.setOverride(AppLanguage::de);
-    EXPECT_EQ(L10n::Settings::HotKey::clearButton(), L10n::string("settings.hotKey.clearButton", AppLanguage::de));
+    EXPECT_EQ(L10n::Settings::HotKey::clearButton(),
+              L10n::string("settings.hotKey.clearButton", AppLanguage::de));
     EXPECT_EQ(L10n::currentLocale().getLanguage(), std::string("de"));
     localization.setOverride(AppLanguage::zhHant);
     EXPECT_EQ(L10n::currentLocale().getScript(), std::string("Hant"));

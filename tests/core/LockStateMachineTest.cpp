@@ -1,7 +1,6 @@
 #include "TolvaCore/LockStateMachine.h"
 
 #include <gtest/gtest.h>
-
 #include <tuple>
 
 using namespace tolva;

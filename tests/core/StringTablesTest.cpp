@@ -1,10 +1,9 @@
 #include "TolvaCore/L10n.h"
 
-#include <gtest/gtest.h>
-
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <gtest/gtest.h>
 #include <regex>
 #include <set>
 
@@ -40,7 +39,8 @@ TEST(StringTables, EveryLanguageHasTheEnglishKeysAndPlaceholders) {
             auto text = L10n::tableText(language, key);
             ASSERT_TRUE(text.has_value()) << key;
             EXPECT_FALSE(text->empty()) << key;
-            EXPECT_EQ(placeholderShape(*text), placeholderShape(*L10n::tableText(AppLanguage::en, key))) << key;
+            EXPECT_EQ(placeholderShape(*text), placeholderShape(*L10n::tableText(AppLanguage::en, key)))
+                << key;
             // The product name is never translated.
             if (L10n::tableText(AppLanguage::en, key)->find("Tolva Screen") != std::string_view::npos) {
                 EXPECT_NE(text->find("Tolva Screen"), std::string_view::npos) << key;
@@ -82,8 +82,9 @@ TEST(StringTables, GeneratorRejectsDriftingTables) {
         std::ofstream(dir / "de.json") << german;
     };
     auto run = [&] {
-        std::string command = std::string(TOLVA_STRINGS_GEN) + " " + dir.string() + " " + (dir / "t.cpp").string() +
-                              " " + (dir / "a.h").string() + " " + (dir / "a.cpp").string() + " 2>/dev/null";
+        std::string command = std::string(TOLVA_STRINGS_GEN) + " " + dir.string() + " " +
+                              (dir / "t.cpp").string() + " " + (dir / "a.h").string() + " " +
+                              (dir / "a.cpp").string() + " 2>/dev/null";
         return std::system(command.c_str());
     };
     writeAll(R"({"a.b": "Try %@", "a.c": "x"})", R"({"a.b": "Versuch %@", "a.c": "y"})");

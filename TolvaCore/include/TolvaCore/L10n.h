@@ -10,10 +10,9 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <unicode/locid.h>
 #include <variant>
 #include <vector>
-
-#include <unicode/locid.h>
 
 namespace tolva::L10n {
 
@@ -40,9 +39,9 @@ inline std::string format(std::string_view key, std::initializer_list<Arg> args)
     return format(key, std::span<const Arg>(args.begin(), args.size()));
 }
 template <class... Args>
-std::string format(std::string_view key, Args&&... args)
-    requires(sizeof...(Args) > 0 && (std::is_constructible_v<Arg, Args&&> && ...))
-{
+std::string format(std::string_view key,
+                   Args&&... args) requires(sizeof...(Args) > 0 &&
+                                            (std::is_constructible_v<Arg, Args&&> && ...)) {
     const Arg list[] = {Arg(std::forward<Args>(args))...};
     return format(key, std::span<const Arg>(list));
 }

@@ -1,0 +1,255 @@
+// The preferences file: typed JSON, atomic and durable replacement, corrupt files kept aside.
+#include "TolvaCore/JsonFileDefaultsStore.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace tolva {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Data is written as {"$data": "<base64>"} so it can never be mistaken for a string.
+constexpr const char* dataMember = "$data";
+
+std::string systemError(const std::string& what) {
+    return what + ": " + std::strerror(errno);
+}
+
+// Closes a descriptor when it goes out of scope.
+struct Descriptor {
+    int fd = -1;
+    ~Descriptor() {
+        if (fd >= 0)
+            ::close(fd);
+    }
+};
+
+bool writeAll(int fd, const std::string& text) {
+    const char* p = text.data();
+    std::size_t left = text.size();
+    while (left > 0) {
+        ssize_t n = ::write(fd, p, left);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        p += n;
+        left -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+std::string timestamp() {
+    std::time_t now = std::time(nullptr);
+    std::tm utc{};
+    gmtime_r(&now, &utc);
+    char buffer[32];
+    std::strftime(buffer, sizeof buffer, "%Y%m%dT%H%M%SZ", &utc);
+    return buffer;
+}
+
+} // namespace
+
+JsonFileDefaultsStore::JsonFileDefaultsStore(fs::path file, bool standard)
+    : file_(std::move(file)), standard_(standard) {}
+
+fs::path JsonFileDefaultsStore::standardPath() {
+    const char* config = std::getenv("XDG_CONFIG_HOME");
+    fs::path base;
+    if (config && *config && fs::path(config).is_absolute()) {
+        base = config;
+    } else {
+        const char* home = std::getenv("HOME");
+        base = fs::path(home && *home ? home : "/") / ".config";
+    }
+    return base / "tolva-screen" / "preferences.json";
+}
+
+std::shared_ptr<JsonFileDefaultsStore> JsonFileDefaultsStore::standard() {
+    static std::shared_ptr<JsonFileDefaultsStore> store =
+        std::make_shared<JsonFileDefaultsStore>(standardPath(), true);
+    return store;
+}
+
+std::string JsonFileDefaultsStore::encode(const std::map<std::string, DefaultsValue, std::less<>>& values) {
+    nlohmann::json json = nlohmann::json::object();
+    for (const auto& [key, value] : values) {
+        std::visit(
+            [&](const auto& v) {
+                using T = std::decay_t<decltype(v)>;
+                if constexpr (std::is_same_v<T, Bytes>)
+                    json[key] = {{dataMember, base64Encode(v)}};
+                else if constexpr (std::is_same_v<T, double>)
+                    json[key] = std::isfinite(v) ? nlohmann::json(v) : nlohmann::json(nullptr);
+                else
+                    json[key] = v;
+            },
+            value);
+    }
+    return json.dump(2) + "\n";
+}
+
+std::optional<std::map<std::string, DefaultsValue, std::less<>>>
+JsonFileDefaultsStore::decode(std::string_view text) {
+    auto json = nlohmann::json::parse(text, nullptr, false);
+    if (json.is_discarded() || !json.is_object())
+        return std::nullopt;
+    std::map<std::string, DefaultsValue, std::less<>> values;
+    for (auto& [key, v] : json.items()) {
+        if (v.is_boolean()) {
+            values.emplace(key, v.get<bool>());
+        } else if (v.is_number_integer()) {
+            if (v.is_number_unsigned() && v.get<std::uint64_t>() > static_cast<std::uint64_t>(INT64_MAX))
+                values.emplace(key, static_cast<double>(v.get<std::uint64_t>()));
+            else
+                values.emplace(key, v.get<std::int64_t>());
+        } else if (v.is_number_float()) {
+            values.emplace(key, v.get<double>());
+        } else if (v.is_string()) {
+            values.emplace(key, v.get<std::string>());
+        } else if (v.is_array() && std::all_of(v.begin(), v.end(), [](auto& e) { return e.is_string(); })) {
+            values.emplace(key, v.get<std::vector<std::string>>());
+        } else if (v.is_object() && v.size() == 1 && v.contains(dataMember) && v[dataMember].is_string()) {
+            if (auto bytes = base64Decode(v[dataMember].get<std::string>()))
+                values.emplace(key, std::move(*bytes));
+        }
+        // Any other shape (null, nested objects, mixed arrays) reads as absent.
+    }
+    return values;
+}
+
+JsonFileDefaultsStore::Stamp JsonFileDefaultsStore::stampOfFile() const {
+    struct stat st {};
+    if (::stat(file_.c_str(), &st) != 0)
+        return {};
+    return {st.st_dev, st.st_ino, st.st_size, st.st_mtim.tv_sec * 1'000'000'000LL + st.st_mtim.tv_nsec, true};
+}
+
+void JsonFileDefaultsStore::refreshLocked() const {
+    Stamp stamp = stampOfFile();
+    if (loaded_ && *loaded_ == stamp)
+        return;
+    loaded_ = stamp;
+    if (!stamp.exists) {
+        values_.clear();
+        return;
+    }
+    std::ifstream in(file_, std::ios::binary);
+    std::stringstream buffer;
+    buffer << in.rdbuf();
+    if (!in) {
+        // Unreadable for now (permissions, a race with a replacement): keep what we had.
+        loaded_.reset();
+        return;
+    }
+    if (auto decoded = decode(buffer.str())) {
+        values_ = std::move(*decoded);
+        return;
+    }
+    // Not JSON we understand: keep the file for the user under a new name and start empty,
+    // so the next write can never silently destroy it.
+    fs::path aside = file_;
+    aside += ".corrupt-" + timestamp();
+    for (int n = 2; fs::exists(aside); ++n) {
+        aside = file_;
+        aside += ".corrupt-" + timestamp() + "-" + std::to_string(n);
+    }
+    std::error_code error;
+    fs::rename(file_, aside, error);
+    if (!error)
+        movedAside_ = aside;
+    values_.clear();
+    loaded_ = stampOfFile();
+}
+
+void JsonFileDefaultsStore::writeLocked() {
+    const fs::path dir = file_.parent_path();
+    std::error_code error;
+    fs::create_directories(dir, error);
+    if (error) {
+        lastWriteError_ = "cannot create " + dir.string() + ": " + error.message();
+        return;
+    }
+    static std::atomic<unsigned> counter{0};
+    const fs::path temporary = dir / ("." + file_.filename().string() + ".tmp-" + std::to_string(::getpid()) +
+                                      "-" + std::to_string(counter++));
+    const std::string text = encode(values_);
+    {
+        Descriptor out{::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600)};
+        if (out.fd < 0) {
+            lastWriteError_ = systemError("cannot create " + temporary.string());
+            return;
+        }
+        if (!writeAll(out.fd, text) || ::fsync(out.fd) != 0) {
+            lastWriteError_ = systemError("cannot write " + temporary.string());
+            ::unlink(temporary.c_str());
+            return;
+        }
+    }
+    if (::rename(temporary.c_str(), file_.c_str()) != 0) {
+        lastWriteError_ = systemError("cannot replace " + file_.string());
+        ::unlink(temporary.c_str());
+        return;
+    }
+    // The rename itself is durable only once the folder is synced.
+    Descriptor folder{::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
+    if (folder.fd >= 0)
+        ::fsync(folder.fd);
+    lastWriteError_.reset();
+    loaded_ = stampOfFile();
+}
+
+std::optional<DefaultsValue> JsonFileDefaultsStore::object(std::string_view key) const {
+    std::lock_guard lock(mutex_);
+    refreshLocked();
+    auto it = values_.find(key);
+    if (it == values_.end())
+        return std::nullopt;
+    return it->second;
+}
+
+void JsonFileDefaultsStore::setObject(std::string_view key, std::optional<DefaultsValue> value) {
+    std::lock_guard lock(mutex_);
+    // Writers in other processes take the same lock, so no read-modify-write loses theirs.
+    std::error_code error;
+    fs::create_directories(file_.parent_path(), error);
+    fs::path lockPath = file_.parent_path() / ("." + file_.filename().string() + ".lock");
+    Descriptor lockFile{::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600)};
+    if (lockFile.fd >= 0)
+        while (::flock(lockFile.fd, LOCK_EX) != 0 && errno == EINTR) {
+        }
+    refreshLocked();
+    if (value)
+        values_.insert_or_assign(std::string(key), std::move(*value));
+    else if (auto it = values_.find(key); it != values_.end())
+        values_.erase(it);
+    writeLocked();
+    // The lock is released when lockFile closes.
+}
+
+std::optional<fs::path> JsonFileDefaultsStore::movedAside() const {
+    std::lock_guard lock(mutex_);
+    return movedAside_;
+}
+
+std::optional<std::string> JsonFileDefaultsStore::lastWriteError() const {
+    std::lock_guard lock(mutex_);
+    return lastWriteError_;
+}
+
+} // namespace tolva

@@ -1,0 +1,43 @@
+// Test entry point: every test process gets its own throwaway HOME and XDG folders, so no
+// test reads or writes the settings, keyring or data of the person running it.
+#include <cstdlib>
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <string>
+
+namespace {
+
+class ThrowawayHome : public testing::Environment {
+public:
+    void SetUp() override {
+        char pattern[] = "/tmp/tolva-test-XXXXXX";
+        const char* dir = ::mkdtemp(pattern);
+        if (dir == nullptr)
+            std::abort();
+        root_ = dir;
+        for (const char* sub : {"home", "config", "data", "runtime", "cache"})
+            std::filesystem::create_directories(root_ / sub);
+        std::filesystem::permissions(root_ / "runtime", std::filesystem::perms::owner_all);
+        ::setenv("HOME", (root_ / "home").c_str(), 1);
+        ::setenv("XDG_CONFIG_HOME", (root_ / "config").c_str(), 1);
+        ::setenv("XDG_DATA_HOME", (root_ / "data").c_str(), 1);
+        ::setenv("XDG_CACHE_HOME", (root_ / "cache").c_str(), 1);
+        if (!std::getenv("TOLVA_TEST_KEEP_RUNTIME_DIR"))
+            ::setenv("XDG_RUNTIME_DIR", (root_ / "runtime").c_str(), 1);
+    }
+    void TearDown() override {
+        std::error_code ignored;
+        std::filesystem::remove_all(root_, ignored);
+    }
+
+private:
+    std::filesystem::path root_;
+};
+
+} // namespace
+
+int main(int argc, char** argv) {
+    testing::InitGoogleTest(&argc, argv);
+    testing::AddGlobalTestEnvironment(new ThrowawayHome);
+    return RUN_ALL_TESTS();
+}
