@@ -57,17 +57,17 @@ std::string HotKeyModifiers::symbols() const {
     return out;
 }
 
-HotKeyModifiers HotKeyModifiers::fromEventFlags(std::uint64_t flags) {
-    HotKeyModifiers m;
+std::uint8_t modifierBitsFromEventFlags(std::uint64_t flags) {
+    std::uint8_t bits = 0;
     if (flags & 0x40000)
-        m.rawValue |= control;
+        bits |= HotKeyModifiers::control;
     if (flags & 0x80000)
-        m.rawValue |= option;
+        bits |= HotKeyModifiers::option;
     if (flags & 0x20000)
-        m.rawValue |= shift;
+        bits |= HotKeyModifiers::shift;
     if (flags & 0x100000)
-        m.rawValue |= command;
-    return m;
+        bits |= HotKeyModifiers::command;
+    return bits;
 }
 
 std::optional<std::string_view> HotKey::keyName(std::uint32_t keyCode) {

@@ -1,21 +1,17 @@
 // The preferences file: typed JSON, atomic and durable replacement, corrupt files kept aside.
 #include "TolvaCore/JsonFileDefaultsStore.h"
 
+#include "TolvaCore/AtomicFile.h"
+#include "TolvaCore/XdgPaths.h"
+
+#include <nlohmann/json.hpp>
+
+#include <sys/stat.h>
+
 #include <algorithm>
-#include <atomic>
-#include <cerrno>
-#include <chrono>
 #include <cmath>
 #include <cstdlib>
-#include <cstring>
 #include <ctime>
-#include <fcntl.h>
-#include <fstream>
-#include <nlohmann/json.hpp>
-#include <sstream>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace tolva {
 
@@ -25,34 +21,6 @@ namespace {
 
 // Data is written as {"$data": "<base64>"} so it can never be mistaken for a string.
 constexpr const char* dataMember = "$data";
-
-std::string systemError(const std::string& what) {
-    return what + ": " + std::strerror(errno);
-}
-
-// Closes a descriptor when it goes out of scope.
-struct Descriptor {
-    int fd = -1;
-    ~Descriptor() {
-        if (fd >= 0)
-            ::close(fd);
-    }
-};
-
-bool writeAll(int fd, const std::string& text) {
-    const char* p = text.data();
-    std::size_t left = text.size();
-    while (left > 0) {
-        ssize_t n = ::write(fd, p, left);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        p += n;
-        left -= static_cast<std::size_t>(n);
-    }
-    return true;
-}
 
 std::string timestamp() {
     std::time_t now = std::time(nullptr);
@@ -68,17 +36,7 @@ std::string timestamp() {
 JsonFileDefaultsStore::JsonFileDefaultsStore(fs::path file, bool standard)
     : file_(std::move(file)), standard_(standard) {}
 
-fs::path JsonFileDefaultsStore::standardPath() {
-    const char* config = std::getenv("XDG_CONFIG_HOME");
-    fs::path base;
-    if (config && *config && fs::path(config).is_absolute()) {
-        base = config;
-    } else {
-        const char* home = std::getenv("HOME");
-        base = fs::path(home && *home ? home : "/") / ".config";
-    }
-    return base / "tolva-screen" / "preferences.json";
-}
+fs::path JsonFileDefaultsStore::standardPath() { return xdgConfigHome() / "tolva-screen" / "preferences.json"; }
 
 std::shared_ptr<JsonFileDefaultsStore> JsonFileDefaultsStore::standard() {
     static std::shared_ptr<JsonFileDefaultsStore> store =
@@ -149,15 +107,13 @@ void JsonFileDefaultsStore::refreshLocked() const {
         values_.clear();
         return;
     }
-    std::ifstream in(file_, std::ios::binary);
-    std::stringstream buffer;
-    buffer << in.rdbuf();
-    if (!in) {
+    auto text = readWholeFile(file_);
+    if (!text) {
         // Unreadable for now (permissions, a race with a replacement): keep what we had.
         loaded_.reset();
         return;
     }
-    if (auto decoded = decode(buffer.str())) {
+    if (auto decoded = decode(*text)) {
         values_ = std::move(*decoded);
         return;
     }
@@ -178,40 +134,9 @@ void JsonFileDefaultsStore::refreshLocked() const {
 }
 
 void JsonFileDefaultsStore::writeLocked() {
-    const fs::path dir = file_.parent_path();
-    std::error_code error;
-    fs::create_directories(dir, error);
-    if (error) {
-        lastWriteError_ = "cannot create " + dir.string() + ": " + error.message();
-        return;
-    }
-    static std::atomic<unsigned> counter{0};
-    const fs::path temporary = dir / ("." + file_.filename().string() + ".tmp-" + std::to_string(::getpid()) +
-                                      "-" + std::to_string(counter++));
-    const std::string text = encode(values_);
-    {
-        Descriptor out{::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600)};
-        if (out.fd < 0) {
-            lastWriteError_ = systemError("cannot create " + temporary.string());
-            return;
-        }
-        if (!writeAll(out.fd, text) || ::fsync(out.fd) != 0) {
-            lastWriteError_ = systemError("cannot write " + temporary.string());
-            ::unlink(temporary.c_str());
-            return;
-        }
-    }
-    if (::rename(temporary.c_str(), file_.c_str()) != 0) {
-        lastWriteError_ = systemError("cannot replace " + file_.string());
-        ::unlink(temporary.c_str());
-        return;
-    }
-    // The rename itself is durable only once the folder is synced.
-    Descriptor folder{::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
-    if (folder.fd >= 0)
-        ::fsync(folder.fd);
-    lastWriteError_.reset();
-    loaded_ = stampOfFile();
+    lastWriteError_ = writeFileAtomically(file_, encode(values_), 0600);
+    if (!lastWriteError_)
+        loaded_ = stampOfFile();
 }
 
 std::optional<DefaultsValue> JsonFileDefaultsStore::object(std::string_view key) const {
@@ -226,20 +151,13 @@ std::optional<DefaultsValue> JsonFileDefaultsStore::object(std::string_view key)
 void JsonFileDefaultsStore::setObject(std::string_view key, std::optional<DefaultsValue> value) {
     std::lock_guard lock(mutex_);
     // Writers in other processes take the same lock, so no read-modify-write loses theirs.
-    std::error_code error;
-    fs::create_directories(file_.parent_path(), error);
-    fs::path lockPath = file_.parent_path() / ("." + file_.filename().string() + ".lock");
-    Descriptor lockFile{::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600)};
-    if (lockFile.fd >= 0)
-        while (::flock(lockFile.fd, LOCK_EX) != 0 && errno == EINTR) {
-        }
+    FileLock fileLock(file_.parent_path() / ("." + file_.filename().string() + ".lock"));
     refreshLocked();
     if (value)
         values_.insert_or_assign(std::string(key), std::move(*value));
     else if (auto it = values_.find(key); it != values_.end())
         values_.erase(it);
     writeLocked();
-    // The lock is released when lockFile closes.
 }
 
 std::optional<fs::path> JsonFileDefaultsStore::movedAside() const {

@@ -9,6 +9,11 @@
 
 namespace tolva {
 
+// The modifier bits (control 1, option 2, shift 4, command 8) of key-event flag bits
+// (control 0x40000, option 0x80000, shift 0x20000, command 0x100000); every other flag
+// (caps lock, numeric pad, function) is dropped.
+std::uint8_t modifierBitsFromEventFlags(std::uint64_t flags);
+
 struct HotKeyModifiers {
     static constexpr std::uint8_t control = 1;
     static constexpr std::uint8_t option = 2;
@@ -25,8 +30,7 @@ struct HotKeyModifiers {
     std::uint32_t carbonFlags() const;
     // ⌃⌥⇧⌘ for the members present, always in that order.
     std::string symbols() const;
-    // From key-event flag bits (control 0x40000, option 0x80000, shift 0x20000, command 0x100000).
-    static HotKeyModifiers fromEventFlags(std::uint64_t flags);
+    static HotKeyModifiers fromEventFlags(std::uint64_t flags) { return {modifierBitsFromEventFlags(flags)}; }
 
     friend bool operator==(const HotKeyModifiers&, const HotKeyModifiers&) = default;
 };

@@ -1,0 +1,35 @@
+// Durable whole-file replacement: write a temporary file beside the target, fsync it, rename it
+// over the target and fsync the folder, so readers see either the old or the new file whole.
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include <sys/types.h>
+
+namespace tolva {
+
+// Creates missing folders (mode 0700). Returns why it failed, or nothing on success.
+std::optional<std::string> writeFileAtomically(const std::filesystem::path& file, std::string_view contents,
+                                               mode_t mode = 0600);
+
+// The whole contents, or nothing when the file cannot be read.
+std::optional<std::string> readWholeFile(const std::filesystem::path& file);
+
+// An exclusive advisory lock (flock) on a lock file, held for the object's lifetime, so
+// read-modify-write cycles of several processes do not lose each other's changes.
+class FileLock {
+public:
+    explicit FileLock(const std::filesystem::path& lockFile);
+    ~FileLock();
+    FileLock(const FileLock&) = delete;
+    FileLock& operator=(const FileLock&) = delete;
+    bool isHeld() const { return fd_ >= 0; }
+
+private:
+    int fd_ = -1;
+};
+
+} // namespace tolva

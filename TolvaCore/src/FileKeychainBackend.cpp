@@ -1,0 +1,137 @@
+// The file-backed keychain: one JSON file of items, mode 0600, replaced atomically.
+#include "TolvaCore/FileKeychainBackend.h"
+
+#include "TolvaCore/AtomicFile.h"
+#include "TolvaCore/XdgPaths.h"
+
+#include <nlohmann/json.hpp>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace tolva {
+
+namespace fs = std::filesystem;
+
+FileKeychainBackend::FileKeychainBackend(fs::path file) : file_(std::move(file)) {}
+
+fs::path FileKeychainBackend::standardPath() { return xdgDataHome() / "tolva-screen" / "pin.json"; }
+
+std::int32_t FileKeychainBackend::failLocked(std::int32_t status, std::string message) {
+    messages_[status] = std::move(message);
+    return status;
+}
+
+std::int32_t FileKeychainBackend::loadLocked(Items& items) {
+    items.clear();
+    struct stat st {};
+    if (::lstat(file_.c_str(), &st) != 0) {
+        if (errno == ENOENT)
+            return success;
+        return failLocked(ioFailure, file_.string() + ": " + std::strerror(errno));
+    }
+    if (!S_ISREG(st.st_mode))
+        return failLocked(insecureFile, file_.string() + " is not a regular file; refusing to use it");
+    if (st.st_uid != ::geteuid())
+        return failLocked(insecureFile, file_.string() + " belongs to another user; refusing to use it");
+    if ((st.st_mode & 077) != 0) {
+        char mode[8];
+        std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+        return failLocked(insecureFile, file_.string() + " can be read or written by other users (mode " +
+                                            mode + "); refusing to use it. Fix it with: chmod 600 " +
+                                            file_.string());
+    }
+    auto text = readWholeFile(file_);
+    if (!text)
+        return failLocked(ioFailure, file_.string() + ": cannot be read");
+    auto json = nlohmann::json::parse(*text, nullptr, false);
+    if (json.is_discarded() || !json.is_object() || !json.contains("items") || !json["items"].is_array())
+        return failLocked(corruptFile, file_.string() + " is not a PIN file written by Tolva Screen");
+    for (const auto& entry : json["items"]) {
+        auto field = [&](const char* name) -> std::optional<std::string> {
+            if (!entry.is_object() || !entry.contains(name) || !entry[name].is_string())
+                return std::nullopt;
+            return entry[name].get<std::string>();
+        };
+        auto service = field("service"), account = field("account"), label = field("label"),
+             data = field("data");
+        auto bytes = data ? base64Decode(*data) : std::nullopt;
+        if (!service || !account || !label || !bytes)
+            return failLocked(corruptFile, file_.string() + " holds an item it cannot read");
+        items[{*service, *account}] = Item{*label, std::move(*bytes)};
+    }
+    return success;
+}
+
+std::int32_t FileKeychainBackend::storeLocked(const Items& items) {
+    nlohmann::json list = nlohmann::json::array();
+    for (const auto& [key, item] : items)
+        list.push_back({{"service", key.first},
+                        {"account", key.second},
+                        {"label", item.label},
+                        {"data", base64Encode(item.data)}});
+    if (auto error = writeFileAtomically(file_, nlohmann::json{{"items", list}}.dump(2) + "\n", 0600))
+        return failLocked(ioFailure, *error);
+    return success;
+}
+
+KeychainBackend::ReadResult FileKeychainBackend::copyMatching(const Query& query) {
+    std::lock_guard lock(mutex_);
+    Items items;
+    if (auto status = loadLocked(items); status != success)
+        return {status, std::nullopt};
+    auto it = items.find({query.service, query.account});
+    if (it == items.end())
+        return {itemNotFound, std::nullopt};
+    return {success, it->second.data};
+}
+
+std::int32_t FileKeychainBackend::update(const Query& query, const Bytes& data) {
+    std::lock_guard lock(mutex_);
+    FileLock fileLock(file_.parent_path() / ("." + file_.filename().string() + ".lock"));
+    Items items;
+    if (auto status = loadLocked(items); status != success)
+        return status;
+    auto it = items.find({query.service, query.account});
+    if (it == items.end())
+        return itemNotFound;
+    it->second.data = data; // the label stays what it was at creation
+    return storeLocked(items);
+}
+
+std::int32_t FileKeychainBackend::add(const Query& query, const Bytes& data, std::string_view label) {
+    std::lock_guard lock(mutex_);
+    FileLock fileLock(file_.parent_path() / ("." + file_.filename().string() + ".lock"));
+    Items items;
+    if (auto status = loadLocked(items); status != success)
+        return status;
+    items[{query.service, query.account}] = Item{std::string(label), data};
+    return storeLocked(items);
+}
+
+std::int32_t FileKeychainBackend::remove(const Query& query) {
+    std::lock_guard lock(mutex_);
+    FileLock fileLock(file_.parent_path() / ("." + file_.filename().string() + ".lock"));
+    Items items;
+    if (auto status = loadLocked(items); status != success)
+        return status;
+    if (items.erase({query.service, query.account}) == 0)
+        return itemNotFound;
+    return storeLocked(items);
+}
+
+std::optional<std::string> FileKeychainBackend::errorMessage(std::int32_t status) const {
+    std::lock_guard lock(mutex_);
+    if (auto it = messages_.find(status); it != messages_.end())
+        return it->second;
+    if (status == itemNotFound)
+        return "The item could not be found.";
+    return std::nullopt;
+}
+
+} // namespace tolva
