@@ -20,7 +20,9 @@ namespace fs = std::filesystem;
 
 FileKeychainBackend::FileKeychainBackend(fs::path file) : file_(std::move(file)) {}
 
-fs::path FileKeychainBackend::standardPath() { return xdgDataHome() / "tolva-screen" / "pin.json"; }
+fs::path FileKeychainBackend::standardPath() {
+    return xdgDataHome() / "tolva-screen" / "pin.json";
+}
 
 std::int32_t FileKeychainBackend::failLocked(std::int32_t status, std::string message) {
     messages_[status] = std::move(message);

@@ -36,7 +36,9 @@ std::string timestamp() {
 JsonFileDefaultsStore::JsonFileDefaultsStore(fs::path file, bool standard)
     : file_(std::move(file)), standard_(standard) {}
 
-fs::path JsonFileDefaultsStore::standardPath() { return xdgConfigHome() / "tolva-screen" / "preferences.json"; }
+fs::path JsonFileDefaultsStore::standardPath() {
+    return xdgConfigHome() / "tolva-screen" / "preferences.json";
+}
 
 std::shared_ptr<JsonFileDefaultsStore> JsonFileDefaultsStore::standard() {
     static std::shared_ptr<JsonFileDefaultsStore> store =

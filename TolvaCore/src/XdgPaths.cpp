@@ -17,8 +17,12 @@ std::filesystem::path baseFolder(const char* variable, const char* fallbackUnder
 
 } // namespace
 
-std::filesystem::path xdgConfigHome() { return baseFolder("XDG_CONFIG_HOME", ".config"); }
+std::filesystem::path xdgConfigHome() {
+    return baseFolder("XDG_CONFIG_HOME", ".config");
+}
 
-std::filesystem::path xdgDataHome() { return baseFolder("XDG_DATA_HOME", ".local/share"); }
+std::filesystem::path xdgDataHome() {
+    return baseFolder("XDG_DATA_HOME", ".local/share");
+}
 
 } // namespace tolva

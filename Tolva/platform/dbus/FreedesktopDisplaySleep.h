@@ -1,0 +1,32 @@
+// Holds the display awake through org.freedesktop.ScreenSaver.Inhibit on the session bus (the
+// cookie is the assertion id); without that service, through the X server: screen saver
+// suspended and DPMS off.
+#pragma once
+
+#include "platform/PowerAssertion.h"
+#include "platform/x11/XConnection.h"
+
+#include <QDBusConnection>
+
+#include <memory>
+
+namespace tolva {
+
+class FreedesktopDisplaySleep : public DisplaySleepBackend {
+public:
+    FreedesktopDisplaySleep(QDBusConnection sessionBus, std::shared_ptr<XConnection> x11);
+
+    std::int32_t create(std::uint32_t& id) override;
+    void release(std::uint32_t id) override;
+
+    // Which mechanism holds the current assertion: "screensaver-inhibit", "x11" or "none".
+    const char* mechanism() const { return mechanism_; }
+
+private:
+    QDBusConnection bus_;
+    std::shared_ptr<XConnection> x11_;
+    const char* mechanism_ = "none";
+    bool dpmsWasEnabled_ = false;
+};
+
+} // namespace tolva

@@ -1,0 +1,124 @@
+// logind and ScreenSaver queries, the session lock, and their signals.
+#include "platform/dbus/LoginSession.h"
+
+#include "app/Log.h"
+#include "platform/dbus/DBusCall.h"
+
+#include <QDBusObjectPath>
+#include <QDBusVariant>
+#include <QProcess>
+
+#include <unistd.h>
+
+namespace tolva {
+
+namespace {
+const QString login1 = QStringLiteral("org.freedesktop.login1");
+const QString managerPath = QStringLiteral("/org/freedesktop/login1");
+const QString managerInterface = QStringLiteral("org.freedesktop.login1.Manager");
+const QString sessionInterface = QStringLiteral("org.freedesktop.login1.Session");
+const QString screenSaver = QStringLiteral("org.freedesktop.ScreenSaver");
+const QString screenSaverPath = QStringLiteral("/org/freedesktop/ScreenSaver");
+} // namespace
+
+LoginSession::LoginSession(QDBusConnection systemBus, QDBusConnection sessionBus)
+    : system_(std::move(systemBus)), session_(std::move(sessionBus)) {}
+
+std::optional<QString> LoginSession::sessionPath() {
+    if (sessionPath_)
+        return sessionPath_;
+    if (!system_.isConnected())
+        return std::nullopt;
+    const QByteArray id = qgetenv("XDG_SESSION_ID");
+    QDBusMessage reply =
+        id.isEmpty() ? dbus::call(system_, login1, managerPath, managerInterface,
+                                  QStringLiteral("GetSessionByPID"), {static_cast<quint32>(::getpid())})
+                     : dbus::call(system_, login1, managerPath, managerInterface,
+                                  QStringLiteral("GetSession"), {QString::fromLocal8Bit(id)});
+    if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty())
+        return std::nullopt;
+    sessionPath_ = reply.arguments().first().value<QDBusObjectPath>().path();
+    return sessionPath_;
+}
+
+std::optional<QString> LoginSession::sessionId() {
+    auto path = sessionPath();
+    if (!path)
+        return std::nullopt;
+    QVariant id = dbus::property(system_, login1, *path, sessionInterface, QStringLiteral("Id"));
+    if (!id.isValid())
+        return std::nullopt;
+    return id.toString();
+}
+
+bool LoginSession::isScreenLocked() {
+    if (auto path = sessionPath()) {
+        QVariant hint =
+            dbus::property(system_, login1, *path, sessionInterface, QStringLiteral("LockedHint"));
+        if (hint.isValid() && hint.typeId() == QMetaType::Bool)
+            return hint.toBool();
+    }
+    if (session_.isConnected()) {
+        QDBusMessage reply =
+            dbus::call(session_, screenSaver, screenSaverPath, screenSaver, QStringLiteral("GetActive"));
+        if (reply.type() == QDBusMessage::ReplyMessage && !reply.arguments().isEmpty() &&
+            reply.arguments().first().typeId() == QMetaType::Bool)
+            return reply.arguments().first().toBool();
+    }
+    return false;
+}
+
+std::string LoginSession::lockScreen() {
+    if (auto id = sessionId()) {
+        QDBusMessage reply =
+            dbus::call(system_, login1, managerPath, managerInterface, QStringLiteral("LockSession"), {*id});
+        const int rc = reply.type() == QDBusMessage::ReplyMessage ? 0 : dbus::statusOf(reply);
+        Log::lock.info("system screen lock via SACLockScreenImmediate rc=" + std::to_string(rc));
+        if (rc == 0)
+            return "SACLockScreenImmediate";
+    }
+    qint64 pid = 0;
+    if (QProcess::startDetached(fallbackProgram, fallbackArguments, QString(), &pid)) {
+        Log::lock.info("system screen lock fallback: pmset displaysleepnow");
+        return "pmset displaysleepnow";
+    }
+    Log::lock.error("system screen lock failed: cannot start " + fallbackProgram.toStdString());
+    return "failed";
+}
+
+void LoginSession::watch() {
+    if (auto path = sessionPath()) {
+        system_.connect(login1, *path, sessionInterface, QStringLiteral("Lock"), this, SLOT(sessionLocked()));
+        system_.connect(login1, *path, QStringLiteral("org.freedesktop.DBus.Properties"),
+                        QStringLiteral("PropertiesChanged"), this,
+                        SLOT(sessionPropertiesChanged(QString, QVariantMap, QStringList)));
+    }
+    system_.connect(login1, managerPath, managerInterface, QStringLiteral("PrepareForSleep"), this,
+                    SLOT(prepareForSleep(bool)));
+    session_.connect(screenSaver, screenSaverPath, screenSaver, QStringLiteral("ActiveChanged"), this,
+                     SLOT(screenSaverActiveChanged(bool)));
+}
+
+void LoginSession::sessionLocked() {
+    if (onScreenLocked)
+        onScreenLocked();
+}
+
+void LoginSession::sessionPropertiesChanged(const QString& interface, const QVariantMap& changed,
+                                            const QStringList&) {
+    if (interface == sessionInterface && changed.value(QStringLiteral("LockedHint")).toBool() &&
+        onScreenLocked)
+        onScreenLocked();
+}
+
+void LoginSession::prepareForSleep(bool goingToSleep) {
+    if (!goingToSleep && onWake)
+        onWake();
+}
+
+void LoginSession::screenSaverActiveChanged(bool active) {
+    if (active && onScreenLocked)
+        onScreenLocked();
+}
+
+} // namespace tolva

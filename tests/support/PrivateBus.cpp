@@ -1,0 +1,53 @@
+// Private D-Bus daemons for tests.
+#include "support/PrivateBus.h"
+
+#include <QDBusMessage>
+
+#include <cstdlib>
+
+namespace tolva::test {
+
+PrivateBus::PrivateBus() : controlBus_(QStringLiteral("unconnected")) {
+    char pattern[] = "/tmp/tolva-bus-XXXXXX";
+    dir_ = ::mkdtemp(pattern);
+    const std::string socket = (dir_ / "bus").string();
+    daemon_ = std::make_unique<ChildProcess>(std::vector<std::string>{
+        "dbus-daemon", "--config-file=/usr/share/dbus-1/session.conf", "--address=unix:path=" + socket,
+        "--nofork", "--nopidfile", "--print-address=1"});
+    auto line = daemon_->readLine(std::chrono::seconds(10), false);
+    address_ = line ? QString::fromStdString(*line) : QString();
+    controlBus_ = connect(QStringLiteral("control"));
+}
+
+PrivateBus::~PrivateBus() {
+    QDBusConnection::disconnectFromBus(controlBus_.name());
+    daemon_.reset();
+    std::error_code ignored;
+    std::filesystem::remove_all(dir_, ignored);
+}
+
+QDBusConnection PrivateBus::connect(const QString& name) {
+    return QDBusConnection::connectToBus(address_, name + QString::number(reinterpret_cast<quintptr>(this)));
+}
+
+std::unique_ptr<ChildProcess> PrivateBus::startFakeServices(bool login1, bool screenSaver) {
+    std::vector<std::string> argv{TOLVA_FAKE_SERVICES, "--bus", address_.toStdString()};
+    if (login1)
+        argv.push_back("--login1");
+    if (screenSaver)
+        argv.push_back("--screensaver");
+    auto child = std::make_unique<ChildProcess>(argv);
+    child->waitFor("ready", std::chrono::seconds(10));
+    return child;
+}
+
+QVariant PrivateBus::control(const QString& method, const QVariantList& arguments) {
+    QDBusMessage message =
+        QDBusMessage::createMethodCall(QStringLiteral("org.tolva.TestServices"), QStringLiteral("/control"),
+                                       QStringLiteral("org.tolva.Test.Control"), method);
+    message.setArguments(arguments);
+    QDBusMessage reply = controlBus_.call(message, QDBus::Block, 3000);
+    return reply.arguments().isEmpty() ? QVariant() : reply.arguments().first();
+}
+
+} // namespace tolva::test

@@ -1,0 +1,18 @@
+// The Qt application object that tests of event-loop code need; made once per process.
+#pragma once
+
+#include <QCoreApplication>
+
+namespace tolva::test {
+
+inline QCoreApplication& qtApp() {
+    if (auto* existing = QCoreApplication::instance())
+        return *existing;
+    static int argc = 1;
+    static char name[] = "tolva-tests";
+    static char* argv[] = {name, nullptr};
+    static QCoreApplication app(argc, argv);
+    return app;
+}
+
+} // namespace tolva::test
