@@ -2,6 +2,7 @@
 // session, with a victim window holding the focus and keys typed by xdotool.
 #include "app/Log.h"
 #include "platform/HotKeyManager.h"
+#include "platform/Permissions.h"
 #include "platform/fake/FakeScheduler.h"
 #include "platform/x11/X11EventTap.h"
 #include "platform/x11/X11HotKeyBackend.h"
@@ -239,4 +240,22 @@ TEST_F(IdleTimeX11, GrowsAndResetsWithInput) {
     EXPECT_GT(later, right);
     ASSERT_EQ(test::run({"xdotool", "mousemove_relative", "1", "1"}), 0);
     EXPECT_LT(idle.secondsSinceLastInput(), later);
+}
+
+TEST(Permissions, AccessibilityIsARealX11SessionOnly) {
+    ScopedLogCapture log;
+    ASSERT_NE(std::getenv("DISPLAY"), nullptr);
+    EXPECT_TRUE(Permissions::isAccessibilityTrusted());
+    EXPECT_TRUE(Permissions::promptAccessibility());
+    EXPECT_TRUE(Permissions::isScreenCaptureAllowed());
+    ::setenv("WAYLAND_DISPLAY", "wayland-0", 1); // an XWayland session: grabs miss Wayland clients
+    EXPECT_FALSE(Permissions::isAccessibilityTrusted());
+    EXPECT_FALSE(Permissions::promptAccessibility());
+    ::unsetenv("WAYLAND_DISPLAY");
+    const std::string display = std::getenv("DISPLAY");
+    ::unsetenv("DISPLAY");
+    EXPECT_FALSE(Permissions::isAccessibilityTrusted());
+    ::setenv("DISPLAY", display.c_str(), 1);
+    EXPECT_EQ(log.messages("permissions"),
+              (std::vector<std::string>{"accessibility prompt -> true", "accessibility prompt -> false"}));
 }

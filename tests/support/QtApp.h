@@ -11,8 +11,9 @@ inline QCoreApplication& qtApp() {
     static int argc = 1;
     static char name[] = "tolva-tests";
     static char* argv[] = {name, nullptr};
-    static QCoreApplication app(argc, argv);
-    return app;
+    // Never destroyed: Qt's own globals may be gone by the time static destructors run.
+    static QCoreApplication* app = new QCoreApplication(argc, argv);
+    return *app;
 }
 
 } // namespace tolva::test

@@ -1,0 +1,204 @@
+// Away-note geometry and drawing.
+#include "overlay/AwayNoteView.h"
+
+#include <QFontDatabase>
+#include <QFontMetricsF>
+#include <QPainter>
+#include <QPainterPath>
+#include <QRadialGradient>
+
+#include <algorithm>
+#include <cmath>
+
+namespace tolva {
+
+namespace {
+
+QFont systemFont(double pixelSize, QFont::Weight weight) {
+    QFont font = QFontDatabase::systemFont(QFontDatabase::GeneralFont);
+    font.setPixelSize(static_cast<int>(pixelSize));
+    font.setWeight(weight);
+    return font;
+}
+
+// Width and height of a centred, word-wrapped text within `limit`, at most `lines` lines.
+QSizeF measure(const QFont& font, const QString& text, double limit, int lines) {
+    if (text.isEmpty())
+        return {0, 0};
+    QFontMetricsF metrics(font);
+    QRectF bounds = metrics.boundingRect(QRectF(0, 0, limit, 1e6), Qt::AlignHCenter | Qt::TextWordWrap, text);
+    const double height = std::min(std::ceil(bounds.height()), std::ceil(lines * metrics.lineSpacing()));
+    return {std::min(limit, std::ceil(bounds.width()) + 2), height};
+}
+
+double round(double v) {
+    return std::round(v);
+}
+
+void drawText(QPainter& p, const QRectF& frame, const QString& text, const QFont& font, const QColor& color,
+              int lines, std::optional<std::pair<QColor, double>> shadow) {
+    p.setFont(font);
+    QFontMetricsF metrics(font);
+    // Wrap to at most `lines` lines; the last visible line is cut with an ellipsis.
+    QStringList shown;
+    QString rest = text;
+    while (!rest.isEmpty() && shown.size() < lines) {
+        int fit = rest.size();
+        while (fit > 0 && metrics.horizontalAdvance(rest.left(fit)) > frame.width())
+            fit = rest.lastIndexOf(' ', fit - 1) > 0 ? rest.lastIndexOf(' ', fit - 1) : fit - 1;
+        if (fit <= 0)
+            fit = 1;
+        QString line = rest.left(fit).trimmed();
+        rest = rest.mid(fit).trimmed();
+        if (shown.size() == lines - 1 && !rest.isEmpty())
+            line = metrics.elidedText(line + " " + rest, Qt::ElideRight, frame.width());
+        shown << line;
+    }
+    const QString wrapped = shown.join('\n');
+    if (shadow) {
+        // A soft shadow: the text drawn a few times around its offset, faintly.
+        QColor c = shadow->first;
+        const double offset = shadow->second;
+        c.setAlphaF(c.alphaF() / 4);
+        p.setPen(c);
+        for (double dx : {-1.0, 1.0})
+            for (double dy : {-1.0, 1.0})
+                p.drawText(frame.translated(dx, offset + dy), Qt::AlignHCenter | Qt::AlignTop, wrapped);
+    }
+    p.setPen(color);
+    p.drawText(frame, Qt::AlignHCenter | Qt::AlignTop, wrapped);
+}
+
+} // namespace
+
+QFont AwayNoteView::handwritingFont(double pixelSize) {
+    for (const QString& family : {QStringLiteral("LXGW WenKai GB Lite"), QStringLiteral("LXGW WenKai")}) {
+        if (QFontDatabase::families().contains(family)) {
+            QFont font(family);
+            font.setPixelSize(static_cast<int>(pixelSize));
+            font.setWeight(QFont::Medium);
+            // Characters the face lacks come from the bold system font.
+            font.setFamilies({family, QFontDatabase::systemFont(QFontDatabase::GeneralFont).family()});
+            return font;
+        }
+    }
+    return systemFont(pixelSize, QFont::Bold);
+}
+
+AwayNoteView::Layout AwayNoteView::layout(const Model& model, double W, double H) {
+    Layout l;
+    const QString text = QString::fromStdString(model.text);
+    const QString sub = QString::fromStdString(model.returnLine.value_or(""));
+    const bool hasSub = model.returnLine.has_value();
+    if (model.style == AwayNoteStyle::lockScreen) {
+        const double s = std::max(11.0, round(0.1 * H));
+        l.mainFont = systemFont(s, QFont::Medium);
+        l.subFont = systemFont(std::max(8.0, round(0.034 * H)), QFont::Normal);
+        const double limit = std::max(80.0, round(0.8 * W));
+        const QSizeF main = measure(l.mainFont, text, limit, 2);
+        const QSizeF second = hasSub ? measure(l.subFont, sub, limit, 1) : QSizeF(0, 0);
+        const double g = hasSub ? round(0.18 * s) : 0;
+        const double c = 0.74 * H; // measured up from the bottom edge
+        const double y = c + (second.height() + main.height() + g) * 0.5 - main.height();
+        // y-up bottoms converted to y-down tops: top = H − (bottom + height).
+        l.mainFrame = QRectF(round((W - main.width()) / 2), H - (round(y) + main.height()), main.width(),
+                             main.height());
+        const double subBottom = round(y - g - second.height());
+        l.subFrame = QRectF(round((W - second.width()) / 2), H - (subBottom + second.height()),
+                            second.width(), second.height());
+        l.vignetteFrame = QRectF(0.05 * W, H - (c - 0.22 * H + 0.44 * H), 0.9 * W, 0.44 * H);
+        l.blockCentreY = H - c;
+        return l;
+    }
+    l.mainFont = handwritingFont(std::max(11.0, round(0.08 * H)));
+    l.subFont = systemFont(std::max(8.0, round(0.03 * H)), QFont::Medium);
+    const double limit = std::max(80.0, round(0.6 * W));
+    const QSizeF main = measure(l.mainFont, text, limit, 2);
+    const QSizeF second = hasSub ? measure(l.subFont, sub, limit, 1) : QSizeF(0, 0);
+    const double g = hasSub ? round(0.02 * H) : 0;
+    const double p = round(0.05 * H);
+    const double k = round(0.055 * H);
+    const double cw = std::max(round(0.34 * W), 2 * p + std::max(main.width(), second.width()));
+    const double ch = k + p + main.height() + g + second.height() + p;
+    const double cardBottom = round(0.77 * H - ch / 2);
+    l.cardFrame = QRectF(round((W - cw) / 2), H - (cardBottom + ch), cw, ch);
+    // Inside the card (y-down): the strip on top, then the message, then the return line.
+    l.stripFrame = QRectF(0, 0, cw, k);
+    const double mainBottom = round(ch - k - p - main.height());
+    l.mainFrame = QRectF(round((cw - main.width()) / 2), ch - (mainBottom + main.height()), main.width(),
+                         main.height());
+    const double subBottom = round(ch - k - p - main.height() - g - second.height());
+    l.subFrame = QRectF(round((cw - second.width()) / 2), ch - (subBottom + second.height()), second.width(),
+                        second.height());
+    l.cardRotation = 2.5; // clockwise on screen
+    l.blockCentreY = H - 0.77 * H;
+    return l;
+}
+
+AwayNoteView::AwayNoteView(QWidget* parent) : QWidget(parent) {
+    setAttribute(Qt::WA_TransparentForMouseEvents);
+    setAttribute(Qt::WA_TranslucentBackground);
+    hide();
+}
+
+bool AwayNoteView::apply(const std::optional<Model>& model) {
+    if (model == model_)
+        return false;
+    model_ = model;
+    setVisible(model_.has_value());
+    update();
+    return true;
+}
+
+void AwayNoteView::paintEvent(QPaintEvent*) {
+    if (!model_)
+        return;
+    const Layout l = layout(*model_, width(), height());
+    const QString text = QString::fromStdString(model_->text);
+    const QString sub = QString::fromStdString(model_->returnLine.value_or(""));
+    QPainter p(this);
+    p.setRenderHint(QPainter::Antialiasing);
+    p.setRenderHint(QPainter::TextAntialiasing);
+    if (model_->style == AwayNoteStyle::lockScreen) {
+        if (!model_->light) {
+            QRadialGradient halo(l.vignetteFrame.center(),
+                                 std::hypot(l.vignetteFrame.width(), l.vignetteFrame.height()) / 2);
+            halo.setColorAt(0, QColor(0, 0, 0, 128));
+            halo.setColorAt(0.45, QColor(0, 0, 0, 64));
+            halo.setColorAt(1, QColor(0, 0, 0, 0));
+            p.fillRect(l.vignetteFrame, halo);
+        }
+        const bool light = model_->light;
+        drawText(p, l.mainFrame, text, l.mainFont, light ? QColor(0, 0, 0, 217) : QColor(255, 255, 255, 250),
+                 2, light ? std::nullopt : std::optional(std::pair(QColor(0, 0, 0, 140), 3.0)));
+        if (model_->returnLine)
+            drawText(p, l.subFrame, sub, l.subFont, light ? QColor(0, 0, 0, 179) : QColor(255, 255, 255, 224),
+                     1, light ? std::nullopt : std::optional(std::pair(QColor(0, 0, 0, 128), 2.0)));
+        return;
+    }
+    // The sticky note: a yellow card with a paler strip, tilted about its centre.
+    p.translate(l.cardFrame.center());
+    p.rotate(l.cardRotation);
+    p.translate(-l.cardFrame.width() / 2, -l.cardFrame.height() / 2);
+    const QRectF card(0, 0, l.cardFrame.width(), l.cardFrame.height());
+    for (int i = 6; i > 0; --i) { // the shadow, offset downwards and blurred by layering
+        QPainterPath shadow;
+        shadow.addRoundedRect(card.translated(0, 14).adjusted(-i * 3, -i * 3, i * 3, i * 3), 4 + i * 3,
+                              4 + i * 3);
+        p.fillPath(shadow, QColor(0, 0, 0, 12));
+    }
+    QPainterPath paper;
+    paper.addRoundedRect(card, 4, 4);
+    p.fillPath(paper, QColor::fromRgbF(1.0, 0.9, 0.5));
+    p.setClipPath(paper);
+    p.fillRect(l.stripFrame, QColor::fromRgbF(1.0, 0.95, 0.7));
+    p.setClipping(false);
+    const QColor ink = QColor::fromRgbF(0.28, 0.22, 0.08);
+    QColor faded = ink;
+    faded.setAlphaF(0.7);
+    drawText(p, l.mainFrame, text, l.mainFont, ink, 2, std::nullopt);
+    if (model_->returnLine)
+        drawText(p, l.subFrame, sub, l.subFont, faded, 1, std::nullopt);
+}
+
+} // namespace tolva

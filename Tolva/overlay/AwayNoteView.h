@@ -1,0 +1,53 @@
+// The away note drawn over the overlay picture: large centred text in the upper part of the
+// screen ("Large Text"), or a small tilted yellow sticky note with handwriting.
+#pragma once
+
+#include "TolvaCore/AwayNoteStyle.h"
+
+#include <QFont>
+#include <QRectF>
+#include <QWidget>
+
+#include <optional>
+#include <string>
+
+namespace tolva {
+
+class AwayNoteView : public QWidget {
+public:
+    struct Model {
+        std::string text;
+        std::optional<std::string> returnLine;
+        AwayNoteStyle style = AwayNoteStyle::lockScreen;
+        bool light = false; // the overlay behind the note is light
+        friend bool operator==(const Model&, const Model&) = default;
+    };
+
+    // Fonts and frames for a view of W × H, in the view's own (y-down) coordinates.
+    struct Layout {
+        QFont mainFont, subFont;
+        QRectF mainFrame, subFrame; // in the card's coordinates for the sticky note
+        QRectF vignetteFrame;       // lock-screen style
+        QRectF cardFrame;           // sticky-note style, before its rotation
+        QRectF stripFrame;          // in the card's coordinates
+        double cardRotation = 0;    // degrees, positive = clockwise on screen
+        double blockCentreY = 0;    // lock screen: the text block's centre, from the top
+    };
+    static Layout layout(const Model& model, double width, double height);
+    // The handwriting face at `pixelSize`, or the bold system font when it is not installed.
+    static QFont handwritingFont(double pixelSize);
+
+    explicit AwayNoteView(QWidget* parent = nullptr);
+
+    // Shows, changes or hides the note; returns whether anything changed.
+    bool apply(const std::optional<Model>& model);
+    const std::optional<Model>& model() const { return model_; }
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+
+private:
+    std::optional<Model> model_;
+};
+
+} // namespace tolva

@@ -1,0 +1,34 @@
+// Everything the overlay windows need to draw one lock, resolved from the preferences when the
+// lock begins. Snapshots live only here, in memory, for the length of the lock.
+#pragma once
+
+#include "TolvaCore/AwayNoteStyle.h"
+#include "TolvaCore/OverlayAnimation.h"
+
+#include <QColor>
+#include <QImage>
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+
+namespace tolva {
+
+struct OverlayContent {
+    QColor background = QColor(16, 18, 24);
+    QImage sharedImage;                        // null when there is none
+    std::map<std::uint32_t, QImage> snapshots; // per display
+    OverlayAnimationSet animations;
+    OverlayAnimationTuning tuning = OverlayAnimationTuning::tuning(AnimationStrength::subtle);
+    bool isTranslucent = false;
+    double tintAlpha = 0.06;
+    std::optional<std::string> awayNote;
+    AwayNoteStyle awayNoteStyle = AwayNoteStyle::lockScreen;
+    std::optional<std::string> awayNoteReturnLine;
+
+    // The picture for one display: its own snapshot, else the shared image (maybe null).
+    QImage picture(std::optional<std::uint32_t> displayID) const;
+};
+
+} // namespace tolva

@@ -1,0 +1,345 @@
+// Overlay drawing, motion effects on the scheduler, panel fades and input reporting.
+#include "overlay/OverlayView.h"
+
+#include "TolvaCore/OverlayAnimation.h"
+#include "platform/x11/KeyTranslation.h"
+
+#include <QGraphicsOpacityEffect>
+#include <QKeyEvent>
+#include <QLinearGradient>
+#include <QMouseEvent>
+#include <QPainter>
+#include <QWheelEvent>
+
+#include <algorithm>
+#include <cmath>
+
+namespace tolva {
+
+namespace {
+
+constexpr double margin = OverlayAnimationTuning::maxPixelShiftStep;
+
+double seconds(ContinuousClock::duration d) {
+    return std::chrono::duration_cast<Seconds>(d).count();
+}
+
+// The picture scaled to cover `target`, keeping its aspect ratio; the overflow is cropped.
+QRectF aspectFill(const QSizeF& image, const QRectF& target) {
+    const double scale = std::max(target.width() / image.width(), target.height() / image.height());
+    const QSizeF size = image * scale;
+    return QRectF(target.center().x() - size.width() / 2, target.center().y() - size.height() / 2,
+                  size.width(), size.height());
+}
+
+double luminance(const QColor& c) {
+    return 0.2126 * c.redF() + 0.7152 * c.greenF() + 0.0722 * c.blueF();
+}
+
+// Offsets of the pixel shift, in y-up terms: up, right, down, left of centre.
+constexpr int shiftDirections[4][2] = {{0, 1}, {1, 0}, {0, -1}, {-1, 0}};
+
+} // namespace
+
+QImage OverlayContent::picture(std::optional<std::uint32_t> displayID) const {
+    if (displayID) {
+        auto it = snapshots.find(*displayID);
+        if (it != snapshots.end())
+            return it->second;
+    }
+    return sharedImage;
+}
+
+OverlayView::OverlayView(Scheduler& scheduler, QSize size, bool guardsInput, QWidget* parent)
+    : QWidget(parent), scheduler_(scheduler), guardsInput_(guardsInput), awayNote_(new AwayNoteView(this)),
+      panel_(new UnlockPanel(this)), background_(Qt::black) {
+    resize(size);
+    setAttribute(Qt::WA_OpaquePaintEvent, false);
+    awayNote_->setGeometry(rect());
+    panel_->move((width() - UnlockPanel::panelWidth) / 2, (height() - UnlockPanel::panelHeight) / 2);
+    auto* opacity = new QGraphicsOpacityEffect(panel_);
+    opacity->setOpacity(0);
+    panel_->setGraphicsEffect(opacity);
+    panel_->hide();
+    if (guardsInput_) {
+        setMouseTracking(true);
+        setFocusPolicy(Qt::StrongFocus);
+    } else {
+        setAttribute(Qt::WA_TransparentForMouseEvents);
+        setFocusPolicy(Qt::NoFocus);
+    }
+}
+
+OverlayView::~OverlayView() = default;
+
+void OverlayView::resizeEvent(QResizeEvent*) {
+    awayNote_->setGeometry(rect());
+    panel_->move((width() - UnlockPanel::panelWidth) / 2, (height() - UnlockPanel::panelHeight) / 2);
+}
+
+void OverlayView::apply(const OverlayContent& content, std::optional<std::uint32_t> displayID) {
+    translucent_ = content.isTranslucent;
+    bool light = false;
+    if (translucent_) {
+        background_ = content.background;
+        background_.setAlphaF(content.tintAlpha);
+        picture_ = QImage();
+        panel_->setDarkAppearance(true);
+    } else {
+        background_ = content.background;
+        background_.setAlphaF(1.0);
+        picture_ = content.picture(displayID);
+        light = picture_.isNull() && luminance(content.background) > 0.5;
+        panel_->setDarkAppearance(!light);
+    }
+    if (content.awayNote)
+        awayNote_->apply(
+            AwayNoteView::Model{*content.awayNote, content.awayNoteReturnLine, content.awayNoteStyle, light});
+    else
+        awayNote_->apply(std::nullopt);
+    update();
+}
+
+void OverlayView::setBackdrop(const QImage& backdrop) {
+    backdrop_ = backdrop;
+    update();
+}
+
+double OverlayView::elapsed() const {
+    return seconds(scheduler_.now() - startedAt_);
+}
+
+void OverlayView::startAnimations(const OverlayAnimationSet& animations, const OverlayAnimationTuning& tuning,
+                                  double timeScale) {
+    stopAnimations();
+    active_ = animations;
+    activeTuning_ = tuning;
+    startedAt_ = scheduler_.now();
+    const double scale = timeScale > 0 ? timeScale : 1;
+    if (animations.count(OverlayAnimation::pixelShift) && !picture_.isNull()) {
+        const double interval = std::max(2.0, tuning.pixelShiftInterval / scale);
+        timings_.pixelShiftInterval = interval;
+        timings_.pixelShiftMove = std::min(interval * 0.5, 2.0);
+        shiftStep_ = tuning.pixelShiftStep;
+        shiftTask_ = scheduler_.every(Seconds(interval), [this] { shiftPicture(); });
+    }
+    if (animations.count(OverlayAnimation::breathing)) {
+        breathing_ = AutoReversingCurve{tuning.breathingPeriod * 0.5 / scale, 0.0, tuning.breathingDepth};
+        timings_.breathingOneWay = breathing_->oneWay;
+    }
+    if (animations.count(OverlayAnimation::gradientDrift)) {
+        gradientOpacity_ = tuning.gradientOpacity;
+        drift_ = AutoReversingCurve{tuning.gradientPeriod * 0.5 / scale, 0.0, 1.0};
+        timings_.driftOneWay = drift_->oneWay;
+    }
+    scheduleFrame();
+    update();
+}
+
+void OverlayView::stopAnimations() {
+    shiftTask_.cancel();
+    frame_.cancel();
+    breathing_.reset();
+    drift_.reset();
+    gradientOpacity_ = 0;
+    shiftCount_ = 0;
+    shiftFrom_ = shiftTo_ = QPointF();
+    shiftMoveSeconds_.reset();
+    timings_ = {};
+    active_.clear();
+    update();
+}
+
+void OverlayView::shiftPicture() {
+    // From wherever the picture is now to the next of the four positions around the centre.
+    shiftFrom_ = pictureOffset();
+    ++shiftCount_;
+    const auto& d = shiftDirections[shiftCount_ % 4];
+    shiftTo_ = QPointF(shiftStep_ * d[0], -shiftStep_ * d[1]); // y-up to y-down
+    shiftStartedAt_ = scheduler_.now();
+    shiftMoveSeconds_ = timings_.pixelShiftMove;
+    scheduleFrame();
+    update();
+}
+
+QPointF OverlayView::pictureOffset() const {
+    if (!shiftMoveSeconds_)
+        return shiftTo_;
+    const double t = seconds(scheduler_.now() - shiftStartedAt_);
+    const double x = EasedMove{*shiftMoveSeconds_, shiftFrom_.x(), shiftTo_.x()}.value(t);
+    const double y = EasedMove{*shiftMoveSeconds_, shiftFrom_.y(), shiftTo_.y()}.value(t);
+    return {x, y};
+}
+
+double OverlayView::dimOpacity() const {
+    return breathing_ ? breathing_->value(elapsed()) : 0.0;
+}
+
+double OverlayView::gradientProgress() const {
+    return drift_ ? drift_->value(elapsed()) : 0.0;
+}
+
+void OverlayView::scheduleFrame() {
+    // Wake up only when something will look different: the dimming by one 8-bit step, the
+    // gradient by enough to change a pixel, the picture by a whole pixel.
+    std::optional<double> next; // seconds from now
+    const double t = elapsed();
+    if (breathing_)
+        next = breathing_->nextChange(t, 1.0 / 255) - t;
+    if (drift_ && gradientOpacity_ > 0) {
+        const double diagonal = std::hypot(width(), height());
+        const double travel = std::max(1.0, 0.4 * std::max(width(), height()));
+        const double quantum = std::clamp(diagonal / (gradientOpacity_ * 255) / travel, 1.0 / 512, 0.25);
+        const double at = drift_->nextChange(t, quantum) - t;
+        next = next ? std::min(*next, at) : at;
+    }
+    if (shiftMoveSeconds_) {
+        const double moveT = seconds(scheduler_.now() - shiftStartedAt_);
+        const double distance =
+            std::max(std::abs(shiftTo_.x() - shiftFrom_.x()), std::abs(shiftTo_.y() - shiftFrom_.y()));
+        if (distance > 0) {
+            if (auto at = EasedMove{*shiftMoveSeconds_, 0, distance}.nextChange(moveT, 1.0)) {
+                const double in = *at - moveT;
+                next = next ? std::min(*next, in) : in;
+            } else {
+                shiftMoveSeconds_.reset(); // arrived
+            }
+        }
+    }
+    if (!next) {
+        frame_.cancel();
+        return;
+    }
+    frame_ = scheduler_.schedule(Seconds(std::max(*next, 0.001)), [this] {
+        update();
+        scheduleFrame();
+    });
+}
+
+void OverlayView::showPanel() {
+    if (panelVisible_)
+        return;
+    panelVisible_ = true;
+    panel_->show();
+    panel_->raise();
+    fadePanel(1.0, 0.2, false);
+}
+
+void OverlayView::hidePanel(bool animated) {
+    if (!panelVisible_)
+        return;
+    panelVisible_ = false;
+    if (!animated) {
+        fade_.cancel();
+        panelAlpha_ = 0;
+        static_cast<QGraphicsOpacityEffect*>(panel_->graphicsEffect())->setOpacity(0);
+        panel_->hide();
+        return;
+    }
+    fadePanel(0.0, 0.35, true);
+}
+
+void OverlayView::fadePanel(double target, double duration, bool hideAtEnd) {
+    const double from = panelAlpha_;
+    const Instant start = scheduler_.now();
+    auto step = std::make_shared<std::function<void()>>();
+    *step = [this, from, target, duration, hideAtEnd, start, step] {
+        const double t = std::min(1.0, seconds(scheduler_.now() - start) / duration);
+        panelAlpha_ = from + (target - from) * easeInOut(t);
+        static_cast<QGraphicsOpacityEffect*>(panel_->graphicsEffect())->setOpacity(panelAlpha_);
+        if (t < 1.0) {
+            fade_ = scheduler_.schedule(Seconds(1.0 / 60), [step] { (*step)(); });
+        } else if (hideAtEnd && !panelVisible_) {
+            panel_->hide(); // a showPanel during the fade wins
+        }
+    };
+    fade_ = scheduler_.schedule(Seconds(0), [step] { (*step)(); });
+}
+
+void OverlayView::paintEvent(QPaintEvent* event) {
+    QPainter p(this);
+    p.setClipRegion(event->region());
+    if (translucent_) {
+        if (!backdrop_.isNull()) {
+            p.drawImage(rect(), backdrop_);
+        } else {
+            p.setCompositionMode(QPainter::CompositionMode_Source);
+            p.fillRect(rect(), Qt::transparent);
+            p.setCompositionMode(QPainter::CompositionMode_SourceOver);
+        }
+        p.fillRect(rect(), background_);
+    } else {
+        p.fillRect(rect(), background_);
+        if (!picture_.isNull()) {
+            const QRectF grown =
+                QRectF(rect()).adjusted(-margin, -margin, margin, margin).translated(pictureOffset());
+            p.setRenderHint(QPainter::SmoothPixmapTransform, picture_.size() != size());
+            p.drawImage(aspectFill(picture_.size(), grown), picture_);
+        }
+    }
+    if (const double dim = dimOpacity(); dim > 0)
+        p.fillRect(rect(), QColor(0, 0, 0, static_cast<int>(std::round(dim * 255))));
+    if (drift_ && gradientOpacity_ > 0) {
+        const double progress = gradientProgress();
+        // Unit points with y up: start (0,0)→(0.4,0.2), end (1,1)→(0.6,0.8).
+        const QPointF start(0.4 * progress * width(), (1 - 0.2 * progress) * height());
+        const QPointF end((1 - 0.4 * progress) * width(), (1 - (1 - 0.2 * progress)) * height());
+        QLinearGradient gradient(start, end);
+        gradient.setColorAt(0, QColor(255, 255, 255, 255));
+        gradient.setColorAt(0.5, QColor(128, 128, 128, 0));
+        gradient.setColorAt(1, QColor(0, 0, 0, 255));
+        p.setOpacity(gradientOpacity_);
+        p.fillRect(rect(), gradient);
+    }
+}
+
+void OverlayView::mousePressEvent(QMouseEvent* event) {
+    event->accept();
+    if (!onPointerInput)
+        return;
+    switch (event->button()) {
+    case Qt::LeftButton:
+        onPointerInput("mouseDown");
+        break;
+    case Qt::RightButton:
+        onPointerInput("rightMouseDown");
+        break;
+    default:
+        onPointerInput("otherMouseDown");
+        break;
+    }
+}
+
+void OverlayView::mouseMoveEvent(QMouseEvent* event) {
+    event->accept();
+    if (onPointerInput)
+        onPointerInput("mouseMoved");
+}
+
+void OverlayView::wheelEvent(QWheelEvent* event) {
+    event->accept();
+    if (onPointerInput)
+        onPointerInput("scrollWheel");
+}
+
+void OverlayView::keyPressEvent(QKeyEvent* event) {
+    event->accept();
+    const auto xKeycode = static_cast<std::uint8_t>(event->nativeScanCode());
+    const std::int64_t keyCode = KeyTranslation::virtualKeyCode(xKeycode).value_or(0xFFFF);
+    const std::uint64_t flags =
+        KeyTranslation::eventFlags(static_cast<std::uint16_t>(event->nativeModifiers()));
+    if (KeyTranslation::isModifierKey(xKeycode))
+        return; // a modifier change: swallowed
+    std::optional<std::string> characters;
+    if (!event->text().isEmpty())
+        characters = event->text().toStdString();
+    const bool keyEquivalent = guardsInput_ && (flags & KeyTranslation::commandFlag);
+    if (onKey)
+        onKey(keyCode, flags, characters, keyEquivalent ? "window-keyEquivalent" : "window");
+}
+
+void OverlayView::keyReleaseEvent(QKeyEvent* event) {
+    event->accept();
+}
+
+} // namespace tolva

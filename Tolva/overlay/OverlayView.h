@@ -1,0 +1,113 @@
+// The content of every overlay window: the picture, the dimming and gradient of the motion
+// effects, the away note and the unlock panel, for one display. It reports input to the lock
+// controller through two callbacks and decides nothing about locking itself.
+#pragma once
+
+#include "overlay/AwayNoteView.h"
+#include "overlay/MotionCurve.h"
+#include "overlay/OverlayContent.h"
+#include "platform/Scheduler.h"
+#include "unlock/UnlockPanel.h"
+
+#include <QWidget>
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+
+namespace tolva {
+
+class OverlayView : public QWidget {
+public:
+    using PointerCallback = std::function<void(const std::string& source)>;
+    using KeyCallback =
+        std::function<void(std::int64_t keyCode, std::uint64_t flags,
+                           const std::optional<std::string>& characters, const std::string& source)>;
+
+    // Seconds, after the time scale: what the running effects use.
+    struct Timings {
+        std::optional<double> pixelShiftInterval;
+        std::optional<double> pixelShiftMove;
+        std::optional<double> breathingOneWay;
+        std::optional<double> driftOneWay;
+    };
+
+    OverlayView(Scheduler& scheduler, QSize size, bool guardsInput, QWidget* parent = nullptr);
+    ~OverlayView() override;
+
+    bool guardsInput() const { return guardsInput_; }
+
+    void apply(const OverlayContent& content, std::optional<std::uint32_t> displayID);
+    // What shows behind a translucent tint when no compositor can show the live screen.
+    void setBackdrop(const QImage& backdrop);
+
+    void startAnimations(const OverlayAnimationSet& animations, const OverlayAnimationTuning& tuning,
+                         double timeScale);
+    void stopAnimations();
+    const OverlayAnimationSet& activeAnimations() const { return active_; }
+    const std::optional<OverlayAnimationTuning>& activeTuning() const { return activeTuning_; }
+    Timings timings() const { return timings_; }
+
+    void showPanel();
+    void hidePanel(bool animated);
+    bool isPanelVisible() const { return panelVisible_; }
+    UnlockPanel* panel() const { return panel_; }
+    AwayNoteView* awayNote() const { return awayNote_; }
+
+    // Current values of the effects (for drawing and for tests).
+    QPointF pictureOffset() const; // y-down points from the centre
+    double dimOpacity() const;
+    double gradientProgress() const;
+    bool hasPicture() const { return !picture_.isNull(); }
+
+    PointerCallback onPointerInput;
+    KeyCallback onKey;
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseMoveEvent(QMouseEvent* event) override;
+    void wheelEvent(QWheelEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+    void keyReleaseEvent(QKeyEvent* event) override;
+
+private:
+    double elapsed() const; // seconds since the effects started
+    void scheduleFrame();
+    void shiftPicture();
+    void fadePanel(double target, double duration, bool hideAtEnd);
+
+    Scheduler& scheduler_;
+    const bool guardsInput_;
+    AwayNoteView* awayNote_;
+    UnlockPanel* panel_;
+
+    QColor background_;
+    QImage picture_;
+    QImage backdrop_;
+    bool translucent_ = false;
+
+    OverlayAnimationSet active_;
+    std::optional<OverlayAnimationTuning> activeTuning_;
+    Timings timings_;
+    Instant startedAt_{};
+    std::optional<AutoReversingCurve> breathing_;
+    std::optional<AutoReversingCurve> drift_;
+    double gradientOpacity_ = 0;
+    // Pixel shift: the move in progress, from one offset to the next.
+    int shiftCount_ = 0;
+    double shiftStep_ = 0;
+    QPointF shiftFrom_, shiftTo_;
+    Instant shiftStartedAt_{};
+    std::optional<double> shiftMoveSeconds_;
+    Scheduler::Handle shiftTask_;
+    Scheduler::Handle frame_;
+    // Panel fades.
+    bool panelVisible_ = false;
+    double panelAlpha_ = 0;
+    Scheduler::Handle fade_;
+};
+
+} // namespace tolva

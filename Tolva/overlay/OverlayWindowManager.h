@@ -1,0 +1,60 @@
+// Owns the overlay windows: one per display, built from one content record, torn down at
+// unlock, kept above every other window while they are up.
+#pragma once
+
+#include "TolvaCore/DisplayLayout.h"
+#include "overlay/Displays.h"
+#include "overlay/OverlayWindow.h"
+#include "platform/Scheduler.h"
+
+#include <functional>
+#include <memory>
+#include <vector>
+
+namespace tolva {
+
+class XConnection;
+
+class OverlayWindowManager {
+public:
+    // `x11` may be null (no X server: nothing watches the stacking order). `captureBackdrop`
+    // supplies the picture a live tint is drawn over when no compositing manager runs.
+    OverlayWindowManager(Scheduler& scheduler, std::shared_ptr<DisplaySource> displays,
+                         std::shared_ptr<XConnection> x11 = nullptr,
+                         std::function<QImage(const DisplayInfo&)> captureBackdrop = nullptr);
+    ~OverlayWindowManager();
+
+    void build(const OverlayContent& content);
+    void tearDown();
+
+    const std::vector<std::unique_ptr<OverlayWindow>>& windows() const { return windows_; }
+    const DisplayLayout& layout() const { return layout_; }
+    DisplayLayout currentLayout() const;
+
+    // The window whose display contains the point (core coordinates, y up), if any.
+    OverlayWindow* window(Point under) const;
+    // The window on the primary display, else the first; none without windows.
+    OverlayWindow* mainWindow() const;
+
+    // Whether a compositing manager owns _NET_WM_CM_S0 (translucent windows show the screen).
+    bool hasCompositor() const;
+    // Puts every overlay window back on top at once (also done whenever another window moves).
+    void raiseAll();
+
+private:
+    bool stackingChanged(const void* event);
+    bool overlayIsOnTop() const;
+
+    Scheduler& scheduler_;
+    std::shared_ptr<DisplaySource> displays_;
+    std::shared_ptr<XConnection> x11_;
+    std::function<QImage(const DisplayInfo&)> captureBackdrop_;
+    std::vector<std::unique_ptr<OverlayWindow>> windows_;
+    std::vector<DisplayInfo> builtDisplays_;
+    DisplayLayout layout_;
+    std::uint64_t listener_ = 0;
+    Scheduler::Handle safetyNet_;
+    bool loggedBackdropChoice_ = false;
+};
+
+} // namespace tolva

@@ -1,0 +1,57 @@
+// One still picture of every display, captured in parallel off the main thread, raced against
+// a time limit: the overlay never waits longer than that for a capture.
+#pragma once
+
+#include "overlay/Displays.h"
+#include "platform/Scheduler.h"
+
+#include <QImage>
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <vector>
+
+namespace tolva {
+
+using Snapshots = std::map<std::uint32_t, QImage>;
+
+// Captures displays; runs on a worker thread. Displays that fail are left out.
+class ScreenCaptureBackend {
+public:
+    virtual ~ScreenCaptureBackend() = default;
+    virtual Snapshots capture(const std::vector<DisplayInfo>& displays) = 0;
+};
+
+// The X server's root window, one display region each, at the display's pixel size, without
+// the cursor (the core protocol never includes it). MIT-SHM when available, else GetImage.
+class X11ScreenCapture : public ScreenCaptureBackend {
+public:
+    Snapshots capture(const std::vector<DisplayInfo>& displays) override;
+    // One region of the root window (its own connection, so captures run in parallel).
+    static QImage captureRegion(const QRect& region);
+};
+
+class ScreenSnapshotter {
+public:
+    using Completion = std::function<void(Snapshots)>;
+
+    ScreenSnapshotter(Scheduler& scheduler, std::shared_ptr<DisplaySource> displays,
+                      std::shared_ptr<ScreenCaptureBackend> backend, std::function<bool()> permission);
+
+    // Calls `done` on the main thread with what was captured in time (maybe nothing).
+    void captureAll(Seconds timeout, Completion done);
+
+    // There is no permission dialog on X11: logs "screen recording request -> …" and answers.
+    bool requestPermission();
+    void openSettings();
+
+private:
+    Scheduler& scheduler_;
+    std::shared_ptr<DisplaySource> displays_;
+    std::shared_ptr<ScreenCaptureBackend> backend_;
+    std::function<bool()> permission_;
+};
+
+} // namespace tolva

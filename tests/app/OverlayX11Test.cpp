@@ -1,0 +1,155 @@
+// Overlay windows and screen capture on the real X server of the test session (two monitors,
+// LEFT and RIGHT, 1920 × 1080 each).
+#include "app/Log.h"
+#include "overlay/OverlayWindowManager.h"
+#include "overlay/ScreenSnapshotter.h"
+#include "platform/QtScheduler.h"
+#include "platform/x11/XConnection.h"
+#include "support/ChildProcess.h"
+#include "support/QtWidgetsApp.h"
+
+#include <QGuiApplication>
+#include <QScreen>
+
+#include <gtest/gtest.h>
+
+#include <regex>
+
+using namespace tolva;
+using namespace std::chrono_literals;
+
+namespace {
+
+struct OverlayX11 : ::testing::Test {
+    void SetUp() override {
+        test::widgetsApp(false);
+        x11 = XConnection::open();
+        ASSERT_TRUE(x11);
+        displays = std::make_shared<QtDisplaySource>(x11);
+        ASSERT_EQ(displays->displays().size(), 2u) << "the test display has two monitors";
+    }
+
+    // A plain window of another client, filling `area`, in `pixel` colour.
+    xcb_window_t paint(const QRect& area, std::uint32_t pixel, bool overrideRedirect = true) {
+        xcb_connection_t* c = x11->get();
+        xcb_window_t w = xcb_generate_id(c);
+        const std::uint32_t values[] = {pixel, overrideRedirect ? 1u : 0u};
+        xcb_create_window(c, XCB_COPY_FROM_PARENT, w, x11->root(), area.x(), area.y(), area.width(),
+                          area.height(), 0, XCB_WINDOW_CLASS_INPUT_OUTPUT, XCB_COPY_FROM_PARENT,
+                          XCB_CW_BACK_PIXEL | XCB_CW_OVERRIDE_REDIRECT, values);
+        xcb_map_window(c, w);
+        xcb_clear_area(c, 0, w, 0, 0, 0, 0);
+        x11->flush();
+        sync();
+        return w;
+    }
+    void sync() {
+        xreply(xcb_get_input_focus_reply(x11->get(), xcb_get_input_focus(x11->get()), nullptr));
+        test::pumpEvents(50ms);
+    }
+    // Fraction of pixels in `image` equal to `rgb`, on a coarse grid.
+    static double share(const QImage& image, QRgb rgb) {
+        int total = 0, same = 0;
+        for (int y = 0; y < image.height(); y += 7)
+            for (int x = 0; x < image.width(); x += 7, ++total)
+                same += (image.pixel(x, y) & 0xFFFFFF) == (rgb & 0xFFFFFF);
+        return total ? double(same) / total : 0;
+    }
+
+    std::shared_ptr<XConnection> x11;
+    std::shared_ptr<QtDisplaySource> displays;
+    QtScheduler scheduler;
+};
+
+} // namespace
+
+TEST_F(OverlayX11, CapturesEveryDisplayWithItsOwnPicture) {
+    ScopedLogCapture log;
+    auto left = paint(QRect(0, 0, 1920, 1080), 0xFF0000);
+    auto right = paint(QRect(1920, 0, 1920, 1080), 0x0000FF);
+    ScreenSnapshotter snapshotter(scheduler, displays, std::make_shared<X11ScreenCapture>(),
+                                  [] { return true; });
+    std::optional<Snapshots> result;
+    snapshotter.captureAll(Seconds(2), [&](Snapshots s) { result = std::move(s); });
+    ASSERT_TRUE(test::waitUntil([&] { return result.has_value(); }, 5s));
+    ASSERT_EQ(result->size(), 2u);
+    auto list = displays->displays();
+    const QImage& a = result->at(list[0].id);
+    const QImage& b = result->at(list[1].id);
+    EXPECT_EQ(a.size(), QSize(1920, 1080));
+    EXPECT_EQ(b.size(), QSize(1920, 1080));
+    const bool leftFirst = list[0].geometry.x() == 0;
+    EXPECT_GT(share(leftFirst ? a : b, qRgb(255, 0, 0)), 0.99);
+    EXPECT_GT(share(leftFirst ? b : a, qRgb(0, 0, 255)), 0.99);
+    EXPECT_TRUE(log.messages("lock").back().starts_with("snapshot captured displays=2 in "));
+    xcb_destroy_window(x11->get(), left);
+    xcb_destroy_window(x11->get(), right);
+    x11->flush();
+}
+
+TEST_F(OverlayX11, OneWindowPerDisplayWithLayoutAndLogLine) {
+    ScopedLogCapture log;
+    OverlayWindowManager manager(scheduler, displays, x11);
+    OverlayContent content;
+    content.background = QColor(255, 0, 255);
+    manager.build(content);
+    ASSERT_EQ(manager.windows().size(), 2u);
+    const auto& entries = manager.layout().entries();
+    ASSERT_EQ(entries.size(), 2u);
+    EXPECT_NE(entries[0].id, 0u);
+    EXPECT_NE(entries[0].id, entries[1].id);
+    EXPECT_EQ(manager.layout(), manager.currentLayout());
+    const std::regex line(
+        R"(overlay windows: 2 snapshot=false translucent=false animations=\[\] \["\d+@(0|1920),0 1920x1080", "\d+@(0|1920),0 1920x1080"\])");
+    EXPECT_TRUE(std::regex_match(log.messages("lock").back(), line)) << log.messages("lock").back();
+
+    // Points in y-up core coordinates; both monitors are 1080 high, so y is the same.
+    OverlayWindow* right = manager.window(Point{2500, 500});
+    ASSERT_NE(right, nullptr);
+    EXPECT_EQ(right->geometry().x(), 1920);
+    EXPECT_EQ(manager.window(Point{100, 100})->geometry().x(), 0);
+    EXPECT_EQ(manager.window(Point{5000, 100}), nullptr) << "outside every display";
+    EXPECT_EQ(manager.window(Point{100, 1080}), nullptr) << "the top edge is outside";
+    ASSERT_NE(manager.mainWindow(), nullptr);
+    EXPECT_EQ(manager.mainWindow()->geometry().topLeft(), QPoint(0, 0)) << "the primary display's window";
+
+    // A rebuild replaces every window.
+    std::vector<OverlayWindow*> before;
+    for (auto& w : manager.windows())
+        before.push_back(w.get());
+    manager.build(content);
+    EXPECT_EQ(manager.windows().size(), 2u);
+    manager.tearDown();
+    EXPECT_TRUE(manager.windows().empty());
+    EXPECT_TRUE(manager.layout().isEmpty());
+    EXPECT_EQ(manager.window(Point{100, 100}), nullptr);
+    EXPECT_EQ(manager.mainWindow(), nullptr);
+}
+
+TEST_F(OverlayX11, SolidModeCoversEveryPixelAndStaysOnTop) {
+    OverlayWindowManager manager(scheduler, displays, x11);
+    OverlayContent content;
+    content.background = QColor(255, 0, 255);
+    manager.build(content);
+    ASSERT_TRUE(test::waitUntil([&] {
+        return share(X11ScreenCapture::captureRegion(QRect(0, 0, 3840, 1080)), qRgb(255, 0, 255)) == 1.0;
+    }));
+
+    // A notification-like window of another client appears above.
+    auto intruder = paint(QRect(3000, 40, 400, 120), 0x00FF00);
+    const auto mapped = std::chrono::steady_clock::now();
+    ASSERT_TRUE(test::waitUntil(
+        [&] {
+            x11->dispatchPending();
+            return share(X11ScreenCapture::captureRegion(QRect(3000, 40, 400, 120)), qRgb(255, 0, 255)) ==
+                   1.0;
+        },
+        2s));
+    const auto covered =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - mapped);
+    EXPECT_LT(covered.count(), 100) << "covered again only after " << covered.count() << " ms";
+    EXPECT_EQ(share(X11ScreenCapture::captureRegion(QRect(0, 0, 3840, 1080)), qRgb(255, 0, 255)), 1.0);
+    manager.tearDown();
+    xcb_destroy_window(x11->get(), intruder);
+    x11->flush();
+}
