@@ -84,14 +84,17 @@ void OverlayView::apply(const OverlayContent& content, std::optional<std::uint32
         background_ = content.background;
         background_.setAlphaF(content.tintAlpha);
         picture_ = QImage();
+        scaledPicture_ = QImage();
         panel_->setDarkAppearance(true);
     } else {
         background_ = content.background;
         background_.setAlphaF(1.0);
         picture_ = content.picture(displayID);
+        scaledPicture_ = QImage();
         light = picture_.isNull() && luminance(content.background) > 0.5;
         panel_->setDarkAppearance(!light);
     }
+    composedKey_.reset();
     if (content.awayNote)
         awayNote_->apply(
             AwayNoteView::Model{*content.awayNote, content.awayNoteReturnLine, content.awayNoteStyle, light});
@@ -147,6 +150,7 @@ void OverlayView::stopAnimations() {
     shiftMoveSeconds_.reset();
     timings_ = {};
     active_.clear();
+    composedKey_.reset();
     update();
 }
 
@@ -189,8 +193,8 @@ void OverlayView::scheduleFrame() {
     if (drift_ && gradientOpacity_ > 0) {
         const double diagonal = std::hypot(width(), height());
         const double travel = std::max(1.0, 0.4 * std::max(width(), height()));
-        const double quantum = std::clamp(diagonal / (gradientOpacity_ * 255) / travel, 1.0 / 512, 0.25);
-        const double at = drift_->nextChange(t, quantum) - t;
+        driftQuantum_ = std::clamp(diagonal / (gradientOpacity_ * 255) / travel, 1.0 / 512, 0.25);
+        const double at = drift_->nextChange(t, driftQuantum_) - t;
         next = next ? std::min(*next, at) : at;
     }
     if (shiftMoveSeconds_) {
@@ -256,9 +260,39 @@ void OverlayView::fadePanel(double target, double duration, bool hideAtEnd) {
     fade_ = scheduler_.schedule(Seconds(0), [step] { (*step)(); });
 }
 
+void OverlayView::compose(std::tuple<int, int, long long> key, QPointF offset) {
+    if (composed_.size() != size())
+        composed_ = QImage(size(), QImage::Format_RGB32);
+    QPainter p(&composed_);
+    p.fillRect(composed_.rect(), background_);
+    if (!picture_.isNull()) {
+        // Scale once per size, so every later composition is a plain copy of pixels.
+        const QRectF grown = QRectF(rect()).adjusted(-margin, -margin, margin, margin);
+        const QRectF filled = aspectFill(picture_.size(), grown);
+        if (scaledPicture_.size() != filled.size().toSize())
+            scaledPicture_ = picture_.scaled(filled.size().toSize(), Qt::IgnoreAspectRatio, Qt::SmoothTransformation)
+                                 .convertToFormat(QImage::Format_RGB32);
+        p.drawImage(QPointF(std::round(filled.x() + offset.x()), std::round(filled.y() + offset.y())), scaledPicture_);
+    }
+    if (drift_ && gradientOpacity_ > 0) {
+        const double progress = std::get<2>(key) * driftQuantum_;
+        // Unit points with y up: start (0,0)→(0.4,0.2), end (1,1)→(0.6,0.8).
+        const QPointF start(0.4 * progress * width(), (1 - 0.2 * progress) * height());
+        const QPointF end((1 - 0.4 * progress) * width(), 0.2 * progress * height());
+        QLinearGradient gradient(start, end);
+        gradient.setColorAt(0, QColor(255, 255, 255, 255));
+        gradient.setColorAt(0.5, QColor(128, 128, 128, 0));
+        gradient.setColorAt(1, QColor(0, 0, 0, 255));
+        p.setOpacity(gradientOpacity_);
+        p.fillRect(composed_.rect(), gradient);
+    }
+    composedKey_ = key;
+}
+
 void OverlayView::paintEvent(QPaintEvent* event) {
     QPainter p(this);
     p.setClipRegion(event->region());
+    const double dim = dimOpacity();
     if (translucent_) {
         if (!backdrop_.isNull()) {
             p.drawImage(rect(), backdrop_);
@@ -268,29 +302,21 @@ void OverlayView::paintEvent(QPaintEvent* event) {
             p.setCompositionMode(QPainter::CompositionMode_SourceOver);
         }
         p.fillRect(rect(), background_);
-    } else {
-        p.fillRect(rect(), background_);
-        if (!picture_.isNull()) {
-            const QRectF grown =
-                QRectF(rect()).adjusted(-margin, -margin, margin, margin).translated(pictureOffset());
-            p.setRenderHint(QPainter::SmoothPixmapTransform, picture_.size() != size());
-            p.drawImage(aspectFill(picture_.size(), grown), picture_);
-        }
+        if (dim > 0)
+            p.fillRect(rect(), QColor(0, 0, 0, static_cast<int>(std::round(dim * 255))));
+        return;
     }
-    if (const double dim = dimOpacity(); dim > 0)
-        p.fillRect(rect(), QColor(0, 0, 0, static_cast<int>(std::round(dim * 255))));
-    if (drift_ && gradientOpacity_ > 0) {
-        const double progress = gradientProgress();
-        // Unit points with y up: start (0,0)→(0.4,0.2), end (1,1)→(0.6,0.8).
-        const QPointF start(0.4 * progress * width(), (1 - 0.2 * progress) * height());
-        const QPointF end((1 - 0.4 * progress) * width(), (1 - (1 - 0.2 * progress)) * height());
-        QLinearGradient gradient(start, end);
-        gradient.setColorAt(0, QColor(255, 255, 255, 255));
-        gradient.setColorAt(0.5, QColor(128, 128, 128, 0));
-        gradient.setColorAt(1, QColor(0, 0, 0, 255));
-        p.setOpacity(gradientOpacity_);
-        p.fillRect(rect(), gradient);
+    const QPointF offset = pictureOffset();
+    const long long drift = drift_ ? std::llround(gradientProgress() / driftQuantum_) : 0;
+    const auto key = std::make_tuple(int(std::round(offset.x())), int(std::round(offset.y())), drift);
+    if (composedKey_ != key || composed_.size() != size())
+        compose(key, offset);
+    // The dimming of a breath is the composed picture blended with black: one pass.
+    if (dim > 0) {
+        p.fillRect(rect(), Qt::black);
+        p.setOpacity(1.0 - std::round(dim * 255) / 255.0);
     }
+    p.drawImage(QPointF(0, 0), composed_);
 }
 
 void OverlayView::mousePressEvent(QMouseEvent* event) {

@@ -15,6 +15,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <tuple>
 
 namespace tolva {
 
@@ -75,6 +76,7 @@ protected:
 
 private:
     double elapsed() const; // seconds since the effects started
+    void compose(std::tuple<int, int, long long> key, QPointF offset);
     void scheduleFrame();
     void shiftPicture();
     void fadePanel(double target, double duration, bool hideAtEnd);
@@ -86,6 +88,12 @@ private:
 
     QColor background_;
     QImage picture_;
+    QImage scaledPicture_; // the picture already scaled to cover the view and its margin
+    // Picture and gradient composed once per visible change of either; breathing frames only
+    // blend this with black.
+    QImage composed_;
+    std::optional<std::tuple<int, int, long long>> composedKey_;
+    double driftQuantum_ = 1.0 / 512;
     QImage backdrop_;
     bool translucent_ = false;
 
