@@ -64,7 +64,8 @@ int main(int argc, char** argv) {
         content.tuning = OverlayAnimationTuning::tuning(AnimationStrength::strong);
     } else if (mode == "all-strong") {
         content.snapshots = X11ScreenCapture().capture(displays->displays());
-        content.animations = {OverlayAnimation::pixelShift, OverlayAnimation::breathing, OverlayAnimation::gradientDrift};
+        content.animations = {OverlayAnimation::pixelShift, OverlayAnimation::breathing,
+                              OverlayAnimation::gradientDrift};
         content.tuning = OverlayAnimationTuning::tuning(AnimationStrength::strong);
     } else if (mode != "solid") {
         std::fprintf(stderr, "unknown mode %s\n", mode.c_str());

@@ -270,9 +270,11 @@ void OverlayView::compose(std::tuple<int, int, long long> key, QPointF offset) {
         const QRectF grown = QRectF(rect()).adjusted(-margin, -margin, margin, margin);
         const QRectF filled = aspectFill(picture_.size(), grown);
         if (scaledPicture_.size() != filled.size().toSize())
-            scaledPicture_ = picture_.scaled(filled.size().toSize(), Qt::IgnoreAspectRatio, Qt::SmoothTransformation)
-                                 .convertToFormat(QImage::Format_RGB32);
-        p.drawImage(QPointF(std::round(filled.x() + offset.x()), std::round(filled.y() + offset.y())), scaledPicture_);
+            scaledPicture_ =
+                picture_.scaled(filled.size().toSize(), Qt::IgnoreAspectRatio, Qt::SmoothTransformation)
+                    .convertToFormat(QImage::Format_RGB32);
+        p.drawImage(QPointF(std::round(filled.x() + offset.x()), std::round(filled.y() + offset.y())),
+                    scaledPicture_);
     }
     if (drift_ && gradientOpacity_ > 0) {
         const double progress = std::get<2>(key) * driftQuantum_;

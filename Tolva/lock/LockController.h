@@ -1,0 +1,181 @@
+// The one object that turns the overlay on and off: accepts or refuses lock requests, builds
+// and shows the overlay, routes keys and pointer input while locked, shows the unlock panel,
+// verifies what is typed off the main thread, counts failures into a backoff wait, watches the
+// system during a lock and tears everything down at unlock.
+#pragma once
+
+#include "TolvaCore/LockStateMachine.h"
+#include "TolvaCore/PinEntry.h"
+#include "TolvaCore/Preferences.h"
+#include "TolvaCore/UnlockBackoff.h"
+#include "lock/LockCollaborators.h"
+#include "overlay/OverlayContentBuilder.h"
+#include "overlay/OverlayWindowManager.h"
+#include "platform/EventTap.h"
+#include "platform/IdleMonitor.h"
+#include "platform/PowerAssertion.h"
+#include "platform/Scheduler.h"
+#include "unlock/Authenticator.h"
+#include "unlock/UnlockPanelModel.h"
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace tolva {
+
+class LockController {
+public:
+    // What the controller is built from. The program supplies the X11 and D-Bus services; tests
+    // supply fakes.
+    struct Services {
+        Scheduler* scheduler = nullptr;
+        std::shared_ptr<Preferences> prefs;
+        std::shared_ptr<Authenticator> authenticator;
+        std::shared_ptr<IdleMonitor> idle;
+        std::shared_ptr<OverlayWindowManager> windows;
+        std::shared_ptr<OverlayContentBuilder> contentBuilder;
+        std::shared_ptr<DisplaySleepBackend> displaySleep;
+        std::shared_ptr<Foreground> foreground;
+        std::shared_ptr<TouchIDUnlock> touchID;
+        std::shared_ptr<LoginPasswordVerifier> passwordVerifier;
+        std::shared_ptr<BackgroundRunner> background;
+        // A new event tap for a lock, grabbing on the given overlay window.
+        std::function<std::unique_ptr<EventTap>(EventTap::Handler, OverlayWindow*)> makeTap;
+        std::function<bool()> accessibilityTrusted;
+        std::function<bool()> secureInputEnabled;
+        std::function<bool()> screenCaptureAllowed;
+        std::function<bool()> reduceMotion;
+        // The pointer, in the core's y-up coordinates.
+        std::function<Point()> pointerLocation;
+        // Locks the real session (the keep-awake expiry with the system lock requested).
+        std::function<void()> systemScreenLocker;
+    };
+
+    explicit LockController(Services services);
+    ~LockController();
+    LockController(const LockController&) = delete;
+    LockController& operator=(const LockController&) = delete;
+
+    // Observable surface.
+    LockState state() const { return state_; }
+    bool accessibilityGranted() const { return accessibilityGranted_; }
+    bool pinConfigured() const { return pinConfigured_; }
+    bool secureInputActive() const { return secureInputActive_; }
+    bool tapActive() const { return tapActive_; }
+    bool needsReauthorization() const { return needsReauthorization_; }
+    bool snapshotFellBack() const { return snapshotFellBack_; }
+    bool canLock() const { return accessibilityGranted_ && pinConfigured_; }
+    std::optional<std::string> lockBlockedReason() const;
+    std::optional<std::string> snapshotWarning() const;
+
+    std::function<void()> onWillLock;
+    std::function<void()> onDidUnlock;
+    std::function<void()> onStatusChanged;
+
+    void lock(const std::string& reason, std::optional<std::int64_t> keepAwake = std::nullopt,
+              bool showAwayNote = false, std::optional<bool> lockSystemOnExpiry = std::nullopt,
+              bool automatic = false);
+    void unlock(const std::string& reason);
+    void noteInput(const std::string& source);
+    void refreshCapabilities();
+
+    // System events (wired by the program to the platform's signals).
+    void screensChanged();
+    void becameActive();
+    void appDidResignActive();
+    void systemDidWake(const std::string& source);
+    void reduceMotionChanged(bool reduceMotion);
+    void systemScreenLocked();
+
+    // Key input from the event tap (true = swallow) and from an overlay window.
+    bool handleTapEvent(const KeyEvent& event);
+    void handleWindowKey(std::int64_t keyCode, std::uint64_t flags,
+                         const std::optional<std::string>& characters, const std::string& via);
+
+    // Inspection, for the status menu and tests.
+    std::int64_t keepAwakeSeconds() const { return keepAwakeSeconds_; }
+    bool lockSystemAfterKeepAwake() const { return lockSystemAfterKeepAwake_; }
+    bool frontTaken() const { return frontTaken_; }
+    bool isVerifying() const { return isVerifying_; }
+    const PinEntry& entry() const { return entry_; }
+    const UnlockBackoff& backoff() const { return backoff_; }
+    std::optional<UnlockPanelModel> lastPanelModel() const { return lastModel_; }
+    OverlayWindow* promptWindow() const { return promptWindow_; }
+    std::int64_t lockGeneration() const { return lockGeneration_; }
+    const PowerAssertion& power() const { return power_; }
+    EventTap* tap() const { return tap_.get(); }
+
+private:
+    void publishState();
+    template <class T> void assign(T& field, T value) {
+        if (field != value)
+            field = value;
+    }
+    void performLock(OverlayContentBuilder::Result result, std::int64_t generation);
+    void wireWindows();
+    void startTap();
+    void retireTap();
+    void processKey(std::int64_t keyCode, std::uint64_t flags, const std::optional<std::string>& characters,
+                    const std::string& via);
+    void showPrompt();
+    void restartPromptTimer();
+    void promptTimedOut();
+    void applyKey(const PinKey& key, const std::string& via);
+    void verify(const std::string& text, const std::string& via);
+    void recordFailure(const std::string& via, const std::string& message);
+    void startLockoutTicker();
+    void refreshPanel();
+    void startLockMonitors();
+    void cancelLockTasks();
+    void keepAwakeExpired();
+    void monitorTick(int tick);
+    void takeFront(const std::string& reason);
+    void releaseFront(const std::string& reason);
+    void bringPromptToFront();
+    bool tapRunning() const;
+    Instant now() const { return services_.scheduler->now(); }
+
+    Services services_;
+    Scheduler& scheduler_;
+    std::shared_ptr<bool> alive_ = std::make_shared<bool>(true); // weak handle for callbacks
+
+    LockState state_ = LockState::unlocked;
+    bool accessibilityGranted_ = false;
+    bool pinConfigured_ = false;
+    bool secureInputActive_ = false;
+    bool tapActive_ = false;
+    bool needsReauthorization_ = false;
+    bool snapshotFellBack_ = false;
+
+    PowerAssertion power_;
+    LockStateMachine machine_{LockState::unlocked};
+    UnlockBackoff backoff_;
+    PinEntry entry_;
+    std::unique_ptr<EventTap> tap_;
+    // A stopped tap lives on a little: it may be mid-call (an unlock from inside its handler)
+    // and it keeps swallowing the releases of keys that were still down.
+    std::unique_ptr<EventTap> retiredTap_;
+    Scheduler::Handle retiredTapRelease_;
+    std::optional<OverlayContent> currentContent_;
+    OverlayWindow* promptWindow_ = nullptr;
+    std::optional<std::string> promptMessage_;
+    std::int64_t lockGeneration_ = 0;
+    bool isVerifying_ = false;
+    Instant lockedAt_{};
+    std::int64_t keepAwakeSeconds_ = 0;
+    bool lockSystemAfterKeepAwake_ = false;
+    bool frontTaken_ = false;
+    std::optional<UnlockPanelModel> lastModel_;
+
+    Scheduler::Handle keepAwakeTask_;
+    Scheduler::Handle promptHideTask_;
+    Scheduler::Handle lockoutTickTask_;
+    Scheduler::Handle monitorTask_;
+    Scheduler::Handle releaseCheck_;
+    int monitorTickCount_ = 0;
+};
+
+} // namespace tolva

@@ -1,0 +1,422 @@
+#include "lock/LockController.h"
+#include "TolvaCore/PinHasher.h"
+#include "app/Log.h"
+#include "support/LockFakes.h"
+#include "support/QtWidgetsApp.h"
+
+#include <gtest/gtest.h>
+
+using namespace tolva;
+using namespace tolva::test;
+
+namespace {
+
+struct NoIdle : IdleTimeSource {
+    double secondsSinceLastInput() override { return 0; }
+};
+
+struct Fixture {
+    FakeScheduler scheduler;
+    std::shared_ptr<InMemoryDefaultsStore> store = std::make_shared<InMemoryDefaultsStore>();
+    std::shared_ptr<Preferences> prefs = std::make_shared<Preferences>(store);
+    std::shared_ptr<InMemoryPinStore> pins = std::make_shared<InMemoryPinStore>();
+    std::shared_ptr<Authenticator> authenticator = std::make_shared<Authenticator>(pins);
+    std::shared_ptr<IdleMonitor> idle =
+        std::make_shared<IdleMonitor>(scheduler, std::make_shared<NoIdle>(), nullptr);
+    std::shared_ptr<FakeDisplays> displays = std::make_shared<FakeDisplays>();
+    std::shared_ptr<FakeForeground> foreground = std::make_shared<FakeForeground>();
+    std::shared_ptr<FakeDisplaySleepBackend> sleep = std::make_shared<FakeDisplaySleepBackend>();
+    std::shared_ptr<DeferredRunner> runner = std::make_shared<DeferredRunner>();
+    std::shared_ptr<FakePasswordVerifier> password = std::make_shared<FakePasswordVerifier>();
+    FakeTap* tap = nullptr;
+    bool tapStarts = true;
+    bool trusted = true;
+    bool secureInput = false;
+    Point pointer{100, 100};
+    int systemLocks = 0;
+    std::unique_ptr<LockController> controller;
+
+    explicit Fixture(bool withPin = true) {
+        test::widgetsApp();
+        if (withPin) {
+            pins->save(PinHasher::makeRecord("4829", 10));
+            authenticator->reload();
+        }
+        LockController::Services s;
+        s.scheduler = &scheduler;
+        s.prefs = prefs;
+        s.authenticator = authenticator;
+        s.idle = idle;
+        s.windows = std::make_shared<OverlayWindowManager>(scheduler, displays);
+        auto snapshotter = std::make_shared<ScreenSnapshotter>(
+            scheduler, displays, std::make_shared<NoCapture>(), [] { return true; });
+        s.contentBuilder = std::make_shared<OverlayContentBuilder>(snapshotter, [] { return false; });
+        s.displaySleep = sleep;
+        s.foreground = foreground;
+        s.touchID = std::make_shared<UnavailableTouchID>();
+        s.passwordVerifier = password;
+        s.background = runner;
+        s.makeTap = [this](EventTap::Handler handler, OverlayWindow*) {
+            auto t = std::make_unique<FakeTap>(std::move(handler));
+            t->startSucceeds = tapStarts;
+            tap = t.get();
+            return t;
+        };
+        s.accessibilityTrusted = [this] { return trusted; };
+        s.secureInputEnabled = [this] { return secureInput; };
+        s.screenCaptureAllowed = [] { return true; };
+        s.reduceMotion = [] { return false; };
+        s.pointerLocation = [this] { return pointer; };
+        s.systemScreenLocker = [this] { ++systemLocks; };
+        controller = std::make_unique<LockController>(std::move(s));
+    }
+
+    void lock(const std::string& reason = "menu", std::optional<std::int64_t> keepAwake = std::nullopt) {
+        controller->lock(reason, keepAwake);
+        scheduler.runDue();
+    }
+    // A key through the event tap, as X11EventTap reports it.
+    bool tapKey(std::int64_t keyCode, std::string characters, std::uint64_t flags = 0) {
+        return tap->handler(KeyEvent{KeyEvent::Type::keyDown, keyCode, flags, characters});
+    }
+    void typeDigits(const std::string& digits) {
+        static const std::map<char, std::int64_t> codes = {{'0', 29}, {'1', 18}, {'2', 19}, {'3', 20},
+                                                           {'4', 21}, {'5', 23}, {'6', 22}, {'7', 26},
+                                                           {'8', 28}, {'9', 25}};
+        for (char d : digits)
+            tapKey(codes.at(d), std::string(1, d));
+    }
+    OverlayView* promptView() { return controller->promptWindow()->overlayView(); }
+};
+
+} // namespace
+
+TEST(LockController, RefusedLocksSayWhy) {
+    ScopedLogCapture log;
+    Fixture noPin(false);
+    int willLock = 0;
+    noPin.controller->onWillLock = [&] { ++willLock; };
+    noPin.lock("menu");
+    EXPECT_EQ(noPin.controller->state(), LockState::unlocked);
+    EXPECT_EQ(log.messages("lock"), std::vector<std::string>{"lock refused (menu): No PIN set"});
+
+    log.sink().clear();
+    Fixture untrusted;
+    untrusted.trusted = false;
+    untrusted.controller->onWillLock = [&] { ++willLock; };
+    untrusted.lock("hotkey");
+    EXPECT_EQ(untrusted.controller->state(), LockState::unlocked);
+    EXPECT_EQ(log.messages("lock"),
+              std::vector<std::string>{"lock refused (hotkey): Accessibility access required"});
+    EXPECT_EQ(willLock, 0);
+    EXPECT_EQ(untrusted.controller->lockBlockedReason(), "Accessibility access required");
+    EXPECT_FALSE(untrusted.idle->isArmed) << "the idle monitor is disarmed while locking is impossible";
+}
+
+TEST(LockController, LockSequenceAndASecondRequest) {
+    ScopedLogCapture log;
+    Fixture f;
+    int willLock = 0;
+    f.controller->onWillLock = [&] { ++willLock; };
+    f.prefs->setKeepAwakeSeconds(7200);
+    f.lock("hotkey");
+    EXPECT_EQ(f.controller->state(), LockState::locked);
+    EXPECT_EQ(willLock, 1);
+    EXPECT_EQ(f.controller->keepAwakeSeconds(), 7200);
+    EXPECT_TRUE(f.controller->tapActive());
+    EXPECT_EQ(f.sleep->held, 1);
+    EXPECT_FALSE(f.controller->frontTaken()) << "with a working tap the overlay stays in the background";
+    auto lines = log.messages("lock");
+    ASSERT_GE(lines.size(), 3u);
+    EXPECT_EQ(lines[0], "lock begin reason=hotkey mode=liveTint frontmost=Editor secureInput=false screens=2 "
+                        "keepAwake=7200s lockSystemOnExpiry=false");
+    EXPECT_TRUE(lines[1].starts_with("overlay windows: 2 "));
+    EXPECT_EQ(lines.back(), "locked in background tap=true secureInput=false frontmost=Editor");
+
+    const auto before = log.messages().size();
+    f.lock("menu", 1800);
+    EXPECT_EQ(log.messages().size(), before) << "a second lock does nothing and logs nothing";
+    EXPECT_EQ(f.controller->keepAwakeSeconds(), 7200);
+
+    f.controller->unlock("test");
+    f.lock("menu timed", 1800);
+    EXPECT_EQ(f.controller->keepAwakeSeconds(), 1800) << "the request's keep-awake wins over the preference";
+}
+
+TEST(LockController, FirstKeyShowsThePanelAndIsApplied) {
+    Fixture f;
+    f.lock();
+    EXPECT_TRUE(f.tapKey(18, "1")) << "every key is swallowed while locked";
+    EXPECT_EQ(f.controller->state(), LockState::prompting);
+    ASSERT_NE(f.controller->promptWindow(), nullptr);
+    EXPECT_TRUE(f.promptView()->isPanelVisible());
+    EXPECT_EQ(f.controller->lastPanelModel()->filled, 1);
+    EXPECT_TRUE(f.controller->frontTaken());
+    // Key releases and modifier changes are swallowed too, without effect.
+    EXPECT_TRUE(f.tap->handler(KeyEvent{KeyEvent::Type::keyUp, 18, 0, std::nullopt}));
+    EXPECT_TRUE(f.tap->handler(KeyEvent{KeyEvent::Type::flagsChanged, 56, 0x20000, std::nullopt}));
+    EXPECT_EQ(f.controller->entry().count(), 1u);
+}
+
+TEST(LockController, CorrectPinAutoSubmitsAndUnlocks) {
+    ScopedLogCapture log;
+    Fixture f;
+    int didUnlock = 0;
+    f.controller->onDidUnlock = [&] { ++didUnlock; };
+    f.lock();
+    f.scheduler.advance(Seconds(3));
+    f.typeDigits("4829");
+    EXPECT_EQ(f.controller->state(), LockState::unlocked);
+    EXPECT_EQ(didUnlock, 1);
+    EXPECT_EQ(f.sleep->held, 0);
+    EXPECT_FALSE(f.tap->isInstalled()) << "the tap is stopped";
+    EXPECT_EQ(f.controller->tap(), nullptr);
+    EXPECT_FALSE(f.foreground->kiosk);
+    EXPECT_EQ(log.messages("auth").back(), "PIN accepted via tap");
+    EXPECT_EQ(log.messages("lock").back(), "unlocked reason=PIN via tap after 3s");
+    EXPECT_EQ(f.controller->backoff().consecutiveFailures, 0);
+}
+
+TEST(LockController, WindowPathUnlocksWithItsOwnReason) {
+    ScopedLogCapture log;
+    Fixture f;
+    f.tapStarts = false;
+    f.lock();
+    EXPECT_FALSE(f.controller->tapActive());
+    EXPECT_TRUE(f.controller->frontTaken()) << "without a tap the overlay takes the foreground at once";
+    EXPECT_EQ(log.messages("input"),
+              std::vector<std::string>{"tap unavailable; keyboard falls back to window keyDown path"});
+    OverlayView* view = f.controller->promptWindow() ? f.promptView() : nullptr;
+    (void)view;
+    for (auto [code, c] :
+         std::vector<std::pair<std::int64_t, std::string>>{{21, "4"}, {28, "8"}, {19, "2"}, {25, "9"}})
+        f.controller->handleWindowKey(code, 0, c, "window");
+    EXPECT_EQ(f.controller->state(), LockState::unlocked);
+    EXPECT_EQ(log.messages("lock").back(), "unlocked reason=PIN via window after 0s");
+}
+
+TEST(LockController, PanelHidesAfterFiveSecondsOfSilence) {
+    ScopedLogCapture log;
+    Log::setDebugEnabled(true);
+    Fixture f;
+    f.lock();
+    f.typeDigits("12");
+    f.scheduler.advance(Seconds(4.9));
+    EXPECT_EQ(f.controller->state(), LockState::prompting);
+    f.tapKey(20, "3"); // input restarts the timer
+    f.scheduler.advance(Seconds(4.9));
+    EXPECT_EQ(f.controller->state(), LockState::prompting);
+    f.scheduler.advance(Seconds(0.2));
+    EXPECT_EQ(f.controller->state(), LockState::locked);
+    EXPECT_TRUE(f.controller->entry().isEmpty());
+    EXPECT_EQ(f.controller->promptWindow(), nullptr);
+    auto input = log.messages("input");
+    EXPECT_NE(std::find(input.begin(), input.end(), "prompt hidden after 5s idle"), input.end());
+    auto lock = log.messages("lock");
+    EXPECT_TRUE(std::any_of(lock.begin(), lock.end(), [](auto& l) {
+        return l == "released foreground: prompt timed out to=Editor handed=true";
+    }));
+    EXPECT_FALSE(f.controller->frontTaken());
+    f.controller->noteInput("mouseMoved");
+    EXPECT_EQ(f.controller->state(), LockState::prompting) << "a pointer movement brings it back";
+}
+
+TEST(LockController, PanelFollowsThePointerToAnotherDisplay) {
+    Fixture f;
+    f.lock();
+    f.pointer = Point{100, 100};
+    f.controller->noteInput("mouseMoved");
+    OverlayWindow* first = f.controller->promptWindow();
+    ASSERT_NE(first, nullptr);
+    EXPECT_EQ(first->geometry().x(), 0);
+    f.pointer = Point{3000, 500};
+    f.controller->noteInput("mouseMoved");
+    OverlayWindow* second = f.controller->promptWindow();
+    ASSERT_NE(second, nullptr);
+    EXPECT_EQ(second->geometry().x(), 1920);
+    EXPECT_TRUE(second->overlayView()->isPanelVisible());
+    EXPECT_FALSE(first->overlayView()->isPanelVisible());
+}
+
+TEST(LockController, WrongEntriesAndTheBackoffWait) {
+    ScopedLogCapture log;
+    Fixture f;
+    f.prefs->setAllowLoginPasswordUnlock(false);
+    f.lock();
+    f.typeDigits("1111");
+    EXPECT_EQ(f.controller->lastPanelModel()->message, "Incorrect PIN");
+    f.tapKey(20, "3");
+    EXPECT_EQ(f.controller->lastPanelModel()->message, std::nullopt) << "the next key clears the error";
+    f.tapKey(36, "\r"); // "3" is not PIN-shaped and the password is not allowed
+    EXPECT_EQ(f.controller->lastPanelModel()->message, "PIN must be digits");
+    f.typeDigits("1111");
+    f.typeDigits("1111");
+    EXPECT_EQ(f.controller->backoff().consecutiveFailures, 4);
+    f.typeDigits("1111");
+    EXPECT_EQ(log.messages("auth").back(), "auth rejected via tap failures=5 lockout=30s");
+    auto model = *f.controller->lastPanelModel();
+    EXPECT_EQ(model.message, "Too many attempts. Try again in 30 seconds");
+    EXPECT_FALSE(model.inputEnabled);
+    f.scheduler.advance(Seconds(1));
+    EXPECT_EQ(f.controller->lastPanelModel()->message, "Too many attempts. Try again in 29 seconds");
+    f.tapKey(21, "4"); // swallowed during the wait, and clears the entry
+    EXPECT_TRUE(f.controller->entry().isEmpty());
+    f.scheduler.advance(Seconds(28.5));
+    EXPECT_EQ(f.controller->lastPanelModel()->message, "Too many attempts. Try again in 1 second");
+    f.scheduler.advance(Seconds(1));
+    EXPECT_EQ(f.controller->lastPanelModel()->message, std::nullopt);
+    EXPECT_TRUE(f.controller->lastPanelModel()->inputEnabled);
+}
+
+TEST(LockController, LoginPasswordWhenAllowed) {
+    ScopedLogCapture log;
+    Fixture f;
+    f.lock();
+    for (char c : std::string("correct horse"))
+        f.tapKey(0, std::string(1, c));
+    EXPECT_EQ(f.controller->lastPanelModel()->title, "Enter your login password, then press Return");
+    f.tapKey(36, "\r");
+    EXPECT_EQ(f.controller->state(), LockState::unlocked);
+    EXPECT_EQ(log.messages("lock").back(), "unlocked reason=login password via tap after 0s");
+
+    f.lock();
+    f.typeDigits("12");
+    f.tapKey(36, "\r");
+    EXPECT_EQ(f.password->calls, 2) << "12 is not PIN-shaped: only the password is tried";
+    EXPECT_EQ(f.controller->lastPanelModel()->message, "Incorrect password");
+    f.typeDigits("1111");
+    EXPECT_EQ(f.controller->lastPanelModel()->message, "Incorrect PIN or password");
+}
+
+TEST(LockController, AResultArrivingAfterTheUnlockIsDropped) {
+    ScopedLogCapture log;
+    Fixture f;
+    f.runner->deliverAtOnce = false;
+    f.lock();
+    f.typeDigits("1111");
+    EXPECT_TRUE(f.controller->isVerifying());
+    EXPECT_FALSE(f.controller->lastPanelModel()->inputEnabled);
+    f.tapKey(18, "1"); // ignored while verifying
+    EXPECT_TRUE(f.controller->entry().isEmpty());
+    f.controller->systemScreenLocked();
+    f.runner->deliverAll();
+    EXPECT_FALSE(f.controller->isVerifying());
+    EXPECT_EQ(f.controller->backoff().consecutiveFailures, 0) << "the stale rejection is not counted";
+    EXPECT_EQ(log.messages("lock").back(), "unlocked reason=system screen locked after 0s");
+}
+
+TEST(LockController, KeepAwakeExpiry) {
+    ScopedLogCapture log;
+    Fixture f;
+    f.controller->lock("menu", 1800, false, true);
+    f.scheduler.runDue();
+    f.scheduler.advance(Seconds(1800));
+    EXPECT_EQ(f.sleep->held, 0);
+    EXPECT_EQ(f.systemLocks, 1);
+    auto lines = log.messages("lock");
+    EXPECT_EQ(lines[lines.size() - 2], "display-sleep assertion off");
+    EXPECT_EQ(lines.back(), "keep-awake expired after 1800s, locking system screen");
+    f.controller->systemScreenLocked();
+    EXPECT_EQ(log.messages("lock").back(), "unlocked reason=system screen locked after 1800s");
+
+    f.controller->lock("menu", 1800, false, false);
+    f.scheduler.runDue();
+    f.scheduler.advance(Seconds(1800));
+    EXPECT_EQ(log.messages("lock").back(), "keep-awake expired after 1800s, overlay stays");
+    EXPECT_EQ(f.controller->state(), LockState::locked);
+    EXPECT_TRUE(f.tap->isInstalled());
+    f.controller->unlock("test");
+
+    log.sink().clear();
+    f.controller->lock("menu", 1800, false, true);
+    f.scheduler.runDue();
+    f.controller->unlock("early");
+    f.scheduler.advance(Seconds(3600));
+    for (auto& line : log.messages("lock"))
+        EXPECT_EQ(line.find("keep-awake expired"), std::string::npos) << "an unlock cancels the timer";
+}
+
+TEST(LockController, DisplayChangesRebuildOnlyWhenTheLayoutChanged) {
+    ScopedLogCapture log;
+    Fixture f;
+    f.lock();
+    f.controller->noteInput("mouseMoved");
+    auto* before = f.controller->promptWindow();
+    f.controller->screensChanged();
+    EXPECT_EQ(f.controller->promptWindow(), before) << "same layout: nothing rebuilt";
+    f.displays->list.push_back({3, QRect(3840, 0, 1280, 1024), nullptr, false});
+    f.controller->screensChanged();
+    auto lines = log.messages("lock");
+    EXPECT_NE(std::find(lines.begin(), lines.end(), "displays changed while locked, rebuilding overlays"),
+              lines.end());
+    EXPECT_EQ(f.controller->state(), LockState::prompting);
+    ASSERT_NE(f.controller->promptWindow(), nullptr);
+    EXPECT_TRUE(f.promptView()->isPanelVisible()) << "the panel reappears under the pointer";
+}
+
+TEST(LockController, MonitorTickReactsToALostGrabAndToSecureInput) {
+    ScopedLogCapture log;
+    Fixture f;
+    f.lock();
+    f.tap->enabled = false; // the grab was lost and could not be taken back
+    f.scheduler.advance(Seconds(2));
+    EXPECT_FALSE(f.controller->tapActive());
+    EXPECT_EQ(log.messages("input").back(), "tap stopped");
+    EXPECT_TRUE(f.controller->frontTaken());
+    EXPECT_EQ(
+        f.controller->lastPanelModel()->note,
+        "Keyboard blocking isn’t active, so system shortcuts may get through. You can still dismiss the "
+        "overlay by entering your PIN.");
+    f.tap->enabled = true;
+    f.scheduler.advance(Seconds(2));
+    EXPECT_EQ(log.messages("input").back(), "tap running");
+    EXPECT_FALSE(f.controller->frontTaken()) << "released with \"tap usable again\"";
+
+    f.secureInput = true; // another client holds the keyboard
+    f.scheduler.advance(Seconds(2));
+    EXPECT_EQ(log.messages("input").back(), "secure input on");
+    EXPECT_TRUE(f.controller->frontTaken());
+    EXPECT_EQ(f.controller->lastPanelModel()->note,
+              "Another app turned on Secure Keyboard Entry, so system shortcuts can’t be fully blocked.");
+    auto lines = log.messages("lock");
+    EXPECT_NE(std::find(lines.begin(), lines.end(), "taking foreground: secure input"), lines.end());
+}
+
+TEST(LockController, AccessibilityLostDuringALockNeedsReauthorization) {
+    ScopedLogCapture log;
+    Fixture f;
+    f.lock();
+    f.trusted = false;
+    f.scheduler.advance(Seconds(2));
+    EXPECT_EQ(log.messages("permissions").back(), "accessibility revoked while locked");
+    f.controller->unlock("test");
+    EXPECT_TRUE(f.controller->needsReauthorization());
+    EXPECT_EQ(log.messages("permissions").back(),
+              "accessibility revoked during lock; auto-lock disabled until re-granted");
+    EXPECT_EQ(f.controller->lockBlockedReason(), "Accessibility access was revoked. Grant access again.");
+    f.trusted = true;
+    f.controller->refreshCapabilities();
+    EXPECT_FALSE(f.controller->needsReauthorization());
+    EXPECT_TRUE(f.controller->canLock());
+}
+
+TEST(LockController, IdleCallbackLocksAutomatically) {
+    ScopedLogCapture log;
+    Fixture f;
+    f.idle->onIdle(602.7);
+    f.scheduler.runDue();
+    EXPECT_EQ(f.controller->state(), LockState::locked);
+    EXPECT_TRUE(log.messages("lock").front().starts_with("lock begin reason=idle 602s "));
+}
+
+TEST(LockController, ReduceMotionRestartsTheEffects) {
+    ScopedLogCapture log;
+    Fixture f;
+    f.prefs->setAnimations({OverlayAnimation::breathing, OverlayAnimation::pixelShift});
+    f.lock();
+    f.controller->reduceMotionChanged(true);
+    EXPECT_EQ(log.messages("ui").back(), "reduce motion changed -> true, animations=[]");
+    f.controller->reduceMotionChanged(false);
+    EXPECT_EQ(log.messages("ui").back(),
+              "reduce motion changed -> false, animations=[\"breathing\", \"pixelShift\"]");
+}

@@ -1,0 +1,107 @@
+// Honest stand-ins for the lock controller's platform collaborators, steerable by tests.
+#pragma once
+
+#include "lock/LockController.h"
+#include "platform/fake/FakeScheduler.h"
+
+#include <deque>
+
+namespace tolva::test {
+
+struct FakeTap : EventTap {
+    bool startSucceeds = true;
+    bool enabled = true;
+    bool installed = false;
+    Handler handler;
+    explicit FakeTap(Handler h) : handler(std::move(h)) {}
+    bool start() override {
+        installed = installed || startSucceeds;
+        return installed;
+    }
+    void stop() override { installed = false; }
+    bool isEnabled() override { return installed && enabled; }
+    bool isInstalled() const override { return installed; }
+};
+
+struct FakeForeground : Foreground {
+    std::optional<std::string> frontmost = std::string("Editor");
+    std::optional<std::string> remembered;
+    bool active = false;
+    bool kiosk = false;
+    bool handBackWorks = true;
+    int broughtToFront = 0;
+    std::optional<std::string> frontmostName() override {
+        return active ? std::optional<std::string>("Tolva Screen") : frontmost;
+    }
+    void rememberFrontmost() override {
+        if (!active && frontmost)
+            remembered = frontmost;
+    }
+    std::optional<std::string> rememberedName() override { return remembered; }
+    void forgetRemembered() override { remembered.reset(); }
+    void bringToFront(OverlayWindow*) override {
+        ++broughtToFront;
+        active = true;
+    }
+    bool isActive() override { return active; }
+    bool handBack() override {
+        if (handBackWorks)
+            active = false;
+        return handBackWorks;
+    }
+    void setKiosk(bool on) override { kiosk = on; }
+    bool isKiosk() override { return kiosk; }
+};
+
+struct FakeDisplaySleepBackend : DisplaySleepBackend {
+    int held = 0;
+    std::int32_t create(std::uint32_t& id) override {
+        ++held;
+        id = 42;
+        return 0;
+    }
+    void release(std::uint32_t) override { --held; }
+};
+
+// Runs the work at once (it is the real PIN check) but hands the result back only when the
+// test says so, like a worker thread that is still busy.
+struct DeferredRunner : BackgroundRunner {
+    bool deliverAtOnce = true;
+    std::deque<std::function<void()>> pending;
+    void run(std::function<bool()> work, std::function<void(bool)> onMainThread) override {
+        const bool result = work();
+        auto deliver = [onMainThread, result] { onMainThread(result); };
+        if (deliverAtOnce)
+            deliver();
+        else
+            pending.push_back(deliver);
+    }
+    void deliverAll() {
+        while (!pending.empty()) {
+            auto next = std::move(pending.front());
+            pending.pop_front();
+            next();
+        }
+    }
+};
+
+struct FakePasswordVerifier : LoginPasswordVerifier {
+    std::string password = "correct horse";
+    int calls = 0;
+    bool verify(const std::string& text) override {
+        ++calls;
+        return text == password;
+    }
+};
+
+struct FakeDisplays : DisplaySource {
+    std::vector<DisplayInfo> list = {{1, QRect(0, 0, 1920, 1080), nullptr, true},
+                                     {2, QRect(1920, 0, 1920, 1080), nullptr, false}};
+    std::vector<DisplayInfo> displays() override { return list; }
+};
+
+struct NoCapture : ScreenCaptureBackend {
+    Snapshots capture(const std::vector<DisplayInfo>&) override { return {}; }
+};
+
+} // namespace tolva::test
