@@ -180,7 +180,10 @@ void Log::setSink(std::shared_ptr<LogSink> sink) {
 }
 
 std::shared_ptr<LogSink> Log::makeDefaultSink() {
-    if (JournalLogSink::isReachable())
+    // TOLVA_LOG_STDERR=1 keeps the lines on standard error even where a journal runs.
+    const char* forced = std::getenv("TOLVA_LOG_STDERR");
+    const bool stderrOnly = forced && std::string_view(forced) == "1";
+    if (!stderrOnly && JournalLogSink::isReachable())
         return std::make_shared<JournalLogSink>();
     return std::make_shared<StandardErrorLogSink>();
 }

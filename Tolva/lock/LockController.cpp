@@ -212,6 +212,9 @@ void LockController::unlock(const std::string& reason) {
     assign(tapActive_, false);
     if (services_.foreground->isKiosk())
         services_.foreground->setKiosk(false);
+    // The windows are about to go: the focus goes back where it was before the lock took it.
+    if (frontTaken_)
+        services_.foreground->handBack();
     frontTaken_ = false;
     services_.foreground->forgetRemembered();
     power_.release();

@@ -14,13 +14,15 @@ extern char** environ;
 
 namespace tolva::test {
 
-ChildProcess::ChildProcess(std::vector<std::string> argv) {
+ChildProcess::ChildProcess(std::vector<std::string> argv, bool mergeStderr) {
     int pipeFds[2];
     if (::pipe2(pipeFds, O_CLOEXEC) != 0)
         return;
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDOUT_FILENO);
+    if (mergeStderr)
+        posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDERR_FILENO);
     std::vector<char*> args;
     for (auto& a : argv)
         args.push_back(a.data());
@@ -55,8 +57,31 @@ void ChildProcess::terminate() {
     pid_ = -1;
 }
 
+void ChildProcess::signal(int number) {
+    if (pid_ > 0)
+        ::kill(pid_, number);
+}
+
+std::optional<int> ChildProcess::waitForExit(std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (!isRunning())
+            return exitStatus_;
+        fill(std::chrono::milliseconds(5));
+    }
+    return std::nullopt;
+}
+
 bool ChildProcess::isRunning() {
-    return pid_ > 0 && ::waitpid(pid_, nullptr, WNOHANG) == 0;
+    if (pid_ <= 0)
+        return false;
+    int status = 0;
+    if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+        pid_ = -1;
+        exitStatus_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        return false;
+    }
+    return true;
 }
 
 bool ChildProcess::fill(std::chrono::milliseconds wait) {

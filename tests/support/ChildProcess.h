@@ -11,7 +11,8 @@ namespace tolva::test {
 
 class ChildProcess {
 public:
-    explicit ChildProcess(std::vector<std::string> argv);
+    // `mergeStderr` sends the child's standard error into the same lines (its log, for the program).
+    explicit ChildProcess(std::vector<std::string> argv, bool mergeStderr = false);
     ~ChildProcess();
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
@@ -25,12 +26,16 @@ public:
     // Waits for a line that starts with `prefix`; lines before it are discarded.
     bool waitFor(const std::string& prefix, std::chrono::milliseconds timeout);
     void terminate();
+    // Sends a signal without waiting; then `waitForExit` reaps the child.
+    void signal(int number);
+    std::optional<int> waitForExit(std::chrono::milliseconds timeout);
     int pid() const { return pid_; }
 
 private:
     bool fill(std::chrono::milliseconds wait);
     int pid_ = -1;
     int out_ = -1;
+    std::optional<int> exitStatus_;
     std::string buffer_;
 };
 

@@ -1,0 +1,348 @@
+// The launch sequence and the program's lifecycle.
+#include "app/AppDelegate.h"
+
+#include "TolvaCore/JsonFileDefaultsStore.h"
+#include "TolvaCore/Localization.h"
+#include "TolvaCore/PinStore.h"
+#include "app/Log.h"
+#include "lock/QtBackgroundRunner.h"
+#include "lock/X11Foreground.h"
+#include "overlay/OverlayWindowManager.h"
+#include "overlay/ScreenSnapshotter.h"
+#include "platform/KeychainBackendChooser.h"
+#include "platform/Permissions.h"
+#include "platform/dbus/FreedesktopDisplaySleep.h"
+#include "platform/dbus/LoginSession.h"
+#include "platform/dbus/ReduceMotionSetting.h"
+#include "platform/x11/X11EventTap.h"
+#include "platform/x11/X11HotKeyBackend.h"
+#include "platform/x11/X11IdleTimeSource.h"
+#include "ui/OnboardingView.h"
+#include "ui/StatusMenuController.h"
+
+#include <QApplication>
+#include <QCursor>
+#include <QDBusConnection>
+#include <QDir>
+#include <QGuiApplication>
+#include <QLibraryInfo>
+#include <QLocalSocket>
+#include <QScreen>
+#include <QSocketNotifier>
+#include <QTranslator>
+
+#include <csignal>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#ifndef TOLVA_VERSION
+#define TOLVA_VERSION "dev"
+#endif
+
+namespace tolva {
+
+namespace {
+
+int signalPipe[2] = {-1, -1};
+
+void forwardSignal(int) {
+    const char byte = 1;
+    [[maybe_unused]] auto ignored = ::write(signalPipe[1], &byte, 1);
+}
+
+// A hot key backend for sessions without an X server: nothing can be registered.
+struct NoHotKeys : HotKeyBackend {
+    std::int32_t registerHotKey(const HotKey&) override { return 1; }
+    void unregisterHotKey() override {}
+};
+
+struct NoIdleTime : IdleTimeSource {
+    double secondsSinceLastInput() override { return 0; }
+};
+
+struct NoTap : EventTap {
+    bool start() override { return false; }
+    void stop() override {}
+    bool isEnabled() override { return false; }
+    bool isInstalled() const override { return false; }
+};
+
+// Without an X server there is no focus to take.
+struct NoForeground : Foreground {
+    std::optional<std::string> frontmostName() override { return std::nullopt; }
+    void rememberFrontmost() override {}
+    std::optional<std::string> rememberedName() override { return std::nullopt; }
+    void forgetRemembered() override {}
+    void bringToFront(OverlayWindow*) override {}
+    bool isActive() override { return false; }
+    bool handBack() override { return false; }
+    void setKiosk(bool) override {}
+    bool isKiosk() override { return false; }
+};
+
+QString reopenSocketName() {
+    return QStringLiteral("org.tolva.Screen-%1").arg(::getuid());
+}
+
+QString instanceLockPath() {
+    const QByteArray runtime = qgetenv("XDG_RUNTIME_DIR");
+    const QString dir = runtime.isEmpty() ? QDir::tempPath() : QString::fromLocal8Bit(runtime);
+    return dir + QStringLiteral("/org.tolva.Screen-%1.lock").arg(::getuid());
+}
+
+} // namespace
+
+AppDelegate::AppDelegate() {
+    // The order of the services matters: preferences, the PIN, idle time, the hot key.
+    prefs_ = std::make_shared<Preferences>(JsonFileDefaultsStore::standard());
+    auto pins = std::make_shared<KeychainPinStore>(std::string(KeychainPinStore::applicationService),
+                                                   std::string(KeychainPinStore::applicationAccount),
+                                                   chooseKeychainBackend());
+    authenticator_ = std::make_shared<Authenticator>(pins);
+    authenticator_->reload();
+    x11_ = XConnection::open();
+    session_ = std::make_shared<LoginSession>(QDBusConnection::systemBus(), QDBusConnection::sessionBus());
+    std::shared_ptr<IdleTimeSource> idleTime =
+        x11_ ? std::shared_ptr<IdleTimeSource>(std::make_shared<X11IdleTimeSource>(x11_))
+             : std::make_shared<NoIdleTime>();
+    idle_ = std::make_shared<IdleMonitor>(scheduler_, idleTime, session_);
+    hotKeys_ = std::make_unique<HotKeyManager>(
+        x11_ ? std::unique_ptr<HotKeyBackend>(std::make_unique<X11HotKeyBackend>(x11_))
+             : std::make_unique<NoHotKeys>());
+}
+
+AppDelegate::~AppDelegate() {
+    statusMenu_.reset();
+    controller_.reset();
+}
+
+std::optional<double> AppDelegate::lockInSeconds(const QStringList& arguments) {
+    for (int i = 1; i < arguments.size(); ++i) {
+        if (arguments[i] != QStringLiteral("--lock-in"))
+            continue;
+        if (i + 1 >= arguments.size())
+            return std::nullopt;
+        bool ok = false;
+        const double seconds = arguments[i + 1].toDouble(&ok);
+        if (!ok || !std::isfinite(seconds))
+            return std::nullopt;
+        return seconds;
+    }
+    return std::nullopt;
+}
+
+void AppDelegate::setUpQtTranslations() {
+    // Qt's own dialogs follow the language chosen in the settings from the next start on.
+    auto languages = prefs_->defaults().stringArray(Preferences::appleLanguagesKey);
+    if (!languages || languages->empty())
+        return;
+    const QString name = QString::fromStdString(languages->front()).replace('-', '_');
+    QLocale::setDefault(QLocale(name));
+    auto* translator = new QTranslator(qApp);
+    if (translator->load(QLocale(name), QStringLiteral("qtbase"), QStringLiteral("_"),
+                         QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
+        QCoreApplication::installTranslator(translator);
+}
+
+std::optional<int> AppDelegate::launch(const QStringList& arguments) {
+    // 1. One instance per user.
+    instanceLock_ = std::make_unique<QLockFile>(instanceLockPath());
+    instanceLock_->setStaleLockTime(0);
+    if (!instanceLock_->tryLock(0)) {
+        qint64 pid = 0;
+        QString host, app;
+        instanceLock_->getLockInfo(&pid, &host, &app);
+        Log::ui.info("another instance running pid=" + std::to_string(pid) + "; exiting");
+        // Ask the running instance to show its window (the way back in without a tray).
+        QLocalSocket knock;
+        knock.connectToServer(reopenSocketName());
+        if (knock.waitForConnected(500)) {
+            knock.write("reopen\n");
+            knock.waitForBytesWritten(500);
+        }
+        Log::flush();
+        return 0;
+    }
+    reopenServer_ = std::make_unique<QLocalServer>();
+    QLocalServer::removeServer(reopenSocketName());
+    reopenServer_->setSocketOptions(QLocalServer::UserAccessOption);
+    reopenServer_->listen(reopenSocketName());
+    QObject::connect(reopenServer_.get(), &QLocalServer::newConnection, [this] {
+        while (QLocalSocket* socket = reopenServer_->nextPendingConnection()) {
+            QObject::connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
+            if (controller_ && controller_->state() == LockState::unlocked && onboarding_) {
+                Log::ui.info("reopened by a second launch");
+                onboarding_->show(prefs_, *controller_, authenticator_);
+            }
+        }
+    });
+
+    // 2. The interface language.
+    Localization::configure(prefs_);
+    setUpQtTranslations();
+
+    // 3. The lock controller over the X11 and D-Bus services.
+    auto displays = std::make_shared<QtDisplaySource>(x11_);
+    auto captureBackend = std::make_shared<X11ScreenCapture>();
+    auto snapshotter = std::make_shared<ScreenSnapshotter>(scheduler_, displays, captureBackend,
+                                                           Permissions::isScreenCaptureAllowed);
+    reduceMotion_ = std::make_unique<ReduceMotionSetting>(QDBusConnection::sessionBus());
+    ReduceMotionSetting* reduce = reduceMotion_.get();
+    auto windows =
+        std::make_shared<OverlayWindowManager>(scheduler_, displays, x11_, [](const DisplayInfo& display) {
+            return X11ScreenCapture::captureRegion(display.geometry);
+        });
+    auto isOurs = [windows](xcb_window_t w) {
+        for (const auto& window : windows->windows())
+            if (static_cast<xcb_window_t>(window->winId()) == w)
+                return true;
+        return false;
+    };
+    LockController::Services services;
+    services.scheduler = &scheduler_;
+    services.prefs = prefs_;
+    services.authenticator = authenticator_;
+    services.idle = idle_;
+    services.windows = windows;
+    services.contentBuilder =
+        std::make_shared<OverlayContentBuilder>(snapshotter, [reduce] { return reduce->reduceMotion(); });
+    services.displaySleep = std::make_shared<FreedesktopDisplaySleep>(QDBusConnection::sessionBus(), x11_);
+    services.foreground = x11_ ? std::shared_ptr<Foreground>(std::make_shared<X11Foreground>(x11_, isOurs))
+                               : std::make_shared<NoForeground>();
+    services.touchID = std::make_shared<UnavailableTouchID>();
+    services.passwordVerifier = std::make_shared<RejectingPasswordVerifier>();
+    services.background = std::make_shared<QtBackgroundRunner>();
+    auto x11 = x11_;
+    Scheduler* scheduler = &scheduler_;
+    services.makeTap = [x11, scheduler](EventTap::Handler handler,
+                                        OverlayWindow*) -> std::unique_ptr<EventTap> {
+        if (!x11)
+            return std::make_unique<NoTap>();
+        // The grab sits on a small window of the tap's own connection: a grab on a Qt window
+        // would hand Qt focus events that make it believe the program was activated.
+        return std::make_unique<X11EventTap>(x11, *scheduler, std::move(handler), std::nullopt,
+                                             Permissions::isAccessibilityTrusted);
+    };
+    services.accessibilityTrusted = Permissions::isAccessibilityTrusted;
+    services.secureInputEnabled = [x11, this] {
+        // While locked our own grab answers; otherwise ask whether someone else holds the keyboard.
+        if (controller_ && controller_->tapActive())
+            return false;
+        return x11 ? X11EventTap::isKeyboardGrabbedByAnotherClient(*x11) : false;
+    };
+    services.screenCaptureAllowed = Permissions::isScreenCaptureAllowed;
+    services.reduceMotion = [reduce] { return reduce->reduceMotion(); };
+    services.pointerLocation = [] {
+        const QPoint p = QCursor::pos();
+        const QScreen* primary = QGuiApplication::primaryScreen();
+        const double height = primary ? primary->geometry().height() : 0;
+        return Point{double(p.x()), height - p.y()};
+    };
+    auto session = session_;
+    services.systemScreenLocker = [session] { session->lockScreen(); };
+    controller_ = std::make_unique<LockController>(std::move(services));
+    controller_->refreshCapabilities();
+
+    // System events.
+    LockController* controller = controller_.get();
+    session_->onScreenLocked = [controller] { controller->systemScreenLocked(); };
+    session_->onWake = [controller] { controller->systemDidWake("didWake"); };
+    session_->watch();
+    reduce->onChanged = [controller](bool on) { controller->reduceMotionChanged(on); };
+    reduce->watch();
+    auto screensChanged = [controller] { controller->screensChanged(); };
+    QObject::connect(qApp, &QGuiApplication::screenAdded, screensChanged);
+    QObject::connect(qApp, &QGuiApplication::screenRemoved, screensChanged);
+    QObject::connect(qApp, &QGuiApplication::applicationStateChanged,
+                     [controller](Qt::ApplicationState state) {
+                         if (state == Qt::ApplicationActive)
+                             controller->becameActive();
+                         else
+                             controller->appDidResignActive();
+                     });
+
+    // 4. The controller's callbacks and 5. the tray menu.
+    onboarding_ = std::make_unique<OnboardingWindowController>(scheduler_);
+    controller_->onWillLock = [this] {
+        if (onboarding_)
+            onboarding_->close();
+    };
+    statusMenu_ = std::make_unique<StatusMenuController>(*controller_, prefs_, idle_,
+                                                         services.secureInputEnabled
+                                                             ? services.secureInputEnabled
+                                                             : std::function<bool()>([] { return false; }));
+    controller_->onDidUnlock = [this] { statusMenu_->refresh(); };
+    controller_->onStatusChanged = [this] {
+        if (statusMenu_)
+            statusMenu_->refresh();
+    };
+    statusMenu_->onQuit = [this] { requestQuit(); };
+    statusMenu_->onOpenSettings = [this](std::optional<SettingsTab>) {
+        // The settings window is not there yet; the onboarding window holds the PIN and the permission.
+        onboarding_->show(prefs_, *controller_, authenticator_);
+    };
+    if (!statusMenu_->isTrayAvailable())
+        Log::ui.error(
+            "no system tray available; use the hot key, idle time or --lock-in, and start the program "
+            "again to open its window");
+
+    // 7. The global shortcut, following the preference.
+    hotKeys_->onPressed = [controller] { controller->lock("hotkey"); };
+    hotKeys_->registerHotKey(prefs_->lockHotKey());
+    hotKeyObservation_ = prefs_->observe(Preferences::Property::lockHotKey,
+                                         [this] { hotKeys_->registerHotKey(prefs_->lockHotKey()); });
+
+    // 8. The launch line.
+    Log::ui.info("launched pid=" + std::to_string(::getpid()) + " version=" + TOLVA_VERSION +
+                 " ax=" + (Permissions::isAccessibilityTrusted() ? "true" : "false") +
+                 " pin=" + (authenticator_->isPINConfigured() ? "true" : "false") +
+                 " screens=" + std::to_string(QGuiApplication::screens().size()) +
+                 " secureInput=" + (controller_->secureInputActive() ? "true" : "false"));
+
+    // 9. Onboarding when something is missing.
+    if (!(prefs_->hasCompletedOnboarding() && controller_->accessibilityGranted() &&
+          controller_->pinConfigured()))
+        onboarding_->show(prefs_, *controller_, authenticator_);
+
+    // 10. Capabilities refreshed every 3 seconds for the life of the process.
+    refreshTask_ = scheduler_.every(Seconds(3), [controller] { controller->refreshCapabilities(); });
+
+    // 11. "--lock-in SECONDS".
+    if (auto seconds = lockInSeconds(arguments)) {
+        char text[32];
+        std::snprintf(text, sizeof text, "%.1f", *seconds);
+        Log::ui.info(std::string("will lock in ") + text + "s (launch argument)");
+        lockInTask_ = scheduler_.schedule(Seconds(std::max(0.0, *seconds)),
+                                          [controller] { controller->lock("launch argument"); });
+    }
+    watchSignals();
+    return std::nullopt;
+}
+
+void AppDelegate::requestQuit() {
+    if (controller_ && controller_->state() != LockState::unlocked) {
+        Log::lock.error("terminate request blocked while locked");
+        return;
+    }
+    QCoreApplication::quit();
+}
+
+void AppDelegate::watchSignals() {
+    // SIGTERM and SIGINT become quit requests on the main thread, refused while locked.
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, signalPipe) != 0)
+        return;
+    signalNotifier_ = std::make_unique<QSocketNotifier>(signalPipe[0], QSocketNotifier::Read);
+    QObject::connect(signalNotifier_.get(), &QSocketNotifier::activated, [this] {
+        char byte;
+        [[maybe_unused]] auto ignored = ::read(signalPipe[0], &byte, 1);
+        requestQuit();
+    });
+    struct sigaction action {};
+    action.sa_handler = forwardSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    ::sigaction(SIGTERM, &action, nullptr);
+    ::sigaction(SIGINT, &action, nullptr);
+}
+
+} // namespace tolva

@@ -1,0 +1,71 @@
+// Start-up and lifecycle: creates the long-lived services in a fixed order, refuses to run
+// twice, connects the lock controller to the tray menu, the onboarding window and the global
+// shortcut, handles "--lock-in", keeps capabilities fresh and refuses to quit while locked.
+#pragma once
+
+#include "TolvaCore/Preferences.h"
+#include "lock/LockController.h"
+#include "platform/HotKeyManager.h"
+#include "platform/IdleMonitor.h"
+#include "platform/QtScheduler.h"
+#include "unlock/Authenticator.h"
+
+#include <QLocalServer>
+#include <QLockFile>
+#include <QStringList>
+
+#include <memory>
+#include <optional>
+
+class QSocketNotifier;
+
+namespace tolva {
+
+class XConnection;
+class LoginSession;
+class ReduceMotionSetting;
+class StatusMenuController;
+class OnboardingWindowController;
+
+class AppDelegate {
+public:
+    AppDelegate();
+    ~AppDelegate();
+
+    // Runs the launch sequence; answers the exit status when the program must end at once
+    // (another instance runs), else nothing.
+    std::optional<int> launch(const QStringList& arguments);
+
+    // A quit request (tray menu, SIGTERM, SIGINT): refused while the overlay is on.
+    void requestQuit();
+
+    // The seconds of the first "--lock-in", if it is followed by a number.
+    static std::optional<double> lockInSeconds(const QStringList& arguments);
+
+    LockController* controller() const { return controller_.get(); }
+
+private:
+    void setUpQtTranslations();
+    void watchSignals();
+
+    QtScheduler scheduler_;
+    std::shared_ptr<Preferences> prefs_;
+    std::shared_ptr<Authenticator> authenticator_;
+    std::shared_ptr<XConnection> x11_;
+    std::shared_ptr<IdleMonitor> idle_;
+    std::unique_ptr<HotKeyManager> hotKeys_;
+    std::shared_ptr<LoginSession> session_;
+    std::unique_ptr<ReduceMotionSetting> reduceMotion_;
+    std::unique_ptr<LockController> controller_;
+    std::unique_ptr<StatusMenuController> statusMenu_;
+    std::unique_ptr<OnboardingWindowController> onboarding_;
+    std::unique_ptr<QLockFile> instanceLock_;
+    Preferences::Observation hotKeyObservation_;
+    Scheduler::Handle refreshTask_;
+    Scheduler::Handle lockInTask_;
+    std::unique_ptr<QSocketNotifier> signalNotifier_;
+    // A second launch knocks here so the running instance shows its window.
+    std::unique_ptr<QLocalServer> reopenServer_;
+};
+
+} // namespace tolva

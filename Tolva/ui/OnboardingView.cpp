@@ -1,0 +1,233 @@
+// Onboarding pages, the step rules and the window around them.
+#include "ui/OnboardingView.h"
+
+#include "TolvaCore/L10n.h"
+#include "app/Log.h"
+#include "platform/Permissions.h"
+
+#include <QCloseEvent>
+#include <QHBoxLayout>
+#include <QVBoxLayout>
+
+namespace tolva {
+
+namespace {
+QLabel* paragraph(const std::string& text, QWidget* parent) {
+    auto* label = new QLabel(QString::fromStdString(text), parent);
+    label->setWordWrap(true);
+    return label;
+}
+} // namespace
+
+OnboardingView::OnboardingView(std::shared_ptr<Preferences> prefs, LockController& controller,
+                               std::shared_ptr<Authenticator> auth, QWidget* parent)
+    : QWidget(parent), prefs_(std::move(prefs)), controller_(controller), auth_(std::move(auth)) {
+    auto* layout = new QVBoxLayout(this);
+    indicator_ = new QLabel(this);
+    layout->addWidget(indicator_);
+    pages_ = new QStackedWidget(this);
+    layout->addWidget(pages_, 1);
+
+    pages_->addWidget(page(L10n::Onboarding::Welcome::title(),
+                           {L10n::Onboarding::Welcome::body1(), L10n::Onboarding::Welcome::body2(),
+                            L10n::Onboarding::Welcome::body3()}));
+
+    QWidget* access =
+        page(L10n::Onboarding::Accessibility::title(), {L10n::Onboarding::Accessibility::body()});
+    accessibilityState_ = new QLabel(access);
+    access->layout()->addWidget(accessibilityState_);
+    auto* permissionButtons = new QHBoxLayout;
+    auto* request =
+        new QPushButton(QString::fromStdString(L10n::Settings::Permission::requestButton()), access);
+    auto* open =
+        new QPushButton(QString::fromStdString(L10n::Settings::Permission::openSettingsButton()), access);
+    connect(request, &QPushButton::clicked, this, [this] {
+        Permissions::promptAccessibility();
+        controller_.refreshCapabilities();
+        refresh();
+    });
+    connect(open, &QPushButton::clicked, this, [] { Permissions::openAccessibilitySettings(); });
+    permissionButtons->addWidget(request);
+    permissionButtons->addWidget(open);
+    permissionButtons->addStretch();
+    static_cast<QVBoxLayout*>(access->layout())->addLayout(permissionButtons);
+    access->layout()->addWidget(paragraph(L10n::Onboarding::Accessibility::autoRefreshHint(), access));
+    pages_->addWidget(access);
+
+    QWidget* pin = page(L10n::Onboarding::Pin::title(), {L10n::Onboarding::Pin::body()});
+    pinExisting_ = paragraph("", pin);
+    pin->layout()->addWidget(pinExisting_);
+    pinEditor_ = new PinEditor(false, pin);
+    pinEditor_->setFixedWidth(280);
+    pin->layout()->addWidget(pinEditor_);
+    pinFailure_ = paragraph("", pin);
+    pinFailure_->setStyleSheet(QStringLiteral("color: #d70015;"));
+    pinFailure_->hide();
+    pin->layout()->addWidget(pinFailure_);
+    for (QLineEdit* field : {pinEditor_->newField(), pinEditor_->confirmField()})
+        connect(field, &QLineEdit::textChanged, this, [this] { refresh(); });
+    pages_->addWidget(pin);
+
+    QWidget* done = page(L10n::Onboarding::Done::title(), {L10n::Onboarding::Done::body()});
+    for (int i = 0; i < 3; ++i) {
+        done_.push_back(paragraph("", done));
+        done->layout()->addWidget(done_.back());
+    }
+    pages_->addWidget(done);
+
+    auto* buttons = new QHBoxLayout;
+    back_ = new QPushButton(QString::fromStdString(L10n::Onboarding::backButton()), this);
+    next_ = new QPushButton(this);
+    next_->setDefault(true);
+    buttons->addWidget(back_);
+    buttons->addStretch();
+    buttons->addWidget(next_);
+    layout->addLayout(buttons);
+    connect(back_, &QPushButton::clicked, this, [this] { back(); });
+    connect(next_, &QPushButton::clicked, this, [this] { next(); });
+    showStep();
+}
+
+QWidget* OnboardingView::page(const std::string& title, const std::vector<std::string>& paragraphs) {
+    auto* widget = new QWidget(this);
+    auto* layout = new QVBoxLayout(widget);
+    auto* heading = new QLabel(QString::fromStdString(title), widget);
+    QFont font = heading->font();
+    font.setPointSizeF(font.pointSizeF() * 1.5);
+    font.setBold(true);
+    heading->setFont(font);
+    layout->addWidget(heading);
+    for (const auto& text : paragraphs)
+        layout->addWidget(paragraph(text, widget));
+    return widget;
+}
+
+bool OnboardingView::canAdvance() const {
+    switch (step_) {
+    case 1:
+        return controller_.accessibilityGranted();
+    case 2:
+        return auth_->isPINConfigured() ||
+               (!pinEditor_->newPin().isEmpty() && !pinEditor_->confirm().isEmpty());
+    default:
+        return true;
+    }
+}
+
+void OnboardingView::next() {
+    if (!canAdvance())
+        return;
+    if (step_ == 2 && !auth_->isPINConfigured()) {
+        auto fail = [this](const std::string& text) {
+            pinFailure_->setText(QString::fromStdString(text));
+            pinFailure_->show();
+        };
+        if (pinEditor_->newPin() != pinEditor_->confirm()) {
+            fail(Authenticator::ChangeError::mismatch().localizedDescription());
+            return;
+        }
+        try {
+            auth_->setPIN(pinEditor_->newPin().toStdString(), std::nullopt);
+        } catch (const Authenticator::ChangeError& error) {
+            fail(error.localizedDescription());
+            return;
+        }
+        pinFailure_->hide();
+        controller_.refreshCapabilities();
+    }
+    if (step_ == stepCount - 1) {
+        prefs_->setHasCompletedOnboarding(true);
+        controller_.refreshCapabilities();
+        if (onFinish)
+            onFinish();
+        return;
+    }
+    ++step_;
+    showStep();
+}
+
+void OnboardingView::back() {
+    if (step_ == 0)
+        return;
+    --step_;
+    showStep();
+}
+
+void OnboardingView::showStep() {
+    pages_->setCurrentIndex(step_);
+    refresh();
+}
+
+void OnboardingView::refresh() {
+    static const std::function<std::string()> stepTitles[] = {
+        [] { return L10n::Onboarding::Step::Welcome::title(); },
+        [] { return L10n::Onboarding::Step::Accessibility::title(); },
+        [] { return L10n::Onboarding::Step::Pin::title(); },
+        [] { return L10n::Onboarding::Step::Done::title(); }};
+    indicator_->setText(
+        QString::fromStdString(L10n::Onboarding::stepIndicator(step_ + 1, stepCount, stepTitles[step_]())));
+    accessibilityState_->setText(QString::fromStdString(controller_.accessibilityGranted()
+                                                            ? "✓ " + L10n::Settings::Permissions::granted()
+                                                            : L10n::Settings::Permissions::denied()));
+    if (auto& record = auth_->record()) {
+        pinExisting_->setText(QString::fromStdString(L10n::Onboarding::Pin::existing(record->length)));
+        pinExisting_->show();
+        pinEditor_->hide();
+    } else {
+        pinExisting_->hide();
+        pinEditor_->show();
+    }
+    const auto idle = prefs_->idleTimeoutSeconds();
+    done_[0]->setText(
+        QString::fromStdString(idle < 1 ? L10n::Onboarding::Done::idleOff()
+                                        : L10n::Onboarding::Done::idleOn(Preferences::durationTitle(idle))));
+    done_[1]->setText(QString::fromStdString(L10n::Onboarding::Done::panelHint()));
+    done_[2]->setText(QString::fromStdString(L10n::Onboarding::Done::manualLock(L10n::Menu::lockNow())));
+    back_->setVisible(step_ > 0);
+    next_->setText(QString::fromStdString(step_ == stepCount - 1 ? L10n::Onboarding::finishButton()
+                                                                 : L10n::Onboarding::nextButton()));
+    next_->setEnabled(canAdvance());
+}
+
+std::vector<QString> OnboardingView::doneLines() const {
+    std::vector<QString> lines;
+    for (auto* label : done_)
+        lines.push_back(label->text());
+    return lines;
+}
+
+void OnboardingWindowController::show(std::shared_ptr<Preferences> prefs, LockController& controller,
+                                      std::shared_ptr<Authenticator> auth) {
+    if (!window_) {
+        window_ = std::make_unique<AppPanel>();
+        window_->setObjectName(QStringLiteral("onboarding"));
+        window_->setWindowTitle(QStringLiteral("Tolva"));
+        auto* layout = new QVBoxLayout(window_.get());
+        view_ = new OnboardingView(std::move(prefs), controller, std::move(auth), window_.get());
+        layout->addWidget(view_);
+        window_->resize(560, 420);
+        view_->onFinish = [this] { close(); };
+    }
+    window_->present();
+    // While it is open: re-check the permission every second, so step 1 moves on by itself.
+    LockController* owner = &controller;
+    polling_ = scheduler_.every(
+        Seconds(1),
+        [this, owner] {
+            if (!window_ || !window_->isVisible()) {
+                polling_.cancel();
+                return;
+            }
+            owner->refreshCapabilities();
+            view_->refresh();
+        },
+        true);
+}
+
+void OnboardingWindowController::close() {
+    polling_.cancel();
+    if (window_ && window_->isVisible())
+        window_->close();
+}
+
+} // namespace tolva

@@ -1,0 +1,84 @@
+// The four-step first-run window: welcome, accessibility, the PIN, done.
+#pragma once
+
+#include "TolvaCore/Preferences.h"
+#include "app/AppPanel.h"
+#include "lock/LockController.h"
+#include "platform/Scheduler.h"
+#include "unlock/Authenticator.h"
+#include "unlock/PinEditor.h"
+
+#include <QLabel>
+#include <QPushButton>
+#include <QStackedWidget>
+#include <QWidget>
+
+#include <functional>
+#include <memory>
+#include <optional>
+
+namespace tolva {
+
+class OnboardingView : public QWidget {
+public:
+    static constexpr int stepCount = 4;
+
+    OnboardingView(std::shared_ptr<Preferences> prefs, LockController& controller,
+                   std::shared_ptr<Authenticator> auth, QWidget* parent = nullptr);
+
+    int step() const { return step_; }
+    bool canAdvance() const;
+    void next();
+    void back();
+    // Re-reads what the pages show (permission state, PIN state) and the buttons' state.
+    void refresh();
+
+    std::function<void()> onFinish;
+
+    QLabel* stepIndicator() const { return indicator_; }
+    QPushButton* nextButton() const { return next_; }
+    QPushButton* backButton() const { return back_; }
+    PinEditor* pinEditor() const { return pinEditor_; }
+    QLabel* pinFailureLabel() const { return pinFailure_; }
+    QLabel* accessibilityState() const { return accessibilityState_; }
+    QLabel* pinExisting() const { return pinExisting_; }
+    std::vector<QString> doneLines() const;
+
+private:
+    QWidget* page(const std::string& title, const std::vector<std::string>& paragraphs);
+    void showStep();
+
+    std::shared_ptr<Preferences> prefs_;
+    LockController& controller_;
+    std::shared_ptr<Authenticator> auth_;
+    int step_ = 0;
+    QLabel* indicator_;
+    QStackedWidget* pages_;
+    QPushButton* back_;
+    QPushButton* next_;
+    QLabel* accessibilityState_ = nullptr;
+    PinEditor* pinEditor_ = nullptr;
+    QLabel* pinFailure_ = nullptr;
+    QLabel* pinExisting_ = nullptr;
+    std::vector<QLabel*> done_;
+};
+
+// Creates the onboarding window once, shows it, and polls the permission every second while
+// it is open.
+class OnboardingWindowController {
+public:
+    OnboardingWindowController(Scheduler& scheduler) : scheduler_(scheduler) {}
+    void show(std::shared_ptr<Preferences> prefs, LockController& controller,
+              std::shared_ptr<Authenticator> auth);
+    void close();
+    AppPanel* window() const { return window_.get(); }
+    OnboardingView* view() const { return view_; }
+
+private:
+    Scheduler& scheduler_;
+    std::unique_ptr<AppPanel> window_;
+    OnboardingView* view_ = nullptr;
+    Scheduler::Handle polling_;
+};
+
+} // namespace tolva

@@ -1,0 +1,155 @@
+// Tray icon state and the menu's items, titles and actions.
+#include "ui/StatusMenuController.h"
+
+#include "TolvaCore/L10n.h"
+#include "TolvaCore/Localization.h"
+#include "ui/StatusIcon.h"
+
+#include <QApplication>
+#include <QPalette>
+
+namespace tolva {
+
+StatusMenuController::StatusMenuController(LockController& controller, std::shared_ptr<Preferences> prefs,
+                                           std::shared_ptr<IdleMonitor> idle,
+                                           std::function<bool()> secureInputEnabled)
+    : controller_(controller), prefs_(std::move(prefs)), idle_(std::move(idle)),
+      secureInputEnabled_(std::move(secureInputEnabled)), tray_(std::make_unique<QSystemTrayIcon>()) {
+    menu_.setToolTipsVisible(false);
+    QObject::connect(&menu_, &QMenu::aboutToShow, [this] {
+        controller_.refreshCapabilities();
+        rebuild();
+    });
+    tray_->setContextMenu(&menu_);
+    // A left click opens the same menu.
+    QObject::connect(tray_.get(), &QSystemTrayIcon::activated,
+                     [this](QSystemTrayIcon::ActivationReason reason) {
+                         if (reason == QSystemTrayIcon::Trigger)
+                             menu_.popup(QCursor::pos());
+                     });
+    localizationObserver_ = NotificationCenter::defaultCenter().addObserver(
+        std::string(Localization::didChange), [this](const void*) { refresh(); });
+    rebuild();
+    refresh();
+    tray_->show();
+}
+
+bool StatusMenuController::isTrayAvailable() const {
+    return QSystemTrayIcon::isSystemTrayAvailable();
+}
+
+void StatusMenuController::refresh() {
+    const bool masked = controller_.state() != LockState::unlocked;
+    const bool warning =
+        !controller_.canLock() || secureInputEnabled_() || controller_.snapshotWarning().has_value();
+    const QColor ink = QApplication::palette().color(QPalette::WindowText);
+    tray_->setIcon(QIcon(QPixmap::fromImage(StatusIcon::image(masked, warning, false, ink))));
+    tray_->setToolTip(QString::fromStdString(controller_.lockBlockedReason().value_or("Tolva")));
+}
+
+QAction* StatusMenuController::addItem(QMenu& menu, const std::string& title, bool enabled,
+                                       std::function<void()> action) {
+    QAction* item = menu.addAction(QString::fromStdString(title));
+    item->setEnabled(enabled);
+    if (action)
+        QObject::connect(item, &QAction::triggered, [action] { action(); });
+    return item;
+}
+
+QKeySequence StatusMenuController::keySequence(const HotKey& hotKey) {
+    auto name = HotKey::keyName(hotKey.keyCode);
+    if (!name)
+        return {};
+    static const std::map<std::string_view, Qt::Key> special = {
+        {"←", Qt::Key_Left},   {"→", Qt::Key_Right},     {"↑", Qt::Key_Up},        {"↓", Qt::Key_Down},
+        {"↖", Qt::Key_Home},   {"↘", Qt::Key_End},       {"⇞", Qt::Key_PageUp},    {"⇟", Qt::Key_PageDown},
+        {"⌦", Qt::Key_Delete}, {"Help", Qt::Key_Help},   {"Space", Qt::Key_Space}, {"↩", Qt::Key_Return},
+        {"⇥", Qt::Key_Tab},    {"⌫", Qt::Key_Backspace}, {"⎋", Qt::Key_Escape}};
+    int key = 0;
+    if (auto it = special.find(*name); it != special.end()) {
+        key = it->second;
+    } else if (name->size() >= 2 && (*name)[0] == 'F' &&
+               std::isdigit(static_cast<unsigned char>((*name)[1]))) {
+        const int n = std::stoi(std::string(name->substr(1)));
+        if (n >= 1 && n <= 15)
+            key = Qt::Key_F1 + (n - 1);
+    } else if (name->size() == 1 && static_cast<unsigned char>((*name)[0]) < 0x80) {
+        key = QKeySequence::fromString(QString(QChar((*name)[0])))[0].key();
+    }
+    if (key == 0)
+        return {};
+    int modifiers = 0;
+    // The command modifier is Qt's standard shortcut modifier (Ctrl on Linux); control is Meta.
+    if (hotKey.modifiers.contains(HotKeyModifiers::command))
+        modifiers |= Qt::ControlModifier;
+    if (hotKey.modifiers.contains(HotKeyModifiers::option))
+        modifiers |= Qt::AltModifier;
+    if (hotKey.modifiers.contains(HotKeyModifiers::control))
+        modifiers |= Qt::MetaModifier;
+    if (hotKey.modifiers.contains(HotKeyModifiers::shift))
+        modifiers |= Qt::ShiftModifier;
+    return QKeySequence(QKeyCombination(Qt::KeyboardModifiers(modifiers), Qt::Key(key)));
+}
+
+void StatusMenuController::rebuild() {
+    menu_.clear();
+    const bool canLock = controller_.canLock();
+
+    QAction* lockNow = addItem(menu_, L10n::Menu::lockNow(), canLock, [this] { controller_.lock("menu"); });
+    if (auto hotKey = prefs_->lockHotKey())
+        lockNow->setShortcut(keySequence(*hotKey));
+    menu_.addSeparator();
+
+    QMenu* awayNote = menu_.addMenu(QString::fromStdString(L10n::Menu::awayNoteSubmenu()));
+    awayNote->menuAction()->setEnabled(canLock);
+    for (auto seconds : Preferences::keepAwakeChoices)
+        addItem(*awayNote, Preferences::durationTitle(seconds), canLock,
+                [this, seconds] { controller_.lock("menu away note", seconds, true); });
+    awayNote->addSeparator();
+    addItem(*awayNote, L10n::Menu::editAwayNote(), true, [this] {
+        if (onOpenSettings)
+            onOpenSettings(SettingsTab::display);
+    });
+
+    QMenu* keepAwake = menu_.addMenu(QString::fromStdString(L10n::Menu::keepAwakeHeader()));
+    keepAwake->menuAction()->setEnabled(canLock);
+    for (auto seconds : Preferences::keepAwakeChoices)
+        addItem(*keepAwake, Preferences::durationTitle(seconds), canLock,
+                [this, seconds] { controller_.lock("menu timed", seconds); });
+    menu_.addSeparator();
+
+    bool sectionShown = false;
+    if (prefs_->idleTimeoutSeconds() >= 1) {
+        const std::string title = idle_->isPaused()
+                                      ? L10n::Menu::resumeAutoLock()
+                                      : L10n::Menu::suspendAutoLock(Preferences::durationTitle(3600));
+        addItem(menu_, title, true, [this] {
+            idle_->togglePause();
+            refresh();
+        });
+        sectionShown = true;
+    }
+    std::vector<std::string> warnings;
+    if (auto reason = controller_.lockBlockedReason())
+        warnings.push_back(*reason);
+    if (secureInputEnabled_())
+        warnings.push_back(L10n::Menu::Warning::secureInput());
+    if (auto snapshot = controller_.snapshotWarning())
+        warnings.push_back(*snapshot);
+    for (const auto& line : warnings)
+        addItem(menu_, L10n::Menu::warningLine(line), false, nullptr);
+    if (sectionShown || !warnings.empty())
+        menu_.addSeparator();
+
+    QAction* settings = addItem(menu_, L10n::Menu::settings(), true, [this] {
+        if (onOpenSettings)
+            onOpenSettings(std::nullopt);
+    });
+    settings->setShortcut(QKeySequence(Qt::ControlModifier | Qt::Key_Comma));
+    addItem(menu_, L10n::Menu::quit(), true, [this] {
+        if (onQuit)
+            onQuit();
+    });
+}
+
+} // namespace tolva

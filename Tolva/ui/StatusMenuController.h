@@ -1,0 +1,54 @@
+// The tray icon and its menu, rebuilt every time it opens from the lock controller, the
+// preferences and the idle monitor.
+#pragma once
+
+#include "TolvaCore/NotificationCenter.h"
+#include "TolvaCore/Preferences.h"
+#include "lock/LockController.h"
+#include "platform/IdleMonitor.h"
+
+#include <QKeySequence>
+#include <QMenu>
+#include <QSystemTrayIcon>
+
+#include <functional>
+#include <memory>
+#include <optional>
+
+namespace tolva {
+
+enum class SettingsTab { general, display, security, permissions, about };
+
+class StatusMenuController {
+public:
+    StatusMenuController(LockController& controller, std::shared_ptr<Preferences> prefs,
+                         std::shared_ptr<IdleMonitor> idle, std::function<bool()> secureInputEnabled);
+
+    // Redraws the icon and the tooltip.
+    void refresh();
+    // Empties the menu and builds it again from the current state.
+    void rebuild();
+
+    QMenu* menu() { return &menu_; }
+    QSystemTrayIcon* trayIcon() { return tray_.get(); }
+    bool isTrayAvailable() const;
+
+    // The key sequence the "Turn On Overlay" item shows for a hot key.
+    static QKeySequence keySequence(const HotKey& hotKey);
+
+    std::function<void(std::optional<SettingsTab>)> onOpenSettings;
+    std::function<void()> onQuit;
+
+private:
+    QAction* addItem(QMenu& menu, const std::string& title, bool enabled, std::function<void()> action);
+
+    LockController& controller_;
+    std::shared_ptr<Preferences> prefs_;
+    std::shared_ptr<IdleMonitor> idle_;
+    std::function<bool()> secureInputEnabled_;
+    QMenu menu_;
+    std::unique_ptr<QSystemTrayIcon> tray_;
+    NotificationCenter::Token localizationObserver_;
+};
+
+} // namespace tolva

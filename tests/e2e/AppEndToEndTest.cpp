@@ -1,0 +1,212 @@
+// The real tolva-screen on the test session's X server (two monitors), with a victim window
+// holding the focus and keys typed by xdotool; everything is checked from outside.
+#include "TolvaCore/JsonFileDefaultsStore.h"
+#include "TolvaCore/PinHasher.h"
+#include "TolvaCore/PinStore.h"
+#include "TolvaCore/Preferences.h"
+#include "overlay/ScreenSnapshotter.h"
+#include "platform/dbus/SecretServiceKeychainBackend.h"
+#include "support/ChildProcess.h"
+#include "support/QtApp.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <regex>
+
+using namespace tolva;
+using namespace std::chrono_literals;
+using test::ChildProcess;
+
+namespace {
+
+constexpr QRgb magenta = qRgb(255, 0, 255);
+
+// Lines the program writes, read as they come.
+class App {
+public:
+    explicit App(std::vector<std::string> arguments = {}) {
+        std::vector<std::string> argv{TOLVA_BINARY};
+        argv.insert(argv.end(), arguments.begin(), arguments.end());
+        process_ = std::make_unique<ChildProcess>(argv, true);
+    }
+    // Waits for a line that matches `pattern` (whole line); earlier lines are kept in `seen`.
+    bool waitFor(const std::string& pattern, std::chrono::milliseconds timeout = 10s) {
+        const std::regex re(pattern);
+        for (auto& line : seen)
+            if (std::regex_match(line, re))
+                return true;
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
+        while (std::chrono::steady_clock::now() < deadline) {
+            auto line = process_->readLine(50ms, false);
+            if (!line)
+                continue;
+            seen.push_back(*line);
+            if (std::regex_match(*line, re))
+                return true;
+        }
+        return false;
+    }
+    bool saw(const std::string& pattern) {
+        for (auto& line : process_->drainLines())
+            seen.push_back(line);
+        const std::regex re(pattern);
+        return std::any_of(seen.begin(), seen.end(), [&](auto& l) { return std::regex_match(l, re); });
+    }
+    std::string transcript() const {
+        std::string all;
+        for (auto& l : seen)
+            all += l + "\n";
+        return all;
+    }
+    ChildProcess& process() { return *process_; }
+    std::vector<std::string> seen;
+
+private:
+    std::unique_ptr<ChildProcess> process_;
+};
+
+double share(const QImage& image, QRgb rgb) {
+    int total = 0, same = 0;
+    for (int y = 0; y < image.height(); y += 5)
+        for (int x = 0; x < image.width(); x += 5, ++total)
+            same += (image.pixel(x, y) & 0xFFFFFF) == (rgb & 0xFFFFFF);
+    return total ? double(same) / total : 0;
+}
+
+void type(const std::vector<std::string>& keys) {
+    std::vector<std::string> argv{"xdotool", "key", "--delay", "30"};
+    argv.insert(argv.end(), keys.begin(), keys.end());
+    ASSERT_EQ(test::run(argv), 0);
+}
+
+struct EndToEnd : ::testing::Test {
+    void SetUp() override {
+        test::qtApp();
+        ::setenv("TOLVA_LOG_STDERR", "1", 1);
+        std::string why;
+        keychain = SecretServiceKeychainBackend::connect(&why);
+        ASSERT_TRUE(keychain) << why;
+        pins = std::make_unique<KeychainPinStore>("org.tolva.Screen.pin", "pin", keychain);
+        pins->remove();
+    }
+    void TearDown() override {
+        app.reset();
+        pins->remove();
+    }
+    void setUpUser(bool withPin) {
+        if (withPin)
+            pins->save(PinHasher::makeRecord("4829"));
+        Preferences prefs(JsonFileDefaultsStore::standard());
+        prefs.setHasCompletedOnboarding(withPin);
+        prefs.setOverlayContentMode(OverlayContentMode::solidColor);
+        prefs.setOverlayColor(SRGBColor(1, 0, 1));
+        prefs.setAnimations({});
+    }
+
+    std::shared_ptr<SecretServiceKeychainBackend> keychain;
+    std::unique_ptr<KeychainPinStore> pins;
+    std::unique_ptr<App> app;
+};
+
+} // namespace
+
+TEST_F(EndToEnd, LockCoversBothDisplaysBlocksKeysAndOnlyThePinUnlocks) {
+    setUpUser(true);
+    ChildProcess victim({TOLVA_VICTIM});
+    ASSERT_TRUE(victim.waitFor("ready", 5s));
+    app = std::make_unique<App>(std::vector<std::string>{"--lock-in", "0.5"});
+    ASSERT_TRUE(app->waitFor("ui info: will lock in 0.5s \\(launch argument\\)")) << app->transcript();
+    ASSERT_TRUE(app->waitFor("lock info: locked in background tap=true secureInput=false frontmost=.*"))
+        << app->transcript();
+    EXPECT_TRUE(app->saw("lock info: lock begin reason=launch argument mode=solidColor .* screens=2 .*"));
+    test::pumpEvents(200ms);
+    EXPECT_EQ(share(X11ScreenCapture::captureRegion(QRect(0, 0, 3840, 1080)), magenta), 1.0)
+        << "both displays covered";
+
+    // The panel comes up on the display under the pointer.
+    ASSERT_EQ(test::run({"xdotool", "mousemove", "2880", "300"}), 0);
+    type({"1"});
+    ASSERT_TRUE(app->waitFor("lock info: taking foreground: input .*")) << app->transcript();
+    test::pumpEvents(400ms);
+    const QRect rightCentre(2880 - 120, 540 - 80, 240, 161), leftCentre(960 - 120, 540 - 80, 240, 161);
+    EXPECT_LT(share(X11ScreenCapture::captureRegion(rightCentre), magenta), 0.5)
+        << "panel on the right display";
+    EXPECT_EQ(share(X11ScreenCapture::captureRegion(leftCentre), magenta), 1.0) << "nothing on the left one";
+    ASSERT_EQ(test::run({"xdotool", "mousemove", "960", "300"}), 0);
+    test::pumpEvents(400ms);
+    EXPECT_LT(share(X11ScreenCapture::captureRegion(leftCentre), magenta), 0.5)
+        << "the panel followed the pointer";
+
+    // "1" was the first digit: three more make a wrong PIN.
+    type({"1", "1", "1"});
+    ASSERT_TRUE(app->waitFor("auth info: auth rejected via tap failures=1 lockout=0s")) << app->transcript();
+    type({"4", "8", "2", "9"});
+    ASSERT_TRUE(app->waitFor("lock info: unlocked reason=PIN via (tap|window) after \\d+s"))
+        << app->transcript();
+    test::pumpEvents(300ms);
+    EXPECT_LT(share(X11ScreenCapture::captureRegion(QRect(0, 0, 3840, 1080)), magenta), 0.01)
+        << "windows gone";
+    EXPECT_TRUE(victim.drainLines().empty()) << "a key of the lock reached the focused window";
+    type({"5"});
+    EXPECT_TRUE(victim.waitFor("press 14", 3s)) << "the victim gets keys again";
+}
+
+TEST_F(EndToEnd, QuitIsRefusedWhileLocked) {
+    setUpUser(true);
+    app = std::make_unique<App>(std::vector<std::string>{"--lock-in", "0"});
+    ASSERT_TRUE(app->waitFor("lock info: locked in background .*")) << app->transcript();
+    app->process().signal(SIGTERM);
+    ASSERT_TRUE(app->waitFor("lock error: terminate request blocked while locked")) << app->transcript();
+    EXPECT_TRUE(app->process().isRunning());
+    type({"4", "8", "2", "9"});
+    ASSERT_TRUE(app->waitFor("lock info: unlocked reason=PIN via .*")) << app->transcript();
+    app->process().signal(SIGTERM);
+    EXPECT_EQ(app->process().waitForExit(5s), 0);
+}
+
+TEST_F(EndToEnd, OnlyOneInstanceRuns) {
+    setUpUser(true);
+    app = std::make_unique<App>();
+    ASSERT_TRUE(
+        app->waitFor("ui info: launched pid=\\d+ version=\\d+\\.\\d+\\.\\d+ ax=true pin=true screens=2 .*"))
+        << app->transcript();
+    App second;
+    EXPECT_EQ(second.process().waitForExit(10s), 0);
+    EXPECT_TRUE(second.saw("ui info: another instance running pid=\\d+; exiting")) << second.transcript();
+    EXPECT_TRUE(app->waitFor("ui info: reopened by a second launch", 3s)) << app->transcript();
+    app.reset();
+
+    // Two launches at once: exactly one stays.
+    App a, b;
+    test::pumpEvents(1500ms);
+    const bool aRuns = a.process().isRunning(), bRuns = b.process().isRunning();
+    EXPECT_NE(aRuns, bRuns) << a.transcript() << "----\n" << b.transcript();
+    App& loser = aRuns ? b : a;
+    EXPECT_TRUE(loser.saw("ui info: another instance running pid=\\d+; exiting")) << loser.transcript();
+}
+
+TEST_F(EndToEnd, MalformedLockInDoesNothing) {
+    setUpUser(true);
+    for (auto arguments :
+         {std::vector<std::string>{"--lock-in", "abc"}, std::vector<std::string>{"--lock-in"}}) {
+        app = std::make_unique<App>(arguments);
+        ASSERT_TRUE(app->waitFor("ui info: launched pid=.*")) << app->transcript();
+        test::pumpEvents(1500ms);
+        EXPECT_FALSE(app->saw(".*will lock in.*")) << app->transcript();
+        EXPECT_FALSE(app->saw(".*lock begin.*")) << app->transcript();
+        app.reset();
+    }
+}
+
+TEST_F(EndToEnd, FirstLaunchShowsOnboarding) {
+    setUpUser(false);
+    app = std::make_unique<App>();
+    ASSERT_TRUE(app->waitFor("ui info: launched pid=\\d+ .* pin=false .*")) << app->transcript();
+    ASSERT_TRUE(app->waitFor("ui info: dock icon shown")) << app->transcript();
+    EXPECT_TRUE(test::waitUntil(
+        [] {
+            return test::run({"xdotool", "search", "--onlyvisible", "--name", "^Tolva$"}) == 0;
+        },
+        5s));
+}
