@@ -161,12 +161,16 @@ void AwayNoteView::paintEvent(QPaintEvent*) {
     p.setRenderHint(QPainter::TextAntialiasing);
     if (model_->style == AwayNoteStyle::lockScreen) {
         if (!model_->light) {
-            QRadialGradient halo(l.vignetteFrame.center(),
-                                 std::hypot(l.vignetteFrame.width(), l.vignetteFrame.height()) / 2);
+            // An elliptical halo that fades out exactly at the frame's edges.
+            p.save();
+            p.translate(l.vignetteFrame.center());
+            p.scale(l.vignetteFrame.width() / 2, l.vignetteFrame.height() / 2);
+            QRadialGradient halo(QPointF(0, 0), 1.0);
             halo.setColorAt(0, QColor(0, 0, 0, 128));
             halo.setColorAt(0.45, QColor(0, 0, 0, 64));
             halo.setColorAt(1, QColor(0, 0, 0, 0));
-            p.fillRect(l.vignetteFrame, halo);
+            p.fillRect(QRectF(-1, -1, 2, 2), halo);
+            p.restore();
         }
         const bool light = model_->light;
         drawText(p, l.mainFrame, text, l.mainFont, light ? QColor(0, 0, 0, 217) : QColor(255, 255, 255, 250),

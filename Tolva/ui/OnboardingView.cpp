@@ -6,6 +6,8 @@
 #include "platform/Permissions.h"
 
 #include <QCloseEvent>
+#include <QGuiApplication>
+#include <QScreen>
 #include <QHBoxLayout>
 #include <QVBoxLayout>
 
@@ -206,6 +208,8 @@ void OnboardingWindowController::show(std::shared_ptr<Preferences> prefs, LockCo
         view_ = new OnboardingView(std::move(prefs), controller, std::move(auth), window_.get());
         layout->addWidget(view_);
         window_->resize(560, 420);
+        if (const QScreen* screen = QGuiApplication::primaryScreen())
+            window_->move(screen->availableGeometry().center() - window_->rect().center());
         view_->onFinish = [this] { close(); };
     }
     window_->present();

@@ -1,0 +1,259 @@
+// The PIN sheet, onboarding, the tray menu and the autostart entry, on Qt's offscreen platform.
+#include "TolvaCore/L10n.h"
+#include "TolvaCore/PinHasher.h"
+#include "TolvaCore/Localization.h"
+#include "app/LaunchAtLogin.h"
+#include "app/Log.h"
+#include "support/LockFakes.h"
+#include "support/QtWidgetsApp.h"
+#include "ui/OnboardingView.h"
+#include "ui/StatusIcon.h"
+#include "ui/StatusMenuController.h"
+#include "unlock/PinSetupSheet.h"
+
+#include <QMenu>
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+using namespace tolva;
+using namespace tolva::test;
+
+namespace {
+
+struct NoIdle : IdleTimeSource {
+    double secondsSinceLastInput() override { return 0; }
+};
+
+// A lock controller over fakes, for the windows that observe it.
+struct World {
+    FakeScheduler scheduler;
+    std::shared_ptr<InMemoryDefaultsStore> store = std::make_shared<InMemoryDefaultsStore>();
+    std::shared_ptr<Preferences> prefs = std::make_shared<Preferences>(store);
+    std::shared_ptr<InMemoryPinStore> pins = std::make_shared<InMemoryPinStore>();
+    std::shared_ptr<Authenticator> auth = std::make_shared<Authenticator>(pins);
+    std::shared_ptr<IdleMonitor> idle = std::make_shared<IdleMonitor>(scheduler, std::make_shared<NoIdle>(), nullptr);
+    bool trusted = true;
+    std::unique_ptr<LockController> controller;
+    std::vector<std::string> lockReasons;
+
+    World() {
+        test::widgetsApp();
+        LockController::Services s;
+        s.scheduler = &scheduler;
+        s.prefs = prefs;
+        s.authenticator = auth;
+        s.idle = idle;
+        auto displays = std::make_shared<FakeDisplays>();
+        s.windows = std::make_shared<OverlayWindowManager>(scheduler, displays);
+        s.contentBuilder = std::make_shared<OverlayContentBuilder>(
+            std::make_shared<ScreenSnapshotter>(scheduler, displays, std::make_shared<NoCapture>(), [] { return true; }),
+            [] { return false; });
+        s.displaySleep = std::make_shared<FakeDisplaySleepBackend>();
+        s.foreground = std::make_shared<FakeForeground>();
+        s.touchID = std::make_shared<UnavailableTouchID>();
+        s.passwordVerifier = std::make_shared<FakePasswordVerifier>();
+        s.background = std::make_shared<DeferredRunner>();
+        s.makeTap = [](EventTap::Handler h, OverlayWindow*) { return std::make_unique<FakeTap>(std::move(h)); };
+        s.accessibilityTrusted = [this] { return trusted; };
+        s.secureInputEnabled = [] { return false; };
+        s.screenCaptureAllowed = [] { return false; };
+        s.reduceMotion = [] { return false; };
+        s.pointerLocation = [] { return Point{10, 10}; };
+        controller = std::make_unique<LockController>(std::move(s));
+    }
+};
+
+std::vector<std::pair<std::string, bool>> items(QMenu& menu) {
+    std::vector<std::pair<std::string, bool>> out;
+    for (QAction* action : menu.actions())
+        out.emplace_back(action->isSeparator() ? "---" : action->text().toStdString(), action->isEnabled());
+    return out;
+}
+
+} // namespace
+
+TEST(PinSetupSheet, FirstPinAndItsChecks) {
+    World w;
+    PinSetupSheet sheet(w.auth);
+    EXPECT_EQ(sheet.titleLabel()->text(), "Set PIN");
+    EXPECT_FALSE(sheet.editor()->requireCurrent()) << "two fields without a PIN";
+    EXPECT_EQ(sheet.editor()->newField()->placeholderText(), "New PIN (4–8 digits)");
+    EXPECT_EQ(sheet.editor()->confirmField()->placeholderText(), "Enter it again");
+    EXPECT_FALSE(sheet.saveButton()->isEnabled());
+    sheet.editor()->newField()->setText("1234");
+    EXPECT_FALSE(sheet.saveButton()->isEnabled()) << "until both new fields are filled";
+    sheet.editor()->confirmField()->setText("1235");
+    ASSERT_TRUE(sheet.saveButton()->isEnabled());
+    EXPECT_FALSE(sheet.save());
+    EXPECT_EQ(sheet.errorLabel()->text(), "The two PINs don’t match");
+    EXPECT_FALSE(w.auth->isPINConfigured()) << "a mismatch never reaches the authenticator";
+    sheet.editor()->newField()->setText("12a4");
+    sheet.editor()->confirmField()->setText("12a4");
+    EXPECT_FALSE(sheet.save());
+    EXPECT_EQ(sheet.errorLabel()->text(), "A PIN can contain only digits");
+    sheet.editor()->newField()->setText("123");
+    sheet.editor()->confirmField()->setText("123");
+    EXPECT_FALSE(sheet.save());
+    EXPECT_EQ(sheet.errorLabel()->text(), "A PIN must be at least 4 digits");
+    sheet.editor()->newField()->setText("1234");
+    sheet.editor()->confirmField()->setText("1234");
+    EXPECT_TRUE(sheet.save());
+    EXPECT_TRUE(w.auth->isPINConfigured());
+    EXPECT_EQ(sheet.result(), QDialog::Accepted);
+}
+
+TEST(PinSetupSheet, ChangingNeedsTheCurrentPin) {
+    World w;
+    w.auth->setPIN("1234", std::nullopt);
+    PinSetupSheet sheet(w.auth);
+    EXPECT_EQ(sheet.titleLabel()->text(), "Change PIN");
+    ASSERT_TRUE(sheet.editor()->requireCurrent());
+    EXPECT_EQ(sheet.editor()->currentField()->placeholderText(), "Current PIN");
+    sheet.editor()->currentField()->setText("9999");
+    sheet.editor()->newField()->setText("5678");
+    sheet.editor()->confirmField()->setText("5678");
+    EXPECT_FALSE(sheet.save());
+    EXPECT_EQ(sheet.errorLabel()->text(), "Current PIN is incorrect");
+    EXPECT_EQ(sheet.editor()->newPin(), "5678") << "fields are kept after an error";
+    sheet.editor()->currentField()->setText("1234");
+    EXPECT_TRUE(sheet.save());
+    EXPECT_TRUE(PinHasher::verify("5678", *w.auth->record()));
+}
+
+TEST(Onboarding, StepsAndTheirRules) {
+    World w;
+    w.trusted = false;
+    w.controller->refreshCapabilities();
+    OnboardingView view(w.prefs, *w.controller, w.auth);
+    bool finished = false;
+    view.onFinish = [&] { finished = true; };
+    EXPECT_EQ(view.stepIndicator()->text(), "Step 1 of 4 · Welcome");
+    EXPECT_FALSE(view.backButton()->isVisibleTo(&view));
+    view.next();
+    EXPECT_EQ(view.stepIndicator()->text(), "Step 2 of 4 · Accessibility");
+    EXPECT_FALSE(view.canAdvance());
+    EXPECT_EQ(view.accessibilityState()->text(), "Not allowed");
+    w.trusted = true;
+    w.controller->refreshCapabilities();
+    view.refresh();
+    EXPECT_TRUE(view.canAdvance()) << "moves on once access is allowed";
+    view.next();
+    EXPECT_EQ(view.step(), 2);
+    EXPECT_FALSE(view.canAdvance());
+    view.pinEditor()->newField()->setText("1234");
+    view.pinEditor()->confirmField()->setText("4321");
+    view.next();
+    EXPECT_EQ(view.step(), 2);
+    EXPECT_EQ(view.pinFailureLabel()->text(), "The two PINs don’t match");
+    view.pinEditor()->newField()->setText("123");
+    view.pinEditor()->confirmField()->setText("123");
+    view.next();
+    EXPECT_EQ(view.pinFailureLabel()->text(), "A PIN must be at least 4 digits");
+    view.pinEditor()->newField()->setText("2468");
+    view.pinEditor()->confirmField()->setText("2468");
+    view.next();
+    EXPECT_EQ(view.step(), 3);
+    EXPECT_TRUE(w.auth->isPINConfigured());
+    EXPECT_EQ(view.doneLines()[0].toStdString(),
+              "The overlay doesn’t turn on automatically by default; pick an idle time in Settings");
+    EXPECT_EQ(view.doneLines()[2].toStdString(), "Menu bar icon › Turn On Overlay: turn on the overlay manually");
+    EXPECT_EQ(view.nextButton()->text(), "Done");
+    view.next();
+    EXPECT_TRUE(finished);
+    EXPECT_TRUE(w.prefs->hasCompletedOnboarding());
+
+    view.back();
+    EXPECT_EQ(view.step(), 2);
+    view.refresh();
+    EXPECT_TRUE(view.canAdvance()) << "with a PIN configured, nothing needs saving";
+    EXPECT_EQ(view.pinExisting()->text(), "A PIN is already set (4 digits). To change it, go to Settings › Security.");
+}
+
+TEST(StatusMenu, ItemsTitlesAndEnabledStates) {
+    World w;
+    StatusMenuController menu(*w.controller, w.prefs, w.idle, [] { return false; });
+    menu.rebuild();
+    auto list = items(*menu.menu());
+    ASSERT_GE(list.size(), 8u);
+    EXPECT_EQ(list[0], std::make_pair(std::string("Turn On Overlay"), false)) << "no PIN: disabled";
+    EXPECT_EQ(list[2], std::make_pair(std::string("Turn On with Away Note"), false));
+    EXPECT_EQ(list[3], std::make_pair(std::string("Turn On and Keep Awake"), false));
+    EXPECT_EQ(list[5], std::make_pair(std::string("⚠︎ No PIN set"), false));
+    EXPECT_EQ(list[list.size() - 2].first, "Settings…");
+    EXPECT_EQ(list.back().first, "Quit");
+    EXPECT_EQ(menu.trayIcon()->toolTip(), "No PIN set");
+
+    w.auth->setPIN("1234", std::nullopt);
+    w.controller->refreshCapabilities();
+    w.prefs->setIdleTimeoutSeconds(600);
+    menu.rebuild();
+    list = items(*menu.menu());
+    EXPECT_TRUE(list[0].second);
+    EXPECT_EQ(list[5].first, "Pause Auto Turn-On for 1 hour");
+    QMenu* keepAwake = menu.menu()->actions()[3]->menu();
+    ASSERT_NE(keepAwake, nullptr);
+    auto durations = items(*keepAwake);
+    EXPECT_EQ(durations, (std::vector<std::pair<std::string, bool>>{
+                             {"30 minutes", true}, {"1 hour", true}, {"2 hours", true}, {"4 hours", true}}));
+    keepAwake->actions()[2]->trigger();
+    w.scheduler.runDue();
+    EXPECT_EQ(w.controller->state(), LockState::locked);
+    EXPECT_EQ(w.controller->keepAwakeSeconds(), 7200);
+    menu.refresh();
+    w.controller->unlock("test");
+
+    menu.menu()->actions()[5]->trigger(); // pause
+    menu.rebuild();
+    EXPECT_EQ(items(*menu.menu())[5].first, "Resume Auto Turn-On");
+    QMenu* awayNote = menu.menu()->actions()[2]->menu();
+    EXPECT_EQ(items(*awayNote).back().first, "Edit Message…");
+
+    // A hot key shows as the item's shortcut.
+    w.prefs->setLockHotKey(HotKey{37, {HotKeyModifiers::command | HotKeyModifiers::shift}});
+    menu.rebuild();
+    EXPECT_EQ(menu.menu()->actions()[0]->shortcut(), QKeySequence(Qt::ControlModifier | Qt::ShiftModifier | Qt::Key_L));
+    EXPECT_EQ(StatusMenuController::keySequence(HotKey{96, {HotKeyModifiers::option}}),
+              QKeySequence(Qt::AltModifier | Qt::Key_F5));
+}
+
+TEST(StatusMenu, FollowsTheInterfaceLanguage) {
+    World w;
+    Localization::configure(w.prefs);
+    Localization::shared().setOverride(AppLanguage::de);
+    StatusMenuController menu(*w.controller, w.prefs, w.idle, [] { return false; });
+    menu.rebuild();
+    auto list = items(*menu.menu());
+    EXPECT_EQ(list[0].first, "Overlay einschalten");
+    EXPECT_EQ(list[5].first, "⚠︎ Keine PIN festgelegt");
+    EXPECT_EQ(list.back().first, "Beenden");
+    EXPECT_EQ(items(*menu.menu()->actions()[3]->menu())[0].first, "30 Minuten");
+}
+
+TEST(StatusIcon, ThreeDistinguishableStates) {
+    test::widgetsApp();
+    const QImage plain = StatusIcon::image(false, false, false);
+    const QImage masked = StatusIcon::image(true, false, false);
+    const QImage warning = StatusIcon::image(false, true, false);
+    EXPECT_EQ(plain.size(), QSize(36, 36));
+    EXPECT_NE(plain, masked);
+    EXPECT_NE(plain, warning);
+    EXPECT_NE(masked, warning);
+    EXPECT_EQ(StatusIcon::accessibilityDescription(true), "Tolva, overlay on");
+}
+
+TEST(LaunchAtLogin, AutostartEntryWrittenAndRemoved) {
+    ScopedLogCapture log;
+    EXPECT_FALSE(LaunchAtLogin::isEnabled());
+    LaunchAtLogin::setEnabled(true, "/usr/bin/tolva-screen");
+    ASSERT_TRUE(LaunchAtLogin::isEnabled());
+    EXPECT_EQ(LaunchAtLogin::entryPath(),
+              std::filesystem::path(std::getenv("XDG_CONFIG_HOME")) / "autostart" / "org.tolva.Screen.desktop");
+    std::ifstream in(LaunchAtLogin::entryPath());
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_NE(text.find("Exec=/usr/bin/tolva-screen\n"), std::string::npos);
+    LaunchAtLogin::setEnabled(false, "");
+    EXPECT_FALSE(LaunchAtLogin::isEnabled());
+    EXPECT_EQ(log.messages("ui"), (std::vector<std::string>{"launch at login -> true", "launch at login -> false"}));
+}
