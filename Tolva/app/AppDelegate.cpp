@@ -267,10 +267,10 @@ std::optional<int> AppDelegate::launch(const QStringList& arguments) {
         if (onboarding_)
             onboarding_->close();
     };
-    statusMenu_ = std::make_unique<StatusMenuController>(*controller_, prefs_, idle_,
-                                                         services.secureInputEnabled
-                                                             ? services.secureInputEnabled
-                                                             : std::function<bool()>([] { return false; }));
+    // The menu shows what the last check found; probing with a grab of our own every few seconds
+    // would make the focused application see focus changes.
+    statusMenu_ = std::make_unique<StatusMenuController>(
+        *controller_, prefs_, idle_, [controller] { return controller->secureInputActive(); });
     controller_->onDidUnlock = [this] { statusMenu_->refresh(); };
     controller_->onStatusChanged = [this] {
         if (statusMenu_)

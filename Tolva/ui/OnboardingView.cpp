@@ -7,8 +7,8 @@
 
 #include <QCloseEvent>
 #include <QGuiApplication>
-#include <QScreen>
 #include <QHBoxLayout>
+#include <QScreen>
 #include <QVBoxLayout>
 
 namespace tolva {

@@ -1,7 +1,7 @@
 // The PIN sheet, onboarding, the tray menu and the autostart entry, on Qt's offscreen platform.
 #include "TolvaCore/L10n.h"
-#include "TolvaCore/PinHasher.h"
 #include "TolvaCore/Localization.h"
+#include "TolvaCore/PinHasher.h"
 #include "app/LaunchAtLogin.h"
 #include "app/Log.h"
 #include "support/LockFakes.h"
@@ -33,7 +33,8 @@ struct World {
     std::shared_ptr<Preferences> prefs = std::make_shared<Preferences>(store);
     std::shared_ptr<InMemoryPinStore> pins = std::make_shared<InMemoryPinStore>();
     std::shared_ptr<Authenticator> auth = std::make_shared<Authenticator>(pins);
-    std::shared_ptr<IdleMonitor> idle = std::make_shared<IdleMonitor>(scheduler, std::make_shared<NoIdle>(), nullptr);
+    std::shared_ptr<IdleMonitor> idle =
+        std::make_shared<IdleMonitor>(scheduler, std::make_shared<NoIdle>(), nullptr);
     bool trusted = true;
     std::unique_ptr<LockController> controller;
     std::vector<std::string> lockReasons;
@@ -48,14 +49,17 @@ struct World {
         auto displays = std::make_shared<FakeDisplays>();
         s.windows = std::make_shared<OverlayWindowManager>(scheduler, displays);
         s.contentBuilder = std::make_shared<OverlayContentBuilder>(
-            std::make_shared<ScreenSnapshotter>(scheduler, displays, std::make_shared<NoCapture>(), [] { return true; }),
+            std::make_shared<ScreenSnapshotter>(scheduler, displays, std::make_shared<NoCapture>(),
+                                                [] { return true; }),
             [] { return false; });
         s.displaySleep = std::make_shared<FakeDisplaySleepBackend>();
         s.foreground = std::make_shared<FakeForeground>();
         s.touchID = std::make_shared<UnavailableTouchID>();
         s.passwordVerifier = std::make_shared<FakePasswordVerifier>();
         s.background = std::make_shared<DeferredRunner>();
-        s.makeTap = [](EventTap::Handler h, OverlayWindow*) { return std::make_unique<FakeTap>(std::move(h)); };
+        s.makeTap = [](EventTap::Handler h, OverlayWindow*) {
+            return std::make_unique<FakeTap>(std::move(h));
+        };
         s.accessibilityTrusted = [this] { return trusted; };
         s.secureInputEnabled = [] { return false; };
         s.screenCaptureAllowed = [] { return false; };
@@ -158,7 +162,8 @@ TEST(Onboarding, StepsAndTheirRules) {
     EXPECT_TRUE(w.auth->isPINConfigured());
     EXPECT_EQ(view.doneLines()[0].toStdString(),
               "The overlay doesn’t turn on automatically by default; pick an idle time in Settings");
-    EXPECT_EQ(view.doneLines()[2].toStdString(), "Menu bar icon › Turn On Overlay: turn on the overlay manually");
+    EXPECT_EQ(view.doneLines()[2].toStdString(),
+              "Menu bar icon › Turn On Overlay: turn on the overlay manually");
     EXPECT_EQ(view.nextButton()->text(), "Done");
     view.next();
     EXPECT_TRUE(finished);
@@ -168,7 +173,8 @@ TEST(Onboarding, StepsAndTheirRules) {
     EXPECT_EQ(view.step(), 2);
     view.refresh();
     EXPECT_TRUE(view.canAdvance()) << "with a PIN configured, nothing needs saving";
-    EXPECT_EQ(view.pinExisting()->text(), "A PIN is already set (4 digits). To change it, go to Settings › Security.");
+    EXPECT_EQ(view.pinExisting()->text(),
+              "A PIN is already set (4 digits). To change it, go to Settings › Security.");
 }
 
 TEST(StatusMenu, ItemsTitlesAndEnabledStates) {
@@ -213,7 +219,8 @@ TEST(StatusMenu, ItemsTitlesAndEnabledStates) {
     // A hot key shows as the item's shortcut.
     w.prefs->setLockHotKey(HotKey{37, {HotKeyModifiers::command | HotKeyModifiers::shift}});
     menu.rebuild();
-    EXPECT_EQ(menu.menu()->actions()[0]->shortcut(), QKeySequence(Qt::ControlModifier | Qt::ShiftModifier | Qt::Key_L));
+    EXPECT_EQ(menu.menu()->actions()[0]->shortcut(),
+              QKeySequence(Qt::ControlModifier | Qt::ShiftModifier | Qt::Key_L));
     EXPECT_EQ(StatusMenuController::keySequence(HotKey{96, {HotKeyModifiers::option}}),
               QKeySequence(Qt::AltModifier | Qt::Key_F5));
 }
@@ -248,12 +255,13 @@ TEST(LaunchAtLogin, AutostartEntryWrittenAndRemoved) {
     EXPECT_FALSE(LaunchAtLogin::isEnabled());
     LaunchAtLogin::setEnabled(true, "/usr/bin/tolva-screen");
     ASSERT_TRUE(LaunchAtLogin::isEnabled());
-    EXPECT_EQ(LaunchAtLogin::entryPath(),
-              std::filesystem::path(std::getenv("XDG_CONFIG_HOME")) / "autostart" / "org.tolva.Screen.desktop");
+    EXPECT_EQ(LaunchAtLogin::entryPath(), std::filesystem::path(std::getenv("XDG_CONFIG_HOME")) /
+                                              "autostart" / "org.tolva.Screen.desktop");
     std::ifstream in(LaunchAtLogin::entryPath());
     std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     EXPECT_NE(text.find("Exec=/usr/bin/tolva-screen\n"), std::string::npos);
     LaunchAtLogin::setEnabled(false, "");
     EXPECT_FALSE(LaunchAtLogin::isEnabled());
-    EXPECT_EQ(log.messages("ui"), (std::vector<std::string>{"launch at login -> true", "launch at login -> false"}));
+    EXPECT_EQ(log.messages("ui"),
+              (std::vector<std::string>{"launch at login -> true", "launch at login -> false"}));
 }

@@ -10,6 +10,17 @@ namespace tolva {
 
 namespace {
 
+// Compiling the server's keymap takes a while; every tap of one connection shares one.
+std::shared_ptr<KeyboardMap> keyboardMapFor(const std::shared_ptr<XConnection>& connection) {
+    static std::weak_ptr<XConnection> cachedFor;
+    static std::shared_ptr<KeyboardMap> cached;
+    if (cachedFor.lock() != connection || !cached) {
+        cached = KeyboardMap::fromConnection(connection->get());
+        cachedFor = connection;
+    }
+    return cached;
+}
+
 constexpr std::uint8_t responseType(const xcb_generic_event_t& event) {
     return event.response_type & 0x7F;
 }
@@ -19,8 +30,7 @@ constexpr std::uint8_t responseType(const xcb_generic_event_t& event) {
 X11EventTap::X11EventTap(std::shared_ptr<XConnection> connection, Scheduler& scheduler, Handler handler,
                          std::optional<xcb_window_t> grabWindow, std::function<bool()> accessibilityTrusted)
     : connection_(std::move(connection)), scheduler_(scheduler), handler_(std::move(handler)),
-      accessibilityTrusted_(std::move(accessibilityTrusted)),
-      keyboardMap_(KeyboardMap::fromConnection(connection_->get())) {
+      accessibilityTrusted_(std::move(accessibilityTrusted)), keyboardMap_(keyboardMapFor(connection_)) {
     xcb_connection_t* c = connection_->get();
     if (grabWindow) {
         window_ = *grabWindow;

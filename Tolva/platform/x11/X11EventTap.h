@@ -46,7 +46,7 @@ private:
     Scheduler& scheduler_;
     Handler handler_;
     std::function<bool()> accessibilityTrusted_;
-    std::unique_ptr<KeyboardMap> keyboardMap_;
+    std::shared_ptr<KeyboardMap> keyboardMap_;
     xcb_window_t window_ = XCB_NONE;
     bool ownWindow_ = false;
     std::uint64_t listener_ = 0;
