@@ -210,3 +210,48 @@ TEST_F(EndToEnd, FirstLaunchShowsOnboarding) {
         },
         5s));
 }
+
+TEST_F(EndToEnd, TrayMenuTurnsTheOverlayOn) {
+    setUpUser(true);
+    ChildProcess tray({"trayer", "--edge", "top", "--align", "right", "--widthtype", "request", "--height",
+                       "24", "--transparent", "false"},
+                      true);
+    ASSERT_TRUE(test::waitUntil(
+        [] {
+            return test::run({"xdotool", "search", "--class", "trayer"}) == 0;
+        },
+        5s));
+    app = std::make_unique<App>();
+    ASSERT_TRUE(app->waitFor("ui info: launched pid=.*")) << app->transcript();
+    test::pumpEvents(500ms);
+    EXPECT_FALSE(app->saw(".*no system tray available.*")) << app->transcript();
+    // The icon sits in the tray's window; a click opens the menu, the first item turns the overlay on.
+    int x = -1, y = -1, width = 0, height = 0;
+    ChildProcess windows({"xdotool", "search", "--class", "trayer"});
+    std::vector<std::string> ids;
+    while (auto line = windows.readLine(2s, false))
+        ids.push_back(*line);
+    for (const auto& id : ids) { // the panel, not trayer's small helper windows
+        ChildProcess geometry({"xdotool", "getwindowgeometry", "--shell", id});
+        int gx = -1, gy = -1, gw = 0, gh = 0;
+        while (auto line = geometry.readLine(2s, false)) {
+            std::sscanf(line->c_str(), "X=%d", &gx);
+            std::sscanf(line->c_str(), "Y=%d", &gy);
+            std::sscanf(line->c_str(), "WIDTH=%d", &gw);
+            std::sscanf(line->c_str(), "HEIGHT=%d", &gh);
+        }
+        if (gw >= 20 && gx >= 0) {
+            x = gx, y = gy, width = gw, height = gh;
+        }
+    }
+    ASSERT_GE(x, 0);
+    ASSERT_EQ(test::run({"xdotool", "mousemove", std::to_string(x + width - 12),
+                         std::to_string(y + height / 2), "click", "1"}),
+              0);
+    test::pumpEvents(500ms);
+    type({"Down", "Return"});
+    ASSERT_TRUE(app->waitFor("lock info: lock begin reason=menu mode=solidColor .*")) << app->transcript();
+    ASSERT_TRUE(app->waitFor("lock info: locked in background .*")) << app->transcript();
+    type({"4", "8", "2", "9"});
+    EXPECT_TRUE(app->waitFor("lock info: unlocked reason=PIN via .*")) << app->transcript();
+}
