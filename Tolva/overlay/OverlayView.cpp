@@ -234,7 +234,8 @@ void OverlayView::hidePanel(bool animated) {
         return;
     panelVisible_ = false;
     if (!animated) {
-        fade_.cancel();
+        fadeTask_.cancel();
+        fade_.reset();
         panelAlpha_ = 0;
         static_cast<QGraphicsOpacityEffect*>(panel_->graphicsEffect())->setOpacity(0);
         panel_->hide();
@@ -244,20 +245,24 @@ void OverlayView::hidePanel(bool animated) {
 }
 
 void OverlayView::fadePanel(double target, double duration, bool hideAtEnd) {
-    const double from = panelAlpha_;
-    const Instant start = scheduler_.now();
-    auto step = std::make_shared<std::function<void()>>();
-    *step = [this, from, target, duration, hideAtEnd, start, step] {
-        const double t = std::min(1.0, seconds(scheduler_.now() - start) / duration);
-        panelAlpha_ = from + (target - from) * easeInOut(t);
-        static_cast<QGraphicsOpacityEffect*>(panel_->graphicsEffect())->setOpacity(panelAlpha_);
-        if (t < 1.0) {
-            fade_ = scheduler_.schedule(Seconds(1.0 / 60), [step] { (*step)(); });
-        } else if (hideAtEnd && !panelVisible_) {
-            panel_->hide(); // a showPanel during the fade wins
-        }
-    };
-    fade_ = scheduler_.schedule(Seconds(0), [step] { (*step)(); });
+    fade_ = Fade{panelAlpha_, target, duration, hideAtEnd, scheduler_.now()};
+    fadeTask_ = scheduler_.schedule(Seconds(0), [this] { fadeStep(); });
+}
+
+void OverlayView::fadeStep() {
+    if (!fade_)
+        return;
+    const Fade f = *fade_;
+    const double t = std::min(1.0, seconds(scheduler_.now() - f.start) / f.duration);
+    panelAlpha_ = f.from + (f.target - f.from) * easeInOut(t);
+    static_cast<QGraphicsOpacityEffect*>(panel_->graphicsEffect())->setOpacity(panelAlpha_);
+    if (t < 1.0) {
+        fadeTask_ = scheduler_.schedule(Seconds(1.0 / 60), [this] { fadeStep(); });
+        return;
+    }
+    fade_.reset();
+    if (f.hideAtEnd && !panelVisible_)
+        panel_->hide(); // a showPanel during the fade wins
 }
 
 void OverlayView::compose(std::tuple<int, int, long long> key, QPointF offset) {

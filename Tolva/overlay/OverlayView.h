@@ -80,6 +80,7 @@ private:
     void scheduleFrame();
     void shiftPicture();
     void fadePanel(double target, double duration, bool hideAtEnd);
+    void fadeStep();
 
     Scheduler& scheduler_;
     const bool guardsInput_;
@@ -115,7 +116,13 @@ private:
     // Panel fades.
     bool panelVisible_ = false;
     double panelAlpha_ = 0;
-    Scheduler::Handle fade_;
+    struct Fade {
+        double from, target, duration;
+        bool hideAtEnd;
+        Instant start;
+    };
+    std::optional<Fade> fade_;
+    Scheduler::Handle fadeTask_;
 };
 
 } // namespace tolva

@@ -5,6 +5,7 @@
 #include "platform/x11/XConnection.h"
 
 #include <QCoreApplication>
+#include <QGuiApplication>
 #include <QScreen>
 
 #include <algorithm>
@@ -85,7 +86,9 @@ void OverlayWindowManager::build(const OverlayContent& content) {
         windows_.push_back(std::move(window));
     }
     if (x11_) {
-        QCoreApplication::processEvents(); // let Qt map the windows before we restack them
+        // Qt's map requests go out before our restacking, without waiting for a round of events.
+        if (auto* x11App = qApp->nativeInterface<QNativeInterface::QX11Application>())
+            xcb_flush(x11App->connection());
         raiseAll();
         safetyNet_ = scheduler_.every(Seconds(1), [this] {
             if (!overlayIsOnTop())
