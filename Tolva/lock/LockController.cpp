@@ -17,16 +17,6 @@ const char* boolText(bool value) {
     return value ? "true" : "false";
 }
 
-std::string animationNames(const OverlayAnimationSet& animations) {
-    std::string out = "[";
-    bool first = true;
-    for (const auto& raw : sortedRawValues(animations)) {
-        out += (first ? "\"" : ", \"") + raw + "\"";
-        first = false;
-    }
-    return out + "]";
-}
-
 bool isPinShaped(const std::string& text) {
     const auto characters = graphemes(text);
     if (characters.size() < static_cast<std::size_t>(PinPolicy::minLength) ||
@@ -622,7 +612,7 @@ void LockController::reduceMotionChanged(bool reduceMotion) {
         return;
     const auto animations = services_.prefs->effectiveAnimations(reduceMotion);
     Log::ui.info(std::string("reduce motion changed -> ") + boolText(reduceMotion) +
-                 ", animations=" + animationNames(animations));
+                 ", animations=" + quotedList(animations));
     const auto tuning = OverlayAnimationTuning::tuning(services_.prefs->animationStrength());
     for (const auto& window : services_.windows->windows())
         window->overlayView()->startAnimations(animations, tuning, 1.0);

@@ -13,19 +13,7 @@
 
 namespace tolva {
 
-namespace {
-
-std::string animationList(const OverlayAnimationSet& animations) {
-    std::string out = "[";
-    bool first = true;
-    for (const auto& raw : sortedRawValues(animations)) {
-        out += (first ? "\"" : ", \"") + raw + "\"";
-        first = false;
-    }
-    return out + "]";
-}
-
-} // namespace
+namespace {} // namespace
 
 OverlayWindowManager::OverlayWindowManager(Scheduler& scheduler, std::shared_ptr<DisplaySource> displays,
                                            std::shared_ptr<XConnection> x11,
@@ -100,7 +88,7 @@ void OverlayWindowManager::build(const OverlayContent& content) {
     Log::lock.info("overlay windows: " + std::to_string(windows_.size()) +
                    " snapshot=" + (hasSnapshot ? "true" : "false") +
                    " translucent=" + (content.isTranslucent ? "true" : "false") +
-                   " animations=" + animationList(content.animations) + " " + layout_.logDescription());
+                   " animations=" + quotedList(content.animations) + " " + layout_.logDescription());
 }
 
 void OverlayWindowManager::tearDown() {

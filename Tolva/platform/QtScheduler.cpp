@@ -50,7 +50,7 @@ bool QtScheduler::contains(std::uint64_t id) const {
 }
 
 void QtScheduler::rearm() {
-    itimerspec spec{};
+    itimerspec deadline{};
     if (!queue_.empty()) {
         // Absolute deadline on the same clock; a deadline in the past fires at once.
         auto ns =
@@ -58,10 +58,10 @@ void QtScheduler::rearm() {
                 .count();
         if (ns <= 0)
             ns = 1;
-        spec.it_value.tv_sec = ns / 1'000'000'000;
-        spec.it_value.tv_nsec = ns % 1'000'000'000;
+        deadline.it_value.tv_sec = ns / 1'000'000'000;
+        deadline.it_value.tv_nsec = ns % 1'000'000'000;
     }
-    ::timerfd_settime(timerFd_, TFD_TIMER_ABSTIME, &spec, nullptr);
+    ::timerfd_settime(timerFd_, TFD_TIMER_ABSTIME, &deadline, nullptr);
 }
 
 void QtScheduler::fire() {

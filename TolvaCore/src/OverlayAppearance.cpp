@@ -49,6 +49,16 @@ std::vector<std::string> sortedRawValues(const OverlayAnimationSet& animations) 
     return raw;
 }
 
+std::string quotedList(const OverlayAnimationSet& animations) {
+    std::string out = "[";
+    bool first = true;
+    for (const auto& raw : sortedRawValues(animations)) {
+        out += (first ? "\"" : ", \"") + raw + "\"";
+        first = false;
+    }
+    return out + "]";
+}
+
 std::string AnimationStrength::title() const {
     return L10n::string("animationStrength." + std::string(rawValue()) + ".title");
 }

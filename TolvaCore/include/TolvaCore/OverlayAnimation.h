@@ -28,6 +28,8 @@ using OverlayAnimationSet = std::set<OverlayAnimation::Value>;
 
 // Raw values sorted ascending in plain string order: the stored form of a set.
 std::vector<std::string> sortedRawValues(const OverlayAnimationSet& animations);
+// The same as a log value: ["breathing", "pixelShift"], [] when empty.
+std::string quotedList(const OverlayAnimationSet& animations);
 
 class AnimationStrength : public StringEnum<AnimationStrength, 3> {
 public:
