@@ -13,7 +13,6 @@
 
 namespace tolva {
 
-namespace {} // namespace
 
 OverlayWindowManager::OverlayWindowManager(Scheduler& scheduler, std::shared_ptr<DisplaySource> displays,
                                            std::shared_ptr<XConnection> x11,
