@@ -13,7 +13,6 @@
 
 namespace tolva {
 
-
 OverlayWindowManager::OverlayWindowManager(Scheduler& scheduler, std::shared_ptr<DisplaySource> displays,
                                            std::shared_ptr<XConnection> x11,
                                            std::function<QImage(const DisplayInfo&)> captureBackdrop)
@@ -48,7 +47,7 @@ bool OverlayWindowManager::hasCompositor() const {
 }
 
 void OverlayWindowManager::build(const OverlayContent& content) {
-    tearDown();
+    removeWindows(); // a rebuild within one lock: the backdrop choice was already told
     builtDisplays_ = displays_->displays();
     const bool translucent = content.isTranslucent && hasCompositor();
     const bool tintOverBackdrop = content.isTranslucent && !translucent;
@@ -91,6 +90,11 @@ void OverlayWindowManager::build(const OverlayContent& content) {
 }
 
 void OverlayWindowManager::tearDown() {
+    removeWindows();
+    loggedBackdropChoice_ = false;
+}
+
+void OverlayWindowManager::removeWindows() {
     safetyNet_.cancel();
     for (auto& window : windows_) {
         window->overlayView()->stopAnimations();
@@ -100,7 +104,6 @@ void OverlayWindowManager::tearDown() {
     windows_.clear();
     builtDisplays_.clear();
     layout_ = DisplayLayout();
-    loggedBackdropChoice_ = false;
 }
 
 DisplayLayout OverlayWindowManager::currentLayout() const {

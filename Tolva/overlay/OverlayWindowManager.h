@@ -42,6 +42,7 @@ public:
     void raiseAll();
 
 private:
+    void removeWindows();
     bool stackingChanged(const void* event);
     bool overlayIsOnTop() const;
 

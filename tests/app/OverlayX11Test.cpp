@@ -153,3 +153,26 @@ TEST_F(OverlayX11, SolidModeCoversEveryPixelAndStaysOnTop) {
     xcb_destroy_window(x11->get(), intruder);
     x11->flush();
 }
+
+TEST_F(OverlayX11, LiveTintWithoutACompositorIsDrawnOverASnapshot) {
+    ScopedLogCapture log;
+    int backdrops = 0;
+    OverlayWindowManager manager(scheduler, displays, x11, [&](const DisplayInfo& display) {
+        ++backdrops;
+        return X11ScreenCapture::captureRegion(display.geometry);
+    });
+    ASSERT_FALSE(manager.hasCompositor()) << "the test display runs no compositing manager";
+    OverlayContent tint;
+    tint.isTranslucent = true;
+    tint.background = QColor(255, 0, 0);
+    tint.tintAlpha = 0.5;
+    manager.build(tint);
+    manager.build(tint); // a rebuild within the same lock says it once
+    EXPECT_EQ(backdrops, 4);
+    auto lines = log.messages("lock");
+    EXPECT_EQ(std::count(lines.begin(), lines.end(),
+                         "no compositing manager: live tint drawn over a snapshot taken at lock time"),
+              1);
+    EXPECT_FALSE(manager.windows().front()->isTranslucent());
+    manager.tearDown();
+}

@@ -255,3 +255,20 @@ TEST_F(EndToEnd, TrayMenuTurnsTheOverlayOn) {
     type({"4", "8", "2", "9"});
     EXPECT_TRUE(app->waitFor("lock info: unlocked reason=PIN via .*")) << app->transcript();
 }
+
+TEST_F(EndToEnd, TheShortcutFromThePreferencesTurnsTheOverlayOn) {
+    setUpUser(true);
+    Preferences(JsonFileDefaultsStore::standard())
+        .setLockHotKey(HotKey{37, {HotKeyModifiers::control | HotKeyModifiers::option}}); // ⌃⌥L
+    app = std::make_unique<App>();
+    ASSERT_TRUE(app->waitFor("input info: hotkey registered ⌃⌥L")) << app->transcript();
+    ASSERT_TRUE(app->waitFor("ui info: launched pid=.*")) << app->transcript();
+    type({"ctrl+alt+l"});
+    ASSERT_TRUE(app->waitFor("lock info: lock begin reason=hotkey .*")) << app->transcript();
+    ASSERT_TRUE(app->waitFor("lock info: locked in background .*")) << app->transcript();
+    type({"4", "8", "2", "9"});
+    ASSERT_TRUE(app->waitFor("lock info: unlocked reason=PIN via .*")) << app->transcript();
+    // A changed preference is followed at once (the running program sees the file change at
+    // its next read, which the periodic refresh makes within seconds).
+    Preferences(JsonFileDefaultsStore::standard()).setLockHotKey(std::nullopt);
+}
