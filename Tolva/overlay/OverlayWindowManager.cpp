@@ -59,10 +59,22 @@ void OverlayWindowManager::build(const OverlayContent& content) {
         std::optional<std::uint32_t> id;
         if (display.id != 0)
             id = display.id;
-        auto window = std::make_unique<OverlayWindow>(scheduler_, display.geometry, translucent, id);
-        if (display.screen)
-            window->setScreen(display.screen);
-        window->setGeometry(display.geometry);
+        std::unique_ptr<OverlayWindow> window;
+        for (auto it = spare_.begin(); it != spare_.end(); ++it) {
+            if ((*it)->geometry() == display.geometry && (*it)->isTranslucent() == translucent &&
+                (*it)->displayID() == id) {
+                window = std::move(*it);
+                spare_.erase(it);
+                break;
+            }
+        }
+        if (!window) {
+            window = std::make_unique<OverlayWindow>(scheduler_, display.geometry, translucent, id);
+            if (display.screen)
+                window->setScreen(display.screen);
+            window->setGeometry(display.geometry);
+        }
+        window->overlayView()->setBackdrop(QImage());
         if (tintOverBackdrop && captureBackdrop_)
             window->overlayView()->setBackdrop(captureBackdrop_(display));
         window->overlayView()->apply(content, id);
@@ -71,6 +83,7 @@ void OverlayWindowManager::build(const OverlayContent& content) {
         window->raise();
         windows_.push_back(std::move(window));
     }
+    spare_.clear(); // windows for displays that are gone
     if (x11_) {
         // Qt's map requests go out before our restacking, without waiting for a round of events.
         if (auto* x11App = qApp->nativeInterface<QNativeInterface::QX11Application>())
@@ -100,6 +113,9 @@ void OverlayWindowManager::removeWindows() {
         window->overlayView()->stopAnimations();
         window->overlayView()->hidePanel(false);
         window->hide();
+        window->overlayView()->onPointerInput = nullptr;
+        window->overlayView()->onKey = nullptr;
+        spare_.push_back(std::move(window));
     }
     windows_.clear();
     builtDisplays_.clear();

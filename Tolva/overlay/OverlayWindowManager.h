@@ -51,6 +51,9 @@ private:
     std::shared_ptr<XConnection> x11_;
     std::function<QImage(const DisplayInfo&)> captureBackdrop_;
     std::vector<std::unique_ptr<OverlayWindow>> windows_;
+    // Windows of the last overlay, hidden: the next build reuses those that fit its displays,
+    // which saves creating native windows while the user waits for the overlay.
+    std::vector<std::unique_ptr<OverlayWindow>> spare_;
     std::vector<DisplayInfo> builtDisplays_;
     DisplayLayout layout_;
     std::uint64_t listener_ = 0;
