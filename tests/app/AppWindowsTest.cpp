@@ -4,7 +4,7 @@
 #include "TolvaCore/PinHasher.h"
 #include "app/LaunchAtLogin.h"
 #include "app/Log.h"
-#include "support/LockFakes.h"
+#include "support/LockRig.h"
 #include "support/QtWidgetsApp.h"
 #include "ui/OnboardingView.h"
 #include "ui/StatusIcon.h"
@@ -22,53 +22,6 @@ using namespace tolva::test;
 
 namespace {
 
-struct NoIdle : IdleTimeSource {
-    double secondsSinceLastInput() override { return 0; }
-};
-
-// A lock controller over fakes, for the windows that observe it.
-struct World {
-    FakeScheduler scheduler;
-    std::shared_ptr<InMemoryDefaultsStore> store = std::make_shared<InMemoryDefaultsStore>();
-    std::shared_ptr<Preferences> prefs = std::make_shared<Preferences>(store);
-    std::shared_ptr<InMemoryPinStore> pins = std::make_shared<InMemoryPinStore>();
-    std::shared_ptr<Authenticator> auth = std::make_shared<Authenticator>(pins);
-    std::shared_ptr<IdleMonitor> idle =
-        std::make_shared<IdleMonitor>(scheduler, std::make_shared<NoIdle>(), nullptr);
-    bool trusted = true;
-    std::unique_ptr<LockController> controller;
-    std::vector<std::string> lockReasons;
-
-    World() {
-        test::widgetsApp();
-        LockController::Services s;
-        s.scheduler = &scheduler;
-        s.prefs = prefs;
-        s.authenticator = auth;
-        s.idle = idle;
-        auto displays = std::make_shared<FakeDisplays>();
-        s.windows = std::make_shared<OverlayWindowManager>(scheduler, displays);
-        s.contentBuilder = std::make_shared<OverlayContentBuilder>(
-            std::make_shared<ScreenSnapshotter>(scheduler, displays, std::make_shared<NoCapture>(),
-                                                [] { return true; }),
-            [] { return false; });
-        s.displaySleep = std::make_shared<FakeDisplaySleepBackend>();
-        s.foreground = std::make_shared<FakeForeground>();
-        s.touchID = std::make_shared<UnavailableTouchID>();
-        s.passwordVerifier = std::make_shared<FakePasswordVerifier>();
-        s.background = std::make_shared<DeferredRunner>();
-        s.makeTap = [](EventTap::Handler h, OverlayWindow*) {
-            return std::make_unique<FakeTap>(std::move(h));
-        };
-        s.accessibilityTrusted = [this] { return trusted; };
-        s.secureInputEnabled = [] { return false; };
-        s.screenCaptureAllowed = [] { return false; };
-        s.reduceMotion = [] { return false; };
-        s.pointerLocation = [] { return Point{10, 10}; };
-        controller = std::make_unique<LockController>(std::move(s));
-    }
-};
-
 std::vector<std::pair<std::string, bool>> items(QMenu& menu) {
     std::vector<std::pair<std::string, bool>> out;
     for (QAction* action : menu.actions())
@@ -79,8 +32,8 @@ std::vector<std::pair<std::string, bool>> items(QMenu& menu) {
 } // namespace
 
 TEST(PinSetupSheet, FirstPinAndItsChecks) {
-    World w;
-    PinSetupSheet sheet(w.auth);
+    LockRig w(false);
+    PinSetupSheet sheet(w.authenticator);
     EXPECT_EQ(sheet.titleLabel()->text(), "Set PIN");
     EXPECT_FALSE(sheet.editor()->requireCurrent()) << "two fields without a PIN";
     EXPECT_EQ(sheet.editor()->newField()->placeholderText(), "New PIN (4–8 digits)");
@@ -92,7 +45,7 @@ TEST(PinSetupSheet, FirstPinAndItsChecks) {
     ASSERT_TRUE(sheet.saveButton()->isEnabled());
     EXPECT_FALSE(sheet.save());
     EXPECT_EQ(sheet.errorLabel()->text(), "The two PINs don’t match");
-    EXPECT_FALSE(w.auth->isPINConfigured()) << "a mismatch never reaches the authenticator";
+    EXPECT_FALSE(w.authenticator->isPINConfigured()) << "a mismatch never reaches the authenticator";
     sheet.editor()->newField()->setText("12a4");
     sheet.editor()->confirmField()->setText("12a4");
     EXPECT_FALSE(sheet.save());
@@ -104,14 +57,14 @@ TEST(PinSetupSheet, FirstPinAndItsChecks) {
     sheet.editor()->newField()->setText("1234");
     sheet.editor()->confirmField()->setText("1234");
     EXPECT_TRUE(sheet.save());
-    EXPECT_TRUE(w.auth->isPINConfigured());
+    EXPECT_TRUE(w.authenticator->isPINConfigured());
     EXPECT_EQ(sheet.result(), QDialog::Accepted);
 }
 
 TEST(PinSetupSheet, ChangingNeedsTheCurrentPin) {
-    World w;
-    w.auth->setPIN("1234", std::nullopt);
-    PinSetupSheet sheet(w.auth);
+    LockRig w(false);
+    w.authenticator->setPIN("1234", std::nullopt);
+    PinSetupSheet sheet(w.authenticator);
     EXPECT_EQ(sheet.titleLabel()->text(), "Change PIN");
     ASSERT_TRUE(sheet.editor()->requireCurrent());
     EXPECT_EQ(sheet.editor()->currentField()->placeholderText(), "Current PIN");
@@ -123,14 +76,14 @@ TEST(PinSetupSheet, ChangingNeedsTheCurrentPin) {
     EXPECT_EQ(sheet.editor()->newPin(), "5678") << "fields are kept after an error";
     sheet.editor()->currentField()->setText("1234");
     EXPECT_TRUE(sheet.save());
-    EXPECT_TRUE(PinHasher::verify("5678", *w.auth->record()));
+    EXPECT_TRUE(PinHasher::verify("5678", *w.authenticator->record()));
 }
 
 TEST(Onboarding, StepsAndTheirRules) {
-    World w;
+    LockRig w(false);
     w.trusted = false;
     w.controller->refreshCapabilities();
-    OnboardingView view(w.prefs, *w.controller, w.auth);
+    OnboardingView view(w.prefs, *w.controller, w.authenticator);
     bool finished = false;
     view.onFinish = [&] { finished = true; };
     EXPECT_EQ(view.stepIndicator()->text(), "Step 1 of 4 · Welcome");
@@ -159,7 +112,7 @@ TEST(Onboarding, StepsAndTheirRules) {
     view.pinEditor()->confirmField()->setText("2468");
     view.next();
     EXPECT_EQ(view.step(), 3);
-    EXPECT_TRUE(w.auth->isPINConfigured());
+    EXPECT_TRUE(w.authenticator->isPINConfigured());
     EXPECT_EQ(view.doneLines()[0].toStdString(),
               "The overlay doesn’t turn on automatically by default; pick an idle time in Settings");
     EXPECT_EQ(view.doneLines()[2].toStdString(),
@@ -178,7 +131,7 @@ TEST(Onboarding, StepsAndTheirRules) {
 }
 
 TEST(StatusMenu, ItemsTitlesAndEnabledStates) {
-    World w;
+    LockRig w(false);
     StatusMenuController menu(*w.controller, w.prefs, w.idle, [] { return false; });
     menu.rebuild();
     auto list = items(*menu.menu());
@@ -191,7 +144,7 @@ TEST(StatusMenu, ItemsTitlesAndEnabledStates) {
     EXPECT_EQ(list.back().first, "Quit");
     EXPECT_EQ(menu.trayIcon()->toolTip(), "No PIN set");
 
-    w.auth->setPIN("1234", std::nullopt);
+    w.authenticator->setPIN("1234", std::nullopt);
     w.controller->refreshCapabilities();
     w.prefs->setIdleTimeoutSeconds(600);
     menu.rebuild();
@@ -226,7 +179,7 @@ TEST(StatusMenu, ItemsTitlesAndEnabledStates) {
 }
 
 TEST(StatusMenu, FollowsTheInterfaceLanguage) {
-    World w;
+    LockRig w(false);
     Localization::configure(w.prefs);
     Localization::shared().setOverride(AppLanguage::de);
     StatusMenuController menu(*w.controller, w.prefs, w.idle, [] { return false; });

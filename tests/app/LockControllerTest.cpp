@@ -1,99 +1,16 @@
 #include "lock/LockController.h"
 #include "TolvaCore/PinHasher.h"
 #include "app/Log.h"
-#include "support/LockFakes.h"
-#include "support/QtWidgetsApp.h"
+#include "support/LockRig.h"
 
 #include <gtest/gtest.h>
 
 using namespace tolva;
 using namespace tolva::test;
 
-namespace {
-
-struct NoIdle : IdleTimeSource {
-    double secondsSinceLastInput() override { return 0; }
-};
-
-struct Fixture {
-    FakeScheduler scheduler;
-    std::shared_ptr<InMemoryDefaultsStore> store = std::make_shared<InMemoryDefaultsStore>();
-    std::shared_ptr<Preferences> prefs = std::make_shared<Preferences>(store);
-    std::shared_ptr<InMemoryPinStore> pins = std::make_shared<InMemoryPinStore>();
-    std::shared_ptr<Authenticator> authenticator = std::make_shared<Authenticator>(pins);
-    std::shared_ptr<IdleMonitor> idle =
-        std::make_shared<IdleMonitor>(scheduler, std::make_shared<NoIdle>(), nullptr);
-    std::shared_ptr<FakeDisplays> displays = std::make_shared<FakeDisplays>();
-    std::shared_ptr<FakeForeground> foreground = std::make_shared<FakeForeground>();
-    std::shared_ptr<FakeDisplaySleepBackend> sleep = std::make_shared<FakeDisplaySleepBackend>();
-    std::shared_ptr<DeferredRunner> runner = std::make_shared<DeferredRunner>();
-    std::shared_ptr<FakePasswordVerifier> password = std::make_shared<FakePasswordVerifier>();
-    FakeTap* tap = nullptr;
-    bool tapStarts = true;
-    bool trusted = true;
-    bool secureInput = false;
-    Point pointer{100, 100};
-    int systemLocks = 0;
-    std::unique_ptr<LockController> controller;
-
-    explicit Fixture(bool withPin = true) {
-        test::widgetsApp();
-        if (withPin) {
-            pins->save(PinHasher::makeRecord("4829", 10));
-            authenticator->reload();
-        }
-        LockController::Services s;
-        s.scheduler = &scheduler;
-        s.prefs = prefs;
-        s.authenticator = authenticator;
-        s.idle = idle;
-        s.windows = std::make_shared<OverlayWindowManager>(scheduler, displays);
-        auto snapshotter = std::make_shared<ScreenSnapshotter>(
-            scheduler, displays, std::make_shared<NoCapture>(), [] { return true; });
-        s.contentBuilder = std::make_shared<OverlayContentBuilder>(snapshotter, [] { return false; });
-        s.displaySleep = sleep;
-        s.foreground = foreground;
-        s.touchID = std::make_shared<UnavailableTouchID>();
-        s.passwordVerifier = password;
-        s.background = runner;
-        s.makeTap = [this](EventTap::Handler handler, OverlayWindow*) {
-            auto t = std::make_unique<FakeTap>(std::move(handler));
-            t->startSucceeds = tapStarts;
-            tap = t.get();
-            return t;
-        };
-        s.accessibilityTrusted = [this] { return trusted; };
-        s.secureInputEnabled = [this] { return secureInput; };
-        s.screenCaptureAllowed = [] { return true; };
-        s.reduceMotion = [] { return false; };
-        s.pointerLocation = [this] { return pointer; };
-        s.systemScreenLocker = [this] { ++systemLocks; };
-        controller = std::make_unique<LockController>(std::move(s));
-    }
-
-    void lock(const std::string& reason = "menu", std::optional<std::int64_t> keepAwake = std::nullopt) {
-        controller->lock(reason, keepAwake);
-        scheduler.runDue();
-    }
-    // A key through the event tap, as X11EventTap reports it.
-    bool tapKey(std::int64_t keyCode, std::string characters, std::uint64_t flags = 0) {
-        return tap->handler(KeyEvent{KeyEvent::Type::keyDown, keyCode, flags, characters});
-    }
-    void typeDigits(const std::string& digits) {
-        static const std::map<char, std::int64_t> codes = {{'0', 29}, {'1', 18}, {'2', 19}, {'3', 20},
-                                                           {'4', 21}, {'5', 23}, {'6', 22}, {'7', 26},
-                                                           {'8', 28}, {'9', 25}};
-        for (char d : digits)
-            tapKey(codes.at(d), std::string(1, d));
-    }
-    OverlayView* promptView() { return controller->promptWindow()->overlayView(); }
-};
-
-} // namespace
-
 TEST(LockController, RefusedLocksSayWhy) {
     ScopedLogCapture log;
-    Fixture noPin(false);
+    LockRig noPin(false);
     int willLock = 0;
     noPin.controller->onWillLock = [&] { ++willLock; };
     noPin.lock("menu");
@@ -101,7 +18,7 @@ TEST(LockController, RefusedLocksSayWhy) {
     EXPECT_EQ(log.messages("lock"), std::vector<std::string>{"lock refused (menu): No PIN set"});
 
     log.sink().clear();
-    Fixture untrusted;
+    LockRig untrusted;
     untrusted.trusted = false;
     untrusted.controller->onWillLock = [&] { ++willLock; };
     untrusted.lock("hotkey");
@@ -115,7 +32,7 @@ TEST(LockController, RefusedLocksSayWhy) {
 
 TEST(LockController, LockSequenceAndASecondRequest) {
     ScopedLogCapture log;
-    Fixture f;
+    LockRig f;
     int willLock = 0;
     f.controller->onWillLock = [&] { ++willLock; };
     f.prefs->setKeepAwakeSeconds(7200);
@@ -144,7 +61,7 @@ TEST(LockController, LockSequenceAndASecondRequest) {
 }
 
 TEST(LockController, FirstKeyShowsThePanelAndIsApplied) {
-    Fixture f;
+    LockRig f;
     f.lock();
     EXPECT_TRUE(f.tapKey(18, "1")) << "every key is swallowed while locked";
     EXPECT_EQ(f.controller->state(), LockState::prompting);
@@ -160,7 +77,7 @@ TEST(LockController, FirstKeyShowsThePanelAndIsApplied) {
 
 TEST(LockController, CorrectPinAutoSubmitsAndUnlocks) {
     ScopedLogCapture log;
-    Fixture f;
+    LockRig f;
     int didUnlock = 0;
     f.controller->onDidUnlock = [&] { ++didUnlock; };
     f.lock();
@@ -179,7 +96,7 @@ TEST(LockController, CorrectPinAutoSubmitsAndUnlocks) {
 
 TEST(LockController, WindowPathUnlocksWithItsOwnReason) {
     ScopedLogCapture log;
-    Fixture f;
+    LockRig f;
     f.tapStarts = false;
     f.lock();
     EXPECT_FALSE(f.controller->tapActive());
@@ -198,7 +115,7 @@ TEST(LockController, WindowPathUnlocksWithItsOwnReason) {
 TEST(LockController, PanelHidesAfterFiveSecondsOfSilence) {
     ScopedLogCapture log;
     Log::setDebugEnabled(true);
-    Fixture f;
+    LockRig f;
     f.lock();
     f.typeDigits("12");
     f.scheduler.advance(Seconds(4.9));
@@ -222,7 +139,7 @@ TEST(LockController, PanelHidesAfterFiveSecondsOfSilence) {
 }
 
 TEST(LockController, PanelFollowsThePointerToAnotherDisplay) {
-    Fixture f;
+    LockRig f;
     f.lock();
     f.pointer = Point{100, 100};
     f.controller->noteInput("mouseMoved");
@@ -240,7 +157,7 @@ TEST(LockController, PanelFollowsThePointerToAnotherDisplay) {
 
 TEST(LockController, WrongEntriesAndTheBackoffWait) {
     ScopedLogCapture log;
-    Fixture f;
+    LockRig f;
     f.prefs->setAllowLoginPasswordUnlock(false);
     f.lock();
     f.typeDigits("1111");
@@ -270,7 +187,7 @@ TEST(LockController, WrongEntriesAndTheBackoffWait) {
 
 TEST(LockController, LoginPasswordWhenAllowed) {
     ScopedLogCapture log;
-    Fixture f;
+    LockRig f;
     f.lock();
     for (char c : std::string("correct horse"))
         f.tapKey(0, std::string(1, c));
@@ -290,7 +207,7 @@ TEST(LockController, LoginPasswordWhenAllowed) {
 
 TEST(LockController, AResultArrivingAfterTheUnlockIsDropped) {
     ScopedLogCapture log;
-    Fixture f;
+    LockRig f;
     f.runner->deliverAtOnce = false;
     f.lock();
     f.typeDigits("1111");
@@ -307,7 +224,7 @@ TEST(LockController, AResultArrivingAfterTheUnlockIsDropped) {
 
 TEST(LockController, KeepAwakeExpiry) {
     ScopedLogCapture log;
-    Fixture f;
+    LockRig f;
     f.controller->lock("menu", 1800, false, true);
     f.scheduler.runDue();
     f.scheduler.advance(Seconds(1800));
@@ -338,7 +255,7 @@ TEST(LockController, KeepAwakeExpiry) {
 
 TEST(LockController, DisplayChangesRebuildOnlyWhenTheLayoutChanged) {
     ScopedLogCapture log;
-    Fixture f;
+    LockRig f;
     f.lock();
     f.controller->noteInput("mouseMoved");
     auto* before = f.controller->promptWindow();
@@ -356,7 +273,7 @@ TEST(LockController, DisplayChangesRebuildOnlyWhenTheLayoutChanged) {
 
 TEST(LockController, MonitorTickReactsToALostGrabAndToSecureInput) {
     ScopedLogCapture log;
-    Fixture f;
+    LockRig f;
     f.lock();
     f.tap->enabled = false; // the grab was lost and could not be taken back
     f.scheduler.advance(Seconds(2));
@@ -384,7 +301,7 @@ TEST(LockController, MonitorTickReactsToALostGrabAndToSecureInput) {
 
 TEST(LockController, AccessibilityLostDuringALockNeedsReauthorization) {
     ScopedLogCapture log;
-    Fixture f;
+    LockRig f;
     f.lock();
     f.trusted = false;
     f.scheduler.advance(Seconds(2));
@@ -402,7 +319,7 @@ TEST(LockController, AccessibilityLostDuringALockNeedsReauthorization) {
 
 TEST(LockController, IdleCallbackLocksAutomatically) {
     ScopedLogCapture log;
-    Fixture f;
+    LockRig f;
     f.idle->onIdle(602.7);
     f.scheduler.runDue();
     EXPECT_EQ(f.controller->state(), LockState::locked);
@@ -411,7 +328,7 @@ TEST(LockController, IdleCallbackLocksAutomatically) {
 
 TEST(LockController, ReduceMotionRestartsTheEffects) {
     ScopedLogCapture log;
-    Fixture f;
+    LockRig f;
     f.prefs->setAnimations({OverlayAnimation::breathing, OverlayAnimation::pixelShift});
     f.lock();
     f.controller->reduceMotionChanged(true);
