@@ -25,7 +25,7 @@ fs::path FileKeychainBackend::standardPath() {
 }
 
 std::int32_t FileKeychainBackend::failLocked(std::int32_t status, std::string message) {
-    messages_[status] = std::move(message);
+    messages_.remember(status, std::move(message));
     return status;
 }
 
@@ -128,12 +128,7 @@ std::int32_t FileKeychainBackend::remove(const Query& query) {
 }
 
 std::optional<std::string> FileKeychainBackend::errorMessage(std::int32_t status) const {
-    std::lock_guard lock(mutex_);
-    if (auto it = messages_.find(status); it != messages_.end())
-        return it->second;
-    if (status == itemNotFound)
-        return "The item could not be found.";
-    return std::nullopt;
+    return messages_.messageFor(status);
 }
 
 } // namespace tolva

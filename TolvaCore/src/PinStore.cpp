@@ -20,6 +20,20 @@ std::string debugText(std::int32_t status, const std::optional<std::string>& mes
 
 } // namespace
 
+void KeychainStatusMessages::remember(std::int32_t status, std::string message) {
+    std::lock_guard lock(mutex_);
+    messages_[status] = std::move(message);
+}
+
+std::optional<std::string> KeychainStatusMessages::messageFor(std::int32_t status) const {
+    std::lock_guard lock(mutex_);
+    if (auto it = messages_.find(status); it != messages_.end())
+        return it->second;
+    if (status == KeychainBackend::itemNotFound)
+        return "The item could not be found.";
+    return std::nullopt;
+}
+
 KeychainError::KeychainError(std::int32_t status, std::optional<std::string> systemMessage)
     : std::runtime_error(debugText(status, systemMessage)), status_(status),
       systemMessage_(std::move(systemMessage)) {}

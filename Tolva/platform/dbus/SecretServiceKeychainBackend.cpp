@@ -81,10 +81,7 @@ std::shared_ptr<SecretServiceKeychainBackend> SecretServiceKeychainBackend::conn
 std::int32_t SecretServiceKeychainBackend::failed(void* opaque) {
     auto* error = static_cast<GError*>(opaque);
     std::int32_t status = statusOf(error->code);
-    {
-        std::lock_guard lock(mutex_);
-        messages_[status] = error->message;
-    }
+    messages_.remember(status, error->message);
     g_error_free(error);
     return status;
 }
@@ -157,12 +154,7 @@ std::int32_t SecretServiceKeychainBackend::remove(const Query& query) {
 }
 
 std::optional<std::string> SecretServiceKeychainBackend::errorMessage(std::int32_t status) const {
-    std::lock_guard lock(mutex_);
-    if (auto it = messages_.find(status); it != messages_.end())
-        return it->second;
-    if (status == itemNotFound)
-        return "The item could not be found.";
-    return std::nullopt;
+    return messages_.messageFor(status);
 }
 
 } // namespace tolva

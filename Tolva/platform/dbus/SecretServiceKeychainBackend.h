@@ -34,8 +34,7 @@ private:
     std::int32_t failed(void* error); // takes a GError*
 
     std::unique_ptr<Service> service_;
-    mutable std::mutex mutex_;
-    std::map<std::int32_t, std::string> messages_;
+    KeychainStatusMessages messages_;
 };
 
 } // namespace tolva

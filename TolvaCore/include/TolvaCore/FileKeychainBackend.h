@@ -45,7 +45,7 @@ private:
 
     std::filesystem::path file_;
     mutable std::mutex mutex_;
-    std::map<std::int32_t, std::string> messages_; // the last detailed text per status
+    KeychainStatusMessages messages_;
 };
 
 } // namespace tolva

@@ -5,7 +5,9 @@
 #include "TolvaCore/Base64.h"
 
 #include <cstdint>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -40,6 +42,19 @@ public:
     virtual std::optional<std::string> errorMessage(std::int32_t status) const = 0;
     // A short name for log lines ("secret service", "file").
     virtual std::string name() const = 0;
+};
+
+// The last detailed text a backend had for each status it reported, so an error shown later
+// can say what went wrong. Thread-safe.
+class KeychainStatusMessages {
+public:
+    void remember(std::int32_t status, std::string message);
+    // The remembered text, or the standard one for "not found", or nothing.
+    std::optional<std::string> messageFor(std::int32_t status) const;
+
+private:
+    mutable std::mutex mutex_;
+    std::map<std::int32_t, std::string> messages_;
 };
 
 class KeychainError : public std::runtime_error {
