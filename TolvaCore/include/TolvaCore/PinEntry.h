@@ -11,19 +11,9 @@
 
 namespace tolva {
 
-struct KeyModifiers {
-    static constexpr std::uint8_t control = 1;
-    static constexpr std::uint8_t option = 2;
-    static constexpr std::uint8_t shift = 4;
-    static constexpr std::uint8_t command = 8;
-
-    std::uint8_t rawValue = 0;
-
-    bool contains(std::uint8_t bits) const { return (rawValue & bits) == bits; }
-    static KeyModifiers fromEventFlags(std::uint64_t flags) { return {modifierBitsFromEventFlags(flags)}; }
-
-    friend bool operator==(const KeyModifiers&, const KeyModifiers&) = default;
-};
+// The modifiers of a key event: the same four bits as a shortcut's (control 1, option 2,
+// shift 4, command 8), built from the event's flags with fromEventFlags.
+using KeyModifiers = HotKeyModifiers;
 
 struct PinKey {
     enum class Kind { insert, backspace, clear, submit, escapeHatch, ignore };
