@@ -120,7 +120,8 @@ TEST_F(EndToEnd, LockCoversBothDisplaysBlocksKeysAndOnlyThePinUnlocks) {
     ASSERT_TRUE(app->waitFor("lock info: locked in background tap=true secureInput=false frontmost=.*"))
         << app->transcript();
     EXPECT_TRUE(app->saw("lock info: lock begin reason=launch argument mode=solidColor .* screens=2 .*"));
-    test::pumpEvents(200ms);
+    test::waitUntil(
+        [] { return share(X11ScreenCapture::captureRegion(QRect(0, 0, 3840, 1080)), magenta) == 1.0; });
     EXPECT_EQ(share(X11ScreenCapture::captureRegion(QRect(0, 0, 3840, 1080)), magenta), 1.0)
         << "both displays covered";
 
@@ -134,7 +135,7 @@ TEST_F(EndToEnd, LockCoversBothDisplaysBlocksKeysAndOnlyThePinUnlocks) {
         << "panel on the right display";
     EXPECT_EQ(share(X11ScreenCapture::captureRegion(leftCentre), magenta), 1.0) << "nothing on the left one";
     ASSERT_EQ(test::run({"xdotool", "mousemove", "960", "300"}), 0);
-    test::pumpEvents(400ms);
+    test::waitUntil([&] { return share(X11ScreenCapture::captureRegion(leftCentre), magenta) < 0.5; });
     EXPECT_LT(share(X11ScreenCapture::captureRegion(leftCentre), magenta), 0.5)
         << "the panel followed the pointer";
 
@@ -144,7 +145,8 @@ TEST_F(EndToEnd, LockCoversBothDisplaysBlocksKeysAndOnlyThePinUnlocks) {
     type({"4", "8", "2", "9"});
     ASSERT_TRUE(app->waitFor("lock info: unlocked reason=PIN via (tap|window) after \\d+s"))
         << app->transcript();
-    test::pumpEvents(300ms);
+    test::waitUntil(
+        [] { return share(X11ScreenCapture::captureRegion(QRect(0, 0, 3840, 1080)), magenta) < 0.01; });
     EXPECT_LT(share(X11ScreenCapture::captureRegion(QRect(0, 0, 3840, 1080)), magenta), 0.01)
         << "windows gone";
     EXPECT_TRUE(victim.drainLines().empty()) << "a key of the lock reached the focused window";
