@@ -127,11 +127,11 @@ void LockController::lock(const std::string& reason, std::optional<std::int64_t>
                                        if (machine_.state != LockState::locking ||
                                            lockGeneration_ != generation)
                                            return;
-                                       performLock(std::move(result), generation);
+                                       performLock(std::move(result));
                                    });
 }
 
-void LockController::performLock(OverlayContentBuilder::Result result, std::int64_t) {
+void LockController::performLock(OverlayContentBuilder::Result result) {
     assign(snapshotFellBack_, result.snapshotFellBack);
     currentContent_ = std::move(result.content);
     services_.foreground->rememberFrontmost();

@@ -114,7 +114,7 @@ private:
         if (field != value)
             field = value;
     }
-    void performLock(OverlayContentBuilder::Result result, std::int64_t generation);
+    void performLock(OverlayContentBuilder::Result result);
     void wireWindows();
     void startTap();
     void retireTap();

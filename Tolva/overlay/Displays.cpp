@@ -72,12 +72,4 @@ DisplayLayout layoutOf(const std::vector<DisplayInfo>& displays) {
     return DisplayLayout(std::move(entries));
 }
 
-QPointF toTopLeftOrigin(double x, double y, const std::vector<DisplayInfo>& displays) {
-    double primaryHeight = 0;
-    for (const auto& d : displays)
-        if (d.primary)
-            primaryHeight = d.geometry.height();
-    return {x, primaryHeight - y};
-}
-
 } // namespace tolva

@@ -42,7 +42,5 @@ private:
 
 // The layout of displays in the core's y-up coordinates: y = primary height − (y + height).
 DisplayLayout layoutOf(const std::vector<DisplayInfo>& displays);
-// A y-up point into X's y-down coordinates, given the displays.
-QPointF toTopLeftOrigin(double x, double y, const std::vector<DisplayInfo>& displays);
 
 } // namespace tolva

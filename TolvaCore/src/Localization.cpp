@@ -15,11 +15,6 @@ namespace {
 std::mutex snapshotMutex;
 AppLanguage snapshotLanguage = AppLanguage::en;
 
-std::function<std::shared_ptr<LanguagePreference>()>& standardFactory() {
-    static std::function<std::shared_ptr<LanguagePreference>()> factory;
-    return factory;
-}
-
 std::string environment(const char* name) {
     const char* value = std::getenv(name);
     return value ? std::string(value) : std::string();
@@ -65,31 +60,19 @@ std::vector<std::string> Localization::systemPreferredLanguages() {
     return list;
 }
 
-void Localization::setStandardPreferencesFactory(
-    std::function<std::shared_ptr<LanguagePreference>()> factory) {
-    standardFactory() = std::move(factory);
-}
-
-LanguagePreference* Localization::preferences() {
+LanguagePreference& Localization::preferences() const {
     // Without injected preferences, reads go through preferences over the standard store.
     if (!injectedPreferences_)
-        injectedPreferences_ = standardFactory()
-                                   ? standardFactory()()
-                                   : std::make_shared<Preferences>(JsonFileDefaultsStore::standard());
-    return injectedPreferences_.get();
+        injectedPreferences_ = std::make_shared<Preferences>(JsonFileDefaultsStore::standard());
+    return *injectedPreferences_;
 }
 
 std::optional<AppLanguage> Localization::override() const {
-    auto* self = const_cast<Localization*>(this);
-    auto* prefs = self->preferences();
-    return prefs ? prefs->appLanguage() : memoryOverride_;
+    return preferences().appLanguage();
 }
 
 void Localization::setOverride(std::optional<AppLanguage> language) {
-    if (auto* prefs = preferences())
-        prefs->setAppLanguage(language);
-    else
-        memoryOverride_ = language;
+    preferences().setAppLanguage(language);
     refresh();
 }
 
@@ -98,8 +81,7 @@ void Localization::refresh() {
 }
 
 AppLanguage Localization::resolveCurrent() {
-    auto* prefs = preferences();
-    if (auto chosen = prefs ? prefs->appLanguage() : memoryOverride_)
+    if (auto chosen = preferences().appLanguage())
         return *chosen;
     return AppLanguage::resolve(systemPreferred_ ? systemPreferred_() : std::vector<std::string>{});
 }

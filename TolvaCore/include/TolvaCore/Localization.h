@@ -53,17 +53,13 @@ public:
     // Re-reads the preference and the system list; posts `didChange` when the language changed.
     void refresh();
 
-    // Supplies the preferences used when none were injected (the standard store).
-    static void setStandardPreferencesFactory(std::function<std::shared_ptr<LanguagePreference>()> factory);
-
 private:
     AppLanguage resolveCurrent();
     void publish(AppLanguage language, bool notify);
-    LanguagePreference* preferences();
+    LanguagePreference& preferences() const;
 
-    std::shared_ptr<LanguagePreference> injectedPreferences_;
+    mutable std::shared_ptr<LanguagePreference> injectedPreferences_; // made on first use when none was given
     SystemPreferred systemPreferred_;
-    std::optional<AppLanguage> memoryOverride_; // only when no preferences exist at all
     AppLanguage language_ = AppLanguage::en;
 };
 
