@@ -17,6 +17,7 @@
 #include "platform/x11/X11EventTap.h"
 #include "platform/x11/X11HotKeyBackend.h"
 #include "platform/x11/X11IdleTimeSource.h"
+#include "platform/x11/X11PointerGrab.h"
 #include "ui/OnboardingView.h"
 #include "ui/StatusMenuController.h"
 
@@ -218,10 +219,17 @@ std::optional<int> AppDelegate::launch(const QStringList& arguments) {
                                         OverlayWindow*) -> std::unique_ptr<EventTap> {
         if (!x11)
             return std::make_unique<NoTap>();
-        // The grab sits on a small window of the tap's own connection: a grab on a Qt window
+        // The grab sits on the root window of the tap's own connection: a grab on a Qt window
         // would hand Qt focus events that make it believe the program was activated.
-        return std::make_unique<X11EventTap>(x11, *scheduler, std::move(handler), std::nullopt,
+        return std::make_unique<X11EventTap>(x11, *scheduler, std::move(handler),
                                              Permissions::isAccessibilityTrusted);
+    };
+    services.makePointerGrab = [x11, scheduler]() -> std::unique_ptr<PointerGrab> {
+        auto* x11App = qApp->nativeInterface<QNativeInterface::QX11Application>();
+        if (!x11 || !x11App)
+            return nullptr;
+        // On the overlay windows' own connection, so that they keep their clicks.
+        return std::make_unique<X11PointerGrab>(x11App->connection(), x11->root(), *scheduler);
     };
     services.accessibilityTrusted = Permissions::isAccessibilityTrusted;
     services.secureInputEnabled = [x11, this] {
@@ -239,7 +247,7 @@ std::optional<int> AppDelegate::launch(const QStringList& arguments) {
         return Point{double(p.x()), height - p.y()};
     };
     auto session = session_;
-    services.systemScreenLocker = [session] { session->lockScreen(); };
+    services.systemScreenLocker = [session, scheduler] { session->lockAndConfirm(*scheduler); };
     controller_ = std::make_unique<LockController>(std::move(services));
     controller_->refreshCapabilities();
 
@@ -251,7 +259,16 @@ std::optional<int> AppDelegate::launch(const QStringList& arguments) {
     reduce->onChanged = [controller](bool on) { controller->reduceMotionChanged(on); };
     reduce->watch();
     auto screensChanged = [controller] { controller->screensChanged(); };
-    QObject::connect(qApp, &QGuiApplication::screenAdded, screensChanged);
+    // A display added or removed, and a display whose resolution or position changed.
+    auto watchScreen = [screensChanged](QScreen* screen) {
+        QObject::connect(screen, &QScreen::geometryChanged, screensChanged);
+    };
+    for (QScreen* screen : QGuiApplication::screens())
+        watchScreen(screen);
+    QObject::connect(qApp, &QGuiApplication::screenAdded, [screensChanged, watchScreen](QScreen* screen) {
+        watchScreen(screen);
+        screensChanged();
+    });
     QObject::connect(qApp, &QGuiApplication::screenRemoved, screensChanged);
     QObject::connect(qApp, &QGuiApplication::applicationStateChanged,
                      [controller](Qt::ApplicationState state) {
@@ -266,6 +283,9 @@ std::optional<int> AppDelegate::launch(const QStringList& arguments) {
     controller_->onWillLock = [this] {
         if (onboarding_)
             onboarding_->close();
+        // An open menu of ours holds the keyboard and the pointer: close it so the lock gets them.
+        while (QWidget* popup = QApplication::activePopupWidget())
+            popup->close();
     };
     // The menu shows what the last check found; probing with a grab of our own every few seconds
     // would make the focused application see focus changes.

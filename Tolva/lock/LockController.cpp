@@ -137,14 +137,31 @@ void LockController::performLock(OverlayContentBuilder::Result result) {
     services_.foreground->rememberFrontmost();
     services_.windows->build(*currentContent_);
     wireWindows();
+    watchWindows();
     startTap();
+    if (services_.makePointerGrab) {
+        pointerGrab_ = services_.makePointerGrab();
+        if (pointerGrab_) {
+            std::weak_ptr<bool> alive = alive_;
+            pointerGrab_->onStatusChanged = [this, alive] {
+                if (alive.lock() && machine_.state != LockState::unlocked && onStatusChanged)
+                    onStatusChanged();
+            };
+            pointerGrab_->start();
+        }
+    }
     power_.start();
     frontTaken_ = false;
     machine_.handle(LockEvent::overlayReady);
     publishState();
-    assign(secureInputActive_, services_.secureInputEnabled());
+    // While our grab holds, nobody else can hold the keyboard.
+    assign(secureInputActive_,
+           tap_ ? !tapActive_ && tap_->keyboardHeldElsewhere() : services_.secureInputEnabled());
     refreshPanel();
     startLockMonitors();
+    // A wait earned in an earlier lock goes on counting down in this one.
+    if (backoff_.isLockedOut(now()))
+        startLockoutTicker();
     Log::lock.info(std::string("locked in background tap=") + boolText(tapActive_) +
                    " secureInput=" + boolText(secureInputActive_) +
                    " frontmost=" + services_.foreground->frontmostName().value_or("nil"));
@@ -170,6 +187,55 @@ void LockController::wireWindows() {
     }
 }
 
+void LockController::watchWindows() {
+    std::weak_ptr<bool> alive = alive_;
+    auto& windows = *services_.windows;
+    windows.onFocusLost = [this, alive] {
+        // Keys that arrive while the keyboard is not ours must land on the overlay.
+        if (alive.lock() && machine_.state != LockState::unlocked && frontTaken_)
+            bringPromptToFront();
+    };
+    windows.onGrabReleased = [this, alive] {
+        if (!alive.lock() || machine_.state == LockState::unlocked)
+            return;
+        if (tap_ && !tapActive_)
+            tap_->retryNow();
+        if (pointerGrab_ && !pointerGrab_->isHeld())
+            pointerGrab_->retryNow();
+    };
+    windows.onWindowLost = [this, alive] {
+        if (!alive.lock() || machine_.state == LockState::unlocked || !currentContent_)
+            return;
+        rebuildWindows();
+    };
+}
+
+void LockController::inputHoldChanged() {
+    if (machine_.state == LockState::unlocked || !tap_)
+        return;
+    const bool holding = tap_->isInstalled() && tap_->isEnabled();
+    const bool elsewhere = !holding && tap_->keyboardHeldElsewhere();
+    if (elsewhere != secureInputActive_) {
+        secureInputActive_ = elsewhere;
+        Log::input.info(std::string("secure input ") + (elsewhere ? "on" : "off"));
+    }
+    if (holding != tapActive_) {
+        tapActive_ = holding;
+        Log::input.error(std::string("tap ") + (holding ? "running" : "stopped"));
+    }
+    refreshPanel();
+    if (!tapActive_)
+        takeFront(secureInputActive_ ? "secure input" : "tap lost");
+    if (onStatusChanged)
+        onStatusChanged();
+}
+
+void LockController::refreshSecureInput() {
+    if (machine_.state != LockState::unlocked)
+        return; // the tap keeps it current while locked
+    assign(secureInputActive_, services_.secureInputEnabled());
+}
+
 void LockController::retireTap() {
     if (!tap_)
         return;
@@ -184,6 +250,11 @@ void LockController::startTap() {
     tap_ = services_.makeTap(
         [this, alive](const KeyEvent& event) { return alive.lock() ? handleTapEvent(event) : false; },
         services_.windows->mainWindow());
+    if (tap_)
+        tap_->onStatusChanged = [this, alive] {
+            if (alive.lock())
+                inputHoldChanged();
+        };
     assign(tapActive_, tap_ && tap_->start());
     if (!tapActive_)
         Log::input.error("tap unavailable; keyboard falls back to window keyDown path");
@@ -199,6 +270,10 @@ void LockController::unlock(const std::string& reason) {
     publishState();
     cancelLockTasks();
     retireTap();
+    if (pointerGrab_) {
+        pointerGrab_->stop();
+        pointerGrab_.reset();
+    }
     assign(tapActive_, false);
     if (services_.foreground->isKiosk())
         services_.foreground->setKiosk(false);
@@ -217,6 +292,7 @@ void LockController::unlock(const std::string& reason) {
     isVerifying_ = false;
     lastModel_.reset();
     Log::lock.info("unlocked reason=" + reason + " after " + std::to_string(elapsed) + "s");
+    assign(secureInputActive_, false); // what the lock saw; the status menu asks again when opened
     if (!services_.accessibilityTrusted()) {
         needsReauthorization_ = true;
         Log::perms.error("accessibility revoked during lock; auto-lock disabled until re-granted");
@@ -475,7 +551,10 @@ bool LockController::tapRunning() const {
 
 void LockController::monitorTick(int tick) {
     bool changed = false;
-    const bool secure = services_.secureInputEnabled();
+    if (pointerGrab_)
+        pointerGrab_->retryNow(); // another part of the program may have let go of it
+    const bool running = tapRunning();
+    const bool secure = tap_ ? !running && tap_->keyboardHeldElsewhere() : services_.secureInputEnabled();
     if (secure != secureInputActive_) {
         secureInputActive_ = secure;
         Log::input.info(std::string("secure input ") + (secure ? "on" : "off"));
@@ -487,7 +566,6 @@ void LockController::monitorTick(int tick) {
         Log::perms.error(std::string("accessibility ") + (trusted ? "granted" : "revoked") + " while locked");
         changed = true;
     }
-    const bool running = tapRunning();
     if (running != tapActive_) {
         tapActive_ = running;
         Log::input.error(std::string("tap ") + (running ? "running" : "stopped"));
@@ -566,10 +644,15 @@ void LockController::screensChanged() {
     Log::lock.info("displays changed while locked, rebuilding overlays");
     if (!currentContent_)
         return;
+    rebuildWindows();
+}
+
+void LockController::rebuildWindows() {
     const bool wasPrompting = machine_.state == LockState::prompting;
     services_.touchID->dismiss();
     services_.windows->build(*currentContent_);
     wireWindows();
+    watchWindows();
     promptWindow_ = nullptr;
     if (frontTaken_)
         bringPromptToFront();

@@ -13,6 +13,7 @@
 #include "overlay/OverlayWindowManager.h"
 #include "platform/EventTap.h"
 #include "platform/IdleMonitor.h"
+#include "platform/PointerGrab.h"
 #include "platform/PowerAssertion.h"
 #include "platform/Scheduler.h"
 #include "unlock/Authenticator.h"
@@ -44,6 +45,8 @@ public:
         std::shared_ptr<BackgroundRunner> background;
         // A new event tap for a lock, grabbing on the given overlay window.
         std::function<std::unique_ptr<EventTap>(EventTap::Handler, OverlayWindow*)> makeTap;
+        // The pointer grab of a lock (none: the pointer is not held).
+        std::function<std::unique_ptr<PointerGrab>()> makePointerGrab;
         std::function<bool()> accessibilityTrusted;
         std::function<bool()> secureInputEnabled;
         std::function<bool()> screenCaptureAllowed;
@@ -89,6 +92,9 @@ public:
     void systemDidWake(const std::string& source);
     void reduceMotionChanged(bool reduceMotion);
     void systemScreenLocked();
+    // Asks again whether another program holds the keyboard (for the status menu while
+    // unlocked; while locked the tap knows).
+    void refreshSecureInput();
 
     // Key input from the event tap (true = swallow) and from an overlay window.
     bool handleTapEvent(const KeyEvent& event);
@@ -107,6 +113,7 @@ public:
     std::int64_t lockGeneration() const { return lockGeneration_; }
     const PowerAssertion& power() const { return power_; }
     EventTap* tap() const { return tap_.get(); }
+    PointerGrab* pointerGrab() const { return pointerGrab_.get(); }
 
 private:
     void publishState();
@@ -118,6 +125,9 @@ private:
     void wireWindows();
     void startTap();
     void retireTap();
+    void inputHoldChanged();
+    void watchWindows();
+    void rebuildWindows();
     void processKey(std::int64_t keyCode, std::uint64_t flags, const std::optional<std::string>& characters,
                     const std::string& via);
     void showPrompt();
@@ -158,6 +168,7 @@ private:
     // A stopped tap lives on a little: it may be mid-call (an unlock from inside its handler)
     // and it keeps swallowing the releases of keys that were still down.
     std::unique_ptr<EventTap> retiredTap_;
+    std::unique_ptr<PointerGrab> pointerGrab_;
     Scheduler::Handle retiredTapRelease_;
     std::optional<OverlayContent> currentContent_;
     OverlayWindow* promptWindow_ = nullptr;

@@ -108,6 +108,16 @@ void OverlayView::setBackdrop(const QImage& backdrop) {
     update();
 }
 
+bool OverlayView::clearPictures() {
+    const bool had = !picture_.isNull() || !backdrop_.isNull();
+    picture_ = QImage();
+    scaledPicture_ = QImage();
+    composed_ = QImage();
+    composedKey_.reset();
+    backdrop_ = QImage();
+    return had;
+}
+
 double OverlayView::elapsed() const {
     return seconds(scheduler_.now() - startedAt_);
 }
@@ -281,19 +291,23 @@ void OverlayView::compose(std::tuple<int, int, long long> key, QPointF offset) {
         p.drawImage(QPointF(std::round(filled.x() + offset.x()), std::round(filled.y() + offset.y())),
                     scaledPicture_);
     }
-    if (drift_ && gradientOpacity_ > 0) {
-        const double progress = std::get<2>(key) * driftQuantum_;
-        // Unit points with y up: start (0,0)→(0.4,0.2), end (1,1)→(0.6,0.8).
-        const QPointF start(0.4 * progress * width(), (1 - 0.2 * progress) * height());
-        const QPointF end((1 - 0.4 * progress) * width(), 0.2 * progress * height());
-        QLinearGradient gradient(start, end);
-        gradient.setColorAt(0, QColor(255, 255, 255, 255));
-        gradient.setColorAt(0.5, QColor(128, 128, 128, 0));
-        gradient.setColorAt(1, QColor(0, 0, 0, 255));
-        p.setOpacity(gradientOpacity_);
-        p.fillRect(composed_.rect(), gradient);
-    }
+    if (drift_ && gradientOpacity_ > 0)
+        drawGradient(p, std::get<2>(key) * driftQuantum_);
     composedKey_ = key;
+}
+
+void OverlayView::drawGradient(QPainter& p, double progress) const {
+    // Unit points with y up: start (0,0)→(0.4,0.2), end (1,1)→(0.6,0.8).
+    const QPointF start(0.4 * progress * width(), (1 - 0.2 * progress) * height());
+    const QPointF end((1 - 0.4 * progress) * width(), 0.2 * progress * height());
+    QLinearGradient gradient(start, end);
+    gradient.setColorAt(0, QColor(255, 255, 255, 255));
+    gradient.setColorAt(0.5, QColor(128, 128, 128, 0));
+    gradient.setColorAt(1, QColor(0, 0, 0, 255));
+    p.save();
+    p.setOpacity(gradientOpacity_);
+    p.fillRect(rect(), gradient);
+    p.restore();
 }
 
 void OverlayView::paintEvent(QPaintEvent* event) {
@@ -309,6 +323,9 @@ void OverlayView::paintEvent(QPaintEvent* event) {
             p.setCompositionMode(QPainter::CompositionMode_SourceOver);
         }
         p.fillRect(rect(), background_);
+        // The drift's gradient lies over the tint too, at the step the repaint was scheduled for.
+        if (drift_ && gradientOpacity_ > 0)
+            drawGradient(p, std::llround(gradientProgress() / driftQuantum_) * driftQuantum_);
         if (dim > 0)
             p.fillRect(rect(), QColor(0, 0, 0, static_cast<int>(std::round(dim * 255))));
         return;

@@ -11,6 +11,8 @@
 
 #include <QWidget>
 
+class QPainter;
+
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -42,6 +44,9 @@ public:
     void apply(const OverlayContent& content, std::optional<std::uint32_t> displayID);
     // What shows behind a translucent tint when no compositor can show the live screen.
     void setBackdrop(const QImage& backdrop);
+    // Lets go of every picture of the screen or of the user's image (at unlock); true when
+    // there was one.
+    bool clearPictures();
 
     void startAnimations(const OverlayAnimationSet& animations, const OverlayAnimationTuning& tuning,
                          double timeScale);
@@ -77,6 +82,7 @@ protected:
 private:
     double elapsed() const; // seconds since the effects started
     void compose(std::tuple<int, int, long long> key, QPointF offset);
+    void drawGradient(QPainter& p, double progress) const;
     void scheduleFrame();
     void shiftPicture();
     void fadePanel(double target, double duration, bool hideAtEnd);

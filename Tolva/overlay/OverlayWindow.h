@@ -19,6 +19,9 @@ public:
     OverlayView* overlayView() const { return view_; }
     std::optional<std::uint32_t> displayID() const { return displayID_; }
     bool isTranslucent() const { return translucent_; }
+    // Gives up the native window and its backing store (the last frame drawn); the next show()
+    // makes new ones.
+    void releaseNativeWindow() { destroy(true, true); }
 
 protected:
     void resizeEvent(QResizeEvent* event) override;

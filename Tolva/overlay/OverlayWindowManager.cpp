@@ -19,12 +19,10 @@ OverlayWindowManager::OverlayWindowManager(Scheduler& scheduler, std::shared_ptr
     : scheduler_(scheduler), displays_(std::move(displays)), x11_(std::move(x11)),
       captureBackdrop_(std::move(captureBackdrop)) {
     if (x11_) {
-        // Every map and restack of a top-level window is a chance that something covers us.
-        const std::uint32_t mask[] = {XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY};
-        xcb_change_window_attributes(x11_->get(), x11_->root(), XCB_CW_EVENT_MASK, mask);
-        x11_->flush();
+        // Every map, move and restack of a top-level window is a chance that something covers us.
+        x11_->selectEvents(x11_->root(), XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY);
         listener_ =
-            x11_->addListener([this](const xcb_generic_event_t& event) { return stackingChanged(&event); });
+            x11_->addListener([this](const xcb_generic_event_t& event) { return handleEvent(&event); });
     }
 }
 
@@ -81,6 +79,7 @@ void OverlayWindowManager::build(const OverlayContent& content) {
         window->overlayView()->startAnimations(content.animations, content.tuning, 1.0);
         window->show();
         window->raise();
+        watchWindow(*window);
         windows_.push_back(std::move(window));
     }
     spare_.clear(); // windows for displays that are gone
@@ -115,11 +114,34 @@ void OverlayWindowManager::removeWindows() {
         window->hide();
         window->overlayView()->onPointerInput = nullptr;
         window->overlayView()->onKey = nullptr;
+        dropPictures(*window);
         spare_.push_back(std::move(window));
     }
     windows_.clear();
     builtDisplays_.clear();
     layout_ = DisplayLayout();
+}
+
+void OverlayWindowManager::dropPictures(OverlayWindow& window) {
+    // Nothing of the screen outlives the overlay: the view lets go of its pictures, and a window
+    // that showed one loses its native window and with it the backing store that still holds
+    // the last frame. Solid windows keep theirs, ready for the next lock.
+    const bool showedPicture = window.overlayView()->clearPictures();
+    if (showedPicture && window.internalWinId()) {
+        if (x11_)
+            x11_->forgetWindow(static_cast<xcb_window_t>(window.internalWinId()));
+        window.releaseNativeWindow();
+    }
+}
+
+void OverlayWindowManager::watchWindow(OverlayWindow& window) {
+    if (!x11_)
+        return;
+    // Unmapping, moving, resizing or destroying an overlay window, focus leaving it, and the
+    // end of another client's grab (focus and crossing events in "ungrab" mode) all show here.
+    x11_->selectEvents(static_cast<xcb_window_t>(window.winId()),
+                       XCB_EVENT_MASK_STRUCTURE_NOTIFY | XCB_EVENT_MASK_FOCUS_CHANGE |
+                           XCB_EVENT_MASK_ENTER_WINDOW | XCB_EVENT_MASK_LEAVE_WINDOW);
 }
 
 DisplayLayout OverlayWindowManager::currentLayout() const {
@@ -185,24 +207,146 @@ void OverlayWindowManager::raiseAll() {
     for (const auto& window : windows_)
         xcb_configure_window(x11_->get(), static_cast<xcb_window_t>(window->winId()),
                              XCB_CONFIG_WINDOW_STACK_MODE, above);
+    ++repairs_.raised;
     x11_->flush();
 }
 
-bool OverlayWindowManager::stackingChanged(const void* opaque) {
+std::optional<std::size_t> OverlayWindowManager::indexOf(std::uint32_t window) const {
+    for (std::size_t i = 0; i < windows_.size(); ++i)
+        if (windows_[i]->internalWinId() && static_cast<std::uint32_t>(windows_[i]->winId()) == window)
+            return i;
+    return std::nullopt;
+}
+
+void OverlayWindowManager::ownWindowChanged(std::size_t index, std::uint8_t type, const void* opaque) {
+    OverlayWindow& ours = *windows_[index];
+    const auto id = static_cast<xcb_window_t>(ours.winId());
+    xcb_connection_t* c = x11_->get();
+    switch (type) {
+    case XCB_UNMAP_NOTIFY:
+        // Unmapped by someone else: map it again at once, on top.
+        Log::lock.error("overlay window unmapped by another client, mapping it again");
+        ++repairs_.remapped;
+        xcb_map_window(c, id);
+        raiseAll();
+        break;
+    case XCB_CONFIGURE_NOTIFY: {
+        const auto& configure = *static_cast<const xcb_configure_notify_event_t*>(opaque);
+        const QRect logical =
+            index < builtDisplays_.size() ? builtDisplays_[index].geometry : ours.geometry();
+        const qreal ratio = ours.devicePixelRatioF();
+        const QRect want(QPoint(qRound(logical.x() * ratio), qRound(logical.y() * ratio)),
+                         QSize(qRound(logical.width() * ratio), qRound(logical.height() * ratio)));
+        if (configure.x != want.x() || configure.y != want.y() || configure.width != want.width() ||
+            configure.height != want.height()) {
+            Log::lock.error("overlay window moved by another client, putting it back");
+            ++repairs_.moved;
+            const std::uint32_t values[] = {std::uint32_t(want.x()), std::uint32_t(want.y()),
+                                            std::uint32_t(want.width()), std::uint32_t(want.height()),
+                                            XCB_STACK_MODE_ABOVE};
+            xcb_configure_window(c, id,
+                                 XCB_CONFIG_WINDOW_X | XCB_CONFIG_WINDOW_Y | XCB_CONFIG_WINDOW_WIDTH |
+                                     XCB_CONFIG_WINDOW_HEIGHT | XCB_CONFIG_WINDOW_STACK_MODE,
+                                 values);
+            x11_->flush();
+        } else if (!overlayIsOnTop()) {
+            raiseAll(); // lowered or restacked below another window
+        }
+        break;
+    }
+    case XCB_CIRCULATE_NOTIFY:
+        if (!overlayIsOnTop())
+            raiseAll();
+        break;
+    case XCB_DESTROY_NOTIFY:
+        Log::lock.error("overlay window destroyed by another client, building the windows again");
+        if (onWindowLost)
+            rebuild_ = scheduler_.schedule(Seconds(0), [this] {
+                if (onWindowLost && !windows_.empty())
+                    onWindowLost();
+            });
+        break;
+    default:
+        break;
+    }
+}
+
+bool OverlayWindowManager::handleEvent(const void* opaque) {
     const auto& event = *static_cast<const xcb_generic_event_t*>(opaque);
     if (windows_.empty())
         return false;
     const std::uint8_t type = event.response_type & 0x7F;
-    xcb_window_t window = XCB_NONE;
-    if (type == XCB_MAP_NOTIFY)
-        window = reinterpret_cast<const xcb_map_notify_event_t&>(event).window;
-    else if (type == XCB_CONFIGURE_NOTIFY)
-        window = reinterpret_cast<const xcb_configure_notify_event_t&>(event).window;
-    else
-        return false;
-    for (const auto& ours : windows_)
-        if (static_cast<xcb_window_t>(ours->winId()) == window)
+    switch (type) {
+    case XCB_FOCUS_IN:
+    case XCB_FOCUS_OUT: {
+        const auto& focus = reinterpret_cast<const xcb_focus_in_event_t&>(event);
+        if (!indexOf(focus.event))
             return false;
+        if (focus.mode == XCB_NOTIFY_MODE_UNGRAB) {
+            if (onGrabReleased)
+                onGrabReleased();
+        } else if (type == XCB_FOCUS_OUT && focus.mode != XCB_NOTIFY_MODE_GRAB &&
+                   focus.detail != XCB_NOTIFY_DETAIL_INFERIOR) {
+            // Taken to another window, not just moved inside ours or covered by a grab.
+            auto now =
+                xreply(xcb_get_input_focus_reply(x11_->get(), xcb_get_input_focus(x11_->get()), nullptr));
+            if (!now || !indexOf(now->focus)) {
+                if (onFocusLost)
+                    onFocusLost();
+            }
+        }
+        return false;
+    }
+    case XCB_ENTER_NOTIFY:
+    case XCB_LEAVE_NOTIFY: {
+        const auto& crossing = reinterpret_cast<const xcb_enter_notify_event_t&>(event);
+        if (crossing.mode == XCB_NOTIFY_MODE_UNGRAB && indexOf(crossing.event) && onGrabReleased)
+            onGrabReleased();
+        return false;
+    }
+    case XCB_UNMAP_NOTIFY: {
+        const auto& unmap = reinterpret_cast<const xcb_unmap_notify_event_t&>(event);
+        // Selected twice (on the window and on the root): act on the copy sent to the window.
+        if (unmap.event == unmap.window)
+            if (auto i = indexOf(unmap.window))
+                ownWindowChanged(*i, type, &event);
+        return false;
+    }
+    case XCB_DESTROY_NOTIFY: {
+        const auto& destroy = reinterpret_cast<const xcb_destroy_notify_event_t&>(event);
+        if (destroy.event == destroy.window)
+            if (auto i = indexOf(destroy.window))
+                ownWindowChanged(*i, type, &event);
+        return false;
+    }
+    case XCB_CONFIGURE_NOTIFY: {
+        const auto& configure = reinterpret_cast<const xcb_configure_notify_event_t&>(event);
+        if (auto i = indexOf(configure.window)) {
+            if (configure.event == configure.window)
+                ownWindowChanged(*i, type, &event);
+            return false;
+        }
+        break;
+    }
+    case XCB_CIRCULATE_NOTIFY: {
+        const auto& circulate = reinterpret_cast<const xcb_circulate_notify_event_t&>(event);
+        if (auto i = indexOf(circulate.window)) {
+            if (circulate.event == circulate.window)
+                ownWindowChanged(*i, type, &event);
+            return false;
+        }
+        break;
+    }
+    case XCB_MAP_NOTIFY: {
+        const auto& map = reinterpret_cast<const xcb_map_notify_event_t&>(event);
+        if (indexOf(map.window))
+            return false;
+        break;
+    }
+    default:
+        return false;
+    }
+    // Another window was mapped, moved or restacked: make sure it is not above us.
     if (!overlayIsOnTop())
         raiseAll();
     return false;

@@ -9,6 +9,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <vector>
 
 namespace tolva {
@@ -41,10 +42,31 @@ public:
     // Puts every overlay window back on top at once (also done whenever another window moves).
     void raiseAll();
 
+    // While windows are up: the input focus left them (another client moved it away).
+    std::function<void()> onFocusLost;
+    // While windows are up: another client's keyboard or pointer grab just ended, so the
+    // input may be free to take back.
+    std::function<void()> onGrabReleased;
+    // While windows are up: an overlay window was destroyed by another client; the windows
+    // must be built again.
+    std::function<void()> onWindowLost;
+
+    // Counters for tests and benchmarks: how often the cover was put back.
+    struct Repairs {
+        int remapped = 0;
+        int moved = 0;
+        int raised = 0;
+    };
+    const Repairs& repairs() const { return repairs_; }
+
 private:
     void removeWindows();
-    bool stackingChanged(const void* event);
+    bool handleEvent(const void* event);
+    void ownWindowChanged(std::size_t index, std::uint8_t type, const void* event);
     bool overlayIsOnTop() const;
+    std::optional<std::size_t> indexOf(std::uint32_t window) const;
+    void watchWindow(OverlayWindow& window);
+    void dropPictures(OverlayWindow& window);
 
     Scheduler& scheduler_;
     std::shared_ptr<DisplaySource> displays_;
@@ -58,7 +80,9 @@ private:
     DisplayLayout layout_;
     std::uint64_t listener_ = 0;
     Scheduler::Handle safetyNet_;
+    Scheduler::Handle rebuild_;
     bool loggedBackdropChoice_ = false;
+    Repairs repairs_;
 };
 
 } // namespace tolva

@@ -23,13 +23,22 @@ public:
     using Handler = std::function<bool(const KeyEvent& event)>;
 
     virtual ~EventTap() = default;
-    // Installs the filter; true when one is (now) installed. A second start installs nothing new.
+    // Installs the filter; true when one is (now) installed and holding the keyboard. A second
+    // start installs nothing new. A filter that could not take the keyboard may keep trying on
+    // its own until stop(); it then reports the change through `onStatusChanged`.
     virtual bool start() = 0;
     // Removes the filter; nothing happens without one.
     virtual void stop() = 0;
     // Whether the filter still holds the keyboard (asks the system, and takes it back if lost).
     virtual bool isEnabled() = 0;
     virtual bool isInstalled() const = 0;
+    // Whether another program holds the keyboard so that the filter cannot have it.
+    virtual bool keyboardHeldElsewhere() const { return false; }
+    // A hint that the keyboard may have become free: try to take it back now.
+    virtual void retryNow() {}
+
+    // Called on the main thread whenever the filter gains or loses the keyboard after start().
+    std::function<void()> onStatusChanged;
 };
 
 } // namespace tolva

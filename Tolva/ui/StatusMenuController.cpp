@@ -17,6 +17,8 @@ StatusMenuController::StatusMenuController(LockController& controller, std::shar
       secureInputEnabled_(std::move(secureInputEnabled)), tray_(std::make_unique<QSystemTrayIcon>()) {
     menu_.setToolTipsVisible(false);
     QObject::connect(&menu_, &QMenu::aboutToShow, [this] {
+        // Asked now, before the menu takes the keyboard: whether another program holds it.
+        controller_.refreshSecureInput();
         controller_.refreshCapabilities();
         rebuild();
     });

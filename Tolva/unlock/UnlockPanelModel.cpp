@@ -38,7 +38,11 @@ UnlockPanelModel UnlockPanelModel::derive(const Inputs& in) {
     else
         model.message = in.promptMessage;
     model.filled = static_cast<std::int64_t>(characters.size());
-    model.title = passwordMode ? L10n::Unlock::Prompt::passwordTitle() : L10n::Unlock::Prompt::pinTitle();
+    // While another program holds the keyboard, typing goes to it: nothing here invites the user
+    // to type until the keyboard is back.
+    model.title = in.secureInputActive ? L10n::Unlock::Prompt::keyboardBusy()
+                  : passwordMode       ? L10n::Unlock::Prompt::passwordTitle()
+                                       : L10n::Unlock::Prompt::pinTitle();
     model.inputEnabled = !waiting && !in.verifying;
     return model;
 }

@@ -3,6 +3,7 @@
 #include "platform/PowerAssertion.h"
 #include "platform/dbus/FreedesktopDisplaySleep.h"
 #include "platform/dbus/LoginSession.h"
+#include "platform/fake/FakeScheduler.h"
 #include "support/PrivateBus.h"
 #include "support/QtApp.h"
 
@@ -64,8 +65,9 @@ TEST(LoginSession, LockScreenThroughLogindOrTheFallbackProgram) {
               std::vector<std::string>{"system screen lock failed: cannot start /nonexistent/tolva-lock"});
 }
 
-TEST(LoginSession, ReportsLockAndWakeSignals) {
+TEST(LoginSession, OnlyAConfirmedSessionLockCountsAndWakeSignalsAreReported) {
     test::qtApp();
+    ScopedLogCapture log;
     PrivateBus bus;
     auto fakes = bus.startFakeServices(true, true);
     LoginSession session(bus.connect("system"), bus.connect("session"));
@@ -73,17 +75,69 @@ TEST(LoginSession, ReportsLockAndWakeSignals) {
     session.onScreenLocked = [&] { ++locked; };
     session.onWake = [&] { ++woke; };
     session.watch();
+    // A lock request and a saver that starts to blank, with logind saying "not locked": any
+    // program of the user could send these, so they change nothing.
     bus.control("EmitLock");
-    ASSERT_TRUE(test::waitUntil([&] { return locked == 1; }));
-    bus.control("SetLockedHint", {true});
-    ASSERT_TRUE(test::waitUntil([&] { return locked == 2; }));
     bus.control("SetActive", {true});
-    ASSERT_TRUE(test::waitUntil([&] { return locked == 3; }));
+    ASSERT_TRUE(test::waitUntil([&] { return log.messages("lock").size() >= 2; }));
+    EXPECT_EQ(locked, 0);
+    EXPECT_EQ(log.messages("lock"),
+              (std::vector<std::string>{"session lock requested but the session is not locked; ignored",
+                                        "screen saver active but the session is not locked; ignored"}));
+    bus.control("SetLockedHint", {true});
+    ASSERT_TRUE(test::waitUntil([&] { return locked == 1; }));
     bus.control("EmitPrepareForSleep", {true}); // going to sleep: not a wake
     bus.control("EmitPrepareForSleep", {false});
     ASSERT_TRUE(test::waitUntil([&] { return woke == 1; }));
     test::pumpEvents(std::chrono::milliseconds(50));
     EXPECT_EQ(woke, 1);
+}
+
+TEST(LoginSession, WithoutLogindTheScreenSaverReportingItselfActiveCounts) {
+    test::qtApp();
+    PrivateBus bus;
+    auto fakes = bus.startFakeServices(false, true);
+    LoginSession session(bus.connect("system"), bus.connect("session"));
+    int locked = 0;
+    session.onScreenLocked = [&] { ++locked; };
+    session.watch();
+    bus.control("SetActive", {true});
+    ASSERT_TRUE(test::waitUntil([&] { return locked == 1; }));
+}
+
+TEST(LoginSession, ASessionLockIsConfirmedOrTheFailureIsLogged) {
+    test::qtApp();
+    ScopedLogCapture log;
+    PrivateBus bus;
+    auto fakes = bus.startFakeServices(true, false);
+    FakeScheduler scheduler;
+    LoginSession session(bus.connect("system"), bus.connect("session"));
+    session.fallbackProgram = QStringLiteral("true"); // a fallback that locks nothing either
+    session.fallbackArguments = {};
+    int locked = 0;
+    session.onScreenLocked = [&] { ++locked; };
+
+    // Nobody answers the request: logind, then the fallback, each given their time.
+    session.lockAndConfirm(scheduler);
+    scheduler.advance(Seconds(LoginSession::confirmSeconds));
+    scheduler.advance(Seconds(LoginSession::confirmSeconds));
+    EXPECT_EQ(locked, 0) << "an unconfirmed lock never ends the overlay";
+    EXPECT_EQ(log.messages("lock"),
+              (std::vector<std::string>{"system screen lock via SACLockScreenImmediate rc=0",
+                                        "system screen lock fallback: pmset displaysleepnow",
+                                        "system screen lock not confirmed; overlay stays"}));
+
+    // A desktop whose locker answers.
+    log.sink().clear();
+    bus.control("SetLockerPresent", {true});
+    session.lockAndConfirm(scheduler);
+    scheduler.advance(Seconds(0.25));
+    EXPECT_EQ(locked, 1);
+    EXPECT_EQ(log.messages("lock"),
+              (std::vector<std::string>{"system screen lock via SACLockScreenImmediate rc=0",
+                                        "system screen lock confirmed"}));
+    scheduler.advance(Seconds(LoginSession::confirmSeconds * 2));
+    EXPECT_EQ(locked, 1) << "confirmed once";
 }
 
 TEST(FreedesktopDisplaySleep, InhibitsThroughTheScreenSaverService) {

@@ -289,14 +289,85 @@ TEST(LockController, MonitorTickReactsToALostGrabAndToSecureInput) {
     EXPECT_EQ(log.messages("input").back(), "tap running");
     EXPECT_FALSE(f.controller->frontTaken()) << "released with \"tap usable again\"";
 
-    f.secureInput = true; // another client holds the keyboard
+    // Another client took the keyboard while ours was away, and the tap cannot have it back.
+    f.tap->enabled = false;
+    f.tap->heldElsewhere = true;
     f.scheduler.advance(Seconds(2));
-    EXPECT_EQ(log.messages("input").back(), "secure input on");
+    auto input = log.messages("input");
+    EXPECT_NE(std::find(input.begin(), input.end(), "secure input on"), input.end());
     EXPECT_TRUE(f.controller->frontTaken());
     EXPECT_EQ(f.controller->lastPanelModel()->note,
-              "Another app turned on Secure Keyboard Entry, so system shortcuts can’t be fully blocked.");
+              "Another program is holding the keyboard, so what you type goes to it, not here. Wait until "
+              "it lets go, then type your PIN.");
     auto lines = log.messages("lock");
     EXPECT_NE(std::find(lines.begin(), lines.end(), "taking foreground: secure input"), lines.end());
+}
+
+TEST(LockController, TheKeyboardComingAndGoingIsActedOnAtOnce) {
+    ScopedLogCapture log;
+    LockRig f;
+    f.tapStarts = false; // another program holds the keyboard when the lock starts
+    f.lock();
+    f.tap->changeHold(false, true);
+    EXPECT_TRUE(f.controller->secureInputActive());
+    EXPECT_FALSE(f.controller->tapActive());
+    EXPECT_TRUE(f.controller->frontTaken()) << "keys between two tries must land on the overlay";
+    f.controller->noteInput("mouseMoved");
+    EXPECT_EQ(f.controller->lastPanelModel()->title, "Keyboard in use by another program");
+
+    // The overlay lost the focus (another client moved it): it is taken back at once.
+    const int before = f.foreground->broughtToFront;
+    f.windows->onFocusLost();
+    EXPECT_EQ(f.foreground->broughtToFront, before + 1);
+    // Another client's grab ended: the tap is asked to try now, not at its next tick.
+    f.windows->onGrabReleased();
+    EXPECT_EQ(f.tap->retries, 1);
+
+    int statusChanges = 0;
+    f.controller->onStatusChanged = [&] { ++statusChanges; };
+    f.tap->changeHold(true); // the keyboard is ours again, without waiting for the monitor tick
+    EXPECT_TRUE(f.controller->tapActive());
+    EXPECT_FALSE(f.controller->secureInputActive());
+    EXPECT_EQ(statusChanges, 1) << "the tray follows the real state";
+    EXPECT_EQ(log.messages("input").back(), "tap running");
+    EXPECT_EQ(f.controller->lastPanelModel()->title, "Enter PIN");
+    f.typeDigits("4829");
+    EXPECT_EQ(f.controller->state(), LockState::unlocked);
+    EXPECT_FALSE(f.controller->secureInputActive()) << "nothing of the lock's observation stays";
+}
+
+TEST(LockController, ThePointerIsHeldForTheWholeLock) {
+    LockRig f;
+    f.pointerAvailable = false; // another client holds the pointer at lock time
+    f.lock();
+    ASSERT_NE(f.pointerGrab, nullptr);
+    EXPECT_TRUE(f.pointerGrab->installed);
+    EXPECT_FALSE(f.pointerGrab->isHeld());
+    f.pointerGrab->available = true;
+    f.windows->onGrabReleased();
+    EXPECT_TRUE(f.pointerGrab->isHeld()) << "taken back as soon as the other client let go";
+    f.scheduler.advance(Seconds(2));
+    EXPECT_GE(f.pointerGrab->retries, 2) << "the monitor makes sure it is still held";
+    f.controller->unlock("test");
+    EXPECT_EQ(f.controller->pointerGrab(), nullptr) << "released at unlock";
+}
+
+TEST(LockController, AWaitEarnedInOneLockCountsDownInTheNext) {
+    LockRig f;
+    f.prefs->setAllowLoginPasswordUnlock(false);
+    f.lock();
+    for (int i = 0; i < 5; ++i)
+        f.typeDigits("1111");
+    EXPECT_EQ(f.controller->lastPanelModel()->message, "Too many attempts. Try again in 30 seconds");
+    f.controller->unlock("system screen locked");
+    f.scheduler.advance(Seconds(10));
+    f.lock();
+    EXPECT_EQ(f.controller->lastPanelModel()->message, "Too many attempts. Try again in 20 seconds");
+    f.scheduler.advance(Seconds(1));
+    EXPECT_EQ(f.controller->lastPanelModel()->message, "Too many attempts. Try again in 19 seconds");
+    f.scheduler.advance(Seconds(19));
+    EXPECT_EQ(f.controller->lastPanelModel()->message, std::nullopt);
+    EXPECT_TRUE(f.controller->lastPanelModel()->inputEnabled);
 }
 
 TEST(LockController, AccessibilityLostDuringALockNeedsReauthorization) {

@@ -64,8 +64,12 @@ TEST(UnlockPanelModel, NotesInOrderOfPrecedence) {
         "overlay by entering your PIN.");
     in.accessibilityGranted = true;
     EXPECT_EQ(UnlockPanelModel::derive(in).note,
-              "Another app turned on Secure Keyboard Entry, so system shortcuts can’t be fully blocked.");
+              "Another program is holding the keyboard, so what you type goes to it, not here. Wait until "
+              "it lets go, then type your PIN.");
+    EXPECT_EQ(UnlockPanelModel::derive(in).title, "Keyboard in use by another program")
+        << "no invitation to type while typing goes elsewhere";
     in.secureInputActive = false;
+    EXPECT_EQ(UnlockPanelModel::derive(in).title, "Enter PIN");
     EXPECT_EQ(
         UnlockPanelModel::derive(in).note,
         "Keyboard blocking isn’t active, so system shortcuts may get through. You can still dismiss the "

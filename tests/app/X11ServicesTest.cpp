@@ -7,6 +7,7 @@
 #include "platform/x11/X11EventTap.h"
 #include "platform/x11/X11HotKeyBackend.h"
 #include "platform/x11/X11IdleTimeSource.h"
+#include "platform/x11/X11PointerGrab.h"
 #include "support/ChildProcess.h"
 #include "support/QtApp.h"
 
@@ -133,64 +134,169 @@ TEST_F(EventTapX11, StopOnAKeyPressStillSwallowsItsRelease) {
     EXPECT_EQ(victimKeys(), (std::vector<std::string>{"press 14", "release 14"}));
 }
 
-TEST_F(EventTapX11, AnotherClientHoldingTheKeyboardMeansSecureInput) {
+namespace {
+
+// Another client's active grab of the keyboard (or the pointer), released on destruction.
+struct OtherClientGrab {
+    explicit OtherClientGrab(bool pointer = false) : pointer(pointer), connection(XConnection::open()) {
+        xcb_connection_t* c = connection->get();
+        std::uint8_t status = 0xFF;
+        if (pointer) {
+            auto reply = xreply(xcb_grab_pointer_reply(
+                c,
+                xcb_grab_pointer(c, 0, connection->root(), XCB_EVENT_MASK_BUTTON_PRESS, XCB_GRAB_MODE_ASYNC,
+                                 XCB_GRAB_MODE_ASYNC, XCB_NONE, XCB_NONE, XCB_CURRENT_TIME),
+                nullptr));
+            status = reply ? reply->status : 0xFF;
+        } else {
+            auto reply =
+                xreply(xcb_grab_keyboard_reply(c,
+                                               xcb_grab_keyboard(c, 0, connection->root(), XCB_CURRENT_TIME,
+                                                                 XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC),
+                                               nullptr));
+            status = reply ? reply->status : 0xFF;
+        }
+        held = status == XCB_GRAB_STATUS_SUCCESS;
+    }
+    ~OtherClientGrab() { release(); }
+    void release() {
+        if (!held)
+            return;
+        xcb_connection_t* c = connection->get();
+        if (pointer)
+            xcb_ungrab_pointer(c, XCB_CURRENT_TIME);
+        else
+            xcb_ungrab_keyboard(c, XCB_CURRENT_TIME);
+        xreply(xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr));
+        held = false;
+    }
+    bool pointer;
+    std::shared_ptr<XConnection> connection;
+    bool held = false;
+};
+
+} // namespace
+
+TEST_F(EventTapX11, AKeyboardHeldElsewhereIsTakenAsSoonAsItIsFree) {
     ScopedLogCapture log;
-    auto other = XConnection::open();
-    ASSERT_TRUE(other);
-    EXPECT_FALSE(X11EventTap::isKeyboardGrabbedByAnotherClient(*connection));
-    auto grab =
-        xreply(xcb_grab_keyboard_reply(other->get(),
-                                       xcb_grab_keyboard(other->get(), 0, other->root(), XCB_CURRENT_TIME,
-                                                         XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC),
-                                       nullptr));
-    ASSERT_TRUE(grab);
-    ASSERT_EQ(grab->status, XCB_GRAB_STATUS_SUCCESS);
+    OtherClientGrab other;
+    ASSERT_TRUE(other.held);
     EXPECT_TRUE(X11EventTap::isKeyboardGrabbedByAnotherClient(*connection));
 
+    int changes = 0;
     X11EventTap tap(
-        connection, scheduler, [](const KeyEvent&) { return true; }, std::nullopt, [] { return true; });
+        connection, scheduler, [](const KeyEvent&) { return true; }, [] { return true; });
+    tap.onStatusChanged = [&] { ++changes; };
     EXPECT_FALSE(tap.start());
     EXPECT_TRUE(tap.keyboardHeldElsewhere());
-    EXPECT_FALSE(tap.isInstalled());
+    EXPECT_TRUE(tap.isInstalled()) << "a refused tap stays installed and keeps trying";
+    EXPECT_FALSE(tap.isHolding());
     EXPECT_EQ(log.messages("input"), std::vector<std::string>{"tapCreate failed, AXIsProcessTrusted=true"});
 
-    xcb_ungrab_keyboard(other->get(), XCB_CURRENT_TIME);
-    other->flush();
-    xcb_aux_sync();
-    EXPECT_TRUE(tap.start());
-    EXPECT_FALSE(tap.keyboardHeldElsewhere());
-    tap.stop();
-}
+    // Ten tries a second, for as long as it takes, without a line each.
+    scheduler.advance(Seconds(5));
+    EXPECT_FALSE(tap.isHolding());
+    EXPECT_EQ(log.messages("input").size(), 1u);
+    EXPECT_EQ(changes, 0);
 
-TEST_F(EventTapX11, LosingTheGrabWindowIsLoggedAndNoticed) {
-    ScopedLogCapture log;
-    // A grab window of the test's own, unmapped during the lock.
-    xcb_connection_t* c = connection->get();
-    xcb_window_t window = xcb_generate_id(c);
-    const std::uint32_t values[] = {1};
-    xcb_create_window(c, XCB_COPY_FROM_PARENT, window, connection->root(), 0, 0, 10, 10, 0,
-                      XCB_WINDOW_CLASS_INPUT_ONLY, XCB_COPY_FROM_PARENT, XCB_CW_OVERRIDE_REDIRECT, values);
-    xcb_map_window(c, window);
-    connection->flush();
-    X11EventTap tap(
-        connection, scheduler, [](const KeyEvent&) { return true; }, window);
-    ASSERT_TRUE(tap.start());
-    xcb_unmap_window(c, window);
-    connection->flush();
-    ASSERT_TRUE(test::waitUntil([&] {
-        connection->dispatchPending();
-        auto lines = log.messages("input");
-        return std::find(lines.begin(), lines.end(), "tap disabled by userInput, re-enabling") != lines.end();
-    }));
-    EXPECT_FALSE(tap.isEnabled()) << "an unmapped window cannot hold the keyboard";
+    other.release();
+    scheduler.advance(Seconds(X11EventTap::retryInterval));
+    EXPECT_TRUE(tap.isHolding()) << "taken at the next try";
+    EXPECT_FALSE(tap.keyboardHeldElsewhere());
+    EXPECT_EQ(changes, 1);
+    EXPECT_EQ(log.messages("input").back(), "tap started");
+    EXPECT_TRUE(X11EventTap::isKeyboardGrabbedByAnotherClient(*other.connection))
+        << "the other client now finds the keyboard held";
+    type({"7"});
+    EXPECT_TRUE(victimKeys().empty()) << "keys after the recovery reach nobody else";
+    tap.stop();
     type({"7"});
     EXPECT_EQ(victimKeys(), (std::vector<std::string>{"press 16", "release 16"}));
-    xcb_map_window(c, window);
-    connection->flush();
-    EXPECT_TRUE(tap.isEnabled()) << "mapped again, the keyboard is taken back";
+}
+
+TEST_F(EventTapX11, ARetryHintTakesTheKeyboardWithoutWaitingForTheTimer) {
+    OtherClientGrab other;
+    ASSERT_TRUE(other.held);
+    X11EventTap tap(connection, scheduler, [](const KeyEvent&) { return true; });
+    EXPECT_FALSE(tap.start());
+    other.release();
+    tap.retryNow();
+    EXPECT_TRUE(tap.isHolding());
+    EXPECT_TRUE(tap.isEnabled());
     tap.stop();
-    xcb_destroy_window(c, window);
-    connection->flush();
+    EXPECT_FALSE(tap.isEnabled());
+}
+
+TEST_F(EventTapX11, AKeyHeldAcrossTheStopNeverRepeatsIntoTheWindowBelow) {
+    // Autorepeat after 50 ms, 50 a second, for this test only.
+    ASSERT_EQ(test::run({"xset", "r", "rate", "50", "50"}), 0);
+    struct RestoreRate {
+        ~RestoreRate() { test::run({"xset", "r", "rate", "660", "25"}); }
+    } restore;
+    X11EventTap tap(connection, scheduler, [](const KeyEvent&) { return true; });
+    ASSERT_TRUE(tap.start());
+    ASSERT_EQ(test::run({"xdotool", "keydown", "5"}), 0);
+    xcb_aux_sync();
+    tap.stop();
+    EXPECT_TRUE(tap.isDraining());
+    // Repeats arrive while the key stays down; none may reach the victim.
+    test::pumpEvents(400ms);
+    connection->dispatchPending();
+    EXPECT_TRUE(tap.isDraining()) << "an autorepeat is not a new key";
+    scheduler.advance(Seconds(X11EventTap::drainCheckInterval));
+    EXPECT_TRUE(tap.isDraining()) << "the server still reports the key down";
+    ASSERT_EQ(test::run({"xdotool", "keyup", "5"}), 0);
+    xcb_aux_sync();
+    EXPECT_FALSE(tap.isDraining());
+    EXPECT_TRUE(victimKeys().empty()) << "the held key or its repeats leaked";
+    type({"6"});
+    EXPECT_EQ(victimKeys(), (std::vector<std::string>{"press 15", "release 15"}));
+}
+
+TEST_F(EventTapX11, KeypadDigitsAreDigitsWithNumLockOff) {
+    std::vector<KeyEvent> downs;
+    X11EventTap tap(connection, scheduler, [&](const KeyEvent& e) {
+        if (e.type == KeyEvent::Type::keyDown)
+            downs.push_back(e);
+        return true;
+    });
+    ASSERT_TRUE(tap.start());
+    // The keypad's own keycodes (KP_1 = 87, KP_0 = 90 with evdev), Num Lock off in the test server.
+    type({"--clearmodifiers", "87", "90"});
+    ASSERT_TRUE(test::waitUntil([&] {
+        connection->dispatchPending();
+        return downs.size() >= 2;
+    }));
+    tap.stop();
+    ASSERT_EQ(downs.size(), 2u);
+    EXPECT_EQ(downs[0].keyCode, 83);
+    EXPECT_EQ(downs[0].characters, "1");
+    EXPECT_EQ(downs[1].keyCode, 82);
+    EXPECT_EQ(downs[1].characters, "0");
+}
+
+TEST_F(EventTapX11, ThePointerGrabWaitsForAnotherClientAndThenHoldsThePointer) {
+    ScopedLogCapture log;
+    auto own = XConnection::open(); // stands in for the overlay's own connection
+    OtherClientGrab other(true);
+    ASSERT_TRUE(other.held);
+    X11PointerGrab grab(own->get(), own->root(), scheduler);
+    int changes = 0;
+    grab.onStatusChanged = [&] { ++changes; };
+    EXPECT_FALSE(grab.start());
+    EXPECT_EQ(log.messages("input"), std::vector<std::string>{"pointer grab failed status=1, retrying"});
+    scheduler.advance(Seconds(1));
+    EXPECT_FALSE(grab.isHeld());
+    other.release();
+    scheduler.advance(Seconds(X11PointerGrab::retryInterval));
+    EXPECT_TRUE(grab.isHeld());
+    EXPECT_EQ(changes, 1);
+    EXPECT_EQ(log.messages("input").back(), "pointer grab held");
+    OtherClientGrab late(true);
+    EXPECT_FALSE(late.held) << "nobody else gets the pointer while it is held";
+    grab.stop();
+    OtherClientGrab after(true);
+    EXPECT_TRUE(after.held) << "released at stop";
 }
 
 TEST_F(HotKeyX11, FiresWithTheVictimFocusedAndReportsConflicts) {

@@ -3,7 +3,8 @@
 //   --screensaver   org.freedesktop.ScreenSaver (Inhibit, UnInhibit, GetActive)
 // Tests steer and inspect them through org.tolva.Test.Control at /control on the same name
 // "org.tolva.TestServices": SetLockedHint(b), SetActive(b), EmitPrepareForSleep(b),
-// EmitLock(), Inhibits() -> u (active cookies), LockSessionCalls() -> u.
+// EmitLock(), Inhibits() -> u (active cookies), LockSessionCalls() -> u, SetLockerPresent(b)
+// (LockSession then also sets LockedHint, as a desktop with a screen locker would).
 #include <QCoreApplication>
 #include <QDBusConnection>
 #include <QDBusMessage>
@@ -38,6 +39,8 @@ public:
             if (member == "LockSession") {
                 ++lockSessionCalls_;
                 emitSignal(sessionPath, "org.freedesktop.login1.Session", "Lock", {});
+                if (lockerPresent_)
+                    setLockedHint(true); // a locker that answers the request
                 return reply();
             }
         }
@@ -63,10 +66,11 @@ public:
         }
         if (iface == "org.tolva.Test.Control") {
             if (member == "SetLockedHint") {
-                lockedHint_ = args.value(0).toBool();
-                QVariantMap changed{{"LockedHint", lockedHint_}};
-                emitSignal(sessionPath, "org.freedesktop.DBus.Properties", "PropertiesChanged",
-                           {QStringLiteral("org.freedesktop.login1.Session"), changed, QStringList()});
+                setLockedHint(args.value(0).toBool());
+                return reply();
+            }
+            if (member == "SetLockerPresent") {
+                lockerPresent_ = args.value(0).toBool();
                 return reply();
             }
             if (member == "SetActive") {
@@ -95,6 +99,12 @@ public:
     }
 
 private:
+    void setLockedHint(bool locked) {
+        lockedHint_ = locked;
+        QVariantMap changed{{"LockedHint", lockedHint_}};
+        emitSignal(sessionPath, "org.freedesktop.DBus.Properties", "PropertiesChanged",
+                   {QStringLiteral("org.freedesktop.login1.Session"), changed, QStringList()});
+    }
     void emitSignal(const QString& path, const QString& iface, const QString& name,
                     const QVariantList& args) {
         QDBusMessage signal = QDBusMessage::createSignal(path, iface, name);
@@ -104,6 +114,7 @@ private:
 
     QDBusConnection bus_;
     bool lockedHint_ = false;
+    bool lockerPresent_ = false;
     bool active_ = false;
     quint32 nextCookie_ = 1;
     QSet<quint32> inhibits_;

@@ -12,6 +12,8 @@ struct FakeTap : EventTap {
     bool startSucceeds = true;
     bool enabled = true;
     bool installed = false;
+    bool heldElsewhere = false; // another client holds the keyboard (the tap cannot have it)
+    int retries = 0;
     Handler handler;
     explicit FakeTap(Handler h) : handler(std::move(h)) {}
     bool start() override {
@@ -21,6 +23,38 @@ struct FakeTap : EventTap {
     void stop() override { installed = false; }
     bool isEnabled() override { return installed && enabled; }
     bool isInstalled() const override { return installed; }
+    bool keyboardHeldElsewhere() const override { return heldElsewhere; }
+    void retryNow() override { ++retries; }
+    // The keyboard came back or went away on its own, as the X11 tap reports it.
+    void changeHold(bool holding, bool elsewhere = false) {
+        installed = true;
+        enabled = holding;
+        heldElsewhere = elsewhere;
+        if (onStatusChanged)
+            onStatusChanged();
+    }
+};
+
+struct FakePointerGrab : PointerGrab {
+    bool available = true; // false: another client holds the pointer
+    bool held = false;
+    bool installed = false;
+    int retries = 0;
+    bool start() override {
+        installed = true;
+        held = available;
+        return held;
+    }
+    void stop() override { installed = held = false; }
+    bool isHeld() const override { return held; }
+    void retryNow() override {
+        ++retries;
+        if (installed && available && !held) {
+            held = true;
+            if (onStatusChanged)
+                onStatusChanged();
+        }
+    }
 };
 
 struct FakeForeground : Foreground {

@@ -28,6 +28,9 @@ struct LockRig {
     std::shared_ptr<DeferredRunner> runner = std::make_shared<DeferredRunner>();
     std::shared_ptr<FakePasswordVerifier> password = std::make_shared<FakePasswordVerifier>();
     FakeTap* tap = nullptr;
+    FakePointerGrab* pointerGrab = nullptr;
+    bool pointerAvailable = true;
+    std::shared_ptr<OverlayWindowManager> windows;
     bool tapStarts = true;
     bool trusted = true;
     bool secureInput = false;
@@ -46,7 +49,8 @@ struct LockRig {
         s.prefs = prefs;
         s.authenticator = authenticator;
         s.idle = idle;
-        s.windows = std::make_shared<OverlayWindowManager>(scheduler, displays);
+        windows = std::make_shared<OverlayWindowManager>(scheduler, displays);
+        s.windows = windows;
         auto snapshotter = std::make_shared<ScreenSnapshotter>(
             scheduler, displays, std::make_shared<NoCapture>(), [] { return true; });
         s.contentBuilder = std::make_shared<OverlayContentBuilder>(snapshotter, [] { return false; });
@@ -60,6 +64,12 @@ struct LockRig {
             t->startSucceeds = tapStarts;
             tap = t.get();
             return t;
+        };
+        s.makePointerGrab = [this] {
+            auto grab = std::make_unique<FakePointerGrab>();
+            grab->available = pointerAvailable;
+            pointerGrab = grab.get();
+            return grab;
         };
         s.accessibilityTrusted = [this] { return trusted; };
         s.secureInputEnabled = [this] { return secureInput; };

@@ -24,6 +24,10 @@ const QString screenSaverPath = QStringLiteral("/org/freedesktop/ScreenSaver");
 LoginSession::LoginSession(QDBusConnection systemBus, QDBusConnection sessionBus)
     : system_(std::move(systemBus)), session_(std::move(sessionBus)) {}
 
+LoginSession::~LoginSession() {
+    confirm_.cancel();
+}
+
 std::optional<QString> LoginSession::sessionPath() {
     if (sessionPath_)
         return sessionPath_;
@@ -68,22 +72,73 @@ bool LoginSession::isScreenLocked() {
     return false;
 }
 
-std::string LoginSession::lockScreen() {
-    if (auto id = sessionId()) {
-        QDBusMessage reply =
-            dbus::call(system_, login1, managerPath, managerInterface, QStringLiteral("LockSession"), {*id});
-        const int rc = reply.type() == QDBusMessage::ReplyMessage ? 0 : dbus::statusOf(reply);
-        Log::lock.info("system screen lock via SACLockScreenImmediate rc=" + std::to_string(rc));
-        if (rc == 0)
-            return "SACLockScreenImmediate";
-    }
+bool LoginSession::lockViaLogind() {
+    auto id = sessionId();
+    if (!id)
+        return false;
+    QDBusMessage reply =
+        dbus::call(system_, login1, managerPath, managerInterface, QStringLiteral("LockSession"), {*id});
+    const int rc = reply.type() == QDBusMessage::ReplyMessage ? 0 : dbus::statusOf(reply);
+    Log::lock.info("system screen lock via SACLockScreenImmediate rc=" + std::to_string(rc));
+    return rc == 0;
+}
+
+bool LoginSession::lockViaFallback() {
     qint64 pid = 0;
     if (QProcess::startDetached(fallbackProgram, fallbackArguments, QString(), &pid)) {
         Log::lock.info("system screen lock fallback: pmset displaysleepnow");
-        return "pmset displaysleepnow";
+        return true;
     }
     Log::lock.error("system screen lock failed: cannot start " + fallbackProgram.toStdString());
-    return "failed";
+    return false;
+}
+
+std::string LoginSession::lockScreen() {
+    if (lockViaLogind())
+        return "SACLockScreenImmediate";
+    return lockViaFallback() ? "pmset displaysleepnow" : "failed";
+}
+
+void LoginSession::lockAndConfirm(Scheduler& scheduler) {
+    confirm_.cancel();
+    if (lockViaLogind())
+        awaitConfirmation(scheduler, true);
+    else if (lockViaFallback())
+        awaitConfirmation(scheduler, false);
+    else
+        Log::lock.error("system screen lock not confirmed; overlay stays");
+}
+
+void LoginSession::awaitConfirmation(Scheduler& scheduler, bool fallbackNext) {
+    const Instant deadline =
+        scheduler.now() + std::chrono::duration_cast<ContinuousClock::duration>(Seconds(confirmSeconds));
+    Scheduler* s = &scheduler;
+    confirm_ = scheduler.every(Seconds(0.25), [this, s, deadline, fallbackNext] {
+        if (isScreenLocked()) {
+            confirm_.cancel();
+            Log::lock.info("system screen lock confirmed");
+            if (onScreenLocked)
+                onScreenLocked();
+            return;
+        }
+        if (s->now() < deadline)
+            return;
+        confirm_.cancel();
+        if (fallbackNext && lockViaFallback()) {
+            awaitConfirmation(*s, false);
+            return;
+        }
+        Log::lock.error("system screen lock not confirmed; overlay stays");
+    });
+}
+
+void LoginSession::checkConfirmed(const char* trigger) {
+    if (isScreenLocked()) {
+        if (onScreenLocked)
+            onScreenLocked();
+        return;
+    }
+    Log::lock.info(std::string(trigger) + " but the session is not locked; ignored");
 }
 
 void LoginSession::watch() {
@@ -100,8 +155,8 @@ void LoginSession::watch() {
 }
 
 void LoginSession::sessionLocked() {
-    if (onScreenLocked)
-        onScreenLocked();
+    // A request to lock (any program may send it): it counts only once the session shows locked.
+    checkConfirmed("session lock requested");
 }
 
 void LoginSession::sessionPropertiesChanged(const QString& interface, const QVariantMap& changed,
@@ -117,8 +172,9 @@ void LoginSession::prepareForSleep(bool goingToSleep) {
 }
 
 void LoginSession::screenSaverActiveChanged(bool active) {
-    if (active && onScreenLocked)
-        onScreenLocked();
+    // The saver starting to blank is not a lock by itself.
+    if (active)
+        checkConfirmed("screen saver active");
 }
 
 } // namespace tolva

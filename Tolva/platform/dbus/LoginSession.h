@@ -4,6 +4,7 @@
 #pragma once
 
 #include "platform/IdleMonitor.h"
+#include "platform/Scheduler.h"
 
 #include <QDBusConnection>
 #include <QObject>
@@ -19,16 +20,26 @@ class LoginSession : public QObject, public ScreenLockState {
 
 public:
     LoginSession(QDBusConnection systemBus, QDBusConnection sessionBus);
+    ~LoginSession() override;
 
     // logind's LockedHint, else ScreenSaver.GetActive; anything missing reads as not locked.
     bool isScreenLocked() override;
 
-    // Locks the real session at once: logind LockSession, else `xdg-screensaver lock` started
-    // without waiting. Answers the method used: "SACLockScreenImmediate", "pmset displaysleepnow"
-    // or "failed".
+    // Asks for the real session to be locked at once: logind LockSession, else
+    // `xdg-screensaver lock` started without waiting. Answers the method used:
+    // "SACLockScreenImmediate", "pmset displaysleepnow" or "failed". Both are only requests.
     std::string lockScreen();
 
-    // Starts listening for the session locking and for wake-ups.
+    // Locks the real session and waits for it to show as locked: LockSession first, then the
+    // fallback program, each given `confirmSeconds`. Confirmed, `onScreenLocked` runs; never
+    // confirmed, the failure is logged and nothing else happens (the overlay stays up).
+    void lockAndConfirm(Scheduler& scheduler);
+    static constexpr double confirmSeconds = 3.0;
+
+    // Starts listening for the session locking and for wake-ups. `onScreenLocked` runs only
+    // when the session is confirmed locked (LockedHint true, or without logind the desktop's
+    // screen saver reporting itself active): a Lock request or a saver that starts to blank
+    // only makes it look.
     void watch();
     std::function<void()> onScreenLocked;
     std::function<void()> onWake;
@@ -45,12 +56,17 @@ private slots:
     void screenSaverActiveChanged(bool active);
 
 private:
+    bool lockViaLogind();
+    bool lockViaFallback();
+    void awaitConfirmation(Scheduler& scheduler, bool fallbackNext);
+    void checkConfirmed(const char* trigger);
     std::optional<QString> sessionPath();
     std::optional<QString> sessionId();
 
     QDBusConnection system_;
     QDBusConnection session_;
     std::optional<QString> sessionPath_;
+    Scheduler::Handle confirm_;
 };
 
 } // namespace tolva

@@ -1,10 +1,12 @@
-// Keyboard grab, its loss and recovery, and key event translation.
+// Keyboard grab, its refusal, loss and recovery, and key event translation.
 #include "platform/x11/X11EventTap.h"
 
 #include "app/Log.h"
 
-#include <chrono>
-#include <thread>
+// xkb.h names a member `explicit`, which C++ reserves.
+#define explicit explicit_
+#include <xcb/xkb.h>
+#undef explicit
 
 namespace tolva {
 
@@ -17,6 +19,12 @@ std::shared_ptr<KeyboardMap> keyboardMapFor(const std::shared_ptr<XConnection>& 
     if (cachedFor.lock() != connection || !cached) {
         cached = KeyboardMap::fromConnection(connection->get());
         cachedFor = connection;
+        // Autorepeat as presses only, without the release before each: a key held across the
+        // unlock then shows as still down until it is really let go.
+        xcb_connection_t* c = connection->get();
+        const std::uint32_t flag = XCB_XKB_PER_CLIENT_FLAG_DETECTABLE_AUTO_REPEAT;
+        std::free(xcb_xkb_per_client_flags_reply(
+            c, xcb_xkb_per_client_flags(c, XCB_XKB_ID_USE_CORE_KBD, flag, flag, 0, 0, 0), nullptr));
     }
     return cached;
 }
@@ -25,67 +33,52 @@ constexpr std::uint8_t responseType(const xcb_generic_event_t& event) {
     return event.response_type & 0x7F;
 }
 
+// Keypad 0–9: a PIN typed on the keypad means digits whether Num Lock is on or not.
+bool isKeypadDigit(std::int64_t keyCode) {
+    return (keyCode >= 82 && keyCode <= 89) || keyCode == 91 || keyCode == 92;
+}
+
 } // namespace
 
 X11EventTap::X11EventTap(std::shared_ptr<XConnection> connection, Scheduler& scheduler, Handler handler,
-                         std::optional<xcb_window_t> grabWindow, std::function<bool()> accessibilityTrusted)
+                         std::function<bool()> accessibilityTrusted)
     : connection_(std::move(connection)), scheduler_(scheduler), handler_(std::move(handler)),
       accessibilityTrusted_(std::move(accessibilityTrusted)), keyboardMap_(keyboardMapFor(connection_)) {
-    xcb_connection_t* c = connection_->get();
-    if (grabWindow) {
-        window_ = *grabWindow;
-    } else {
-        // A 1×1 input-only window, outside any window manager's reach, just to hold the grab.
-        window_ = xcb_generate_id(c);
-        const std::uint32_t values[] = {1};
-        xcb_create_window(c, XCB_COPY_FROM_PARENT, window_, connection_->root(), -10, -10, 1, 1, 0,
-                          XCB_WINDOW_CLASS_INPUT_ONLY, XCB_COPY_FROM_PARENT, XCB_CW_OVERRIDE_REDIRECT,
-                          values);
-        xcb_map_window(c, window_);
-        ownWindow_ = true;
-    }
-    // Our own selection on the window: focus changes tell us when the grab is broken.
-    const std::uint32_t mask[] = {XCB_EVENT_MASK_FOCUS_CHANGE | XCB_EVENT_MASK_STRUCTURE_NOTIFY};
-    xcb_change_window_attributes(c, window_, XCB_CW_EVENT_MASK, mask);
-    connection_->flush();
+    // The grab sits on the root window, which no client can unmap, move or destroy. Focus
+    // events on it tell when the grab begins and ends.
+    connection_->selectEvents(connection_->root(), XCB_EVENT_MASK_FOCUS_CHANGE);
     listener_ = connection_->addListener([this](const xcb_generic_event_t& event) { return handle(event); });
 }
 
 X11EventTap::~X11EventTap() {
     connection_->removeListener(listener_);
+    retry_.cancel();
+    drainCheck_.cancel();
     if (grabbed_)
         ungrab();
-    if (ownWindow_)
-        xcb_destroy_window(connection_->get(), window_);
     connection_->flush();
 }
 
 X11EventTap::GrabResult X11EventTap::grab() {
     xcb_connection_t* c = connection_->get();
-    // A window mapped by another connection a moment ago may not be viewable yet: retry briefly.
-    for (int attempt = 0; attempt < 20; ++attempt) {
-        auto reply = xreply(xcb_grab_keyboard_reply(
-            c, xcb_grab_keyboard(c, 0, window_, XCB_CURRENT_TIME, XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC),
-            nullptr));
-        if (!reply)
-            return GrabResult::failed;
-        switch (reply->status) {
-        case XCB_GRAB_STATUS_SUCCESS:
-            heldElsewhere_ = false;
-            grabbed_ = true;
-            return GrabResult::grabbed;
-        case XCB_GRAB_STATUS_ALREADY_GRABBED:
-            heldElsewhere_ = true;
-            return GrabResult::heldElsewhere;
-        case XCB_GRAB_STATUS_NOT_VIEWABLE:
-        case XCB_GRAB_STATUS_FROZEN:
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-            continue;
-        default:
-            return GrabResult::failed;
-        }
+    auto reply = xreply(xcb_grab_keyboard_reply(c,
+                                                xcb_grab_keyboard(c, 0, connection_->root(), XCB_CURRENT_TIME,
+                                                                  XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC),
+                                                nullptr));
+    if (!reply)
+        return GrabResult::failed;
+    switch (reply->status) {
+    case XCB_GRAB_STATUS_SUCCESS:
+        heldElsewhere_ = false;
+        grabbed_ = true;
+        return GrabResult::grabbed;
+    case XCB_GRAB_STATUS_ALREADY_GRABBED:
+    case XCB_GRAB_STATUS_FROZEN: // another client froze the keyboard with a synchronous grab
+        heldElsewhere_ = true;
+        return GrabResult::heldElsewhere;
+    default:
+        return GrabResult::failed;
     }
-    return GrabResult::failed;
 }
 
 void X11EventTap::ungrab() {
@@ -98,36 +91,91 @@ void X11EventTap::ungrab() {
 
 bool X11EventTap::start() {
     if (installed_)
-        return true;
+        return grabbed_;
     if (draining_)
         finishDraining();
+    installed_ = true;
     if (grab() != GrabResult::grabbed) {
         Log::input.error(std::string("tapCreate failed, AXIsProcessTrusted=") +
                          (accessibilityTrusted_() ? "true" : "false"));
+        tryToHold(); // keeps trying until the keyboard is ours or the tap is stopped
         return false;
     }
-    installed_ = true;
     Log::input.info("tap started");
     return true;
+}
+
+void X11EventTap::tryToHold() {
+    if (!installed_ || grabbed_) {
+        retry_.cancel();
+        return;
+    }
+    if (grab() == GrabResult::grabbed) {
+        retry_.cancel();
+        Log::input.info("tap started");
+        setHolding(true);
+        return;
+    }
+    if (!retry_.isActive())
+        retry_ = scheduler_.every(Seconds(retryInterval), [this] { tryToHold(); });
+}
+
+void X11EventTap::retryNow() {
+    tryToHold();
+}
+
+void X11EventTap::setHolding(bool) {
+    if (onStatusChanged)
+        onStatusChanged();
+}
+
+void X11EventTap::lost() {
+    grabbed_ = false;
+    pressed_.clear();
+    Log::input.error("tap disabled by userInput, re-enabling");
+    if (grab() == GrabResult::grabbed)
+        return;
+    setHolding(false);
+    tryToHold();
 }
 
 void X11EventTap::stop() {
     if (!installed_)
         return;
     installed_ = false;
+    retry_.cancel();
     Log::input.info("tap stopped");
+    if (!grabbed_)
+        return;
     if (pressed_.empty()) {
         ungrab();
         return;
     }
-    // Keep the keyboard until the keys still down are released; never longer than a second.
+    // Keep the keyboard until the keys still down are released, so neither their releases nor
+    // their autorepeat reach the window below.
     draining_ = true;
-    drainDeadline_ = scheduler_.schedule(Seconds(1), [this] { finishDraining(); });
+    drained_ = 0;
+    drainCheck_ = scheduler_.every(Seconds(drainCheckInterval), [this] { checkDrain(); });
+}
+
+void X11EventTap::checkDrain() {
+    drained_ += drainCheckInterval;
+    // A release may have gone to nobody (a key let go while the server was busy elsewhere): ask
+    // the server which keys are really down.
+    xcb_connection_t* c = connection_->get();
+    if (auto keys = xreply(xcb_query_keymap_reply(c, xcb_query_keymap(c), nullptr))) {
+        for (auto it = pressed_.begin(); it != pressed_.end();) {
+            const bool down = keys->keys[*it / 8] & (1 << (*it % 8));
+            it = down ? std::next(it) : pressed_.erase(it);
+        }
+    }
+    if (pressed_.empty() || drained_ >= drainLimit)
+        finishDraining();
 }
 
 void X11EventTap::finishDraining() {
     draining_ = false;
-    drainDeadline_.cancel();
+    drainCheck_.cancel();
     if (grabbed_ && !installed_)
         ungrab();
 }
@@ -135,9 +183,9 @@ void X11EventTap::finishDraining() {
 bool X11EventTap::isEnabled() {
     if (!installed_)
         return false;
-    // Grabbing again while we hold the grab succeeds and changes nothing; after a loss it
-    // takes the keyboard back.
-    return grab() == GrabResult::grabbed;
+    if (!grabbed_)
+        tryToHold();
+    return grabbed_;
 }
 
 bool X11EventTap::isKeyboardGrabbedByAnotherClient(XConnection& connection) {
@@ -154,29 +202,20 @@ bool X11EventTap::isKeyboardGrabbedByAnotherClient(XConnection& connection) {
         xcb_ungrab_keyboard(c, XCB_CURRENT_TIME);
         xreply(xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr));
     }
-    return reply->status == XCB_GRAB_STATUS_ALREADY_GRABBED;
+    return reply->status == XCB_GRAB_STATUS_ALREADY_GRABBED || reply->status == XCB_GRAB_STATUS_FROZEN;
 }
 
 bool X11EventTap::handle(const xcb_generic_event_t& event) {
     const std::uint8_t type = responseType(event);
-    if (type == XCB_FOCUS_OUT) {
-        const auto& focus = reinterpret_cast<const xcb_focus_out_event_t&>(event);
-        if (focus.event == window_ && focus.mode == XCB_NOTIFY_MODE_UNGRAB && installed_ && grabbed_) {
-            // The server broke our grab (the window went away, or another grab replaced it).
-            grabbed_ = false;
-            pressed_.clear();
-            Log::input.error("tap disabled by userInput, re-enabling");
-            grab();
-        }
-        return false;
-    }
-    if (type == XCB_UNMAP_NOTIFY) {
-        const auto& unmap = reinterpret_cast<const xcb_unmap_notify_event_t&>(event);
-        if (unmap.window == window_ && installed_) {
-            grabbed_ = false;
-            pressed_.clear();
-            Log::input.error("tap disabled by userInput, re-enabling");
-            grab(); // fails while unmapped; the lock monitor notices through isEnabled()
+    if (type == XCB_FOCUS_OUT || type == XCB_FOCUS_IN) {
+        const auto& focus = reinterpret_cast<const xcb_focus_in_event_t&>(event);
+        if (type == XCB_FOCUS_OUT && focus.event == connection_->root() &&
+            focus.mode == XCB_NOTIFY_MODE_UNGRAB && installed_ && grabbed_) {
+            // The server ended our grab without our asking.
+            lost();
+        } else if (focus.mode == XCB_NOTIFY_MODE_UNGRAB && installed_ && !grabbed_) {
+            // Someone else's grab just ended: the keyboard may be free.
+            tryToHold();
         }
         return false;
     }
@@ -187,14 +226,14 @@ bool X11EventTap::handle(const xcb_generic_event_t& event) {
         return false;
     const bool press = type == XCB_KEY_PRESS;
     if (draining_) {
-        if (press) {
+        if (press && !pressed_.count(key.detail)) {
             finishDraining(); // a new key after the lock ended: let the keyboard go
-        } else {
+        } else if (!press) {
             pressed_.erase(key.detail);
             if (pressed_.empty())
                 finishDraining();
         }
-        return true;
+        return true; // releases and autorepeats of keys held across the unlock
     }
     if (press)
         pressed_.insert(key.detail);
@@ -210,8 +249,11 @@ bool X11EventTap::handle(const xcb_generic_event_t& event) {
         keyEvent.type = KeyEvent::Type::flagsChanged;
     } else if (press) {
         keyEvent.type = KeyEvent::Type::keyDown;
-        if (keyboardMap_)
-            keyEvent.characters = keyboardMap_->characters(key.detail, key.state);
+        if (keyboardMap_) {
+            const std::uint16_t numLock = XCB_MOD_MASK_2;
+            keyEvent.characters = keyboardMap_->characters(
+                key.detail, isKeypadDigit(keyEvent.keyCode) ? std::uint16_t(key.state | numLock) : key.state);
+        }
     } else {
         keyEvent.type = KeyEvent::Type::keyUp;
     }

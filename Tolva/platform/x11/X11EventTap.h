@@ -1,5 +1,7 @@
-// The event tap on X11: an active keyboard grab on a window of ours. While the grab is held the
-// X server sends every key press, release and modifier change to us and to nobody else.
+// The event tap on X11: an active keyboard grab on the root window. While the grab is held the
+// X server sends every key press, release and modifier change to us and to nobody else. A grab
+// that is refused (another program holds the keyboard) or lost is taken back as soon as the
+// keyboard is free, and tried again ten times a second for as long as the tap is installed.
 #pragma once
 
 #include "platform/EventTap.h"
@@ -8,18 +10,21 @@
 #include "platform/x11/XConnection.h"
 
 #include <memory>
-#include <optional>
 #include <set>
 
 namespace tolva {
 
 class X11EventTap : public EventTap {
 public:
-    // `grabWindow` is an overlay window; without one the tap makes a small input-only window
-    // of its own. `accessibilityTrusted` only feeds the failure log line.
+    static constexpr double retryInterval = 0.1; // seconds between tries while not holding
+    // Keys still down after stop() keep the keyboard until released, checked this often and
+    // for at most `drainLimit` in all.
+    static constexpr double drainCheckInterval = 1.0;
+    static constexpr double drainLimit = 10.0;
+
+    // `accessibilityTrusted` only feeds the failure log line.
     X11EventTap(
         std::shared_ptr<XConnection> connection, Scheduler& scheduler, Handler handler,
-        std::optional<xcb_window_t> grabWindow = std::nullopt,
         std::function<bool()> accessibilityTrusted = [] { return true; });
     ~X11EventTap() override;
 
@@ -27,10 +32,12 @@ public:
     void stop() override;
     bool isEnabled() override;
     bool isInstalled() const override { return installed_; }
+    bool keyboardHeldElsewhere() const override { return heldElsewhere_; }
+    void retryNow() override;
 
-    // Whether the last grab attempt found the keyboard held by another client (the X stand-in
-    // for another program's secure keyboard entry).
-    bool keyboardHeldElsewhere() const { return heldElsewhere_; }
+    bool isHolding() const { return grabbed_; }
+    // Keys released after stop() are still being swallowed.
+    bool isDraining() const { return draining_; }
 
     // Asks the server whether another client holds the keyboard, without keeping a grab.
     static bool isKeyboardGrabbedByAnotherClient(XConnection& connection);
@@ -39,7 +46,11 @@ private:
     enum class GrabResult { grabbed, heldElsewhere, failed };
     GrabResult grab();
     void ungrab();
+    void tryToHold();
+    void lost();
+    void setHolding(bool holding);
     bool handle(const xcb_generic_event_t& event);
+    void checkDrain();
     void finishDraining();
 
     std::shared_ptr<XConnection> connection_;
@@ -47,17 +58,17 @@ private:
     Handler handler_;
     std::function<bool()> accessibilityTrusted_;
     std::shared_ptr<KeyboardMap> keyboardMap_;
-    xcb_window_t window_ = XCB_NONE;
-    bool ownWindow_ = false;
     std::uint64_t listener_ = 0;
     bool installed_ = false;
     bool grabbed_ = false;
     bool heldElsewhere_ = false;
+    Scheduler::Handle retry_;
     // Keys pressed while grabbed: after stop(), the grab stays until their releases came too,
-    // so not even the release of the last digit reaches another client.
+    // so not even the release (or the autorepeat) of the last digit reaches another client.
     std::set<std::uint8_t> pressed_;
     bool draining_ = false;
-    Scheduler::Handle drainDeadline_;
+    double drained_ = 0;
+    Scheduler::Handle drainCheck_;
 };
 
 } // namespace tolva

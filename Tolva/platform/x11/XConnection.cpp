@@ -1,6 +1,8 @@
 // X connection ownership and event dispatch.
 #include "platform/x11/XConnection.h"
 
+#include <QAbstractEventDispatcher>
+#include <QCoreApplication>
 #include <QSocketNotifier>
 
 #include <vector>
@@ -30,6 +32,9 @@ XConnection::XConnection(xcb_connection_t* connection, xcb_screen_t* screen)
       notifier_(
           std::make_unique<QSocketNotifier>(xcb_get_file_descriptor(connection), QSocketNotifier::Read)) {
     QObject::connect(notifier_.get(), &QSocketNotifier::activated, [this] { dispatchPending(); });
+    if (auto* dispatcher = QAbstractEventDispatcher::instance())
+        QObject::connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, notifier_.get(),
+                         [this] { dispatchPending(); });
 }
 
 XConnection::~XConnection() {
@@ -47,7 +52,23 @@ void XConnection::removeListener(std::uint64_t id) {
     listeners_.erase(id);
 }
 
+void XConnection::selectEvents(xcb_window_t window, std::uint32_t mask) {
+    std::uint32_t& selected = selected_[window];
+    if ((selected & mask) == mask)
+        return;
+    selected |= mask;
+    const std::uint32_t values[] = {selected};
+    xcb_change_window_attributes(connection_, window, XCB_CW_EVENT_MASK, values);
+    xcb_flush(connection_);
+}
+
 void XConnection::dispatchPending() {
+    // A listener may make a round trip that queues more events: they are read by this same
+    // loop, never left waiting for the next wake-up. A listener that dispatches again is
+    // already inside this loop.
+    if (dispatching_)
+        return;
+    dispatching_ = true;
     while (xcb_generic_event_t* event = xcb_poll_for_event(connection_)) {
         // A listener may add or remove listeners; walk a copy of the ids.
         std::vector<std::uint64_t> ids;
@@ -60,6 +81,7 @@ void XConnection::dispatchPending() {
         }
         std::free(event);
     }
+    dispatching_ = false;
 }
 
 } // namespace tolva

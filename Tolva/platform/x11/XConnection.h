@@ -33,8 +33,17 @@ public:
     void removeListener(std::uint64_t id);
 
     void flush() { xcb_flush(connection_); }
-    // Reads and dispatches whatever events are queued (the socket notifier calls this too).
+    // Reads and dispatches whatever events are queued. The socket notifier calls this, and so
+    // does the event loop each time before it sleeps: a reply we waited for may have brought
+    // events into xcb's queue that the socket will never announce again.
     void dispatchPending();
+
+    // Adds `mask` to the events this connection selects on `window` (X keeps one mask per
+    // client and window, so every part of the program that listens on the same window must
+    // add to it rather than replace it).
+    void selectEvents(xcb_window_t window, std::uint32_t mask);
+    // Forgets the masks kept for a window that is gone.
+    void forgetWindow(xcb_window_t window) { selected_.erase(window); }
 
 private:
     XConnection(xcb_connection_t* connection, xcb_screen_t* screen);
@@ -44,6 +53,8 @@ private:
     std::unique_ptr<QSocketNotifier> notifier_;
     std::map<std::uint64_t, Listener> listeners_;
     std::uint64_t nextId_ = 1;
+    std::map<xcb_window_t, std::uint32_t> selected_;
+    bool dispatching_ = false;
 };
 
 // Frees an xcb reply or error when it goes out of scope.
