@@ -3,6 +3,8 @@
 
 #include "overlay/OverlayWindow.h"
 
+#include <QGuiApplication>
+
 #include <cstring>
 
 namespace tolva {
@@ -30,12 +32,13 @@ X11Foreground::X11Foreground(std::shared_ptr<XConnection> x11, std::function<boo
 
 xcb_window_t X11Foreground::focusedTopLevel() {
     xcb_connection_t* c = x11_->get();
-    // A window manager names the active window; without one, the focus itself tells.
+    // A window manager names the active window; without one, the focus itself tells. A name
+    // left behind by a window manager that is gone points at nothing viewable and is ignored.
     if (auto active = stringProperty(c, x11_->root(), atom(c, "_NET_ACTIVE_WINDOW"));
         active && active->size() >= 4) {
         xcb_window_t w;
         std::memcpy(&w, active->data(), 4);
-        if (w != XCB_NONE)
+        if (w != XCB_NONE && isViewable(w))
             return w;
     }
     auto focus = xreply(xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr));
@@ -79,6 +82,13 @@ std::optional<std::string> X11Foreground::frontmostName() {
     return nameOf(w);
 }
 
+bool X11Foreground::isViewable(xcb_window_t window) {
+    xcb_connection_t* c = x11_->get();
+    auto attributes =
+        xreply(xcb_get_window_attributes_reply(c, xcb_get_window_attributes(c, window), nullptr));
+    return attributes && attributes->map_state == XCB_MAP_STATE_VIEWABLE;
+}
+
 void X11Foreground::rememberFrontmost() {
     const xcb_window_t w = focusedTopLevel();
     if (w == XCB_NONE || isOurs_(w))
@@ -113,10 +123,14 @@ bool X11Foreground::isActive() {
 bool X11Foreground::handBack() {
     if (remembered_ == XCB_NONE)
         return false;
+    // Qt may still have a focus request of its own for an overlay window on its way: let the
+    // server finish Qt's requests first, or the focus could land on a window that is going.
+    if (auto* x11App = qApp->nativeInterface<QNativeInterface::QX11Application>()) {
+        xcb_connection_t* qt = x11App->connection();
+        xreply(xcb_get_input_focus_reply(qt, xcb_get_input_focus(qt), nullptr));
+    }
     xcb_connection_t* c = x11_->get();
-    auto attributes =
-        xreply(xcb_get_window_attributes_reply(c, xcb_get_window_attributes(c, remembered_), nullptr));
-    if (!attributes || attributes->map_state != XCB_MAP_STATE_VIEWABLE)
+    if (!isViewable(remembered_))
         return false;
     auto error = xreply(xcb_request_check(
         c, xcb_set_input_focus_checked(c, XCB_INPUT_FOCUS_POINTER_ROOT, remembered_, XCB_CURRENT_TIME)));

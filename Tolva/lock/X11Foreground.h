@@ -28,6 +28,7 @@ public:
 
 private:
     xcb_window_t focusedTopLevel();
+    bool isViewable(xcb_window_t window);
     std::optional<std::string> nameOf(xcb_window_t window);
 
     std::shared_ptr<XConnection> x11_;

@@ -4,6 +4,8 @@
 #include "app/Log.h"
 #include "platform/x11/XConnection.h"
 
+#include <xcb/composite.h>
+
 #include <QCoreApplication>
 #include <QGuiApplication>
 #include <QScreen>
@@ -21,6 +23,9 @@ OverlayWindowManager::OverlayWindowManager(Scheduler& scheduler, std::shared_ptr
     if (x11_) {
         // Every map, move and restack of a top-level window is a chance that something covers us.
         x11_->selectEvents(x11_->root(), XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY);
+        auto version = xreply(xcb_composite_query_version_reply(
+            x11_->get(), xcb_composite_query_version(x11_->get(), 0, 3), nullptr));
+        coverLayerAvailable_ = version && (version->major_version > 0 || version->minor_version >= 3);
         listener_ =
             x11_->addListener([this](const xcb_generic_event_t& event) { return handleEvent(&event); });
     }
@@ -87,6 +92,8 @@ void OverlayWindowManager::build(const OverlayContent& content) {
         // Qt's map requests go out before our restacking, without waiting for a round of events.
         if (auto* x11App = qApp->nativeInterface<QNativeInterface::QX11Application>())
             xcb_flush(x11App->connection());
+        if (!translucent)
+            enterCoverLayer();
         raiseAll();
         safetyNet_ = scheduler_.every(Seconds(1), [this] {
             if (!overlayIsOnTop())
@@ -111,6 +118,11 @@ void OverlayWindowManager::removeWindows() {
     for (auto& window : windows_) {
         window->overlayView()->stopAnimations();
         window->overlayView()->hidePanel(false);
+        if (coverLayer_ != XCB_NONE && window->internalWinId()) {
+            const QRect g = nativeGeometry(*window, window->geometry());
+            xcb_reparent_window(qtConnection(), static_cast<xcb_window_t>(window->winId()), x11_->root(),
+                                std::int16_t(g.x()), std::int16_t(g.y()));
+        }
         window->hide();
         window->overlayView()->onPointerInput = nullptr;
         window->overlayView()->onKey = nullptr;
@@ -120,6 +132,53 @@ void OverlayWindowManager::removeWindows() {
     windows_.clear();
     builtDisplays_.clear();
     layout_ = DisplayLayout();
+    leaveCoverLayer();
+}
+
+xcb_connection_t* OverlayWindowManager::qtConnection() const {
+    auto* x11App = qApp->nativeInterface<QNativeInterface::QX11Application>();
+    return x11App ? x11App->connection() : nullptr;
+}
+
+std::uint32_t OverlayWindowManager::expectedParent() const {
+    return coverLayer_ != XCB_NONE ? coverLayer_ : x11_->root();
+}
+
+void OverlayWindowManager::enterCoverLayer() {
+    // An opaque overlay goes into the composite overlay window, which the X server keeps above
+    // every other window: no client can raise a window of its own above it, however often it
+    // tries. (A translucent one must stay where the compositing manager blends it.)
+    xcb_connection_t* c = x11_->get();
+    xcb_connection_t* qt = qtConnection();
+    if (!qt || !coverLayerAvailable_)
+        return;
+    auto reply = xreply(xcb_composite_get_overlay_window_reply(
+        c, xcb_composite_get_overlay_window(c, x11_->root()), nullptr));
+    if (!reply || reply->overlay_win == XCB_NONE) {
+        coverLayerAvailable_ = false;
+        Log::lock.info("no composite overlay window: overlay kept on top by restacking");
+        return;
+    }
+    coverLayer_ = reply->overlay_win;
+    x11_->selectEvents(coverLayer_, XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY);
+    // On Qt's own connection, so that the server sees the windows' creation first.
+    for (const auto& window : windows_) {
+        const QRect g = nativeGeometry(*window, window->geometry());
+        xcb_reparent_window(qt, static_cast<xcb_window_t>(window->winId()), coverLayer_, std::int16_t(g.x()),
+                            std::int16_t(g.y()));
+    }
+    xcb_flush(qt);
+}
+
+void OverlayWindowManager::leaveCoverLayer() {
+    if (coverLayer_ == XCB_NONE)
+        return;
+    if (xcb_connection_t* qt = qtConnection())
+        xcb_flush(qt);
+    x11_->forgetWindow(coverLayer_);
+    xcb_composite_release_overlay_window(x11_->get(), x11_->root());
+    x11_->flush();
+    coverLayer_ = XCB_NONE;
 }
 
 void OverlayWindowManager::dropPictures(OverlayWindow& window) {
@@ -175,7 +234,7 @@ bool OverlayWindowManager::overlayIsOnTop() const {
     if (!x11_ || windows_.empty())
         return true;
     xcb_connection_t* c = x11_->get();
-    auto tree = xreply(xcb_query_tree_reply(c, xcb_query_tree(c, x11_->root()), nullptr));
+    auto tree = xreply(xcb_query_tree_reply(c, xcb_query_tree(c, expectedParent()), nullptr));
     if (!tree)
         return true;
     std::set<xcb_window_t> ours;
@@ -211,6 +270,12 @@ void OverlayWindowManager::raiseAll() {
     x11_->flush();
 }
 
+QRect OverlayWindowManager::nativeGeometry(const OverlayWindow& window, const QRect& logical) {
+    const qreal ratio = window.devicePixelRatioF();
+    return QRect(QPoint(qRound(logical.x() * ratio), qRound(logical.y() * ratio)),
+                 QSize(qRound(logical.width() * ratio), qRound(logical.height() * ratio)));
+}
+
 std::optional<std::size_t> OverlayWindowManager::indexOf(std::uint32_t window) const {
     for (std::size_t i = 0; i < windows_.size(); ++i)
         if (windows_[i]->internalWinId() && static_cast<std::uint32_t>(windows_[i]->winId()) == window)
@@ -223,20 +288,36 @@ void OverlayWindowManager::ownWindowChanged(std::size_t index, std::uint8_t type
     const auto id = static_cast<xcb_window_t>(ours.winId());
     xcb_connection_t* c = x11_->get();
     switch (type) {
-    case XCB_UNMAP_NOTIFY:
-        // Unmapped by someone else: map it again at once, on top.
+    case XCB_UNMAP_NOTIFY: {
+        // Moving a window into or out of the cover layer unmaps and maps it again at once; only
+        // a window that stays unmapped was unmapped by someone else.
+        auto attributes =
+            xreply(xcb_get_window_attributes_reply(c, xcb_get_window_attributes(c, id), nullptr));
+        if (attributes && attributes->map_state != XCB_MAP_STATE_UNMAPPED)
+            break;
         Log::lock.error("overlay window unmapped by another client, mapping it again");
         ++repairs_.remapped;
         xcb_map_window(c, id);
         raiseAll();
         break;
+    }
+    case XCB_REPARENT_NOTIFY: {
+        const auto& reparent = *static_cast<const xcb_reparent_notify_event_t*>(opaque);
+        if (reparent.parent == expectedParent())
+            break;
+        Log::lock.error("overlay window moved to another parent by another client, putting it back");
+        ++repairs_.moved;
+        const QRect g = nativeGeometry(ours, index < builtDisplays_.size() ? builtDisplays_[index].geometry
+                                                                           : ours.geometry());
+        xcb_reparent_window(c, id, expectedParent(), std::int16_t(g.x()), std::int16_t(g.y()));
+        xcb_map_window(c, id);
+        raiseAll();
+        break;
+    }
     case XCB_CONFIGURE_NOTIFY: {
         const auto& configure = *static_cast<const xcb_configure_notify_event_t*>(opaque);
-        const QRect logical =
-            index < builtDisplays_.size() ? builtDisplays_[index].geometry : ours.geometry();
-        const qreal ratio = ours.devicePixelRatioF();
-        const QRect want(QPoint(qRound(logical.x() * ratio), qRound(logical.y() * ratio)),
-                         QSize(qRound(logical.width() * ratio), qRound(logical.height() * ratio)));
+        const QRect want = nativeGeometry(ours, index < builtDisplays_.size() ? builtDisplays_[index].geometry
+                                                                              : ours.geometry());
         if (configure.x != want.x() || configure.y != want.y() || configure.width != want.width() ||
             configure.height != want.height()) {
             Log::lock.error("overlay window moved by another client, putting it back");
@@ -309,6 +390,13 @@ bool OverlayWindowManager::handleEvent(const void* opaque) {
         // Selected twice (on the window and on the root): act on the copy sent to the window.
         if (unmap.event == unmap.window)
             if (auto i = indexOf(unmap.window))
+                ownWindowChanged(*i, type, &event);
+        return false;
+    }
+    case XCB_REPARENT_NOTIFY: {
+        const auto& reparent = reinterpret_cast<const xcb_reparent_notify_event_t&>(event);
+        if (reparent.event == reparent.window)
+            if (auto i = indexOf(reparent.window))
                 ownWindowChanged(*i, type, &event);
         return false;
     }

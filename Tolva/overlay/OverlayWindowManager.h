@@ -12,6 +12,8 @@
 #include <optional>
 #include <vector>
 
+struct xcb_connection_t;
+
 namespace tolva {
 
 class XConnection;
@@ -39,6 +41,8 @@ public:
 
     // Whether a compositing manager owns _NET_WM_CM_S0 (translucent windows show the screen).
     bool hasCompositor() const;
+    // Whether opaque windows sit in the composite overlay window, above every other window.
+    bool inCoverLayer() const { return coverLayer_ != 0; }
     // Puts every overlay window back on top at once (also done whenever another window moves).
     void raiseAll();
 
@@ -67,6 +71,11 @@ private:
     std::optional<std::size_t> indexOf(std::uint32_t window) const;
     void watchWindow(OverlayWindow& window);
     void dropPictures(OverlayWindow& window);
+    void enterCoverLayer();
+    void leaveCoverLayer();
+    xcb_connection_t* qtConnection() const;
+    std::uint32_t expectedParent() const;
+    static QRect nativeGeometry(const OverlayWindow& window, const QRect& logical);
 
     Scheduler& scheduler_;
     std::shared_ptr<DisplaySource> displays_;
@@ -83,6 +92,9 @@ private:
     Scheduler::Handle rebuild_;
     bool loggedBackdropChoice_ = false;
     Repairs repairs_;
+    // The composite overlay window while opaque windows sit in it (0 otherwise).
+    std::uint32_t coverLayer_ = 0;
+    bool coverLayerAvailable_ = false;
 };
 
 } // namespace tolva

@@ -8,6 +8,7 @@
 #include "support/ChildProcess.h"
 #include "support/QtWidgetsApp.h"
 
+#include <QApplication>
 #include <QGuiApplication>
 #include <QScreen>
 
@@ -175,4 +176,78 @@ TEST_F(OverlayX11, LiveTintWithoutACompositorIsDrawnOverASnapshot) {
               1);
     EXPECT_FALSE(manager.windows().front()->isTranslucent());
     manager.tearDown();
+}
+
+TEST_F(OverlayX11, NothingOfTheScreenIsKeptAfterTheOverlayIsDismissed) {
+    // A snapshot of each display, and a live tint drawn over a captured backdrop.
+    OverlayWindowManager manager(scheduler, displays, x11, [&](const DisplayInfo& display) {
+        return X11ScreenCapture::captureRegion(display.geometry);
+    });
+    auto overlayWindows = [] {
+        std::vector<OverlayWindow*> found;
+        for (QWidget* widget : QApplication::topLevelWidgets())
+            if (auto* window = dynamic_cast<OverlayWindow*>(widget))
+                found.push_back(window);
+        return found;
+    };
+    auto holdsAPicture = [&] {
+        for (OverlayWindow* window : overlayWindows()) {
+            if (window->overlayView()->hasPicture() || window->overlayView()->clearPictures())
+                return true;
+            // A native window's backing store keeps the last frame it drew.
+            if (window->testAttribute(Qt::WA_WState_Created) && window->backingStore())
+                return true;
+        }
+        return false;
+    };
+    OverlayContent snapshot;
+    for (const auto& display : displays->displays())
+        snapshot.snapshots[display.id] = X11ScreenCapture::captureRegion(display.geometry);
+    manager.build(snapshot);
+    sync();
+    EXPECT_TRUE(manager.windows().front()->overlayView()->hasPicture());
+    manager.tearDown();
+    sync();
+    EXPECT_FALSE(holdsAPicture()) << "a snapshot outlived the overlay";
+
+    OverlayContent tint;
+    tint.isTranslucent = true;
+    tint.background = QColor(255, 0, 0);
+    tint.tintAlpha = 0.5;
+    manager.build(tint);
+    sync();
+    manager.tearDown();
+    sync();
+    EXPECT_FALSE(holdsAPicture()) << "a captured backdrop outlived the overlay";
+
+    // Solid windows keep their native windows, ready for the next overlay.
+    OverlayContent solid;
+    manager.build(solid);
+    sync();
+    manager.tearDown();
+    sync();
+    EXPECT_FALSE(overlayWindows().empty());
+}
+
+TEST_F(OverlayX11, AnOpaqueOverlayStaysAboveAWindowThatRaisesItself) {
+    OverlayWindowManager manager(scheduler, displays, x11);
+    OverlayContent solid;
+    solid.background = QColor(0, 0, 255);
+    manager.build(solid);
+    sync();
+    EXPECT_TRUE(manager.inCoverLayer()) << "opaque windows sit in the composite overlay window";
+    // Another client's override-redirect window raised above everything, repeatedly.
+    const xcb_window_t intruder = paint(QRect(100, 100, 300, 300), 0x00FF00);
+    const std::uint32_t above[] = {XCB_STACK_MODE_ABOVE};
+    for (int i = 0; i < 20; ++i)
+        xcb_configure_window(x11->get(), intruder, XCB_CONFIG_WINDOW_STACK_MODE, above);
+    sync();
+    EXPECT_EQ(share(X11ScreenCapture::captureRegion(QRect(100, 100, 300, 300)), qRgb(0, 0, 255)), 1.0);
+    manager.tearDown();
+    sync();
+    EXPECT_FALSE(manager.inCoverLayer());
+    EXPECT_GT(share(X11ScreenCapture::captureRegion(QRect(100, 100, 300, 300)), qRgb(0, 255, 0)), 0.9)
+        << "the composite overlay window is given back at unlock";
+    xcb_destroy_window(x11->get(), intruder);
+    x11->flush();
 }

@@ -9,6 +9,7 @@
 #include "platform/x11/X11IdleTimeSource.h"
 #include "platform/x11/X11PointerGrab.h"
 #include "support/ChildProcess.h"
+#include "support/OtherClient.h"
 #include "support/QtApp.h"
 
 #include <gtest/gtest.h>
@@ -16,6 +17,7 @@
 using namespace tolva;
 using namespace std::chrono_literals;
 using test::ChildProcess;
+using test::OtherClientGrab;
 
 namespace {
 
@@ -134,58 +136,20 @@ TEST_F(EventTapX11, StopOnAKeyPressStillSwallowsItsRelease) {
     EXPECT_EQ(victimKeys(), (std::vector<std::string>{"press 14", "release 14"}));
 }
 
-namespace {
-
-// Another client's active grab of the keyboard (or the pointer), released on destruction.
-struct OtherClientGrab {
-    explicit OtherClientGrab(bool pointer = false) : pointer(pointer), connection(XConnection::open()) {
-        xcb_connection_t* c = connection->get();
-        std::uint8_t status = 0xFF;
-        if (pointer) {
-            auto reply = xreply(xcb_grab_pointer_reply(
-                c,
-                xcb_grab_pointer(c, 0, connection->root(), XCB_EVENT_MASK_BUTTON_PRESS, XCB_GRAB_MODE_ASYNC,
-                                 XCB_GRAB_MODE_ASYNC, XCB_NONE, XCB_NONE, XCB_CURRENT_TIME),
-                nullptr));
-            status = reply ? reply->status : 0xFF;
-        } else {
-            auto reply =
-                xreply(xcb_grab_keyboard_reply(c,
-                                               xcb_grab_keyboard(c, 0, connection->root(), XCB_CURRENT_TIME,
-                                                                 XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC),
-                                               nullptr));
-            status = reply ? reply->status : 0xFF;
-        }
-        held = status == XCB_GRAB_STATUS_SUCCESS;
-    }
-    ~OtherClientGrab() { release(); }
-    void release() {
-        if (!held)
-            return;
-        xcb_connection_t* c = connection->get();
-        if (pointer)
-            xcb_ungrab_pointer(c, XCB_CURRENT_TIME);
-        else
-            xcb_ungrab_keyboard(c, XCB_CURRENT_TIME);
-        xreply(xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr));
-        held = false;
-    }
-    bool pointer;
-    std::shared_ptr<XConnection> connection;
-    bool held = false;
-};
-
-} // namespace
-
 TEST_F(EventTapX11, AKeyboardHeldElsewhereIsTakenAsSoonAsItIsFree) {
     ScopedLogCapture log;
     OtherClientGrab other;
     ASSERT_TRUE(other.held);
     EXPECT_TRUE(X11EventTap::isKeyboardGrabbedByAnotherClient(*connection));
 
-    int changes = 0;
+    int changes = 0, keys = 0;
     X11EventTap tap(
-        connection, scheduler, [](const KeyEvent&) { return true; }, [] { return true; });
+        connection, scheduler,
+        [&](const KeyEvent& e) {
+            keys += e.type == KeyEvent::Type::keyDown;
+            return true;
+        },
+        [] { return true; });
     tap.onStatusChanged = [&] { ++changes; };
     EXPECT_FALSE(tap.start());
     EXPECT_TRUE(tap.keyboardHeldElsewhere());
@@ -209,6 +173,7 @@ TEST_F(EventTapX11, AKeyboardHeldElsewhereIsTakenAsSoonAsItIsFree) {
         << "the other client now finds the keyboard held";
     type({"7"});
     EXPECT_TRUE(victimKeys().empty()) << "keys after the recovery reach nobody else";
+    EXPECT_EQ(keys, 1) << "and they reach the tap";
     tap.stop();
     type({"7"});
     EXPECT_EQ(victimKeys(), (std::vector<std::string>{"press 16", "release 16"}));

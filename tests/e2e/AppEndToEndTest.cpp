@@ -7,6 +7,7 @@
 #include "overlay/ScreenSnapshotter.h"
 #include "platform/dbus/SecretServiceKeychainBackend.h"
 #include "support/ChildProcess.h"
+#include "support/EndToEnd.h"
 #include "support/QtApp.h"
 
 #include <gtest/gtest.h>
@@ -16,69 +17,13 @@
 
 using namespace tolva;
 using namespace std::chrono_literals;
+using test::App;
 using test::ChildProcess;
+using test::magenta;
+using test::share;
+using test::type;
 
 namespace {
-
-constexpr QRgb magenta = qRgb(255, 0, 255);
-
-// Lines the program writes, read as they come.
-class App {
-public:
-    explicit App(std::vector<std::string> arguments = {}) {
-        std::vector<std::string> argv{TOLVA_BINARY};
-        argv.insert(argv.end(), arguments.begin(), arguments.end());
-        process_ = std::make_unique<ChildProcess>(argv, true);
-    }
-    // Waits for a line that matches `pattern` (whole line); earlier lines are kept in `seen`.
-    bool waitFor(const std::string& pattern, std::chrono::milliseconds timeout = 10s) {
-        const std::regex re(pattern);
-        for (auto& line : seen)
-            if (std::regex_match(line, re))
-                return true;
-        const auto deadline = std::chrono::steady_clock::now() + timeout;
-        while (std::chrono::steady_clock::now() < deadline) {
-            auto line = process_->readLine(50ms, false);
-            if (!line)
-                continue;
-            seen.push_back(*line);
-            if (std::regex_match(*line, re))
-                return true;
-        }
-        return false;
-    }
-    bool saw(const std::string& pattern) {
-        for (auto& line : process_->drainLines())
-            seen.push_back(line);
-        const std::regex re(pattern);
-        return std::any_of(seen.begin(), seen.end(), [&](auto& l) { return std::regex_match(l, re); });
-    }
-    std::string transcript() const {
-        std::string all;
-        for (auto& l : seen)
-            all += l + "\n";
-        return all;
-    }
-    ChildProcess& process() { return *process_; }
-    std::vector<std::string> seen;
-
-private:
-    std::unique_ptr<ChildProcess> process_;
-};
-
-double share(const QImage& image, QRgb rgb) {
-    int total = 0, same = 0;
-    for (int y = 0; y < image.height(); y += 5)
-        for (int x = 0; x < image.width(); x += 5, ++total)
-            same += (image.pixel(x, y) & 0xFFFFFF) == (rgb & 0xFFFFFF);
-    return total ? double(same) / total : 0;
-}
-
-void type(const std::vector<std::string>& keys) {
-    std::vector<std::string> argv{"xdotool", "key", "--delay", "30"};
-    argv.insert(argv.end(), keys.begin(), keys.end());
-    ASSERT_EQ(test::run(argv), 0);
-}
 
 struct EndToEnd : ::testing::Test {
     void SetUp() override {
@@ -151,7 +96,7 @@ TEST_F(EndToEnd, LockCoversBothDisplaysBlocksKeysAndOnlyThePinUnlocks) {
         << "windows gone";
     EXPECT_TRUE(victim.drainLines().empty()) << "a key of the lock reached the focused window";
     type({"5"});
-    EXPECT_TRUE(victim.waitFor("press 14", 3s)) << "the victim gets keys again";
+    EXPECT_TRUE(victim.waitFor("press 14", 3s)) << "the victim gets keys again" << app->transcript();
 }
 
 TEST_F(EndToEnd, QuitIsRefusedWhileLocked) {

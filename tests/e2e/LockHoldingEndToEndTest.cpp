@@ -1,0 +1,306 @@
+// The real tolva-screen on the test display with a window manager, attacked the way another
+// program of the user could: holding the keyboard or the pointer when the lock starts,
+// unmapping, moving, resizing, lowering and out-raising the overlay, and asking the session
+// bus for an unlock it has no right to. Everything is checked from outside.
+#include "TolvaCore/JsonFileDefaultsStore.h"
+#include "TolvaCore/PinHasher.h"
+#include "TolvaCore/PinStore.h"
+#include "TolvaCore/Preferences.h"
+#include "overlay/ScreenSnapshotter.h"
+#include "platform/dbus/SecretServiceKeychainBackend.h"
+#include "support/EndToEnd.h"
+#include "support/OtherClient.h"
+#include "support/PrivateBus.h"
+#include "support/QtApp.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include <xcb/composite.h>
+
+using namespace tolva;
+using namespace std::chrono_literals;
+using test::App;
+using test::ChildProcess;
+using test::magenta;
+using test::OtherClientGrab;
+using test::share;
+using test::type;
+
+namespace {
+
+const QRect wholeScreen(0, 0, 3840, 1080);
+
+bool covered() {
+    return share(X11ScreenCapture::captureRegion(wholeScreen), magenta) == 1.0;
+}
+
+struct LockHolding : ::testing::Test {
+    void SetUp() override {
+        test::qtApp();
+        ::setenv("TOLVA_LOG_STDERR", "1", 1);
+        std::string why;
+        keychain = SecretServiceKeychainBackend::connect(&why);
+        ASSERT_TRUE(keychain) << why;
+        pins = std::make_unique<KeychainPinStore>("org.tolva.Screen.pin", "pin", keychain);
+        pins->save(PinHasher::makeRecord("4829"));
+        Preferences prefs(JsonFileDefaultsStore::standard());
+        prefs.setHasCompletedOnboarding(true);
+        prefs.setOverlayContentMode(OverlayContentMode::solidColor);
+        prefs.setOverlayColor(SRGBColor(1, 0, 1));
+        prefs.setAnimations({});
+        x11 = XConnection::open();
+        ASSERT_TRUE(x11);
+        // A real window manager, as on a desktop: it frames the victim and binds Alt+Tab.
+        windowManager =
+            std::make_unique<ChildProcess>(std::vector<std::string>{"openbox", "--sm-disable"}, true);
+        ASSERT_TRUE(test::waitUntil([&] { return hasWindowManager(); }, 5s)) << "openbox did not start";
+        victim = std::make_unique<ChildProcess>(std::vector<std::string>{TOLVA_VICTIM});
+        auto ready = victim->readLine(5s);
+        ASSERT_TRUE(ready && ready->starts_with("ready ")) << "the victim window never got the focus";
+        // The window manager has made it the active window, as a user's window would be.
+        victimWindow = static_cast<xcb_window_t>(std::stoul(ready->substr(6)));
+        ASSERT_TRUE(test::waitUntil([&] { return activeWindow() == victimWindow; }, 5s))
+            << "never the active window";
+    }
+    void TearDown() override {
+        app.reset();
+        victim.reset();
+        windowManager.reset();
+        ASSERT_TRUE(test::waitUntil([&] { return !hasWindowManager(); }, 5s)) << "openbox did not stop";
+        pins->remove();
+    }
+
+    xcb_window_t activeWindow() {
+        xcb_connection_t* c = x11->get();
+        const char name[] = "_NET_ACTIVE_WINDOW";
+        auto atom = xreply(xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, sizeof name - 1, name), nullptr));
+        auto reply = xreply(xcb_get_property_reply(
+            c, xcb_get_property(c, 0, x11->root(), atom->atom, XCB_ATOM_WINDOW, 0, 1), nullptr));
+        if (!reply || xcb_get_property_value_length(reply.get()) != 4)
+            return XCB_NONE;
+        return *static_cast<const xcb_window_t*>(xcb_get_property_value(reply.get()));
+    }
+    bool hasWindowManager() {
+        xcb_connection_t* c = x11->get();
+        const char name[] = "_NET_SUPPORTING_WM_CHECK";
+        auto atom = xreply(xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, sizeof name - 1, name), nullptr));
+        auto reply = xreply(xcb_get_property_reply(
+            c, xcb_get_property(c, 0, x11->root(), atom->atom, XCB_ATOM_WINDOW, 0, 1), nullptr));
+        if (!reply || xcb_get_property_value_length(reply.get()) != 4)
+            return false;
+        // A window manager that has gone leaves the property behind: its window must exist.
+        const auto check = *static_cast<const xcb_window_t*>(xcb_get_property_value(reply.get()));
+        return xreply(xcb_get_window_attributes_reply(c, xcb_get_window_attributes(c, check), nullptr)) !=
+               nullptr;
+    }
+
+    void lockNow() {
+        app = std::make_unique<App>(std::vector<std::string>{"--lock-in", "0"});
+        ASSERT_TRUE(app->waitFor("lock info: locked in background .*")) << app->transcript();
+        ASSERT_TRUE(test::waitUntil(covered, 5s)) << "both displays covered";
+    }
+    void unlockWithThePin() {
+        type({"4", "8", "2", "9"});
+        ASSERT_TRUE(app->waitFor("lock info: unlocked reason=PIN via .*")) << app->transcript();
+    }
+
+    // The overlay windows, found the way another program would find them: among the top-level
+    // windows and in the composite overlay window.
+    std::vector<xcb_window_t> overlayWindows() {
+        std::vector<xcb_window_t> found;
+        xcb_connection_t* c = x11->get();
+        auto cover = xreply(xcb_composite_get_overlay_window_reply(
+            c, xcb_composite_get_overlay_window(c, x11->root()), nullptr));
+        xcb_composite_release_overlay_window(c, x11->root());
+        for (xcb_window_t parent : {x11->root(), cover ? cover->overlay_win : x11->root()})
+            collectOverlayWindows(parent, found);
+        std::sort(found.begin(), found.end());
+        found.erase(std::unique(found.begin(), found.end()), found.end());
+        return found;
+    }
+    void collectOverlayWindows(xcb_window_t parent, std::vector<xcb_window_t>& found) {
+        xcb_connection_t* c = x11->get();
+        auto tree = xreply(xcb_query_tree_reply(c, xcb_query_tree(c, parent), nullptr));
+        if (!tree)
+            return;
+        const xcb_window_t* children = xcb_query_tree_children(tree.get());
+        for (int i = 0; i < xcb_query_tree_children_length(tree.get()); ++i) {
+            auto name = xreply(xcb_get_property_reply(
+                c, xcb_get_property(c, 0, children[i], XCB_ATOM_WM_NAME, XCB_GET_PROPERTY_TYPE_ANY, 0, 64),
+                nullptr));
+            auto attributes = xreply(
+                xcb_get_window_attributes_reply(c, xcb_get_window_attributes(c, children[i]), nullptr));
+            if (name && attributes && attributes->map_state == XCB_MAP_STATE_VIEWABLE &&
+                std::string(static_cast<const char*>(xcb_get_property_value(name.get())),
+                            xcb_get_property_value_length(name.get())) == "Tolva Screen overlay")
+                found.push_back(children[i]);
+        }
+    }
+
+    // The middle of the victim's window, wherever the window manager placed it.
+    std::pair<std::string, std::string> victimMiddle() {
+        xcb_connection_t* c = x11->get();
+        auto at = xreply(xcb_translate_coordinates_reply(
+            c, xcb_translate_coordinates(c, victimWindow, x11->root(), 150, 100), nullptr));
+        return {std::to_string(at ? at->dst_x : 250), std::to_string(at ? at->dst_y : 200)};
+    }
+
+    std::vector<std::string> victimInput() {
+        test::pumpEvents(100ms);
+        return victim->drainLines();
+    }
+
+    std::shared_ptr<SecretServiceKeychainBackend> keychain;
+    std::unique_ptr<KeychainPinStore> pins;
+    std::shared_ptr<XConnection> x11;
+    std::unique_ptr<ChildProcess> windowManager;
+    std::unique_ptr<ChildProcess> victim;
+    xcb_window_t victimWindow = XCB_NONE;
+    std::unique_ptr<App> app;
+};
+
+} // namespace
+
+TEST_F(LockHolding, AKeyboardHeldByAnotherProgramIsTakenTheMomentItIsFree) {
+    OtherClientGrab other;
+    ASSERT_TRUE(other.held);
+    lockNow();
+    EXPECT_TRUE(app->saw("lock info: locked in background tap=false secureInput=true frontmost=.*"))
+        << app->transcript();
+    EXPECT_TRUE(app->saw("input error: tapCreate failed, AXIsProcessTrusted=true")) << app->transcript();
+    type({"a", "b", "c"}); // these go to the program holding the keyboard, not to the victim
+
+    other.release();
+    ASSERT_TRUE(app->waitFor("input info: tap started", 3s)) << app->transcript();
+    ASSERT_TRUE(app->waitFor("input error: tap running", 3s)) << app->transcript();
+    // The window manager's window switcher, then keys: none may reach the window below.
+    type({"alt+Tab", "a", "b", "c", "Escape"});
+    unlockWithThePin();
+    EXPECT_TRUE(victimInput().empty()) << "a key of the lock reached the covered window";
+    type({"5"});
+    EXPECT_TRUE(victim->waitFor("press 14", 3s)) << "the victim gets keys again" << app->transcript();
+}
+
+TEST_F(LockHolding, APointerHeldByAnotherProgramIsTakenTheMomentItIsFree) {
+    OtherClientGrab other(true);
+    ASSERT_TRUE(other.held);
+    lockNow();
+    ASSERT_TRUE(app->waitFor("input error: pointer grab failed status=1, retrying")) << app->transcript();
+    other.release();
+    ASSERT_TRUE(app->waitFor("input info: pointer grab held", 3s)) << app->transcript();
+    // Clicks where the victim's window lies under the overlay.
+    const auto [x, y] = victimMiddle();
+    ASSERT_EQ(test::run({"xdotool", "mousemove", x, y, "click", "1", "click", "3"}), 0);
+    ASSERT_TRUE(app->waitFor("lock info: taking foreground: input .*")) << app->transcript();
+    EXPECT_TRUE(victimInput().empty()) << "a click of the lock reached the covered window";
+    OtherClientGrab late(true);
+    EXPECT_FALSE(late.held) << "nobody else gets the pointer during the lock";
+    unlockWithThePin();
+    ASSERT_EQ(test::run({"xdotool", "mousemove", x, y, "click", "1"}), 0);
+    EXPECT_TRUE(victim->waitFor("click 1", 3s)) << "clicks reach the victim again";
+}
+
+TEST_F(LockHolding, TheCoverIsPutBackWhateverAnotherClientDoesToIt) {
+    lockNow();
+    auto windows = overlayWindows();
+    ASSERT_EQ(windows.size(), 2u);
+    xcb_connection_t* c = x11->get();
+    struct Attack {
+        const char* what;
+        std::function<void(xcb_window_t)> act;
+    };
+    const std::uint32_t far[] = {6000, 6000};
+    const std::uint32_t tiny[] = {1, 1};
+    const std::uint32_t below[] = {XCB_STACK_MODE_BELOW};
+    const std::vector<Attack> attacks{
+        {"unmap", [&](xcb_window_t w) { xcb_unmap_window(c, w); }},
+        {"move",
+         [&](xcb_window_t w) { xcb_configure_window(c, w, XCB_CONFIG_WINDOW_X | XCB_CONFIG_WINDOW_Y, far); }},
+        {"resize",
+         [&](xcb_window_t w) {
+             xcb_configure_window(c, w, XCB_CONFIG_WINDOW_WIDTH | XCB_CONFIG_WINDOW_HEIGHT, tiny);
+         }},
+        {"lower", [&](xcb_window_t w) { xcb_configure_window(c, w, XCB_CONFIG_WINDOW_STACK_MODE, below); }},
+        {"circulate",
+         [&](xcb_window_t) { xcb_circulate_window(c, XCB_CIRCULATE_LOWER_HIGHEST, x11->root()); }},
+        {"reparent", [&](xcb_window_t w) { xcb_reparent_window(c, w, x11->root(), 0, 0); }},
+    };
+    for (const auto& attack : attacks) {
+        SCOPED_TRACE(attack.what);
+        for (xcb_window_t w : overlayWindows())
+            attack.act(w);
+        x11->flush();
+        EXPECT_TRUE(test::waitUntil(covered, 2s)) << "a display stayed uncovered";
+    }
+    EXPECT_TRUE(app->saw("lock error: overlay window unmapped by another client, mapping it again"));
+    EXPECT_TRUE(app->saw("lock error: overlay window moved by another client, putting it back"));
+    EXPECT_EQ(overlayWindows().size(), 2u);
+    unlockWithThePin();
+    EXPECT_TRUE(victimInput().empty());
+}
+
+TEST_F(LockHolding, AWindowThatRaisesItselfNeverStaysAboveTheOverlay) {
+    lockNow();
+    constexpr QRgb green = qRgb(0, 255, 0);
+    test::SelfRaisingWindow intruder(300, 300, 200, 200, 0x00FF00, 10ms);
+    ASSERT_TRUE(test::waitUntil([&] { return intruder.ready(); }));
+    // Sample the intruder's place for a second: it may flash, but never stays up for 100 ms.
+    const QRect spot(350, 350, 100, 100);
+    int visibleInARow = 0, longest = 0, samples = 0;
+    const auto start = std::chrono::steady_clock::now();
+    auto lastVisibleStart = start;
+    while (std::chrono::steady_clock::now() - start < 1s) {
+        const auto now = std::chrono::steady_clock::now();
+        const bool visible = share(X11ScreenCapture::captureRegion(spot), green) > 0.5;
+        if (visible) {
+            if (visibleInARow++ == 0)
+                lastVisibleStart = now;
+            longest = std::max<int>(
+                longest,
+                int(std::chrono::duration_cast<std::chrono::milliseconds>(now - lastVisibleStart).count()));
+        } else {
+            visibleInARow = 0;
+        }
+        ++samples;
+    }
+    EXPECT_GT(samples, 20);
+    EXPECT_GT(intruder.raises(), 10) << "the intruder really fought";
+    EXPECT_LT(longest, 100) << "the intruder stayed above the overlay for " << longest << " ms";
+    unlockWithThePin();
+}
+
+TEST_F(LockHolding, AKeyHeldAcrossTheUnlockNeverReachesTheWindowBelow) {
+    ASSERT_EQ(test::run({"xset", "r", "rate", "100", "50"}), 0);
+    struct RestoreRate {
+        ~RestoreRate() { test::run({"xset", "r", "rate", "660", "25"}); }
+    } restore;
+    lockNow();
+    type({"4", "8", "2"});
+    ASSERT_EQ(test::run({"xdotool", "keydown", "9"}), 0); // the last digit unlocks on its press
+    ASSERT_TRUE(app->waitFor("lock info: unlocked reason=PIN via .*")) << app->transcript();
+    test::pumpEvents(600ms); // held: the server repeats it
+    ASSERT_EQ(test::run({"xdotool", "keyup", "9"}), 0);
+    EXPECT_TRUE(victimInput().empty()) << "the held key or its repeats reached the covered window";
+    type({"5"});
+    EXPECT_TRUE(victim->waitFor("press 14", 3s)) << app->transcript();
+}
+
+TEST_F(LockHolding, OnlyAConfirmedSessionLockEndsTheOverlay) {
+    // logind on a bus of the test's own, saying "not locked" until told otherwise.
+    test::PrivateBus systemBus;
+    auto fakes = systemBus.startFakeServices(true, false);
+    ::setenv("DBUS_SYSTEM_BUS_ADDRESS", systemBus.address().toUtf8().constData(), 1);
+    lockNow();
+    ::unsetenv("DBUS_SYSTEM_BUS_ADDRESS");
+    systemBus.control("EmitLock"); // a request anyone may send
+    ASSERT_TRUE(app->waitFor("lock info: session lock requested but the session is not locked; ignored"))
+        << app->transcript();
+    EXPECT_TRUE(covered()) << "a bare Lock request ended the overlay";
+    EXPECT_FALSE(app->saw(".*unlocked reason=.*"));
+    systemBus.control("SetLockedHint", {true}); // the session's own locker is up
+    ASSERT_TRUE(app->waitFor("lock info: unlocked reason=system screen locked after \\d+s"))
+        << app->transcript();
+    EXPECT_TRUE(victimInput().empty());
+}
