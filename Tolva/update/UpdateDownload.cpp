@@ -34,6 +34,9 @@ UpdateDownload::UpdateDownload(QNetworkAccessManager& network, const QUrl& url, 
     request.setRawHeader("Accept-Encoding", "identity");
     reply_ = network.get(request);
     QNetworkReply* reply = reply_;
+    // Read no further ahead than this, so the size cap stops the transfer itself, not only
+    // the copying of what was already received.
+    reply->setReadBufferSize(64 << 10);
 
     deadline_.setSingleShot(true);
     QObject::connect(&deadline_, &QTimer::timeout, [this] {

@@ -5,6 +5,8 @@
 #include "app/Log.h"
 
 #include <QCoreApplication>
+#include <QHostAddress>
+#include <QNetworkProxyFactory>
 #include <QProcess>
 
 #include <cmath>
@@ -33,6 +35,18 @@ std::optional<WallClock::time_point> storedTime(const DefaultsStore& defaults, s
         std::chrono::duration_cast<WallClock::duration>(std::chrono::duration<double>(seconds)));
 }
 
+// The system's proxy settings, except for loopback addresses, which never go through one
+// (and need no proxy discovery, which can take seconds).
+class UpdateProxyFactory : public QNetworkProxyFactory {
+public:
+    QList<QNetworkProxy> queryProxy(const QNetworkProxyQuery& query) override {
+        const QHostAddress address(query.peerHostName());
+        if (!address.isNull() && address.isLoopback())
+            return {QNetworkProxy(QNetworkProxy::NoProxy)};
+        return systemProxyForQuery(query);
+    }
+};
+
 double secondsSinceEpoch(WallClock::time_point time) {
     return std::chrono::duration<double>(time.time_since_epoch()).count();
 }
@@ -42,6 +56,7 @@ double secondsSinceEpoch(WallClock::time_point time) {
 UpdateEngine::UpdateEngine(Setup setup, Delegate& delegate)
     : setup_(std::move(setup)), delegate_(delegate), installer_(setup_.location, setup_.probeTimeLimit) {
     network_.setAutoDeleteReplies(false);
+    network_.setProxyFactory(new UpdateProxyFactory); // the manager owns it
 }
 
 UpdateEngine::~UpdateEngine() = default;
