@@ -602,3 +602,32 @@ TEST(UpdateEndToEnd, InstallCutOffHalfWayIsRolledBackAtNextStart) {
     EXPECT_EQ(readAll(rig.program()), original);
     EXPECT_FALSE(QFileInfo::exists(rig.stateDir + "/install.json"));
 }
+
+// The release tool's archive, signature and feed item are what the program accepts: the real
+// program, installed and packed by scripts/update-release, replaces an older install on quit.
+TEST(UpdateEndToEnd, ReleaseToolOutputInstallsTheRealProgram) {
+    UpdateRig rig(QStringLiteral("0.0.1"));
+    QTemporaryDir out;
+    ASSERT_TRUE(rig.key.writePem(out.path() + "/key.pem"));
+    QProcess tool;
+    tool.setWorkingDirectory(out.path());
+    tool.start(QStringLiteral(TOLVA_SOURCE_DIR "/scripts/update-release"),
+               {out.path() + "/key.pem", rig.server.base() + "/archives", QStringLiteral(TOLVA_BUILD_DIR)});
+    ASSERT_TRUE(tool.waitForFinished(120000));
+    ASSERT_EQ(tool.exitCode(), 0) << tool.readAllStandardError().toStdString();
+    const QByteArray item = tool.readAllStandardOutput();
+    const QString version = QString::fromStdString(AppUpdater::runningVersion());
+    const QString name = "tolva-screen-" + version + ".tar.gz";
+    rig.server.serve("/archives/" + name, readAll(out.path() + "/" + name));
+    rig.server.serve(QStringLiteral("/appcast-v1.xml"),
+                     "<rss version=\"2.0\" xmlns:tolva=\"https://tolva.org/xmlns/update/1\"><channel>" +
+                         item + "</channel></rss>");
+    rig.make();
+    rig.updater->checkForUpdates();
+    ASSERT_TRUE(rig.waitForCheck());
+    ASSERT_EQ(rig.updater->availableVersion(), version.toStdString());
+    rig.updater->installOnQuit();
+    EXPECT_EQ(UpdateInstaller::probeVersion(rig.program(), 5s), version);
+    EXPECT_EQ(readAll(rig.program()), readAll(TOLVA_BINARY));
+    EXPECT_TRUE(QFileInfo::exists(rig.prefix + "/share/applications/org.tolva.Screen.desktop"));
+}

@@ -12,6 +12,9 @@
 #include <QTemporaryDir>
 
 #include <openssl/evp.h>
+#include <openssl/pem.h>
+
+#include <cstdio>
 
 #include <memory>
 #include <stdexcept>
@@ -40,6 +43,17 @@ public:
         EVP_DigestSign(context.get(), signature.data(), &length,
                        reinterpret_cast<const unsigned char*>(data.constData()), data.size());
         return QString::fromStdString(base64Encode(signature));
+    }
+
+    // The private key as PEM, the form release tools read.
+    bool writePem(const QString& path) const {
+        std::FILE* file = std::fopen(QFile::encodeName(path).constData(), "w");
+        if (!file)
+            return false;
+        const bool written =
+            PEM_write_PrivateKey(file, key_.get(), nullptr, nullptr, 0, nullptr, nullptr) == 1;
+        std::fclose(file);
+        return written;
     }
 
 private:
