@@ -57,6 +57,34 @@ QStringList stringList(const QJsonValue& value) {
     return list;
 }
 
+// Runs tar; its standard output when it succeeds.
+std::optional<QByteArray> runTar(const QStringList& arguments) {
+    QProcess tar;
+    tar.start(QStringLiteral("tar"), arguments);
+    if (!tar.waitForFinished(60000) || tar.exitStatus() != QProcess::NormalExit || tar.exitCode() != 0)
+        return std::nullopt;
+    return tar.readAllStandardOutput();
+}
+
+// Why the archive cannot be unpacked: a member that is not a plain file or folder, or whose
+// name leaves the folder it is unpacked into. Nothing when every member is fine.
+std::optional<QString> refusedMember(const QString& archive) {
+    const auto verbose = runTar({QStringLiteral("-tvzf"), archive});
+    const auto names = runTar({QStringLiteral("-tzf"), archive});
+    if (!verbose || !names)
+        return QStringLiteral("not a readable .tar.gz");
+    for (const QByteArray& line : verbose->split('\n')) {
+        if (!line.isEmpty() && line[0] != '-' && line[0] != 'd')
+            return QStringLiteral("the archive holds a link or special file: ") + QString::fromUtf8(line);
+    }
+    for (const QByteArray& name : names->split('\n')) {
+        if (name.startsWith('/') || name == ".." || name.startsWith("../") || name.contains("/../") ||
+            name.endsWith("/.."))
+            return QStringLiteral("the archive names a path outside its folder: ") + QString::fromUtf8(name);
+    }
+    return std::nullopt;
+}
+
 } // namespace
 
 UpdateInstaller::Location UpdateInstaller::ofRunningProgram() {
@@ -119,16 +147,17 @@ std::optional<UpdateError> UpdateInstaller::stage(const QByteArray& archive, con
         if (!file.open(QIODevice::WriteOnly) || file.write(archive) != archive.size() || !file.commit())
             return failed(QStringLiteral("cannot write the archive"));
     }
-    QProcess tar;
-    tar.start(QStringLiteral("tar"),
-              {QStringLiteral("-xzf"), archivePath, QStringLiteral("-C"), stagingDir(),
-               QStringLiteral("--no-same-owner"), QStringLiteral("--no-overwrite-dir")});
-    const bool unpacked =
-        tar.waitForFinished(60000) && tar.exitStatus() == QProcess::NormalExit && tar.exitCode() == 0;
+    // Only plain files and folders below the prefix are unpacked: the listing is checked first,
+    // so no link can point a later member outside the staging folder.
+    if (auto refusal = refusedMember(archivePath)) {
+        QFile::remove(archivePath);
+        return failed(*refusal);
+    }
+    const auto unpacked = runTar({QStringLiteral("-xzf"), archivePath, QStringLiteral("-C"), stagingDir(),
+                                  QStringLiteral("--no-same-owner"), QStringLiteral("--no-overwrite-dir")});
     QFile::remove(archivePath);
     if (!unpacked)
-        return failed(QStringLiteral("tar failed: ") +
-                      QString::fromLocal8Bit(tar.readAllStandardError()).trimmed());
+        return failed(QStringLiteral("tar could not unpack the archive"));
 
     QJsonArray files;
     QDirIterator it(stagingDir(), QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,

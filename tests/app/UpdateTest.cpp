@@ -523,6 +523,26 @@ TEST(UpdateInstaller, RefusesArchivesWithLinksOrWithoutTheProgram) {
     EXPECT_EQ(error->code, UpdateError::Code::unpackFailed);
     EXPECT_FALSE(QFileInfo::exists(root.path() + "/state/staging"));
 
+    // A member naming a path above the prefix, and an archive without the program.
+    QFile plain(tree.path() + "/bin/tolva-screen");
+    QFile::remove(plain.fileName());
+    plain.open(QIODevice::WriteOnly);
+    plain.write("#!/bin/sh\n");
+    plain.close();
+    plain.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    tar.start("tar", {"-czf", "-", "-C", tree.path(), "-P", "--transform", "s,^,../,", "bin/tolva-screen"});
+    tar.waitForFinished();
+    error = installer.stage(tar.readAllStandardOutput(), "2.0.0", "2.0");
+    ASSERT_TRUE(error);
+    EXPECT_TRUE(error->description.contains("outside")) << error->description.toStdString();
+    EXPECT_FALSE(QFileInfo::exists(root.path() + "/bin/tolva-screen"));
+    QDir(tree.path()).mkpath("share");
+    tar.start("tar", {"-czf", "-", "-C", tree.path(), "share"});
+    tar.waitForFinished();
+    error = installer.stage(tar.readAllStandardOutput(), "2.0.0", "2.0");
+    ASSERT_TRUE(error);
+    EXPECT_TRUE(error->description.contains("has no bin/tolva-screen")) << error->description.toStdString();
+
     error = installer.stage("not a gzip file", "2.0.0", "2.0");
     ASSERT_TRUE(error);
     EXPECT_EQ(installer.staged(), std::nullopt);
