@@ -70,6 +70,10 @@ void UpdateEngine::start() {
         setup_.defaults->setReal(firstStartTimeKey, secondsSinceEpoch(setup_.wallClock()));
     // An update staged by an earlier run is still waiting for a quit.
     stagedItem_ = stagedItem();
+    if (stagedItem_)
+        delegate_.willInstallUpdateOnQuit(*stagedItem_);
+    else
+        installer_.discardStaged();
     scheduleNextCheck();
 }
 

@@ -192,6 +192,12 @@ TEST(AppUpdater, NewerVersionIsVerifiedStagedAndAnnouncedOnce) {
     rig.updater->controller()->onQuitToInstallRequested = [&] { quitRequested = true; };
     rig.driver->reply(UpdateChoice::install);
     EXPECT_TRUE(quitRequested);
+
+    // The next run (no quit in between) still knows the staged update is waiting.
+    rig.make();
+    EXPECT_EQ(rig.updater->availableVersion(), "2.0");
+    EXPECT_EQ(rig.count("update available"), 2);
+    EXPECT_EQ(rig.server.requests().size(), 2);
 }
 
 TEST(AppUpdater, SameVersionTwiceChangesOnceAndClearingIsLogged) {
