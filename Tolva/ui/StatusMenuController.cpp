@@ -143,11 +143,12 @@ void StatusMenuController::rebuild() {
         menu_.addSeparator();
 
     if (updater_ && updater_->availableVersion()) {
-        addItem(menu_, L10n::Menu::Update::restart(*updater_->availableVersion()), updater_->canCheckForUpdates(),
-                [this] { updater_->checkForUpdates(); });
+        addItem(menu_, L10n::Menu::Update::restart(*updater_->availableVersion()),
+                updater_->canCheckForUpdates(), [this] { updater_->checkForUpdates(); });
     } else if (auto progress = updater_ && updater_->controller() ? updater_->controller()->downloadProgress()
-                                                                   : std::nullopt) {
-        addItem(menu_, L10n::Menu::Update::downloading(static_cast<std::int64_t>(*progress * 100)), false, nullptr);
+                                                                  : std::nullopt) {
+        addItem(menu_, L10n::Menu::Update::downloading(static_cast<std::int64_t>(*progress * 100)), false,
+                nullptr);
     }
     QAction* settings = addItem(menu_, L10n::Menu::settings(), true, [this] {
         if (onOpenSettings)

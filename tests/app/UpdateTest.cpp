@@ -657,3 +657,19 @@ TEST(UpdateEndToEnd, ReleaseToolOutputInstallsTheRealProgram) {
     EXPECT_EQ(readAll(rig.program()), readAll(TOLVA_BINARY));
     EXPECT_TRUE(QFileInfo::exists(rig.prefix + "/share/applications/org.tolva.Screen.desktop"));
 }
+
+TEST(AppUpdater, DownloadProgressIsObservableUntilTheTransferEnds) {
+    UpdateRig rig;
+    rig.timeLimit = 400ms;
+    rig.publish(QStringLiteral("2.0.0"), QStringLiteral("2.0"));
+    rig.server.serve(QStringLiteral("/archives/2.0.0.tar.gz"), {TestHttpServer::Response::Kind::hang, {}});
+    rig.make();
+    EXPECT_EQ(rig.settings->downloadProgress(), std::nullopt);
+    rig.updater->checkForUpdates();
+    ASSERT_TRUE(rig.waitFor([&] { return rig.settings->downloadProgress().has_value(); }));
+    EXPECT_EQ(rig.settings->downloadProgress(), 0.0);
+    EXPECT_FALSE(rig.settings->canCheck());
+    ASSERT_TRUE(rig.waitForCheck());
+    EXPECT_EQ(rig.settings->downloadProgress(), std::nullopt);
+    EXPECT_EQ(rig.updateLog().back(), std::string(abortedPrefix) + "2003");
+}
