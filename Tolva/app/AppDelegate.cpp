@@ -349,10 +349,8 @@ void AppDelegate::startUpdater() {
     };
     // "Install and Restart": quit (refused while the overlay is up); the update installs at quit.
     updater_->controller()->onQuitToInstallRequested = [this] { requestQuit(); };
-    QObject::connect(qApp, &QCoreApplication::aboutToQuit, [this] {
-        if (updater_)
-            updater_->installOnQuit();
-    });
+    AppUpdater* updater = updater_.get();
+    QObject::connect(qApp, &QCoreApplication::aboutToQuit, updater, [updater] { updater->installOnQuit(); });
     statusMenu_->setUpdater(updater_);
     statusMenu_->refresh();
     updateSettings_ = std::make_unique<UpdateSettings>(*updater_);
