@@ -20,6 +20,8 @@
 #include "platform/x11/X11PointerGrab.h"
 #include "ui/OnboardingView.h"
 #include "ui/StatusMenuController.h"
+#include "update/AppUpdater.h"
+#include "update/UpdateDialogs.h"
 
 #include <QApplication>
 #include <QCursor>
@@ -114,6 +116,8 @@ AppDelegate::AppDelegate() {
 
 AppDelegate::~AppDelegate() {
     statusMenu_.reset();
+    updateSettings_.reset();
+    updater_.reset();
     controller_.reset();
 }
 
@@ -301,6 +305,8 @@ std::optional<int> AppDelegate::launch(const QStringList& arguments) {
         // The settings window is not there yet; the onboarding window holds the PIN and the permission.
         onboarding_->show(prefs_, *controller_, authenticator_);
     };
+    // 6. Updates.
+    startUpdater();
     if (!statusMenu_->isTrayAvailable())
         Log::ui.error(
             "no system tray available; use the hot key, idle time or --lock-in, and start the program "
@@ -345,6 +351,30 @@ void AppDelegate::requestQuit() {
         return;
     }
     QCoreApplication::quit();
+}
+
+void AppDelegate::startUpdater() {
+    AppUpdater::Configuration configuration{AppUpdater::defaultFeedBase(), AppUpdater::runningMajor(), true};
+    UpdateEngine::Setup setup;
+    setup.scheduler = &scheduler_;
+    setup.defaults = &prefs_->defaults();
+    setup.publicKey = QString::fromStdString(AppUpdater::defaultPublicKey());
+    setup.currentVersion = QString::fromStdString(AppUpdater::runningVersion());
+    setup.location = UpdateInstaller::ofRunningProgram();
+    setup.driver = std::make_shared<UpdateDialogs>();
+    updater_ = std::make_shared<AppUpdater>(configuration, std::move(setup));
+    updater_->onChange = [this] {
+        if (statusMenu_)
+            statusMenu_->refresh();
+    };
+    // "Install and Restart": quit (refused while the overlay is up); the update installs at quit.
+    updater_->controller()->onQuitToInstallRequested = [this] { requestQuit(); };
+    AppUpdater* updater = updater_.get();
+    QObject::connect(qApp, &QCoreApplication::aboutToQuit, updater, [updater] { updater->installOnQuit(); });
+    statusMenu_->setUpdater(updater_);
+    statusMenu_->refresh();
+    updateSettings_ = std::make_unique<UpdateSettings>(*updater_);
+    Log::update.info("updater started");
 }
 
 void AppDelegate::watchSignals() {

@@ -26,6 +26,8 @@ class LoginSession;
 class ReduceMotionSetting;
 class StatusMenuController;
 class OnboardingWindowController;
+class AppUpdater;
+class UpdateSettings;
 
 class AppDelegate {
 public:
@@ -43,10 +45,13 @@ public:
     static std::optional<double> lockInSeconds(const QStringList& arguments);
 
     LockController* controller() const { return controller_.get(); }
+    // The model of the settings window's "Updates" group.
+    UpdateSettings* updateSettings() const { return updateSettings_.get(); }
 
 private:
     void setUpQtTranslations();
     void watchSignals();
+    void startUpdater();
 
     QtScheduler scheduler_;
     std::shared_ptr<Preferences> prefs_;
@@ -59,6 +64,8 @@ private:
     std::unique_ptr<LockController> controller_;
     std::unique_ptr<StatusMenuController> statusMenu_;
     std::unique_ptr<OnboardingWindowController> onboarding_;
+    std::shared_ptr<AppUpdater> updater_;
+    std::unique_ptr<UpdateSettings> updateSettings_;
     std::unique_ptr<QLockFile> instanceLock_;
     Preferences::Observation hotKeyObservation_;
     Scheduler::Handle refreshTask_;

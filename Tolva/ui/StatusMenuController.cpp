@@ -44,8 +44,9 @@ void StatusMenuController::refresh() {
     const bool masked = controller_.state() != LockState::unlocked;
     const bool warning =
         !controller_.canLock() || secureInputEnabled_() || controller_.snapshotWarning().has_value();
+    const bool update = updater_ && updater_->availableVersion().has_value();
     const QColor ink = QApplication::palette().color(QPalette::WindowText);
-    tray_->setIcon(QIcon(QPixmap::fromImage(StatusIcon::image(masked, warning, false, ink))));
+    tray_->setIcon(QIcon(QPixmap::fromImage(StatusIcon::image(masked, warning, update, ink))));
     tray_->setToolTip(QString::fromStdString(controller_.lockBlockedReason().value_or("Tolva")));
 }
 
@@ -143,6 +144,14 @@ void StatusMenuController::rebuild() {
     if (sectionShown || !warnings.empty())
         menu_.addSeparator();
 
+    if (updater_ && updater_->availableVersion()) {
+        addItem(menu_, L10n::Menu::Update::restart(*updater_->availableVersion()),
+                updater_->canCheckForUpdates(), [this] { updater_->checkForUpdates(); });
+    } else if (auto progress = updater_ && updater_->controller() ? updater_->controller()->downloadProgress()
+                                                                  : std::nullopt) {
+        addItem(menu_, L10n::Menu::Update::downloading(static_cast<std::int64_t>(*progress * 100)), false,
+                nullptr);
+    }
     QAction* settings = addItem(menu_, L10n::Menu::settings(), true, [this] {
         if (onOpenSettings)
             onOpenSettings(std::nullopt);

@@ -6,6 +6,7 @@
 #include "TolvaCore/Preferences.h"
 #include "lock/LockController.h"
 #include "platform/IdleMonitor.h"
+#include "update/AppUpdater.h"
 
 #include <QKeySequence>
 #include <QMenu>
@@ -36,6 +37,9 @@ public:
     // The key sequence the "Turn On Overlay" item shows for a hot key.
     static QKeySequence keySequence(const HotKey& hotKey);
 
+    // The updater whose waiting version shows as the icon's dot and the "Restart to Install" item.
+    void setUpdater(std::shared_ptr<AppUpdater> updater) { updater_ = std::move(updater); }
+
     std::function<void(std::optional<SettingsTab>)> onOpenSettings;
     std::function<void()> onQuit;
 
@@ -49,6 +53,7 @@ private:
     QMenu menu_;
     std::unique_ptr<QSystemTrayIcon> tray_;
     NotificationCenter::Token localizationObserver_;
+    std::shared_ptr<AppUpdater> updater_;
 };
 
 } // namespace tolva

@@ -1,0 +1,100 @@
+// The tray's update dot and "Restart to Install" item, following the updater.
+#include "TolvaCore/Localization.h"
+#include "app/Log.h"
+#include "support/LockRig.h"
+#include "ui/StatusMenuController.h"
+#include "update/AppUpdater.h"
+
+#include <QTemporaryDir>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+using namespace tolva;
+using namespace tolva::test;
+
+namespace {
+
+std::shared_ptr<AppUpdater> makeUpdater(LockRig& w, const QTemporaryDir& dir, bool starts) {
+    Localization::configure(w.prefs);
+    Localization::shared().setOverride(AppLanguage::en);
+    UpdateEngine::Setup setup;
+    setup.scheduler = &w.scheduler;
+    setup.defaults = w.store.get();
+    setup.publicKey = QString::fromStdString(AppUpdater::defaultPublicKey());
+    setup.currentVersion = QStringLiteral("1.0.0");
+    setup.location = {dir.path(), QStringLiteral("bin/tolva-screen"), dir.path() + QStringLiteral("/state")};
+    // Connection refused at once: the check ends without any network.
+    return std::make_shared<AppUpdater>(AppUpdater::Configuration{"http://127.0.0.1:9", 1, starts},
+                                        std::move(setup));
+}
+
+std::vector<std::string> titles(QMenu& menu) {
+    std::vector<std::string> out;
+    for (QAction* action : menu.actions())
+        out.push_back(action->isSeparator() ? "---" : action->text().toStdString());
+    return out;
+}
+
+QAction* find(QMenu& menu, const QString& title) {
+    for (QAction* action : menu.actions())
+        if (action->text() == title)
+            return action;
+    return nullptr;
+}
+
+} // namespace
+
+TEST(StatusMenu, UpdateItemAndDotFollowTheWaitingVersion) {
+    LockRig w;
+    QTemporaryDir dir;
+    ScopedLogCapture log;
+    auto updater = makeUpdater(w, dir, true);
+    StatusMenuController menu(*w.controller, w.prefs, w.idle, [] { return false; });
+    menu.setUpdater(updater);
+    menu.refresh();
+    const QImage plain = menu.trayIcon()->icon().pixmap(36, 36).toImage();
+    menu.rebuild();
+    EXPECT_THAT(titles(*menu.menu()),
+                testing::Not(testing::Contains(testing::StartsWith("Restart to Install"))));
+
+    updater->setAvailable("2.0");
+    menu.refresh();
+    EXPECT_NE(menu.trayIcon()->icon().pixmap(36, 36).toImage(), plain) << "the update dot";
+    menu.rebuild();
+    const auto list = titles(*menu.menu());
+    // The item sits right before Settings.
+    ASSERT_GE(list.size(), 3u);
+    EXPECT_EQ(list[list.size() - 3], "Restart to Install 2.0…");
+    QAction* item = find(*menu.menu(), QStringLiteral("Restart to Install 2.0…"));
+    ASSERT_NE(item, nullptr);
+    EXPECT_TRUE(item->isEnabled());
+    item->trigger();
+    EXPECT_EQ(log.messages("update").back(), "check requested by user");
+
+    // While that check runs the item is there but does nothing.
+    menu.rebuild();
+    item = find(*menu.menu(), QStringLiteral("Restart to Install 2.0…"));
+    ASSERT_NE(item, nullptr);
+    EXPECT_FALSE(item->isEnabled());
+
+    updater->setAvailable(std::nullopt);
+    menu.refresh();
+    EXPECT_EQ(menu.trayIcon()->icon().pixmap(36, 36).toImage(), plain);
+}
+
+TEST(StatusMenu, UpdateItemIsDisabledWhenTheUpdaterDoesNotStart) {
+    LockRig w;
+    QTemporaryDir dir;
+    ScopedLogCapture log;
+    auto updater = makeUpdater(w, dir, false);
+    StatusMenuController menu(*w.controller, w.prefs, w.idle, [] { return false; });
+    menu.setUpdater(updater);
+    updater->setAvailable("2.0");
+    menu.rebuild();
+    QAction* item = find(*menu.menu(), QStringLiteral("Restart to Install 2.0…"));
+    ASSERT_NE(item, nullptr);
+    EXPECT_FALSE(item->isEnabled());
+    item->trigger(); // even if reached: nothing
+    EXPECT_THAT(log.messages("update"), testing::ElementsAre("update available"));
+}
