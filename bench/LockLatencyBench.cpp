@@ -1,6 +1,7 @@
 // Lock and unlock latency of the running program, seen from another X client: the time from
 // the hot key press (sent with XTest) until the keyboard is grabbed and every display is
-// covered, and from the last PIN digit until the focused window can receive keys again.
+// covered, from the last PIN digit until the focused window can receive keys again, and from
+// another client unmapping an overlay window until its display is covered again.
 //
 //   tolva-bench-lock TOLVA_SCREEN_BINARY RUNS
 // Runs inside a test session (scripts/bench lock starts one).
@@ -135,12 +136,12 @@ int main(int argc, char** argv) {
     const std::uint8_t digits[] = {*KeyTranslation::xKeycode(21), *KeyTranslation::xKeycode(28),
                                    *KeyTranslation::xKeycode(19), *KeyTranslation::xKeycode(25)}; // 4 8 2 9
 
-    std::printf("%-10s %14s %14s %16s %10s\n", "mode", "grab (ms)", "covered (ms)", "lock (ms)",
-                "unlock (ms)");
+    std::printf("%-10s %14s %14s %16s %12s %12s\n", "mode", "grab (ms)", "covered (ms)", "lock (ms)",
+                "unlock (ms)", "repair (ms)");
     for (OverlayContentMode mode :
          {OverlayContentMode::solidColor, OverlayContentMode::liveTint, OverlayContentMode::snapshot}) {
         prefs.setOverlayContentMode(mode);
-        std::vector<double> grabs, covers, locks, unlocks;
+        std::vector<double> grabs, covers, locks, unlocks, repairs;
         for (int run = 0; run < runs; ++run) {
             bench.focusVictim();
             const std::uint32_t before = bench.pixel(960, 540);
@@ -156,6 +157,7 @@ int main(int argc, char** argv) {
             // the lock's grab is the one that is still held once the displays are covered.
             std::optional<Clock::time_point> grabbed, covered, currentGrab;
             int mapped = 0;
+            xcb_window_t firstOverlay = XCB_NONE;
             const auto deadline = start + std::chrono::seconds(5);
             while (!grabbed && Clock::now() < deadline) {
                 if (covered && currentGrab &&
@@ -170,8 +172,11 @@ int main(int argc, char** argv) {
                         reinterpret_cast<xcb_focus_out_event_t*>(e)->mode == XCB_NOTIFY_MODE_GRAB)
                         currentGrab = Clock::now();
                     if (type == XCB_MAP_NOTIFY &&
-                        reinterpret_cast<xcb_map_notify_event_t*>(e)->override_redirect)
+                        reinterpret_cast<xcb_map_notify_event_t*>(e)->override_redirect) {
                         ++mapped;
+                        if (firstOverlay == XCB_NONE)
+                            firstOverlay = reinterpret_cast<xcb_map_notify_event_t*>(e)->window;
+                    }
                     free(e);
                 }
                 usleep(200);
@@ -192,6 +197,21 @@ int main(int argc, char** argv) {
             covers.push_back(ms(start, *covered));
             locks.push_back(ms(start, std::max(*grabbed, *covered)));
             usleep(100000);
+            // Another client unmaps the first overlay window: time until its display is covered.
+            if (mode == OverlayContentMode::solidColor && firstOverlay != XCB_NONE) {
+                const std::uint32_t cover = bench.pixel(960, 540);
+                const auto unmapped = Clock::now();
+                xcb_unmap_window(bench.c, firstOverlay);
+                bench.sync(); // the server has unmapped it: from here the display may show
+                while (Clock::now() - unmapped < std::chrono::seconds(2)) {
+                    if (bench.pixel(960, 540) == cover && bench.pixel(2880, 540) == cover) {
+                        repairs.push_back(ms(unmapped, Clock::now()));
+                        break;
+                    }
+                    usleep(100);
+                }
+                bench.drain();
+            }
             for (int i = 0; i < 3; ++i) {
                 bench.tap(digits[i]);
                 usleep(30000);
@@ -228,9 +248,11 @@ int main(int argc, char** argv) {
                 unlocks.push_back(ms(last, *released));
             usleep(300000); // let the windows go
         }
-        std::printf("%-10s %14.2f %14.2f %16.2f %10.2f   (medians of %zu runs)\n",
+        std::printf("%-10s %14.2f %14.2f %16.2f %12.2f %12s   (medians of %zu runs)\n",
                     std::string(mode.rawValue()).c_str(), median(grabs), median(covers), median(locks),
-                    median(unlocks), locks.size());
+                    median(unlocks),
+                    repairs.empty() ? "-" : std::to_string(median(repairs)).substr(0, 5).c_str(),
+                    locks.size());
     }
     kill(app, SIGKILL);
     waitpid(app, nullptr, 0);

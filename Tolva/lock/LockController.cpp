@@ -517,6 +517,7 @@ void LockController::cancelLockTasks() {
     monitorTask_.cancel();
     keepAwakeTask_.cancel();
     releaseCheck_.cancel();
+    screensSettled_.cancel();
 }
 
 void LockController::startLockMonitors() {
@@ -637,6 +638,19 @@ void LockController::releaseFront(const std::string& reason) {
 // MARK: system events
 
 void LockController::screensChanged() {
+    if (machine_.state == LockState::unlocked)
+        return;
+    // Displays often change in several steps (one removed, another resized, one added): look
+    // again once they have settled, whatever this step showed.
+    std::weak_ptr<bool> alive = alive_;
+    screensSettled_ = scheduler_.schedule(Seconds(0.5), [this, alive] {
+        if (alive.lock())
+            screensChangedNow();
+    });
+    screensChangedNow();
+}
+
+void LockController::screensChangedNow() {
     if (machine_.state == LockState::unlocked)
         return;
     if (services_.windows->currentLayout() == services_.windows->layout())

@@ -128,6 +128,7 @@ private:
     void inputHoldChanged();
     void watchWindows();
     void rebuildWindows();
+    void screensChangedNow();
     void processKey(std::int64_t keyCode, std::uint64_t flags, const std::optional<std::string>& characters,
                     const std::string& via);
     void showPrompt();
@@ -186,6 +187,7 @@ private:
     Scheduler::Handle lockoutTickTask_;
     Scheduler::Handle monitorTask_;
     Scheduler::Handle releaseCheck_;
+    Scheduler::Handle screensSettled_;
     int monitorTickCount_ = 0;
 };
 

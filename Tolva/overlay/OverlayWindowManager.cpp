@@ -305,6 +305,11 @@ void OverlayWindowManager::ownWindowChanged(std::size_t index, std::uint8_t type
         const auto& reparent = *static_cast<const xcb_reparent_notify_event_t*>(opaque);
         if (reparent.parent == expectedParent())
             break;
+        // An old move of our own (windows are moved out at unlock and back in at the next
+        // lock) may be reported after a newer one: only a window that is elsewhere now counts.
+        auto tree = xreply(xcb_query_tree_reply(c, xcb_query_tree(c, id), nullptr));
+        if (!tree || tree->parent == expectedParent())
+            break;
         Log::lock.error("overlay window moved to another parent by another client, putting it back");
         ++repairs_.moved;
         const QRect g = nativeGeometry(ours, index < builtDisplays_.size() ? builtDisplays_[index].geometry

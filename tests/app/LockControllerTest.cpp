@@ -408,3 +408,18 @@ TEST(LockController, ReduceMotionRestartsTheEffects) {
     EXPECT_EQ(log.messages("ui").back(),
               "reduce motion changed -> false, animations=[\"breathing\", \"pixelShift\"]");
 }
+
+TEST(LockController, DisplaysAreLookedAtAgainOnceTheyHaveSettled) {
+    ScopedLogCapture log;
+    LockRig f;
+    f.lock();
+    // A change in several steps: the first signal comes before the new display shows up.
+    f.controller->screensChanged();
+    f.displays->list.push_back({3, QRect(3840, 0, 1280, 1024), nullptr, false});
+    EXPECT_EQ(f.windows->windows().size(), 2u);
+    f.scheduler.advance(Seconds(0.5));
+    EXPECT_EQ(f.windows->windows().size(), 3u) << "the settled layout is covered";
+    auto lines = log.messages("lock");
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "displays changed while locked, rebuilding overlays"),
+              1);
+}

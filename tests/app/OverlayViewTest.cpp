@@ -248,3 +248,22 @@ TEST(AwayNoteView, ApplyingModels) {
     EXPECT_TRUE(view.isHidden());
     EXPECT_TRUE(view.testAttribute(Qt::WA_TransparentForMouseEvents)) << "never takes clicks";
 }
+
+TEST(OverlayView, TheDriftingGradientLiesOverTheLiveTintToo) {
+    test::widgetsApp();
+    FakeScheduler scheduler;
+    OverlayView view(scheduler, QSize(400, 300), true);
+    OverlayContent tint;
+    tint.isTranslucent = true;
+    tint.background = QColor(40, 40, 40);
+    tint.tintAlpha = 1.0; // opaque, so the rendering shows only what the view draws
+    view.apply(tint, std::nullopt);
+    const QImage plain = view.grab().toImage();
+    view.startAnimations({OverlayAnimation::gradientDrift},
+                         OverlayAnimationTuning::tuning(AnimationStrength::strong), 1);
+    scheduler.advance(Seconds(5));
+    const QImage drifting = view.grab().toImage();
+    // The gradient lightens one corner and darkens the opposite one.
+    EXPECT_GT(qGray(drifting.pixel(2, 297)), qGray(plain.pixel(2, 297)));
+    EXPECT_LT(qGray(drifting.pixel(397, 2)), qGray(plain.pixel(397, 2)));
+}
