@@ -5,6 +5,7 @@
 #include "TolvaCore/Localization.h"
 #include "TolvaCore/PinStore.h"
 #include "app/Log.h"
+#include "lock/LockGuard.h"
 #include "lock/QtBackgroundRunner.h"
 #include "lock/X11Foreground.h"
 #include "overlay/OverlayWindowManager.h"
@@ -250,10 +251,20 @@ std::optional<int> AppDelegate::launch(const QStringList& arguments) {
         const double height = primary ? primary->geometry().height() : 0;
         return Point{double(p.x()), height - p.y()};
     };
+    // The guard that covers for this program if it dies while locked, and the state it needs
+    // to take the lock back when started again.
+    std::shared_ptr<LockStateStore> lockState;
+    if (auto file = LockStateStore::standardFile())
+        lockState = std::make_shared<LockStateStore>(*file);
+    const QString binaries = QCoreApplication::applicationDirPath();
+    guard_ = LockGuard::start(binaries + QStringLiteral("/tolva-screen-guard"),
+                              QCoreApplication::applicationFilePath());
     auto session = session_;
     services.systemScreenLocker = [session, scheduler] { session->lockAndConfirm(*scheduler); };
+    services.lockState = lockState;
     controller_ = std::make_unique<LockController>(std::move(services));
     controller_->refreshCapabilities();
+    controller_->onStatusChanged = [this] { statusChanged(); };
 
     // System events.
     LockController* controller = controller_.get();
@@ -282,6 +293,27 @@ std::optional<int> AppDelegate::launch(const QStringList& arguments) {
                              controller->appDidResignActive();
                      });
 
+    // A lock that a program before this one held when it ended is taken back before anything else.
+    if (guard_)
+        guard_->onReleased = [controller] { controller->retryInputNow(); };
+    if (lockState) {
+        if (auto state = lockState->load()) {
+            if (state->resumeAttempts >= LockStateStore::maxResumeAttempts) {
+                Log::lock.error("lock not resumed: the program ended " +
+                                std::to_string(state->resumeAttempts) + " times while taking it back");
+                lockState->remove();
+            } else {
+                ++state->resumeAttempts;
+                lockState->save(*state);
+                resuming_ = true;
+                controller_->resume(*state);
+                if (controller_->state() == LockState::unlocked)
+                    resuming_ = false; // refused: the guard may let go
+            }
+        }
+    }
+    statusChanged();
+
     // 4. The controller's callbacks and 5. the tray menu.
     onboarding_ = std::make_unique<OnboardingWindowController>(scheduler_);
     controller_->onWillLock = [this] {
@@ -296,10 +328,7 @@ std::optional<int> AppDelegate::launch(const QStringList& arguments) {
     statusMenu_ = std::make_unique<StatusMenuController>(
         *controller_, prefs_, idle_, [controller] { return controller->secureInputActive(); });
     controller_->onDidUnlock = [this] { statusMenu_->refresh(); };
-    controller_->onStatusChanged = [this] {
-        if (statusMenu_)
-            statusMenu_->refresh();
-    };
+    controller_->onStatusChanged = [this] { statusChanged(); };
     statusMenu_->onQuit = [this] { requestQuit(); };
     statusMenu_->onOpenSettings = [this](std::optional<SettingsTab>) {
         // The settings window is not there yet; the onboarding window holds the PIN and the permission.
@@ -345,11 +374,27 @@ std::optional<int> AppDelegate::launch(const QStringList& arguments) {
     return std::nullopt;
 }
 
+void AppDelegate::statusChanged() {
+    if (statusMenu_)
+        statusMenu_->refresh();
+    // The guard hears "locked" once the overlay is up, and "unlocked" once it is gone; while
+    // the overlay is being built it keeps what it knew (a guard covering for a program that
+    // ended must not let go before this one's windows are up).
+    const LockState state = controller_->state();
+    if (resuming_ && (state == LockState::unlocked || state == LockState::locking))
+        return; // still taking the lock back
+    resuming_ = false;
+    if (guard_ && state != LockState::locking)
+        guard_->setLocked(state != LockState::unlocked);
+}
+
 void AppDelegate::requestQuit() {
     if (controller_ && controller_->state() != LockState::unlocked) {
         Log::lock.error("terminate request blocked while locked");
         return;
     }
+    if (guard_)
+        guard_->quit();
     QCoreApplication::quit();
 }
 
@@ -378,7 +423,6 @@ void AppDelegate::startUpdater() {
 }
 
 void AppDelegate::watchSignals() {
-    // SIGTERM and SIGINT become quit requests on the main thread, refused while locked.
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, signalPipe) != 0)
         return;
     signalNotifier_ = std::make_unique<QSocketNotifier>(signalPipe[0], QSocketNotifier::Read);
@@ -391,8 +435,14 @@ void AppDelegate::watchSignals() {
     action.sa_handler = forwardSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
-    ::sigaction(SIGTERM, &action, nullptr);
-    ::sigaction(SIGINT, &action, nullptr);
+    // Every signal whose default is to end the process is a quit request instead, refused while
+    // locked. (SIGKILL and a crash cannot be refused: the guard process covers those.)
+    for (int number : {SIGTERM, SIGINT, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM, SIGVTALRM, SIGPROF,
+                       SIGXCPU, SIGXFSZ, SIGIO, SIGSTKFLT, SIGPWR})
+        ::sigaction(number, &action, nullptr);
+    for (int number = SIGRTMIN; number <= SIGRTMAX; ++number)
+        ::sigaction(number, &action, nullptr);
+    ::signal(SIGPIPE, SIG_IGN); // a peer gone away is an error to handle, not the end
 }
 
 } // namespace tolva

@@ -27,6 +27,7 @@ class ReduceMotionSetting;
 class StatusMenuController;
 class OnboardingWindowController;
 class AppUpdater;
+class LockGuard;
 class UpdateSettings;
 
 class AppDelegate {
@@ -40,6 +41,8 @@ public:
 
     // A quit request (tray menu, SIGTERM, SIGINT): refused while the overlay is on.
     void requestQuit();
+    // The controller's state changed: the tray and the guard follow it.
+    void statusChanged();
 
     // The seconds of the first "--lock-in", if it is followed by a number.
     static std::optional<double> lockInSeconds(const QStringList& arguments);
@@ -61,6 +64,8 @@ private:
     std::unique_ptr<HotKeyManager> hotKeys_;
     std::shared_ptr<LoginSession> session_;
     std::unique_ptr<ReduceMotionSetting> reduceMotion_;
+    std::unique_ptr<LockGuard> guard_;
+    bool resuming_ = false;
     std::unique_ptr<LockController> controller_;
     std::unique_ptr<StatusMenuController> statusMenu_;
     std::unique_ptr<OnboardingWindowController> onboarding_;

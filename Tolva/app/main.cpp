@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <string_view>
+#include <sys/prctl.h>
 
 int main(int argc, char** argv) {
     // "tolva-screen 1.2.0": also how a freshly installed update proves that it starts.
@@ -15,6 +16,9 @@ int main(int argc, char** argv) {
             std::printf("tolva-screen %s\n", tolva::AppUpdater::runningVersion().c_str());
             return 0;
         }
+    // No core dumps and no other process of the user reading or tracing our memory: the typed
+    // PIN passes through it.
+    ::prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Tolva Screen"));
     QApplication::setDesktopFileName(QStringLiteral("org.tolva.Screen"));

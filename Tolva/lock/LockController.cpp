@@ -5,6 +5,7 @@
 #include "TolvaCore/L10n.h"
 #include "TolvaCore/PinHasher.h"
 #include "TolvaCore/PinPolicy.h"
+#include "TolvaCore/SecretText.h"
 #include "app/Log.h"
 
 #include <cmath>
@@ -17,7 +18,7 @@ const char* boolText(bool value) {
     return value ? "true" : "false";
 }
 
-bool isPinShaped(const std::string& text) {
+bool isPinShaped(std::string_view text) {
     const auto characters = graphemes(text);
     if (characters.size() < static_cast<std::size_t>(PinPolicy::minLength) ||
         characters.size() > static_cast<std::size_t>(PinPolicy::maxLength))
@@ -159,6 +160,9 @@ void LockController::performLock(OverlayContentBuilder::Result result) {
            tap_ ? !tapActive_ && tap_->keyboardHeldElsewhere() : services_.secureInputEnabled());
     refreshPanel();
     startLockMonitors();
+    persist();
+    if (onStatusChanged)
+        onStatusChanged(); // the overlay is up
     // A wait earned in an earlier lock goes on counting down in this one.
     if (backoff_.isLockedOut(now()))
         startLockoutTicker();
@@ -196,12 +200,8 @@ void LockController::watchWindows() {
             bringPromptToFront();
     };
     windows.onGrabReleased = [this, alive] {
-        if (!alive.lock() || machine_.state == LockState::unlocked)
-            return;
-        if (tap_ && !tapActive_)
-            tap_->retryNow();
-        if (pointerGrab_ && !pointerGrab_->isHeld())
-            pointerGrab_->retryNow();
+        if (alive.lock())
+            retryInputNow();
     };
     windows.onWindowLost = [this, alive] {
         if (!alive.lock() || machine_.state == LockState::unlocked || !currentContent_)
@@ -228,6 +228,33 @@ void LockController::inputHoldChanged() {
         takeFront(secureInputActive_ ? "secure input" : "tap lost");
     if (onStatusChanged)
         onStatusChanged();
+}
+
+void LockController::persist() {
+    if (!services_.lockState || machine_.state == LockState::unlocked)
+        return;
+    PersistedLock state;
+    state.failures = backoff_.consecutiveFailures;
+    state.lockedUntil = backoff_.lockedUntil;
+    services_.lockState->save(state);
+}
+
+void LockController::resume(const PersistedLock& state) {
+    backoff_.consecutiveFailures = state.failures;
+    backoff_.lockedUntil = state.lockedUntil;
+    Log::lock.info("lock resumed after restart failures=" + std::to_string(state.failures));
+    lock("resumed after restart");
+    if (machine_.state == LockState::unlocked && services_.lockState)
+        services_.lockState->remove(); // refused (no PIN): nothing left to resume
+}
+
+void LockController::retryInputNow() {
+    if (machine_.state == LockState::unlocked)
+        return;
+    if (tap_ && !tapActive_)
+        tap_->retryNow();
+    if (pointerGrab_ && !pointerGrab_->isHeld())
+        pointerGrab_->retryNow();
 }
 
 void LockController::refreshSecureInput() {
@@ -292,6 +319,8 @@ void LockController::unlock(const std::string& reason) {
     isVerifying_ = false;
     lastModel_.reset();
     Log::lock.info("unlocked reason=" + reason + " after " + std::to_string(elapsed) + "s");
+    if (services_.lockState)
+        services_.lockState->remove();
     assign(secureInputActive_, false); // what the lock saw; the status menu asks again when opened
     if (!services_.accessibilityTrusted()) {
         needsReauthorization_ = true;
@@ -410,16 +439,19 @@ void LockController::applyKey(const PinKey& key, const std::string& via) {
     if (key.kind != PinKey::Kind::ignore)
         promptMessage_.reset();
     const auto& record = services_.authenticator->record();
-    const auto outcome =
-        entry_.apply(key, record ? std::optional<std::int64_t>(record->length) : std::nullopt);
-    if (outcome.kind == PinEntry::Outcome::Kind::submitted)
-        verify(outcome.submittedText, via);
-    else
+    auto outcome = entry_.apply(key, record ? std::optional<std::int64_t>(record->length) : std::nullopt);
+    if (outcome.kind == PinEntry::Outcome::Kind::submitted) {
+        // One copy for the check, wiped when the check is done; none left here.
+        auto secret = std::make_shared<const SecretText>(outcome.submittedText);
+        wipe(outcome.submittedText);
+        verify(std::move(secret), via);
+    } else {
         refreshPanel();
+    }
 }
 
-void LockController::verify(const std::string& text, const std::string& via) {
-    const bool pinShaped = isPinShaped(text);
+void LockController::verify(std::shared_ptr<const SecretText> secret, const std::string& via) {
+    const bool pinShaped = isPinShaped(secret->view());
     const bool passwordAllowed = services_.prefs->allowLoginPasswordUnlock();
     if (!pinShaped && !passwordAllowed) {
         recordFailure(via, L10n::Unlock::Error::pinDigitsOnly());
@@ -433,20 +465,25 @@ void LockController::verify(const std::string& text, const std::string& via) {
     auto verifier = services_.passwordVerifier;
     std::weak_ptr<bool> alive = alive_;
     services_.background->run(
-        [text, record, pinShaped, passwordAllowed, verifier, method] {
+        [secret, record, pinShaped, passwordAllowed, verifier, method] {
             if (pinShaped && record) {
-                if (PinHasher::verify(text, *record)) {
+                if (PinHasher::verify(secret->view(), *record)) {
                     *method = "PIN";
                     return true;
                 }
             }
-            if (passwordAllowed && verifier->verify(text)) {
-                *method = "login password";
-                return true;
+            if (passwordAllowed) {
+                std::string password(secret->view());
+                const bool accepted = verifier->verify(password);
+                wipe(password);
+                if (accepted) {
+                    *method = "login password";
+                    return true;
+                }
             }
             return false;
         },
-        [this, alive, generation, text, via, pinShaped, passwordAllowed, method](bool accepted) {
+        [this, alive, generation, via, pinShaped, passwordAllowed, method](bool accepted) {
             if (!alive.lock())
                 return;
             isVerifying_ = false;
@@ -467,6 +504,7 @@ void LockController::verify(const std::string& text, const std::string& via) {
 
 void LockController::recordFailure(const std::string& via, const std::string& message) {
     const auto wait = backoff_.recordFailure(now());
+    persist();
     Log::auth.info("auth rejected via " + via + " failures=" + std::to_string(backoff_.consecutiveFailures) +
                    " lockout=" + std::to_string(static_cast<long long>(wait.value_or(0))) + "s");
     if (!wait) {

@@ -9,6 +9,7 @@
 #include "TolvaCore/Preferences.h"
 #include "TolvaCore/UnlockBackoff.h"
 #include "lock/LockCollaborators.h"
+#include "lock/LockStateStore.h"
 #include "overlay/OverlayContentBuilder.h"
 #include "overlay/OverlayWindowManager.h"
 #include "platform/EventTap.h"
@@ -26,6 +27,8 @@
 #include <string>
 
 namespace tolva {
+
+class SecretText;
 
 class LockController {
 public:
@@ -47,6 +50,9 @@ public:
         std::function<std::unique_ptr<EventTap>(EventTap::Handler, OverlayWindow*)> makeTap;
         // The pointer grab of a lock (none: the pointer is not held).
         std::function<std::unique_ptr<PointerGrab>()> makePointerGrab;
+        // Where the lock and its wrong-PIN count are kept while locked, for a restarted program
+        // (none: nothing is kept).
+        std::shared_ptr<LockStateStore> lockState;
         std::function<bool()> accessibilityTrusted;
         std::function<bool()> secureInputEnabled;
         std::function<bool()> screenCaptureAllowed;
@@ -95,6 +101,11 @@ public:
     // Asks again whether another program holds the keyboard (for the status menu while
     // unlocked; while locked the tap knows).
     void refreshSecureInput();
+    // Takes back a lock that a program before this one held when it ended, with its wrong-PIN
+    // count and wait.
+    void resume(const PersistedLock& state);
+    // The keyboard and the pointer may be free now (another process let go of them).
+    void retryInputNow();
 
     // Key input from the event tap (true = swallow) and from an overlay window.
     bool handleTapEvent(const KeyEvent& event);
@@ -129,13 +140,14 @@ private:
     void watchWindows();
     void rebuildWindows();
     void screensChangedNow();
+    void persist();
     void processKey(std::int64_t keyCode, std::uint64_t flags, const std::optional<std::string>& characters,
                     const std::string& via);
     void showPrompt();
     void restartPromptTimer();
     void promptTimedOut();
     void applyKey(const PinKey& key, const std::string& via);
-    void verify(const std::string& text, const std::string& via);
+    void verify(std::shared_ptr<const SecretText> secret, const std::string& via);
     void recordFailure(const std::string& via, const std::string& message);
     void startLockoutTicker();
     void refreshPanel();

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace tolva {
 
@@ -20,7 +21,7 @@ struct UnlockPanelModel {
 
     // What the model is made from.
     struct Inputs {
-        std::string typed;                        // the entry's text
+        std::string_view typed;                   // the entry's text (a view: it is a secret)
         std::optional<PinRecord> record;          // the configured PIN, if any
         std::optional<double> remainingWait;      // seconds of a running backoff wait
         std::optional<std::string> promptMessage; // the last rejection, if any

@@ -2,8 +2,10 @@
 #include "TolvaCore/Graphemes.h"
 
 #include <memory>
+#include <openssl/crypto.h>
 #include <unicode/brkiter.h>
 #include <unicode/utext.h>
+#include <unicode/utf16.h>
 #include <unicode/utf8.h>
 
 namespace tolva {
@@ -12,23 +14,49 @@ std::vector<std::string> graphemes(std::string_view utf8) {
     std::vector<std::string> clusters;
     if (utf8.empty())
         return clusters;
+    // The text may be a typed PIN or password: it is turned into UTF-16 in a buffer of ours,
+    // wiped when done, rather than in ICU's own buffers, which are freed as they are.
+    std::vector<UChar> utf16;
+    std::vector<std::size_t> offsets; // UTF-8 offset of each UTF-16 unit, and of the end
+    utf16.reserve(utf8.size() + 1);
+    offsets.reserve(utf8.size() + 1);
+    const auto* bytes = reinterpret_cast<const uint8_t*>(utf8.data());
+    const auto length = static_cast<int32_t>(utf8.size());
+    for (int32_t at = 0; at < length;) {
+        const int32_t begin = at;
+        UChar32 c;
+        U8_NEXT(bytes, at, length, c);
+        if (c < 0)
+            c = 0xFFFD;
+        UChar units[2];
+        int32_t count = 0;
+        U16_APPEND_UNSAFE(units, count, c);
+        for (int32_t i = 0; i < count; ++i) {
+            utf16.push_back(units[i]);
+            offsets.push_back(static_cast<std::size_t>(begin));
+        }
+    }
+    offsets.push_back(utf8.size());
     UErrorCode status = U_ZERO_ERROR;
-    UText* text = utext_openUTF8(nullptr, utf8.data(), static_cast<int64_t>(utf8.size()), &status);
     std::unique_ptr<icu::BreakIterator> it(
         icu::BreakIterator::createCharacterInstance(icu::Locale::getRoot(), status));
+    UText* text = utext_openUChars(nullptr, utf16.data(), static_cast<int64_t>(utf16.size()), &status);
     if (U_FAILURE(status) || !it) {
         utext_close(text);
         // Without ICU data every byte sequence still has to come back whole.
         clusters.emplace_back(utf8);
-        return clusters;
+    } else {
+        it->setText(text, status);
+        int32_t start = it->first();
+        for (int32_t end = it->next(); end != icu::BreakIterator::DONE; start = end, end = it->next()) {
+            const std::size_t from = offsets[static_cast<std::size_t>(start)];
+            const std::size_t to = offsets[static_cast<std::size_t>(end)];
+            clusters.emplace_back(utf8.substr(from, to - from));
+        }
+        it.reset();
+        utext_close(text);
     }
-    it->setText(text, status);
-    // With UTF-8 UText the boundaries are byte offsets.
-    int32_t start = it->first();
-    for (int32_t end = it->next(); end != icu::BreakIterator::DONE; start = end, end = it->next())
-        clusters.emplace_back(
-            utf8.substr(static_cast<std::size_t>(start), static_cast<std::size_t>(end - start)));
-    utext_close(text);
+    OPENSSL_cleanse(utf16.data(), utf16.capacity() * sizeof(UChar));
     return clusters;
 }
 

@@ -3,6 +3,9 @@
 
 #include "TolvaCore/Graphemes.h"
 #include "TolvaCore/PinPolicy.h"
+#include "TolvaCore/SecretText.h"
+
+#include <openssl/crypto.h>
 
 namespace tolva {
 
@@ -45,7 +48,9 @@ PinEntry::Outcome PinEntry::apply(const PinKey& key, std::optional<std::int64_t>
         if (text_.empty())
             return Outcome::unchanged();
         auto clusters = graphemes(text_);
-        text_.resize(text_.size() - clusters.back().size());
+        const std::size_t keep = text_.size() - clusters.back().size();
+        OPENSSL_cleanse(text_.data() + keep, text_.size() - keep);
+        text_.resize(keep);
         count_ = clusters.size() - 1;
         return Outcome::changed();
     }
@@ -66,7 +71,7 @@ PinEntry::Outcome PinEntry::apply(const PinKey& key, std::optional<std::int64_t>
     case PinKey::Kind::ignore:
         return Outcome::unchanged();
     case PinKey::Kind::insert: {
-        if (count_ >= maxLength)
+        if (count_ >= maxLength || text_.size() + key.character.size() > maxBytes)
             return Outcome::unchanged();
         text_ += key.character;
         // A character may join the one before it (a combining mark): count clusters again.
@@ -82,8 +87,19 @@ PinEntry::Outcome PinEntry::apply(const PinKey& key, std::optional<std::int64_t>
     return Outcome::unchanged();
 }
 
+PinEntry::PinEntry() {
+    text_.reserve(maxBytes);
+}
+
+PinEntry::~PinEntry() {
+    wipe(text_);
+}
+
 void PinEntry::reset() {
-    text_.clear();
+    // A submitted text left with its buffer; an emptied one is overwritten before reuse.
+    wipe(text_);
+    if (text_.capacity() < maxBytes)
+        text_.reserve(maxBytes);
     count_ = 0;
 }
 

@@ -15,7 +15,10 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 
 #include <xcb/composite.h>
 
@@ -303,4 +306,117 @@ TEST_F(LockHolding, OnlyAConfirmedSessionLockEndsTheOverlay) {
     ASSERT_TRUE(app->waitFor("lock info: unlocked reason=system screen locked after \\d+s"))
         << app->transcript();
     EXPECT_TRUE(victimInput().empty());
+}
+
+namespace {
+
+// Black (the guard's cover) or the program's magenta everywhere but where the unlock panel may
+// be, in the middle of a display.
+bool coveredByTheGuardOrTheProgram() {
+    for (const QRect& band : {QRect(0, 0, 3840, 380), QRect(0, 700, 3840, 380)}) {
+        const QImage image = X11ScreenCapture::captureRegion(band);
+        if (share(image, qRgb(0, 0, 0)) + share(image, magenta) < 0.999)
+            return false;
+    }
+    return true;
+}
+
+std::filesystem::path lockStateFile() {
+    return std::filesystem::path(std::getenv("XDG_RUNTIME_DIR")) / "tolva-screen" / "lock-state.json";
+}
+
+} // namespace
+
+TEST_F(LockHolding, AProgramThatDiesWhileLockedComesBackLockedBehindTheGuard) {
+    for (int signal : {SIGKILL, SIGSEGV}) {
+        SCOPED_TRACE(signal);
+        lockNow();
+        ASSERT_TRUE(app->saw("lock info: guard started pid=\\d+")) << app->transcript();
+        EXPECT_TRUE(std::filesystem::exists(lockStateFile())) << "the lock is kept where a restart finds it";
+        type({"1", "1", "1", "1"});
+        ASSERT_TRUE(app->waitFor("auth info: auth rejected via tap failures=1 lockout=0s"))
+            << app->transcript();
+
+        app->process().signal(signal);
+        ASSERT_TRUE(app->waitFor("lock error: guard: program ended while locked; screen covered, .*"))
+            << app->transcript();
+        EXPECT_TRUE(coveredByTheGuardOrTheProgram()) << "a display was uncovered after the crash";
+        type({"a", "b"});
+        ASSERT_TRUE(app->waitFor("lock info: lock resumed after restart failures=1")) << app->transcript();
+        ASSERT_TRUE(app->waitFor("lock info: guard: lock handed back to the program")) << app->transcript();
+        ASSERT_TRUE(app->waitFor("input info: tap started")) << app->transcript();
+        EXPECT_TRUE(test::waitUntil(covered)) << "the program's own overlay is back";
+
+        type({"Escape", "1", "1", "1", "1"});
+        EXPECT_TRUE(app->waitFor("auth info: auth rejected via tap failures=2 lockout=0s"))
+            << "the wrong-PIN count survived the crash\n"
+            << app->transcript();
+        unlockWithThePin();
+        EXPECT_TRUE(victimInput().empty()) << "a key reached the covered window around the crash";
+        EXPECT_FALSE(std::filesystem::exists(lockStateFile())) << "an unlock leaves no lock state";
+
+        // A clean quit of the program started again ends its guard too.
+        const auto restarted = app->pidsFrom("lock info: guard: program started again pid=(\\d+)");
+        ASSERT_EQ(restarted.size(), 1u);
+        ::kill(restarted.front(), SIGTERM);
+        const auto guards = app->pidsFrom("lock info: guard started pid=(\\d+)");
+        ASSERT_EQ(guards.size(), 1u);
+        EXPECT_TRUE(test::waitUntil([&] { return ::kill(guards.front(), 0) != 0; }, 5s))
+            << "the guard stayed";
+        app.reset();
+    }
+}
+
+TEST_F(LockHolding, SignalsThatWouldEndTheProgramAreRefusedWhileLocked) {
+    lockNow();
+    for (int signal : {SIGHUP, SIGQUIT, SIGUSR1, SIGALRM}) {
+        app->seen.clear();
+        app->process().signal(signal);
+        ASSERT_TRUE(app->waitFor("lock error: terminate request blocked while locked")) << signal;
+    }
+    EXPECT_TRUE(app->process().isRunning());
+    EXPECT_TRUE(covered());
+    unlockWithThePin();
+}
+
+TEST_F(LockHolding, NoCopyOfThePinStaysInMemoryAfterTheUnlock) {
+    const std::string pin = "58316074";
+    pins->save(PinHasher::makeRecord(pin));
+    lockNow();
+    std::vector<std::string> keys;
+    for (char digit : pin)
+        keys.emplace_back(1, digit);
+    type(keys);
+    ASSERT_TRUE(app->waitFor("lock info: unlocked reason=PIN via .*")) << app->transcript();
+    test::pumpEvents(300ms);
+    // Every readable mapping of the program, searched for the PIN as ASCII and as UTF-16.
+    const int pid = app->process().pid();
+    std::ifstream maps("/proc/" + std::to_string(pid) + "/maps");
+    std::ifstream memory("/proc/" + std::to_string(pid) + "/mem", std::ios::binary);
+    ASSERT_TRUE(maps && memory);
+    std::string utf16;
+    for (char digit : pin)
+        utf16 += std::string{digit, '\0'};
+    std::size_t scanned = 0, ascii = 0, wide = 0;
+    for (std::string line; std::getline(maps, line);) {
+        unsigned long from = 0, to = 0;
+        char permissions[5] = {};
+        if (std::sscanf(line.c_str(), "%lx-%lx %4s", &from, &to, permissions) != 3 || permissions[0] != 'r')
+            continue;
+        if (line.find("[vvar]") != std::string::npos || to - from > (512ul << 20))
+            continue;
+        std::string bytes(to - from, '\0');
+        memory.clear();
+        memory.seekg(static_cast<std::streamoff>(from));
+        if (!memory.read(bytes.data(), static_cast<std::streamsize>(bytes.size())))
+            continue;
+        scanned += bytes.size();
+        for (auto at = bytes.find(pin); at != std::string::npos; at = bytes.find(pin, at + 1))
+            ++ascii;
+        for (auto at = bytes.find(utf16); at != std::string::npos; at = bytes.find(utf16, at + 1))
+            ++wide;
+    }
+    EXPECT_GT(scanned, 10u << 20) << "the program's memory was read";
+    EXPECT_EQ(ascii, 0u) << "the PIN is in the program's memory as text";
+    EXPECT_EQ(wide, 0u) << "the PIN is in the program's memory as UTF-16";
 }

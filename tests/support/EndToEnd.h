@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <csignal>
 #include <memory>
 #include <regex>
 #include <string>
@@ -27,6 +28,25 @@ public:
         std::vector<std::string> argv{TOLVA_BINARY};
         argv.insert(argv.end(), arguments.begin(), arguments.end());
         process_ = std::make_unique<ChildProcess>(argv, true);
+    }
+    // The program's guard and any program it started again go too, guard first (a program that
+    // ends while locked would otherwise be started again).
+    ~App() {
+        for (int pid : pidsFrom("lock info: guard started pid=(\\d+)"))
+            ::kill(pid, SIGKILL);
+        for (int pid : pidsFrom("lock info: guard: program started again pid=(\\d+)"))
+            ::kill(pid, SIGKILL);
+    }
+    // Process ids named in the lines seen so far by the first group of `pattern`.
+    std::vector<int> pidsFrom(const std::string& pattern) {
+        saw(".*");
+        std::vector<int> pids;
+        const std::regex re(pattern);
+        std::smatch match;
+        for (const auto& line : seen)
+            if (std::regex_match(line, match, re))
+                pids.push_back(std::stoi(match[1]));
+        return pids;
     }
     // Waits for a line that matches `pattern` (whole line); earlier lines are kept in `seen`.
     bool waitFor(const std::string& pattern, std::chrono::milliseconds timeout = 10s) {

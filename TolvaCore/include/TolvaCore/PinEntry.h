@@ -46,6 +46,14 @@ PinKey classify(std::int64_t keyCode, KeyModifiers modifiers, const std::optiona
 class PinEntry {
 public:
     static constexpr std::size_t maxLength = 64;
+    // The typed text lives in one buffer of this many bytes that never moves, and is wiped
+    // whenever it is emptied; what does not fit is refused.
+    static constexpr std::size_t maxBytes = 1024;
+
+    PinEntry();
+    ~PinEntry();
+    PinEntry(const PinEntry&) = delete;
+    PinEntry& operator=(const PinEntry&) = delete;
 
     struct Outcome {
         enum class Kind { submitted, unchanged, changed, escapeHatch };
@@ -60,7 +68,7 @@ public:
         friend bool operator==(const Outcome&, const Outcome&) = default;
     };
 
-    const std::string& text() const { return text_; }
+    std::string_view text() const { return text_; }
     std::size_t count() const { return count_; }
     bool isEmpty() const { return text_.empty(); }
     bool isAllDigits() const;
