@@ -26,6 +26,7 @@ class LoginSession;
 class ReduceMotionSetting;
 class StatusMenuController;
 class OnboardingWindowController;
+class SettingsWindowController;
 
 class AppDelegate {
 public:
@@ -59,8 +60,12 @@ private:
     std::unique_ptr<LockController> controller_;
     std::unique_ptr<StatusMenuController> statusMenu_;
     std::unique_ptr<OnboardingWindowController> onboarding_;
+    std::unique_ptr<SettingsWindowController> settings_;
     std::unique_ptr<QLockFile> instanceLock_;
     Preferences::Observation hotKeyObservation_;
+    Preferences::Observation idleObservation_;
+    // While the settings record a new shortcut, the registered one is set aside.
+    bool recordingHotKey_ = false;
     Scheduler::Handle refreshTask_;
     Scheduler::Handle lockInTask_;
     std::unique_ptr<QSocketNotifier> signalNotifier_;

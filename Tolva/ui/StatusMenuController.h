@@ -6,6 +6,7 @@
 #include "TolvaCore/Preferences.h"
 #include "lock/LockController.h"
 #include "platform/IdleMonitor.h"
+#include "ui/SettingsTab.h"
 
 #include <QKeySequence>
 #include <QMenu>
@@ -16,8 +17,6 @@
 #include <optional>
 
 namespace tolva {
-
-enum class SettingsTab { general, display, security, permissions, about };
 
 class StatusMenuController {
 public:
