@@ -271,6 +271,7 @@ void SettingsView::build() {
         scroll->setWidgetResizable(true);
         scroll->setFrameShape(QFrame::NoFrame);
         scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+        scroll->setFocusPolicy(Qt::NoFocus); // Tab goes from the sidebar straight to the first row
         auto* content = (this->*builders[i])();
         scroll->setWidget(content);
         pages_->addWidget(scroll);
