@@ -13,6 +13,7 @@
 
 #include <csignal>
 #include <regex>
+#include <xcb/xcb.h>
 
 using namespace tolva;
 using namespace std::chrono_literals;
@@ -330,11 +331,26 @@ TEST_F(EndToEnd, SettingsFromTheTrayChangeTheModeAndTheShortcut) {
         },
         3s));
 
+    // Another program holds Ctrl+Alt+J when Num Lock is on: with Num Lock off the chord reaches the
+    // window, but it could not be registered for every lock state.
+    xcb_connection_t* other = xcb_connect(nullptr, nullptr);
+    ASSERT_FALSE(xcb_connection_has_error(other));
+    const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(other)).data->root;
+    const std::uint16_t ctrlAltNumLock = XCB_MOD_MASK_CONTROL | XCB_MOD_MASK_1 | XCB_MOD_MASK_2;
+    ASSERT_EQ(xcb_request_check(other, xcb_grab_key_checked(other, 1, root, ctrlAltNumLock, 44 /* J */,
+                                                            XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC)),
+              nullptr);
+
     // Back to General; Tab to the shortcut (after the idle picker), Space to record, then the chord.
     type({"shift+Tab", "Up"});
     ASSERT_TRUE(test::waitUntil([] { return windowNamed("General").has_value(); }, 3s));
     type({"Tab", "Tab", "space"});
     test::pumpEvents(300ms);
+    type({"ctrl+alt+j"});
+    ASSERT_TRUE(app->waitFor("input error: hotkey register failed status=10 key=⌃⌥J")) << app->transcript();
+    EXPECT_EQ(Preferences(JsonFileDefaultsStore::standard()).lockHotKey(), std::nullopt)
+        << "a shortcut another program holds is not stored";
+    xcb_disconnect(other);
     type({"ctrl+alt+k"});
     ASSERT_TRUE(app->waitFor("input info: hotkey registered ⌃⌥K")) << app->transcript();
     EXPECT_EQ(Preferences(JsonFileDefaultsStore::standard()).lockHotKey(),
