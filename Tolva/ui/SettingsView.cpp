@@ -180,7 +180,9 @@ QIcon tabIcon(SettingsTab tab) {
         p.drawLine(QPointF(24, 21), QPointF(24, 34));
         break;
     }
-    return QIcon(pixmap);
+    QIcon icon(pixmap);
+    icon.addPixmap(pixmap, QIcon::Selected); // the tile keeps its colours on the selection
+    return icon;
 }
 
 QPixmap appIcon(int size) {
@@ -233,6 +235,8 @@ SettingsView::SettingsView(SettingsEnvironment environment, SettingsTab initialT
         const SettingsTab tab = allSettingsTabs[std::size_t(row)];
         pages_->setCurrentIndex(row);
         tab_ = tab;
+        if (tab_ != SettingsTab::display)
+            OverlayColorWell::hidePanel(); // the colour belongs to the Overlay tab
         updatePolling();
         sync();
         if (onTabChanged)
