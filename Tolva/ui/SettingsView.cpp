@@ -248,11 +248,14 @@ SettingsView::SettingsView(SettingsEnvironment environment, SettingsTab initialT
             // Not inside the language picker's own signal: the picker is rebuilt too.
             QTimer::singleShot(0, this, [this] { rebuild(); });
         });
-    for (int p = 0; p <= int(Preferences::Property::appLanguage); ++p)
+    for (int p = 0; p <= int(Preferences::Property::appLanguage); ++p) {
+        if (static_cast<Preferences::Property>(p) == Preferences::Property::settingsWindowPlacement)
+            continue; // written while the window is dragged; nothing here shows it
         observations_.push_back(env_.prefs->observe(static_cast<Preferences::Property>(p), [this] {
             if (!syncing_)
                 sync();
         }));
+    }
 }
 
 SettingsView::~SettingsView() = default;
@@ -264,6 +267,7 @@ void SettingsView::build() {
         sidebar_->addItem(new QListWidgetItem(tabIcon(tab), qs(title(tab))));
     general_ = {};
     display_ = {};
+    thumbnailOf_.reset();
     security_ = {};
     permissions_ = {};
     about_ = {};
@@ -611,13 +615,17 @@ void SettingsView::syncDisplay() {
                                        ? L10n::Settings::Display::ImageHint::custom()
                                        : L10n::Settings::Display::ImageHint::fallback()));
     const auto imageName = prefs.overlayImageFileName();
-    const QImage thumbnail = imageName ? OverlayPreview::userImage(*imageName) : QImage();
-    if (thumbnail.isNull()) {
-        display_.imageThumbnail->setPixmap(QPixmap());
-        display_.imageThumbnail->setText(qs(L10n::Settings::Display::noImagePlaceholder()));
-    } else {
-        display_.imageThumbnail->setPixmap(QPixmap::fromImage(thumbnail.scaled(
-            display_.imageThumbnail->size() - QSize(2, 2), Qt::KeepAspectRatio, Qt::SmoothTransformation)));
+    if (!thumbnailOf_ || *thumbnailOf_ != imageName) { // scaled once per image, not at every sync
+        thumbnailOf_ = imageName;
+        const QImage thumbnail = imageName ? OverlayPreview::userImage(*imageName) : QImage();
+        if (thumbnail.isNull()) {
+            display_.imageThumbnail->setPixmap(QPixmap());
+            display_.imageThumbnail->setText(qs(L10n::Settings::Display::noImagePlaceholder()));
+        } else {
+            display_.imageThumbnail->setPixmap(
+                QPixmap::fromImage(thumbnail.scaled(display_.imageThumbnail->size() - QSize(2, 2),
+                                                    Qt::KeepAspectRatio, Qt::SmoothTransformation)));
+        }
     }
     display_.removeImage->setEnabled(imageName.has_value());
     display_.importFailure->setText(importFailure_ ? qs(*importFailure_) : QString());

@@ -191,6 +191,7 @@ private:
     About about_;
     std::optional<std::string> launchFailure_;
     std::optional<std::string> importFailure_;
+    std::optional<std::optional<std::string>> thumbnailOf_; // the image the thumbnail shows
     bool syncing_ = false;
     Scheduler::Handle polling_;
     NotificationCenter::Token localizationObserver_;
