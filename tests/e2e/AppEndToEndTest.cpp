@@ -316,6 +316,18 @@ TEST_F(EndToEnd, SettingsFromTheTrayChangeTheModeAndTheShortcut) {
         test::waitUntil([&] { return (window = windowNamed("General")).has_value(); }, 2s);
     }
     ASSERT_TRUE(window) << "the settings window opens on the General tab\n" << app->transcript();
+    test::pumpEvents(300ms);
+    EXPECT_EQ(Preferences(JsonFileDefaultsStore::standard()).settingsWindowPlacement(), std::nullopt)
+        << "opening the window does not remember where it was put";
+    // Moved onto the right display by someone else than the program: that is remembered.
+    ASSERT_EQ(test::run({"xdotool", "windowmove", "--sync", *window, "2200", "150"}), 0);
+    EXPECT_TRUE(test::waitUntil(
+        [] {
+            auto placement = Preferences(JsonFileDefaultsStore::standard()).settingsWindowPlacement();
+            return placement && placement->frame.x == 2200 && placement->visibleFrame.x == 1920 &&
+                   placement->screenID != 0;
+        },
+        3s));
     ASSERT_EQ(test::run({"xdotool", "windowfocus", "--sync", *window}), 0);
     test::pumpEvents(300ms);
 
