@@ -253,9 +253,16 @@ SettingsView::SettingsView(SettingsEnvironment environment, SettingsTab initialT
             continue; // written while the window is dragged; nothing here shows it
         observations_.push_back(env_.prefs->observe(static_cast<Preferences::Property>(p), [this] {
             if (!syncing_)
-                sync();
+                syncShownTab(); // the other tabs re-read when they are shown
         }));
     }
+}
+
+void SettingsView::setUpdateControls(std::shared_ptr<UpdateControls> updates) {
+    env_.updates = std::move(updates);
+    syncing_ = true;
+    syncAbout();
+    syncing_ = false;
 }
 
 SettingsView::~SettingsView() = default;
@@ -832,6 +839,30 @@ void SettingsView::sync() {
     syncSecurity();
     syncPermissions();
     syncAbout();
+    syncing_ = false;
+}
+
+void SettingsView::syncShownTab() {
+    if (syncing_ || !general_.idle)
+        return;
+    syncing_ = true;
+    switch (tab_) {
+    case SettingsTab::general:
+        syncGeneral();
+        break;
+    case SettingsTab::display:
+        syncDisplay();
+        break;
+    case SettingsTab::security:
+        syncSecurity();
+        break;
+    case SettingsTab::permissions:
+        syncPermissions();
+        break;
+    case SettingsTab::about:
+        syncAbout();
+        break;
+    }
     syncing_ = false;
 }
 

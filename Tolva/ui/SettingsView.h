@@ -83,6 +83,8 @@ public:
 
     // Re-reads the preferences and the system state into every row.
     void sync();
+    // The updater's controls, once it runs; none shows updates as not available.
+    void setUpdateControls(std::shared_ptr<UpdateControls> updates);
 
     // The rows, for the window controller and for tests.
     struct General {
@@ -175,6 +177,7 @@ private:
     void syncSecurity();
     void syncPermissions();
     void syncAbout();
+    void syncShownTab();
     void updatePolling();
     void chooseImage();
     void openPinSheet();

@@ -113,6 +113,12 @@ void SettingsWindowController::show(std::optional<std::uint32_t> displayID, std:
     window_->present();
 }
 
+void SettingsWindowController::setUpdateControls(std::shared_ptr<UpdateControls> updates) {
+    env_.updates = updates;
+    if (view_)
+        view_->setUpdateControls(std::move(updates));
+}
+
 void SettingsWindowController::close() {
     OverlayColorWell::hidePanel();
     if (window_ && window_->isVisible())

@@ -34,6 +34,8 @@ public:
     void close();
     // Saves the placement when the window stands somewhere the controller did not put it.
     void rememberIfUserMoved();
+    // Wires the About tab's Updates group to the updater (before or after the window exists).
+    void setUpdateControls(std::shared_ptr<UpdateControls> updates);
 
     AppPanel* window() const { return window_.get(); }
     SettingsView* view() const { return view_; }

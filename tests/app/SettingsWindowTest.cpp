@@ -419,30 +419,27 @@ TEST(SettingsWindow, PermissionsTabSaysWhatIsTrueAndPolls) {
 }
 
 TEST(SettingsWindow, AboutTabAndTheUpdatesHook) {
-    {
-        Window w;
-        w.settings->show(std::nullopt, SettingsTab::about);
-        auto& a = w.view().about();
-        EXPECT_EQ(a.name->text(), "Tolva Screen");
-        EXPECT_TRUE(std::regex_match(a.version->text().toStdString(), std::regex(R"(\S+ \(\S+\))")));
-        EXPECT_EQ(a.tagline->text(), "Privacy overlay · Runs entirely on this computer");
-        EXPECT_FALSE(a.check->isEnabled());
-        EXPECT_FALSE(a.autoCheck->isEnabled());
-        EXPECT_EQ(a.updateStatus->text(), "Updates are not available in this version.");
-        w.settings->close();
-    }
     Window w;
-    bool automatic = true;
-    int checks = 0;
-    w.updates = std::make_shared<UpdateControls>();
-    w.updates->automaticallyChecks = [&] { return automatic; };
-    w.updates->setAutomaticallyChecks = [&](bool on) { automatic = on; };
-    w.updates->canCheckForUpdates = [] { return true; };
-    w.updates->checkForUpdates = [&] { ++checks; };
-    w.updates->lastCheckedLine = [] { return std::optional<std::string>("Last checked today"); };
-    w.settings = std::make_unique<SettingsWindowController>(w.environment(), w.screens);
     w.settings->show(std::nullopt, SettingsTab::about);
     auto& a = w.view().about();
+    EXPECT_EQ(a.name->text(), "Tolva Screen");
+    EXPECT_TRUE(std::regex_match(a.version->text().toStdString(), std::regex(R"(\S+ \(\S+\))")));
+    EXPECT_EQ(a.tagline->text(), "Privacy overlay · Runs entirely on this computer");
+    EXPECT_FALSE(a.check->isEnabled());
+    EXPECT_FALSE(a.autoCheck->isEnabled());
+    EXPECT_EQ(a.updateStatus->text(), "Updates are not available in this version.");
+
+    // The updater wires itself in while the window is open.
+    bool automatic = true;
+    int checks = 0;
+    auto updates = std::make_shared<UpdateControls>();
+    updates->automaticallyChecks = [&] { return automatic; };
+    updates->setAutomaticallyChecks = [&](bool on) { automatic = on; };
+    updates->canCheckForUpdates = [] { return true; };
+    updates->checkForUpdates = [&] { ++checks; };
+    updates->lastCheckedLine = [] { return std::optional<std::string>("Last checked today"); };
+    w.settings->setUpdateControls(updates);
+    EXPECT_TRUE(a.autoCheck->isEnabled());
     EXPECT_TRUE(a.autoCheck->isChecked());
     a.autoCheck->click();
     EXPECT_FALSE(automatic);

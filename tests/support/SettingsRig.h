@@ -30,7 +30,6 @@ struct SettingsRig : LockRig {
     std::optional<std::string> refusal;
     std::vector<HotKey> checked;
     std::vector<bool> recording;
-    std::shared_ptr<UpdateControls> updates;
     std::chrono::system_clock::time_point now = std::chrono::system_clock::from_time_t(1'800'000'000);
 
     SettingsEnvironment environment() {
@@ -38,7 +37,6 @@ struct SettingsRig : LockRig {
         env.prefs = prefs;
         env.controller = controller.get();
         env.authenticator = authenticator;
-        env.updates = updates;
         env.scheduler = &scheduler;
         env.reduceMotion = [this] { return reduceMotion; };
         env.touchIDAvailable = [this] { return fingerprint; };
