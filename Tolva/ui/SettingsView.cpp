@@ -101,6 +101,11 @@ QWidget* addRow(Group& group, const std::string& title, const std::string& detai
     return row;
 }
 
+// The column of texts at the left of a row made by addRow, for lines added under them.
+QVBoxLayout* textColumn(QWidget* row) {
+    return static_cast<QVBoxLayout*>(row->layout()->itemAt(0)->layout());
+}
+
 QComboBox* durationPicker(const auto& choices, std::int64_t current) {
     auto* combo = new QComboBox;
     for (auto seconds : choices)
@@ -190,10 +195,6 @@ QPixmap appIcon(int size) {
     if (!icon.isNull())
         return icon.pixmap(size, size);
     return tabIcon(SettingsTab::display).pixmap(size, size);
-}
-
-std::string awayNoteStyleTitle(AwayNoteStyle style) {
-    return style.title();
 }
 
 } // namespace
@@ -483,8 +484,7 @@ QWidget* SettingsView::buildDisplay() {
                                &display_.imageTitle, &display_.imageHint);
     display_.importFailure = wrapped(QString(), display_.imageRow);
     display_.importFailure->setStyleSheet(QStringLiteral("color: #d70015;"));
-    static_cast<QVBoxLayout*>(display_.imageRow->layout()->itemAt(0)->layout())
-        ->addWidget(display_.importFailure);
+    textColumn(display_.imageRow)->addWidget(display_.importFailure);
 
     Group motion = addGroup(layout, L10n::Settings::Motion::group());
     display_.motion = new ToggleSwitch;
@@ -516,8 +516,7 @@ QWidget* SettingsView::buildDisplay() {
         if (effect == OverlayAnimation::pixelShift) {
             display_.pixelShiftNote =
                 wrapped(qs(L10n::OverlayAnimation::PixelShift::unavailable()), detail->parentWidget(), true);
-            static_cast<QVBoxLayout*>(detail->parentWidget()->layout()->itemAt(0)->layout())
-                ->addWidget(display_.pixelShiftNote);
+            textColumn(detail->parentWidget())->addWidget(display_.pixelShiftNote);
         }
     }
     std::vector<std::string> strengths;
@@ -550,7 +549,7 @@ QWidget* SettingsView::buildDisplay() {
             [this] { display_.awayNoteText->setText(qs(env_.prefs->awayNoteText())); });
     addRow(note, L10n::Settings::Display::awayNoteTextRow(), "", display_.awayNoteText);
     QWidget* noteStyle = segmented(
-        {awayNoteStyleTitle(AwayNoteStyle::lockScreen), awayNoteStyleTitle(AwayNoteStyle::stickyNote)},
+        {AwayNoteStyle(AwayNoteStyle::lockScreen).title(), AwayNoteStyle(AwayNoteStyle::stickyNote).title()},
         display_.awayNoteStyle, this);
     connect(display_.awayNoteStyle, &QButtonGroup::idClicked, this, [this](int id) {
         env_.prefs->setAwayNoteStyle(AwayNoteStyle(static_cast<AwayNoteStyle::Value>(id)));
@@ -805,9 +804,8 @@ QWidget* SettingsView::buildAbout() {
             env_.updates->checkForUpdates();
         syncAbout();
     });
-    addRow(updates, "", "", about_.check, nullptr, nullptr);
-    about_.updateStatus = static_cast<QLabel*>(
-        about_.check->parentWidget()->layout()->itemAt(0)->layout()->itemAt(0)->widget());
+    // The row's title is the status line (last check, or why there are no updates).
+    addRow(updates, "", "", about_.check, &about_.updateStatus);
     about_.updateStatus->setForegroundRole(QPalette::PlaceholderText);
     layout->addStretch();
     return page;
