@@ -180,11 +180,14 @@ TEST(StatusMenu, ItemsTitlesAndEnabledStates) {
     QMenu* awayNote = menu.menu()->actions()[2]->menu();
     EXPECT_EQ(items(*awayNote).back().first, "Edit Message…");
 
-    // A hot key shows as the item's shortcut.
+    // A hot key shows as the item's shortcut, in the keys the user presses (Super is Qt's Meta).
     w.prefs->setLockHotKey(HotKey{37, {HotKeyModifiers::command | HotKeyModifiers::shift}});
     menu.rebuild();
     EXPECT_EQ(menu.menu()->actions()[0]->shortcut(),
-              QKeySequence(Qt::ControlModifier | Qt::ShiftModifier | Qt::Key_L));
+              QKeySequence(Qt::MetaModifier | Qt::ShiftModifier | Qt::Key_L));
+    w.prefs->setLockHotKey(HotKey{37, {HotKeyModifiers::control | HotKeyModifiers::option}});
+    menu.rebuild();
+    EXPECT_EQ(menu.menu()->actions()[0]->shortcut().toString(QKeySequence::NativeText), "Ctrl+Alt+L");
     EXPECT_EQ(StatusMenuController::keySequence(HotKey{96, {HotKeyModifiers::option}}),
               QKeySequence(Qt::AltModifier | Qt::Key_F5));
 }
