@@ -215,6 +215,8 @@ TEST_F(EndToEnd, OnlyOneInstanceRuns) {
     EXPECT_EQ(second.process().waitForExit(10s), 0);
     EXPECT_TRUE(second.saw("ui info: another instance running pid=\\d+; exiting")) << second.transcript();
     EXPECT_TRUE(app->waitFor("ui info: reopened by a second launch", 3s)) << app->transcript();
+    EXPECT_TRUE(test::waitUntil([] { return windowNamed("General").has_value(); }, 3s))
+        << "the second launch opens the settings";
     app.reset();
 
     // Two launches at once: exactly one stays.
