@@ -128,6 +128,9 @@ TEST(HotKeyRecorder, TakesKeysOnlyFromTheSettingsWindow) {
     QCoreApplication::sendEvent(otherField, &other);
     EXPECT_TRUE(r.view.isRecording());
     EXPECT_EQ(r.rig.prefs->lockHotKey(), std::nullopt);
+    QKeyEvent letter(QEvent::KeyPress, Qt::Key_A, Qt::NoModifier, 38, 0, 0, QStringLiteral("a"));
+    QCoreApplication::sendEvent(otherField, &letter);
+    EXPECT_EQ(otherField->text(), "a") << "typing in another window goes on while recording";
 
     // A lone modifier is not a chord yet.
     QKeyEvent ctrl = xKeyPress(Qt::Key_Control, 37, 0);
