@@ -128,14 +128,33 @@ OverlayPreviewCanvas::OverlayPreviewCanvas(Scheduler& scheduler, QWidget* parent
 }
 
 void OverlayPreviewCanvas::apply(const OverlayPreview& preview) {
+    last_ = preview;
     const OverlayContent content = preview.content();
     view_->apply(content, std::nullopt);
+    if (!isVisible())
+        return; // started when shown
     const Signature signature{preview.mode, preview.imageName, content.animations, preview.strength};
     if (applied_ && *applied_ == signature)
         return; // colour, opacity and away note changes keep the motion where it is
     applied_ = signature;
     ++starts_;
     view_->startAnimations(content.animations, content.tuning, OverlayPreview::timeScale);
+}
+
+} // namespace tolva
+
+namespace tolva {
+
+void OverlayPreviewCanvas::showEvent(QShowEvent* event) {
+    QWidget::showEvent(event);
+    if (last_)
+        apply(*last_);
+}
+
+void OverlayPreviewCanvas::hideEvent(QHideEvent* event) {
+    QWidget::hideEvent(event);
+    view_->stopAnimations();
+    applied_.reset();
 }
 
 } // namespace tolva

@@ -68,8 +68,14 @@ public:
     // How many times the effects were (re)started.
     int animationStarts() const { return starts_; }
 
+protected:
+    // The effects run only while the card is on screen.
+    void showEvent(QShowEvent* event) override;
+    void hideEvent(QHideEvent* event) override;
+
 private:
     OverlayView* view_;
+    std::optional<OverlayPreview> last_;
     std::optional<Signature> applied_;
     int starts_ = 0;
 };

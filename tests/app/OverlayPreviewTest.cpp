@@ -64,7 +64,9 @@ TEST(OverlayPreview, SampleDesktop) {
 
 TEST(OverlayPreview, MotionRunsEightTimesFasterAndRestartsOnlyWhenItMust) {
     SettingsRig w;
+    const std::size_t othersTasks = w.scheduler.pendingCount(); // the rig's own timers
     OverlayPreviewCanvas canvas(w.scheduler);
+    canvas.show();
     EXPECT_EQ(canvas.view()->size(), QSize(330, 196));
     EXPECT_FALSE(canvas.view()->guardsInput());
     w.prefs->setOverlayContentMode(OverlayContentMode::snapshot);
@@ -95,6 +97,17 @@ TEST(OverlayPreview, MotionRunsEightTimesFasterAndRestartsOnlyWhenItMust) {
     EXPECT_EQ(canvas.animationStarts(), 2);
     EXPECT_DOUBLE_EQ(canvas.view()->timings().breathingOneWay.value_or(0), 30 * 0.5 / 8);
     EXPECT_DOUBLE_EQ(canvas.view()->dimOpacity(), 0) << "a fresh start";
+
+    // Off screen (another tab, the window closed) nothing runs; back on screen it starts again.
+    canvas.hide();
+    EXPECT_TRUE(canvas.view()->activeAnimations().empty());
+    EXPECT_EQ(w.scheduler.pendingCount(), othersTasks) << "no timers left behind";
+    w.prefs->setAnimationStrength(AnimationStrength::strong);
+    canvas.apply(OverlayPreview::fromPreferences(*w.prefs, false, w.now));
+    EXPECT_EQ(canvas.animationStarts(), 2) << "not while hidden";
+    canvas.show();
+    EXPECT_EQ(canvas.animationStarts(), 3);
+    EXPECT_DOUBLE_EQ(canvas.view()->timings().breathingOneWay.value_or(0), 0.5);
 
     // Reduce Motion: nothing moves.
     canvas.apply(OverlayPreview::fromPreferences(*w.prefs, true, w.now));
