@@ -2,6 +2,7 @@
 #include "app/AppDelegate.h"
 
 #include "TolvaCore/JsonFileDefaultsStore.h"
+#include "TolvaCore/L10n.h"
 #include "TolvaCore/Localization.h"
 #include "TolvaCore/PinStore.h"
 #include "app/Log.h"
@@ -20,6 +21,7 @@
 #include "platform/x11/X11IdleTimeSource.h"
 #include "platform/x11/X11PointerGrab.h"
 #include "ui/OnboardingView.h"
+#include "ui/SettingsWindowController.h"
 #include "ui/StatusMenuController.h"
 #include "update/AppUpdater.h"
 #include "update/UpdateDialogs.h"
@@ -116,6 +118,7 @@ AppDelegate::AppDelegate() {
 }
 
 AppDelegate::~AppDelegate() {
+    settings_.reset();
     statusMenu_.reset();
     updateSettings_.reset();
     updater_.reset();
@@ -176,9 +179,13 @@ std::optional<int> AppDelegate::launch(const QStringList& arguments) {
     QObject::connect(reopenServer_.get(), &QLocalServer::newConnection, [this] {
         while (QLocalSocket* socket = reopenServer_->nextPendingConnection()) {
             QObject::connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
-            if (controller_ && controller_->state() == LockState::unlocked && onboarding_) {
+            if (controller_ && controller_->state() == LockState::unlocked && onboarding_ && settings_) {
                 Log::ui.info("reopened by a second launch");
-                onboarding_->show(prefs_, *controller_, authenticator_);
+                // Set-up until it is finished; the settings after that.
+                if (prefs_->hasCompletedOnboarding())
+                    settings_->show();
+                else
+                    onboarding_->show(prefs_, *controller_, authenticator_);
             }
         }
     });
@@ -215,7 +222,8 @@ std::optional<int> AppDelegate::launch(const QStringList& arguments) {
     services.displaySleep = std::make_shared<FreedesktopDisplaySleep>(QDBusConnection::sessionBus(), x11_);
     services.foreground = x11_ ? std::shared_ptr<Foreground>(std::make_shared<X11Foreground>(x11_, isOurs))
                                : std::make_shared<NoForeground>();
-    services.touchID = std::make_shared<UnavailableTouchID>();
+    std::shared_ptr<TouchIDUnlock> touchID = std::make_shared<UnavailableTouchID>();
+    services.touchID = touchID;
     services.passwordVerifier = std::make_shared<RejectingPasswordVerifier>();
     services.background = std::make_shared<QtBackgroundRunner>();
     auto x11 = x11_;
@@ -315,24 +323,51 @@ std::optional<int> AppDelegate::launch(const QStringList& arguments) {
     statusChanged();
 
     // 4. The controller's callbacks and 5. the tray menu.
+    SettingsEnvironment settings;
+    settings.prefs = prefs_;
+    settings.controller = controller;
+    settings.authenticator = authenticator_;
+    settings.scheduler = &scheduler_;
+    settings.reduceMotion = [reduce] { return reduce->reduceMotion(); };
+    settings.touchIDAvailable = [touchID] { return touchID->isAvailable(); };
+    settings.screenCaptureAllowed = Permissions::isScreenCaptureAllowed;
+    settings.executable = QCoreApplication::applicationFilePath().toStdString();
+    settings.onHotKeyRecording = [this](bool recording) {
+        // The registered shortcut would take the chord before the window sees it.
+        recordingHotKey_ = recording;
+        hotKeys_->registerHotKey(recording ? std::nullopt : prefs_->lockHotKey());
+    };
+    settings.hotKeyCheck = [this](const HotKey& hotKey) -> std::optional<std::string> {
+        if (hotKeys_->registerHotKey(hotKey))
+            return std::nullopt;
+        return L10n::Settings::HotKey::taken(HotKeyRecorderView::displayText(hotKey).toStdString());
+    };
+    settings_ = std::make_unique<SettingsWindowController>(std::move(settings), displays);
     onboarding_ = std::make_unique<OnboardingWindowController>(scheduler_);
+    onboarding_->onOpenSettings = [this](SettingsTab tab) { settings_->show(std::nullopt, tab); };
     controller_->onWillLock = [this] {
+        if (settings_)
+            settings_->close();
         if (onboarding_)
             onboarding_->close();
         // An open menu of ours holds the keyboard and the pointer: close it so the lock gets them.
         while (QWidget* popup = QApplication::activePopupWidget())
             popup->close();
     };
-    // The menu shows what the last check found; probing with a grab of our own every few seconds
-    // would make the focused application see focus changes.
+    // While locked the keyboard grab tells whether another program holds the keyboard; unlocked,
+    // the menu asks when it opens (a probe every few seconds would disturb the focused program).
     statusMenu_ = std::make_unique<StatusMenuController>(
         *controller_, prefs_, idle_, [controller] { return controller->secureInputActive(); });
     controller_->onDidUnlock = [this] { statusMenu_->refresh(); };
-    controller_->onStatusChanged = [this] { statusChanged(); };
     statusMenu_->onQuit = [this] { requestQuit(); };
-    statusMenu_->onOpenSettings = [this](std::optional<SettingsTab>) {
-        // The settings window is not there yet; the onboarding window holds the PIN and the permission.
-        onboarding_->show(prefs_, *controller_, authenticator_);
+    statusMenu_->onOpenSettings = [this, displays](std::optional<SettingsTab> tab) {
+        // On the display under the pointer.
+        std::optional<std::uint32_t> displayID;
+        const QPoint pointer = QCursor::pos();
+        for (const auto& display : displays->displays())
+            if (display.geometry.contains(pointer))
+                displayID = display.id;
+        settings_->show(displayID, tab);
     };
     // 6. Updates.
     startUpdater();
@@ -344,8 +379,13 @@ std::optional<int> AppDelegate::launch(const QStringList& arguments) {
     // 7. The global shortcut, following the preference.
     hotKeys_->onPressed = [controller] { controller->lock("hotkey"); };
     hotKeys_->registerHotKey(prefs_->lockHotKey());
-    hotKeyObservation_ = prefs_->observe(Preferences::Property::lockHotKey,
-                                         [this] { hotKeys_->registerHotKey(prefs_->lockHotKey()); });
+    hotKeyObservation_ = prefs_->observe(Preferences::Property::lockHotKey, [this] {
+        if (!recordingHotKey_)
+            hotKeys_->registerHotKey(prefs_->lockHotKey());
+    });
+    // A new idle time is armed at once, not at the next periodic refresh.
+    idleObservation_ = prefs_->observe(Preferences::Property::idleTimeoutSeconds,
+                                       [controller] { controller->refreshCapabilities(); });
 
     // 8. The launch line.
     Log::ui.info("launched pid=" + std::to_string(::getpid()) + " version=" + TOLVA_VERSION +
@@ -419,6 +459,26 @@ void AppDelegate::startUpdater() {
     statusMenu_->setUpdater(updater_);
     statusMenu_->refresh();
     updateSettings_ = std::make_unique<UpdateSettings>(*updater_);
+    // The About tab's Updates group.
+    UpdateSettings* updates = updateSettings_.get();
+    auto controls = std::make_shared<UpdateControls>();
+    controls->automaticallyChecks = [updates] { return updates->automaticallyChecks(); };
+    controls->setAutomaticallyChecks = [updates](bool on) { updates->setAutomaticallyChecks(on); };
+    controls->canCheckForUpdates = [updates] { return updates->canCheck(); };
+    controls->checkForUpdates = [updates] { updates->check(); };
+    controls->lastCheckedLine = [updates]() -> std::optional<std::string> {
+        const std::string line = updates->lastCheckedText();
+        return line.empty() ? std::nullopt : std::optional<std::string>(line);
+    };
+    if (settings_) {
+        settings_->setUpdateControls(controls);
+        auto refresh = [this, controls] {
+            if (settings_)
+                settings_->setUpdateControls(controls);
+        };
+        QObject::connect(updates, &UpdateSettings::revisionChanged, updates, refresh);
+        QObject::connect(updates, &UpdateSettings::automaticallyChecksChanged, updates, refresh);
+    }
     Log::update.info("updater started");
 }
 

@@ -29,6 +29,7 @@ class OnboardingWindowController;
 class AppUpdater;
 class LockGuard;
 class UpdateSettings;
+class SettingsWindowController;
 
 class AppDelegate {
 public:
@@ -71,8 +72,12 @@ private:
     std::unique_ptr<OnboardingWindowController> onboarding_;
     std::shared_ptr<AppUpdater> updater_;
     std::unique_ptr<UpdateSettings> updateSettings_;
+    std::unique_ptr<SettingsWindowController> settings_;
     std::unique_ptr<QLockFile> instanceLock_;
     Preferences::Observation hotKeyObservation_;
+    Preferences::Observation idleObservation_;
+    // While the settings record a new shortcut, the registered one is set aside.
+    bool recordingHotKey_ = false;
     Scheduler::Handle refreshTask_;
     Scheduler::Handle lockInTask_;
     std::unique_ptr<QSocketNotifier> signalNotifier_;

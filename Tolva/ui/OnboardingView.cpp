@@ -9,6 +9,7 @@
 #include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QScreen>
+#include <QTextDocumentFragment>
 #include <QVBoxLayout>
 
 namespace tolva {
@@ -18,6 +19,13 @@ QLabel* paragraph(const std::string& text, QWidget* parent) {
     auto* label = new QLabel(QString::fromStdString(text), parent);
     label->setWordWrap(true);
     return label;
+}
+
+// A paragraph that leads to a settings tab when clicked.
+QString linkTo(SettingsTab tab, const std::string& text) {
+    return QStringLiteral("<a href=\"%1\">%2</a>")
+        .arg(QString::fromUtf8(rawValue(tab).data(), int(rawValue(tab).size())),
+             QString::fromStdString(text).toHtmlEscaped());
 }
 } // namespace
 
@@ -58,6 +66,7 @@ OnboardingView::OnboardingView(std::shared_ptr<Preferences> prefs, LockControlle
 
     QWidget* pin = page(L10n::Onboarding::Pin::title(), {L10n::Onboarding::Pin::body()});
     pinExisting_ = paragraph("", pin);
+    pinExisting_->setTextFormat(Qt::RichText);
     pin->layout()->addWidget(pinExisting_);
     pinEditor_ = new PinEditor(false, pin);
     pinEditor_->setFixedWidth(280);
@@ -75,6 +84,12 @@ OnboardingView::OnboardingView(std::shared_ptr<Preferences> prefs, LockControlle
         done_.push_back(paragraph("", done));
         done->layout()->addWidget(done_.back());
     }
+    done_[0]->setTextFormat(Qt::RichText);
+    for (QLabel* label : {pinExisting_, done_[0]})
+        connect(label, &QLabel::linkActivated, this, [this](const QString& link) {
+            if (auto tab = settingsTabFromRawValue(link.toStdString()); tab && onOpenSettings)
+                onOpenSettings(*tab);
+        });
     pages_->addWidget(done);
 
     auto* buttons = new QHBoxLayout;
@@ -172,7 +187,7 @@ void OnboardingView::refresh() {
                                                             ? "✓ " + L10n::Settings::Permissions::granted()
                                                             : L10n::Settings::Permissions::denied()));
     if (auto& record = auth_->record()) {
-        pinExisting_->setText(QString::fromStdString(L10n::Onboarding::Pin::existing(record->length)));
+        pinExisting_->setText(linkTo(SettingsTab::security, L10n::Onboarding::Pin::existing(record->length)));
         pinExisting_->show();
         pinEditor_->hide();
     } else {
@@ -180,9 +195,9 @@ void OnboardingView::refresh() {
         pinEditor_->show();
     }
     const auto idle = prefs_->idleTimeoutSeconds();
-    done_[0]->setText(
-        QString::fromStdString(idle < 1 ? L10n::Onboarding::Done::idleOff()
-                                        : L10n::Onboarding::Done::idleOn(Preferences::durationTitle(idle))));
+    done_[0]->setText(linkTo(SettingsTab::general,
+                             idle < 1 ? L10n::Onboarding::Done::idleOff()
+                                      : L10n::Onboarding::Done::idleOn(Preferences::durationTitle(idle))));
     done_[1]->setText(QString::fromStdString(L10n::Onboarding::Done::panelHint()));
     done_[2]->setText(QString::fromStdString(L10n::Onboarding::Done::manualLock(L10n::Menu::lockNow())));
     back_->setVisible(step_ > 0);
@@ -194,7 +209,7 @@ void OnboardingView::refresh() {
 std::vector<QString> OnboardingView::doneLines() const {
     std::vector<QString> lines;
     for (auto* label : done_)
-        lines.push_back(label->text());
+        lines.push_back(QTextDocumentFragment::fromHtml(label->text()).toPlainText());
     return lines;
 }
 
@@ -211,6 +226,10 @@ void OnboardingWindowController::show(std::shared_ptr<Preferences> prefs, LockCo
         if (const QScreen* screen = QGuiApplication::primaryScreen())
             window_->move(screen->availableGeometry().center() - window_->rect().center());
         view_->onFinish = [this] { close(); };
+        view_->onOpenSettings = [this](SettingsTab tab) {
+            if (onOpenSettings)
+                onOpenSettings(tab);
+        };
     }
     window_->present();
     // While it is open: re-check the permission every second, so step 1 moves on by itself.

@@ -5,6 +5,7 @@
 #include "app/AppPanel.h"
 #include "lock/LockController.h"
 #include "platform/Scheduler.h"
+#include "ui/SettingsTab.h"
 #include "unlock/Authenticator.h"
 #include "unlock/PinEditor.h"
 
@@ -34,6 +35,8 @@ public:
     void refresh();
 
     std::function<void()> onFinish;
+    // The pages' pointers to the settings ("change it in Settings") open them on this tab.
+    std::function<void(SettingsTab)> onOpenSettings;
 
     QLabel* stepIndicator() const { return indicator_; }
     QPushButton* nextButton() const { return next_; }
@@ -73,6 +76,7 @@ public:
     void close();
     AppPanel* window() const { return window_.get(); }
     OnboardingView* view() const { return view_; }
+    std::function<void(SettingsTab)> onOpenSettings;
 
 private:
     Scheduler& scheduler_;

@@ -82,13 +82,14 @@ QKeySequence StatusMenuController::keySequence(const HotKey& hotKey) {
     if (key == 0)
         return {};
     int modifiers = 0;
-    // The command modifier is Qt's standard shortcut modifier (Ctrl on Linux); control is Meta.
+    // The keys the user presses for the global shortcut: X's Control is control, Alt is option
+    // and Super (Qt's Meta) is command.
     if (hotKey.modifiers.contains(HotKeyModifiers::command))
-        modifiers |= Qt::ControlModifier;
+        modifiers |= Qt::MetaModifier;
     if (hotKey.modifiers.contains(HotKeyModifiers::option))
         modifiers |= Qt::AltModifier;
     if (hotKey.modifiers.contains(HotKeyModifiers::control))
-        modifiers |= Qt::MetaModifier;
+        modifiers |= Qt::ControlModifier;
     if (hotKey.modifiers.contains(HotKeyModifiers::shift))
         modifiers |= Qt::ShiftModifier;
     return QKeySequence(QKeyCombination(Qt::KeyboardModifiers(modifiers), Qt::Key(key)));

@@ -7,6 +7,7 @@
 #include "lock/LockController.h"
 #include "platform/IdleMonitor.h"
 #include "update/AppUpdater.h"
+#include "ui/SettingsTab.h"
 
 #include <QKeySequence>
 #include <QMenu>
@@ -17,8 +18,6 @@
 #include <optional>
 
 namespace tolva {
-
-enum class SettingsTab { general, display, security, permissions, about };
 
 class StatusMenuController {
 public:

@@ -6,12 +6,14 @@
 #include "app/Log.h"
 #include "support/LockRig.h"
 #include "support/QtWidgetsApp.h"
+#include "support/SettingsRig.h"
 #include "ui/OnboardingView.h"
 #include "ui/StatusIcon.h"
 #include "ui/StatusMenuController.h"
 #include "unlock/PinSetupSheet.h"
 
 #include <QMenu>
+#include <QTextDocumentFragment>
 
 #include <gtest/gtest.h>
 
@@ -126,8 +128,17 @@ TEST(Onboarding, StepsAndTheirRules) {
     EXPECT_EQ(view.step(), 2);
     view.refresh();
     EXPECT_TRUE(view.canAdvance()) << "with a PIN configured, nothing needs saving";
-    EXPECT_EQ(view.pinExisting()->text(),
+    EXPECT_EQ(QTextDocumentFragment::fromHtml(view.pinExisting()->text()).toPlainText(),
               "A PIN is already set (4 digits). To change it, go to Settings › Security.");
+    // The pointers to the settings lead there, on the right tab.
+    std::vector<SettingsTab> opened;
+    view.onOpenSettings = [&](SettingsTab tab) { opened.push_back(tab); };
+    emit view.pinExisting()->linkActivated(QStringLiteral("security"));
+    EXPECT_NE(view.pinExisting()->text().indexOf(QStringLiteral("href=\"security\"")), -1);
+    for (QLabel* label : view.findChildren<QLabel*>())
+        if (label->text().contains(QStringLiteral("href=\"general\"")))
+            emit label->linkActivated(QStringLiteral("general"));
+    EXPECT_EQ(opened, (std::vector<SettingsTab>{SettingsTab::security, SettingsTab::general}));
 }
 
 TEST(StatusMenu, ItemsTitlesAndEnabledStates) {
@@ -169,19 +180,21 @@ TEST(StatusMenu, ItemsTitlesAndEnabledStates) {
     QMenu* awayNote = menu.menu()->actions()[2]->menu();
     EXPECT_EQ(items(*awayNote).back().first, "Edit Message…");
 
-    // A hot key shows as the item's shortcut.
+    // A hot key shows as the item's shortcut, in the keys the user presses (Super is Qt's Meta).
     w.prefs->setLockHotKey(HotKey{37, {HotKeyModifiers::command | HotKeyModifiers::shift}});
     menu.rebuild();
     EXPECT_EQ(menu.menu()->actions()[0]->shortcut(),
-              QKeySequence(Qt::ControlModifier | Qt::ShiftModifier | Qt::Key_L));
+              QKeySequence(Qt::MetaModifier | Qt::ShiftModifier | Qt::Key_L));
+    w.prefs->setLockHotKey(HotKey{37, {HotKeyModifiers::control | HotKeyModifiers::option}});
+    menu.rebuild();
+    EXPECT_EQ(menu.menu()->actions()[0]->shortcut().toString(QKeySequence::NativeText), "Ctrl+Alt+L");
     EXPECT_EQ(StatusMenuController::keySequence(HotKey{96, {HotKeyModifiers::option}}),
               QKeySequence(Qt::AltModifier | Qt::Key_F5));
 }
 
 TEST(StatusMenu, FollowsTheInterfaceLanguage) {
     LockRig w(false);
-    Localization::configure(w.prefs);
-    Localization::shared().setOverride(AppLanguage::de);
+    InterfaceLanguage german(w.prefs, AppLanguage::de);
     StatusMenuController menu(*w.controller, w.prefs, w.idle, [] { return false; });
     menu.rebuild();
     auto list = items(*menu.menu());

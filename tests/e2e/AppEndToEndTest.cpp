@@ -14,6 +14,7 @@
 
 #include <csignal>
 #include <regex>
+#include <xcb/xcb.h>
 
 using namespace tolva;
 using namespace std::chrono_literals;
@@ -24,6 +25,43 @@ using test::share;
 using test::type;
 
 namespace {
+
+// The panel window of the `trayer` system tray (not its small helper windows).
+QRect trayPanel() {
+    QRect found(-1, -1, 0, 0);
+    ChildProcess windows({"xdotool", "search", "--class", "trayer"});
+    std::vector<std::string> ids;
+    while (auto line = windows.readLine(2s, false))
+        ids.push_back(*line);
+    for (const auto& id : ids) {
+        ChildProcess geometry({"xdotool", "getwindowgeometry", "--shell", id});
+        int gx = -1, gy = -1, gw = 0, gh = 0;
+        while (auto line = geometry.readLine(2s, false)) {
+            std::sscanf(line->c_str(), "X=%d", &gx);
+            std::sscanf(line->c_str(), "Y=%d", &gy);
+            std::sscanf(line->c_str(), "WIDTH=%d", &gw);
+            std::sscanf(line->c_str(), "HEIGHT=%d", &gh);
+        }
+        if (gw >= 20 && gx >= 0)
+            found = QRect(gx, gy, gw, gh);
+    }
+    return found;
+}
+
+std::unique_ptr<ChildProcess> startTray() {
+    auto tray = std::make_unique<ChildProcess>(
+        std::vector<std::string>{"trayer", "--edge", "top", "--align", "right", "--widthtype", "request",
+                                 "--height", "24", "--transparent", "false"},
+        true);
+    test::waitUntil([] { return test::run({"xdotool", "search", "--class", "trayer"}) == 0; }, 5s);
+    return tray;
+}
+
+// The id of the visible window with exactly this title, if there is one.
+std::optional<std::string> windowNamed(const std::string& title) {
+    ChildProcess search({"xdotool", "search", "--onlyvisible", "--name", "^" + title + "$"});
+    return search.readLine(2s, false);
+}
 
 struct EndToEnd : ::testing::Test {
     void SetUp() override {
@@ -122,6 +160,8 @@ TEST_F(EndToEnd, OnlyOneInstanceRuns) {
     EXPECT_EQ(second.process().waitForExit(10s), 0);
     EXPECT_TRUE(second.saw("ui info: another instance running pid=\\d+; exiting")) << second.transcript();
     EXPECT_TRUE(app->waitFor("ui info: reopened by a second launch", 3s)) << app->transcript();
+    EXPECT_TRUE(test::waitUntil([] { return windowNamed("General").has_value(); }, 3s))
+        << "the second launch opens the settings";
     app.reset();
 
     // Two launches at once: exactly one stays.
@@ -160,37 +200,14 @@ TEST_F(EndToEnd, FirstLaunchShowsOnboarding) {
 
 TEST_F(EndToEnd, TrayMenuTurnsTheOverlayOn) {
     setUpUser(true);
-    ChildProcess tray({"trayer", "--edge", "top", "--align", "right", "--widthtype", "request", "--height",
-                       "24", "--transparent", "false"},
-                      true);
-    ASSERT_TRUE(test::waitUntil(
-        [] {
-            return test::run({"xdotool", "search", "--class", "trayer"}) == 0;
-        },
-        5s));
+    auto tray = startTray();
     app = std::make_unique<App>();
     ASSERT_TRUE(app->waitFor("ui info: launched pid=.*")) << app->transcript();
     test::pumpEvents(500ms);
     EXPECT_FALSE(app->saw(".*no system tray available.*")) << app->transcript();
     // The icon sits in the tray's window; a click opens the menu, the first item turns the overlay on.
-    int x = -1, y = -1, width = 0, height = 0;
-    ChildProcess windows({"xdotool", "search", "--class", "trayer"});
-    std::vector<std::string> ids;
-    while (auto line = windows.readLine(2s, false))
-        ids.push_back(*line);
-    for (const auto& id : ids) { // the panel, not trayer's small helper windows
-        ChildProcess geometry({"xdotool", "getwindowgeometry", "--shell", id});
-        int gx = -1, gy = -1, gw = 0, gh = 0;
-        while (auto line = geometry.readLine(2s, false)) {
-            std::sscanf(line->c_str(), "X=%d", &gx);
-            std::sscanf(line->c_str(), "Y=%d", &gy);
-            std::sscanf(line->c_str(), "WIDTH=%d", &gw);
-            std::sscanf(line->c_str(), "HEIGHT=%d", &gh);
-        }
-        if (gw >= 20 && gx >= 0) {
-            x = gx, y = gy, width = gw, height = gh;
-        }
-    }
+    const QRect panel = trayPanel();
+    const int x = panel.x(), y = panel.y(), width = panel.width(), height = panel.height();
     ASSERT_GE(x, 0);
     // On a busy machine the menu may open late: try the click and the keys a few times.
     bool locked = false;
@@ -223,4 +240,90 @@ TEST_F(EndToEnd, TheShortcutFromThePreferencesTurnsTheOverlayOn) {
     // A changed preference is followed at once (the running program sees the file change at
     // its next read, which the periodic refresh makes within seconds).
     Preferences(JsonFileDefaultsStore::standard()).setLockHotKey(std::nullopt);
+}
+
+TEST_F(EndToEnd, SettingsFromTheTrayChangeTheModeAndTheShortcut) {
+    setUpUser(true);
+    Preferences(JsonFileDefaultsStore::standard()).setOverlayContentMode(OverlayContentMode::liveTint);
+    auto tray = startTray();
+    app = std::make_unique<App>();
+    ASSERT_TRUE(app->waitFor("ui info: launched pid=.*")) << app->transcript();
+    test::pumpEvents(500ms);
+    const QRect panel = trayPanel();
+    ASSERT_GE(panel.x(), 0);
+
+    // Tray menu › Settings… (second to last item).
+    std::optional<std::string> window;
+    for (int attempt = 0; attempt < 5 && !window; ++attempt) {
+        ASSERT_EQ(test::run({"xdotool", "mousemove", std::to_string(panel.right() - 11),
+                             std::to_string(panel.center().y()), "click", "1"}),
+                  0);
+        test::pumpEvents(700ms);
+        type({"Up", "Up", "Return"});
+        test::waitUntil([&] { return (window = windowNamed("General")).has_value(); }, 2s);
+    }
+    ASSERT_TRUE(window) << "the settings window opens on the General tab\n" << app->transcript();
+    test::pumpEvents(300ms);
+    EXPECT_EQ(Preferences(JsonFileDefaultsStore::standard()).settingsWindowPlacement(), std::nullopt)
+        << "opening the window does not remember where it was put";
+    // Moved onto the right display by someone else than the program: that is remembered.
+    ASSERT_EQ(test::run({"xdotool", "windowmove", "--sync", *window, "2200", "150"}), 0);
+    EXPECT_TRUE(test::waitUntil(
+        [] {
+            auto placement = Preferences(JsonFileDefaultsStore::standard()).settingsWindowPlacement();
+            return placement && placement->frame.x == 2200 && placement->visibleFrame.x == 1920 &&
+                   placement->screenID != 0;
+        },
+        3s));
+    ASSERT_EQ(test::run({"xdotool", "windowfocus", "--sync", *window}), 0);
+    test::pumpEvents(300ms);
+
+    // Sidebar › Overlay, then the "Show" picker one step down: Solid Color.
+    type({"Down"});
+    ASSERT_TRUE(test::waitUntil([] { return windowNamed("Overlay").has_value(); }, 3s))
+        << "the title follows the tab";
+    type({"Tab", "Down"});
+    ASSERT_TRUE(test::waitUntil(
+        [] {
+            return Preferences(JsonFileDefaultsStore::standard()).overlayContentMode() ==
+                   OverlayContentMode::solidColor;
+        },
+        3s));
+
+    // Another program holds Ctrl+Alt+J when Num Lock is on: with Num Lock off the chord reaches the
+    // window, but it could not be registered for every lock state.
+    xcb_connection_t* other = xcb_connect(nullptr, nullptr);
+    ASSERT_FALSE(xcb_connection_has_error(other));
+    const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(other)).data->root;
+    const std::uint16_t ctrlAltNumLock = XCB_MOD_MASK_CONTROL | XCB_MOD_MASK_1 | XCB_MOD_MASK_2;
+    ASSERT_EQ(xcb_request_check(other, xcb_grab_key_checked(other, 1, root, ctrlAltNumLock, 44 /* J */,
+                                                            XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC)),
+              nullptr);
+
+    // Back to General; Tab to the shortcut (after the idle picker), Space to record, then the chord.
+    type({"shift+Tab", "Up"});
+    ASSERT_TRUE(test::waitUntil([] { return windowNamed("General").has_value(); }, 3s));
+    type({"Tab", "Tab", "space"});
+    test::pumpEvents(300ms);
+    type({"ctrl+alt+j"});
+    ASSERT_TRUE(app->waitFor("input error: hotkey register failed status=10 key=⌃⌥J")) << app->transcript();
+    EXPECT_EQ(Preferences(JsonFileDefaultsStore::standard()).lockHotKey(), std::nullopt)
+        << "a shortcut another program holds is not stored";
+    xcb_disconnect(other);
+    type({"ctrl+alt+k"});
+    ASSERT_TRUE(app->waitFor("input info: hotkey registered ⌃⌥K")) << app->transcript();
+    EXPECT_EQ(Preferences(JsonFileDefaultsStore::standard()).lockHotKey(),
+              (HotKey{40, {HotKeyModifiers::control | HotKeyModifiers::option}}));
+
+    // The new shortcut turns the overlay on, in the chosen mode, on both displays.
+    type({"ctrl+alt+k"});
+    ASSERT_TRUE(app->waitFor("lock info: lock begin reason=hotkey mode=solidColor .*")) << app->transcript();
+    ASSERT_TRUE(app->waitFor("lock info: locked in background .*")) << app->transcript();
+    test::waitUntil(
+        [] { return share(X11ScreenCapture::captureRegion(QRect(0, 0, 3840, 1080)), magenta) == 1.0; });
+    EXPECT_EQ(share(X11ScreenCapture::captureRegion(QRect(0, 0, 3840, 1080)), magenta), 1.0)
+        << "a solid colour covers both displays";
+    EXPECT_FALSE(windowNamed("General")) << "turning the overlay on closes the settings";
+    type({"4", "8", "2", "9"});
+    EXPECT_TRUE(app->waitFor("lock info: unlocked reason=PIN via .*")) << app->transcript();
 }

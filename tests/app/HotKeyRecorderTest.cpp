@@ -1,0 +1,159 @@
+// The shortcut recorder: what it shows, which chords it takes, and that it listens only to the
+// settings window.
+#include "support/QtWidgetsApp.h"
+#include "support/SettingsRig.h"
+#include "ui/HotKeyRecorderView.h"
+
+#include <QKeyEvent>
+#include <QLineEdit>
+
+#include <gtest/gtest.h>
+
+using namespace tolva;
+using namespace tolva::test;
+
+namespace {
+
+constexpr std::uint64_t control = 0x40000, option = 0x80000, shift = 0x20000, command = 0x100000;
+constexpr std::uint32_t keyL = 37, keyK = 40, escape = 53, backspace = 51;
+
+struct Recorder {
+    SettingsRig rig;
+    HotKeyRecorderView view;
+    Recorder() {
+        view.get = [this] { return rig.prefs->lockHotKey(); };
+        view.set = [this](const std::optional<HotKey>& hotKey) { rig.prefs->setLockHotKey(hotKey); };
+        view.onRecordingChanged = [this](bool on) { rig.recording.push_back(on); };
+        view.refresh();
+    }
+};
+
+// A key press as the X11 platform delivers it: X keycode and X modifier state.
+QKeyEvent xKeyPress(int qtKey, quint32 xKeycode, quint32 xState) {
+    return QKeyEvent(QEvent::KeyPress, qtKey, Qt::NoModifier, xKeycode, 0, xState);
+}
+
+} // namespace
+
+TEST(HotKeyRecorder, ShowsTheShortcutTheLinuxWay) {
+    widgetsApp();
+    InterfaceLanguage english(std::make_shared<Preferences>(std::make_shared<InMemoryDefaultsStore>()));
+    EXPECT_EQ(
+        HotKeyRecorderView::displayText(HotKey{keyL, {HotKeyModifiers::control | HotKeyModifiers::option}}),
+        "Ctrl+Alt+L");
+    EXPECT_EQ(HotKeyRecorderView::displayText(
+                  HotKey{96, {HotKeyModifiers::control | HotKeyModifiers::shift | HotKeyModifiers::command}}),
+              "Ctrl+Shift+Super+F5");
+    EXPECT_EQ(HotKeyRecorderView::displayText(HotKey{49, {HotKeyModifiers::option}}), "Alt+Space");
+
+    Recorder r;
+    EXPECT_EQ(r.view.button()->text(), "Click to Record");
+    EXPECT_TRUE(r.view.clearButton()->isHidden()) << "nothing to clear";
+    r.rig.prefs->setLockHotKey(HotKey{keyL, {HotKeyModifiers::control | HotKeyModifiers::option}});
+    r.view.refresh();
+    EXPECT_EQ(r.view.button()->text(), "Ctrl+Alt+L");
+    EXPECT_FALSE(r.view.clearButton()->isHidden());
+    EXPECT_EQ(r.view.clearButton()->text(), "Clear");
+    r.view.button()->click();
+    EXPECT_EQ(r.view.button()->text(), "Press keys… (Esc to cancel)");
+    EXPECT_TRUE(r.view.clearButton()->isHidden()) << "no Clear while recording";
+    r.view.button()->click();
+    EXPECT_FALSE(r.view.isRecording()) << "a second click stops recording";
+    r.view.clearButton()->click();
+    EXPECT_EQ(r.rig.prefs->lockHotKey(), std::nullopt);
+    EXPECT_EQ(r.view.button()->text(), "Click to Record");
+}
+
+TEST(HotKeyRecorder, AcceptsRejectsCancelsAndClears) {
+    Recorder r;
+    const HotKey old{keyL, {HotKeyModifiers::control | HotKeyModifiers::option}};
+    r.rig.prefs->setLockHotKey(old);
+
+    r.view.startRecording();
+    ASSERT_TRUE(r.view.hasMonitor());
+    r.view.handle(keyK, 0);
+    r.view.handle(keyK, shift);
+    EXPECT_TRUE(r.view.isRecording()) << "a chord without Ctrl, Alt or Super is not a shortcut";
+    EXPECT_EQ(r.rig.prefs->lockHotKey(), old);
+    r.view.handle(escape, 0);
+    EXPECT_FALSE(r.view.isRecording());
+    EXPECT_FALSE(r.view.hasMonitor()) << "the key filter exists only while recording";
+    EXPECT_EQ(r.rig.prefs->lockHotKey(), old) << "Escape keeps the old shortcut";
+
+    r.view.startRecording();
+    r.view.handle(keyK, control | shift | 0x10000 /* caps lock is not part of it */);
+    EXPECT_FALSE(r.view.isRecording());
+    EXPECT_EQ(r.rig.prefs->lockHotKey(), (HotKey{keyK, {HotKeyModifiers::control | HotKeyModifiers::shift}}));
+
+    r.view.startRecording();
+    r.view.handle(backspace, 0);
+    EXPECT_FALSE(r.view.isRecording());
+    EXPECT_EQ(r.rig.prefs->lockHotKey(), std::nullopt) << "Backspace clears";
+    EXPECT_EQ(r.rig.recording, (std::vector<bool>{true, false, true, false, true, false}));
+
+    // A chord another program holds is said at once and not stored; recording goes on.
+    r.view.check = [](const HotKey& hotKey) -> std::optional<std::string> {
+        if (hotKey.keyCode == keyL)
+            return "Another program already uses Ctrl+Alt+L. Press another shortcut.";
+        return std::nullopt;
+    };
+    r.view.startRecording();
+    r.view.handle(keyL, control | option);
+    EXPECT_TRUE(r.view.isRecording());
+    EXPECT_EQ(r.rig.prefs->lockHotKey(), std::nullopt);
+    EXPECT_FALSE(r.view.messageLabel()->isHidden());
+    EXPECT_EQ(r.view.messageLabel()->text(),
+              "Another program already uses Ctrl+Alt+L. Press another shortcut.");
+    r.view.handle(keyK, command);
+    EXPECT_FALSE(r.view.isRecording());
+    EXPECT_TRUE(r.view.messageLabel()->isHidden());
+    EXPECT_EQ(r.rig.prefs->lockHotKey(), (HotKey{keyK, {HotKeyModifiers::command}}));
+}
+
+TEST(HotKeyRecorder, TakesKeysOnlyFromTheSettingsWindow) {
+    Recorder r;
+    QWidget settings;
+    settings.setObjectName(HotKeyRecorderView::settingsWindowName);
+    auto* field = new QLineEdit(&settings);
+    r.view.setParent(&settings);
+    QWidget onboarding;
+    onboarding.setObjectName(QStringLiteral("onboarding"));
+    auto* otherField = new QLineEdit(&onboarding);
+    settings.show();
+    onboarding.show();
+
+    r.view.startRecording();
+    // Ctrl+Alt+L typed in the onboarding window reaches that window and is not recorded.
+    QKeyEvent other = xKeyPress(Qt::Key_L, 46, 4 | 8);
+    QCoreApplication::sendEvent(otherField, &other);
+    EXPECT_TRUE(r.view.isRecording());
+    EXPECT_EQ(r.rig.prefs->lockHotKey(), std::nullopt);
+    QKeyEvent letter(QEvent::KeyPress, Qt::Key_A, Qt::NoModifier, 38, 0, 0, QStringLiteral("a"));
+    QCoreApplication::sendEvent(otherField, &letter);
+    EXPECT_EQ(otherField->text(), "a") << "typing in another window goes on while recording";
+
+    // A lone modifier is not a chord yet.
+    QKeyEvent ctrl = xKeyPress(Qt::Key_Control, 37, 0);
+    QCoreApplication::sendEvent(field, &ctrl);
+    EXPECT_TRUE(r.view.isRecording());
+
+    // In the settings window it is taken, and never typed into the field.
+    QKeyEvent press = xKeyPress(Qt::Key_L, 46, 4 | 8);
+    QCoreApplication::sendEvent(field, &press);
+    EXPECT_FALSE(r.view.isRecording());
+    EXPECT_EQ(r.rig.prefs->lockHotKey(),
+              (HotKey{keyL, {HotKeyModifiers::control | HotKeyModifiers::option}}));
+    EXPECT_TRUE(field->text().isEmpty());
+
+    // Not recording: keys go where they always go.
+    QKeyEvent typed(QEvent::KeyPress, Qt::Key_A, Qt::NoModifier, 38, 0, 0, QStringLiteral("a"));
+    QCoreApplication::sendEvent(field, &typed);
+    EXPECT_EQ(field->text(), "a");
+
+    // Leaving the screen stops recording.
+    r.view.startRecording();
+    settings.hide();
+    EXPECT_FALSE(r.view.isRecording());
+    EXPECT_FALSE(r.view.hasMonitor());
+    r.view.setParent(nullptr);
+}
