@@ -1,7 +1,8 @@
 // Lock and unlock latency of the running program, seen from another X client: the time from
 // the hot key press (sent with XTest) until the keyboard is grabbed and every display is
 // covered, from the last PIN digit until the focused window can receive keys again, and from
-// another client unmapping an overlay window until its display is covered again.
+// another client unmapping an overlay window until its display is covered again; and, once,
+// from killing the locked program until its guard covers every display and holds the keyboard.
 //
 //   tolva-bench-lock TOLVA_SCREEN_BINARY RUNS
 // Runs inside a test session (scripts/bench lock starts one).
@@ -51,6 +52,10 @@ struct Bench {
         xcb_map_window(c, victim);
         const std::uint32_t rootMask[] = {XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY};
         xcb_change_window_attributes(c, screen->root, XCB_CW_EVENT_MASK, rootMask);
+        // A plain desktop colour, so that no uncovered pixel is mistaken for a black cover.
+        const std::uint32_t desktop[] = {0x336699};
+        xcb_change_window_attributes(c, screen->root, XCB_CW_BACK_PIXEL, desktop);
+        xcb_clear_area(c, 0, screen->root, 0, 0, 0, 0);
         xcb_flush(c);
         usleep(100000);
         focusVictim();
@@ -254,7 +259,47 @@ int main(int argc, char** argv) {
                     repairs.empty() ? "-" : std::to_string(median(repairs)).substr(0, 5).c_str(),
                     locks.size());
     }
+    // The program dies while locked: time until every display is covered again and the keyboard
+    // is held, by the guard it left behind.
+    prefs.setOverlayContentMode(OverlayContentMode::solidColor);
+    std::vector<double> guarded;
+    bench.focusVictim();
+    const std::uint32_t uncovered = bench.pixel(960, 540);
+    bench.key(ctrl, true);
+    bench.key(alt, true);
+    bench.tap(l);
+    bench.key(alt, false);
+    bench.key(ctrl, false);
+    xcb_flush(bench.c);
+    for (auto until = Clock::now() + std::chrono::seconds(5);
+         Clock::now() < until && (bench.pixel(960, 540) == uncovered || bench.pixel(2880, 540) == uncovered);)
+        usleep(1000);
+    usleep(300000);
+    const auto death = Clock::now();
     kill(app, SIGKILL);
     waitpid(app, nullptr, 0);
+    std::optional<Clock::time_point> covered, held;
+    while ((!covered || !held) && Clock::now() - death < std::chrono::seconds(2)) {
+        if (!covered && bench.pixel(960, 540) == 0 && bench.pixel(2880, 540) == 0)
+            covered = Clock::now();
+        if (!held) {
+            auto* grab =
+                xcb_grab_keyboard_reply(bench.c,
+                                        xcb_grab_keyboard(bench.c, 0, bench.screen->root, XCB_CURRENT_TIME,
+                                                          XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC),
+                                        nullptr);
+            if (grab && grab->status == XCB_GRAB_STATUS_SUCCESS) {
+                xcb_ungrab_keyboard(bench.c, XCB_CURRENT_TIME); // not ours to keep
+                bench.sync();
+            } else if (grab && grab->status == XCB_GRAB_STATUS_ALREADY_GRABBED && covered) {
+                held = Clock::now(); // by the guard: the program's own grab died with it
+            }
+            free(grab);
+        }
+        usleep(200);
+    }
+    std::printf("guard after the program was killed: covered %.2f ms, keyboard held %.2f ms\n",
+                covered ? ms(death, *covered) : -1.0, held ? ms(death, *held) : -1.0);
+    // The program started again by the guard ends with the test session.
     return 0;
 }
