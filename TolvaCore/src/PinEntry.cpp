@@ -3,6 +3,7 @@
 
 #include "TolvaCore/Graphemes.h"
 #include "TolvaCore/PinPolicy.h"
+#include "TolvaCore/SecretText.h"
 
 namespace tolva {
 
@@ -45,7 +46,9 @@ PinEntry::Outcome PinEntry::apply(const PinKey& key, std::optional<std::int64_t>
         if (text_.empty())
             return Outcome::unchanged();
         auto clusters = graphemes(text_);
-        text_.resize(text_.size() - clusters.back().size());
+        const std::size_t keep = text_.size() - clusters.back().size();
+        OPENSSL_cleanse(text_.data() + keep, text_.size() - keep);
+        text_.resize(keep);
         count_ = clusters.size() - 1;
         return Outcome::changed();
     }
@@ -68,6 +71,9 @@ PinEntry::Outcome PinEntry::apply(const PinKey& key, std::optional<std::int64_t>
     case PinKey::Kind::insert: {
         if (count_ >= maxLength)
             return Outcome::unchanged();
+        // Room for the whole entry up front: growing would leave copies of it in freed memory.
+        if (text_.capacity() < maxLength * 4)
+            text_.reserve(maxLength * 4);
         text_ += key.character;
         // A character may join the one before it (a combining mark): count clusters again.
         count_ = graphemeCount(text_);
@@ -83,7 +89,7 @@ PinEntry::Outcome PinEntry::apply(const PinKey& key, std::optional<std::int64_t>
 }
 
 void PinEntry::reset() {
-    text_.clear();
+    wipe(text_);
     count_ = 0;
 }
 
