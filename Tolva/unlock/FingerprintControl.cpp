@@ -34,15 +34,15 @@ void FingerprintControl::paintEvent(QPaintEvent*) {
         ink.setAlphaF(0.7);
     p.setPen(QPen(ink, 1.6, Qt::SolidLine, Qt::RoundCap));
     const QPointF centre(16, 17);
-    // Five ridges, each an open arc with a gap at the bottom, the way fingertips look.
+    // Five ridges, each an oval open at the bottom (wider open further in), the way a fingertip
+    // looks; angles in Qt's sixteenths of a degree, counter-clockwise from three o'clock.
     for (int ring = 0; ring < 5; ++ring) {
         const double r = 3.0 + ring * 2.8;
         const QRectF box(centre.x() - r, centre.y() - r * 1.15, 2 * r, 2 * r * 1.15);
-        const int start = (200 + ring * 8) * 16;
-        const int span = -(220 - ring * 10) * 16;
-        p.drawArc(box, start, span);
+        const int gap = 110 - ring * 14;
+        p.drawArc(box, (270 + gap / 2) * 16, (360 - gap) * 16);
     }
-    p.drawLine(centre + QPointF(0, -1), centre + QPointF(0, 5));
+    p.drawLine(centre + QPointF(0, -1), centre + QPointF(0, 4));
 }
 
 } // namespace tolva

@@ -18,7 +18,7 @@ public:
     // Placed into `panel` at `frame`; the owner hides the panel's lock icon meanwhile.
     explicit FingerprintControl(UnlockPanel* panel);
 
-    // A scan was not recognised: the ridges are drawn in the error colour until the next scan.
+    // A scan was not recognised: the ridges are drawn in the error colour until the next result.
     void setRejected(bool rejected);
     bool isRejected() const { return rejected_; }
 

@@ -54,6 +54,12 @@ public:
         environment_.set("LD_PRELOAD", "libpam_wrapper.so");
         environment_.set("PAM_WRAPPER", "1");
         environment_.set("PAM_WRAPPER_SERVICE_DIR", services().string());
+        // The sanitizer build: pam_wrapper is preloaded ahead of the sanitizer runtime and must
+        // not bind deeply past it.
+        environment_.set("PAM_WRAPPER_DISABLE_DEEPBIND", "1");
+        environment_.set("ASAN_OPTIONS",
+                         std::string(std::getenv("ASAN_OPTIONS") ? std::getenv("ASAN_OPTIONS") : "") +
+                             ":verify_asan_link_order=0");
     }
     ~PamTestService() {
         std::error_code ignored;

@@ -250,6 +250,8 @@ void FprintdTouchID::verifyStatus(const QString& result, bool done) {
     const auto session = session_;
     if (!session || session->closed || !session->verifying)
         return; // not ours, or a status of a verification we already left
+    if (control_)
+        control_->setRejected(false);
     if (result == QLatin1String("verify-match")) {
         Log::auth.info("Touch ID accepted");
         auto onSuccess = session->onSuccess;
