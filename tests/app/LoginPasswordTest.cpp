@@ -8,6 +8,7 @@
 
 #include <csignal>
 #include <future>
+#include <map>
 #include <regex>
 
 using namespace tolva;
@@ -179,4 +180,29 @@ TEST(LoginPasswordUnlock, WithoutAServiceThePanelOffersOnlyThePin) {
     EXPECT_EQ(f.controller->lastPanelModel()->title, "Type your login password, then press Enter");
     f.prefs->setAllowLoginPasswordUnlock(false);
     EXPECT_FALSE(f.controller->passwordUnlockAvailable()) << "the switch decides too";
+}
+
+TEST(PamLoginPasswordVerifier, ThePackagedServiceChecksThePasswordAndTheAccount) {
+    // The packaged /etc/pam.d/tolva-screen with the system stacks it includes stood in by
+    // pam_matrix: it must bring both an auth and an account stack, or pam_acct_mgmt refuses every
+    // password ("no modules loaded", PAM_PERM_DENIED).
+    PamTestService pam;
+    std::ifstream packaged(TOLVA_PAM_PACKAGED);
+    ASSERT_TRUE(packaged.good());
+    const std::map<std::string, std::string> stands = {
+        {"@include common-auth", "auth required " TOLVA_PAM_MATRIX " passdb=" + pam.passdb().string()},
+        {"@include common-account", "account required " TOLVA_PAM_MATRIX " passdb=" + pam.passdb().string()},
+    };
+    std::ofstream service(pam.services() / "tolva-screen");
+    for (std::string line; std::getline(packaged, line);) {
+        if (line.empty() || line[0] == '#')
+            continue;
+        ASSERT_TRUE(stands.count(line)) << "an include the test does not know: " << line;
+        service << stands.at(line) << "\n";
+    }
+    service.close();
+    std::string right = PamTestService::password;
+    EXPECT_TRUE(pam.verifier()->verify(right));
+    std::string wrong = "not it";
+    EXPECT_FALSE(pam.verifier()->verify(wrong));
 }
