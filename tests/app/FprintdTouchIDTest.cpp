@@ -183,7 +183,7 @@ TEST(FprintdTouchID, NoReaderMeansNoControl) {
     EXPECT_EQ(log.messages("auth").back(), "Touch ID unavailable: no fingerprint reader");
 }
 
-TEST(FprintdTouchID, ALateAnswerAfterDismissIsIgnoredAndTheReaderGivenBack) {
+TEST(FprintdTouchID, OnlyTheNewestPresentationCountsAndADismissedOneGivesTheReaderBack) {
     ScopedLogCapture log;
     FingerprintRig f;
     ASSERT_TRUE(f.ready()) << f.service.diagnostics();
@@ -195,8 +195,17 @@ TEST(FprintdTouchID, ALateAnswerAfterDismissIsIgnoredAndTheReaderGivenBack) {
     f.touchID->present(f.panel(), [&] { ++successes; });
     f.touchID->present(f.panel(), [&] { successes += 10; });
     EXPECT_EQ(f.panel()->findChildren<FingerprintControl*>().size(), 1);
-    f.touchID->dismiss(); // before the claim was even answered
-    EXPECT_FALSE(f.panel()->icon()->isHidden());
+    ASSERT_TRUE(test::waitUntil([&] { return f.touchID->isVerifying(); }, 10s)) << f.service.diagnostics();
+    ASSERT_TRUE(f.service.send("SCAN finger-a"));
+    ASSERT_TRUE(test::waitUntil([&] { return successes != 0; }, 10s)) << f.service.diagnostics();
+    EXPECT_EQ(successes, 10);
+
+    // Dismissed before the claim was even answered: a finger then does nothing.
+    successes = 0;
+    f.touchID->present(f.panel(), [&] { ++successes; });
+    f.touchID->dismiss();
+    EXPECT_FALSE(f.panel()->icon()->isHidden()) << "the lock icon is back";
+    EXPECT_EQ(f.panel()->findChildren<FingerprintControl*>().size(), 0);
     f.service.send("SCAN finger-a");
     test::pumpEvents(500ms);
     EXPECT_EQ(successes, 0);

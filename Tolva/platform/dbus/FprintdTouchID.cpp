@@ -184,19 +184,32 @@ void FprintdTouchID::present(UnlockPanel* panel, std::function<void()> onSuccess
     session->pending = true;
     session_ = session;
     Log::auth.info("Touch ID prompt shown");
-    // A reader we are still giving back from the last presentation is claimed once it is free.
-    if (releasesInFlight_ > 0)
+    // A reader an older presentation still holds, claims or gives back is claimed once it is free.
+    if (holders_ > 0)
         waitingClaim_ = session;
     else
         claim(session);
 }
 
+void FprintdTouchID::readerFreed() {
+    --holders_;
+    if (holders_ > 0 || !waitingClaim_)
+        return;
+    auto next = std::move(waitingClaim_);
+    waitingClaim_.reset();
+    if (!next->closed && next->token == token_)
+        claim(next);
+}
+
 void FprintdTouchID::claim(const std::shared_ptr<Session>& session) {
     // An empty user name claims the reader for the caller's own user.
+    ++holders_;
     callAsync(bus_, this, methodCall(session->device, deviceInterface, QStringLiteral("Claim"), {QString()}),
               [this, session](const QDBusMessage& reply) {
                   session->pending = false;
                   session->claimed = !isError(reply);
+                  if (!session->claimed)
+                      readerFreed();
                   if (session->closed || session->token != token_) {
                       close(session); // late: only give the reader back
                       return;
@@ -274,8 +287,6 @@ void FprintdTouchID::verifyStatus(const QString& result, bool done) {
         return;
     }
     end(endedText(result));
-    if (result == QLatin1String("verify-disconnected"))
-        refreshAvailability();
 }
 
 void FprintdTouchID::end(const std::string& why) {
@@ -287,6 +298,8 @@ void FprintdTouchID::end(const std::string& why) {
     // The presentation stays (isPresented) until dismissed, so the next key does not start
     // another check at once; the control goes, and the lock icon comes back.
     removeControl();
+    // A reader that failed may be gone, or its fingers deleted: ask before the next prompt.
+    refreshAvailability();
 }
 
 void FprintdTouchID::close(const std::shared_ptr<Session>& session) {
@@ -303,17 +316,9 @@ void FprintdTouchID::close(const std::shared_ptr<Session>& session) {
     const QString device = session->device;
     const bool stop = session->verifying;
     session->verifying = false;
-    ++releasesInFlight_;
     auto release = [this, device] {
         callAsync(bus_, this, methodCall(device, deviceInterface, QStringLiteral("Release")),
-                  [this](const QDBusMessage&) {
-                      if (--releasesInFlight_ > 0 || !waitingClaim_)
-                          return;
-                      auto next = std::move(waitingClaim_);
-                      waitingClaim_.reset();
-                      if (!next->closed && next->token == token_)
-                          claim(next);
-                  });
+                  [this](const QDBusMessage&) { readerFreed(); });
     };
     if (!stop) {
         release();

@@ -54,6 +54,7 @@ private:
     struct Session;
     void setAvailability(Availability next);
     void claim(const std::shared_ptr<Session>& session);
+    void readerFreed();
     void claimed(const std::shared_ptr<Session>& session);
     void startVerify(const std::shared_ptr<Session>& session);
     void restartVerify(const std::shared_ptr<Session>& session);
@@ -69,8 +70,8 @@ private:
     std::uint64_t refreshGeneration_ = 0;
     std::uint64_t token_ = 0;
     std::shared_ptr<Session> session_;
-    int releasesInFlight_ = 0;              // readers being given back
-    std::shared_ptr<Session> waitingClaim_; // a presentation waiting for them
+    int holders_ = 0;                       // presentations that claim, hold or give back the reader
+    std::shared_ptr<Session> waitingClaim_; // a presentation waiting for the reader to be free
     QPointer<UnlockPanel> host_;
     QPointer<FingerprintControl> control_;
 };
