@@ -9,7 +9,6 @@
 
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <iostream>
 
 using namespace tolva;
@@ -46,20 +45,18 @@ BENCHMARK(InProcess)->Unit(benchmark::kMillisecond);
 } // namespace
 
 int main(int argc, char** argv) {
+    // pam_wrapper reads its service folder when it is loaded: the files must be there before
+    // this process starts (scripts/bench password writes them).
     const char* services = std::getenv("PAM_WRAPPER_SERVICE_DIR");
-    if (argc < 2 || services == nullptr) {
+    if (argc < 2 || services == nullptr ||
+        !std::filesystem::exists(std::filesystem::path(services) / "tolva-screen")) {
         std::cerr << "usage: LD_PRELOAD=libpam_wrapper.so PAM_WRAPPER=1 PAM_WRAPPER_SERVICE_DIR=DIR "
-                     "tolva-bench-password TOLVA_SCREEN [options]\n";
+                     "tolva-bench-password TOLVA_SCREEN [options]\n"
+                     "DIR/tolva-screen: pam_matrix with a password file granting the current user \""
+                  << password << "\"\n";
         return 2;
     }
     program = argv[1];
-    const std::filesystem::path dir(services);
-    const auto passdb = dir / "passdb";
-    std::ofstream(passdb) << LoginPasswordCheck::currentUserName() << ":" << password << ":tolva-screen\n";
-    std::ofstream(dir / "tolva-screen")
-        << "auth required " << TOLVA_PAM_MATRIX << " passdb=" << passdb.string() << "\naccount required "
-        << TOLVA_PAM_MATRIX << " passdb=" << passdb.string() << "\n";
-    std::ofstream(dir / "other") << "auth required pam_deny.so\naccount required pam_deny.so\n";
     argv[1] = argv[0];
     int rest = argc - 1;
     benchmark::Initialize(&rest, argv + 1);
