@@ -90,6 +90,15 @@ TEST(PamLoginPasswordVerifier, AnswersOnlyTheHiddenPasswordPrompt) {
     EXPECT_FALSE(pam.verifier()->verify(text));
 }
 
+TEST(PamLoginPasswordVerifier, WhatAModulePrintsIsNotTakenForTheAnswer) {
+    PamTestService pam;
+    pam.writeService("tolva-screen", "print");
+    std::string wrong = "not the password";
+    EXPECT_FALSE(pam.verifier()->verify(wrong)) << "a module wrote \"0\" to standard output";
+    std::string right = PamTestService::password;
+    EXPECT_TRUE(pam.verifier()->verify(right));
+}
+
 TEST(PamLoginPasswordVerifier, AHangingModuleDoesNotHangTheProgram) {
     ScopedLogCapture log;
     PamTestService pam;

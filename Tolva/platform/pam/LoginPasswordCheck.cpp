@@ -6,7 +6,6 @@
 #include <security/pam_appl.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <pwd.h>
@@ -103,16 +102,20 @@ int runHelper(int argc, char** argv) {
         if (password.size() + static_cast<std::size_t>(got) > maxPasswordBytes) {
             ::explicit_bzero(buffer, sizeof buffer);
             wipe(password);
-            std::printf("%d\n", PAM_AUTH_ERR);
-            return 0;
+            const std::string line = std::to_string(PAM_AUTH_ERR) + "\n";
+            return ::write(STDOUT_FILENO, line.data(), line.size()) == static_cast<ssize_t>(line.size()) ? 0
+                                                                                                         : 1;
         }
         password.append(buffer, static_cast<std::size_t>(got));
     }
     ::explicit_bzero(buffer, sizeof buffer);
+    // The answer gets a descriptor of its own: whatever a module prints goes to standard error.
+    const int answer = ::dup(STDOUT_FILENO);
+    ::dup2(STDERR_FILENO, STDOUT_FILENO);
     const int rc = authenticate(service, currentUserName(), password);
-    std::printf("%d\n", rc);
-    std::fflush(stdout);
-    return 0;
+    const std::string line = std::to_string(rc) + "\n";
+    return answer >= 0 && ::write(answer, line.data(), line.size()) == static_cast<ssize_t>(line.size()) ? 0
+                                                                                                         : 1;
 }
 
 } // namespace tolva::LoginPasswordCheck
