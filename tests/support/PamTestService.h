@@ -57,6 +57,7 @@ public:
         // The sanitizer build: pam_wrapper is preloaded ahead of the sanitizer runtime and must
         // not bind deeply past it.
         environment_.set("PAM_WRAPPER_DISABLE_DEEPBIND", "1");
+        environment_.set("UID_WRAPPER_DISABLE_DEEPBIND", "1"); // the name pam_wrapper 1.1.4 reads
         environment_.set("ASAN_OPTIONS",
                          std::string(std::getenv("ASAN_OPTIONS") ? std::getenv("ASAN_OPTIONS") : "") +
                              ":verify_asan_link_order=0");
