@@ -13,9 +13,11 @@
 #include "overlay/ScreenSnapshotter.h"
 #include "platform/KeychainBackendChooser.h"
 #include "platform/Permissions.h"
+#include "platform/dbus/FprintdTouchID.h"
 #include "platform/dbus/FreedesktopDisplaySleep.h"
 #include "platform/dbus/LoginSession.h"
 #include "platform/dbus/ReduceMotionSetting.h"
+#include "platform/pam/PamLoginPasswordVerifier.h"
 #include "platform/x11/X11EventTap.h"
 #include "platform/x11/X11HotKeyBackend.h"
 #include "platform/x11/X11IdleTimeSource.h"
@@ -222,9 +224,10 @@ std::optional<int> AppDelegate::launch(const QStringList& arguments) {
     services.displaySleep = std::make_shared<FreedesktopDisplaySleep>(QDBusConnection::sessionBus(), x11_);
     services.foreground = x11_ ? std::shared_ptr<Foreground>(std::make_shared<X11Foreground>(x11_, isOurs))
                                : std::make_shared<NoForeground>();
-    std::shared_ptr<TouchIDUnlock> touchID = std::make_shared<UnavailableTouchID>();
+    std::shared_ptr<TouchIDUnlock> touchID = std::make_shared<FprintdTouchID>(QDBusConnection::systemBus());
     services.touchID = touchID;
-    services.passwordVerifier = std::make_shared<RejectingPasswordVerifier>();
+    services.passwordVerifier =
+        std::make_shared<PamLoginPasswordVerifier>(PamLoginPasswordVerifier::programOptions());
     services.background = std::make_shared<QtBackgroundRunner>();
     auto x11 = x11_;
     Scheduler* scheduler = &scheduler_;

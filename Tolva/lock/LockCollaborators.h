@@ -34,36 +34,58 @@ public:
     virtual bool isKiosk() = 0;
 };
 
-// The fingerprint sign-in shown in the unlock panel.
+// The fingerprint check offered in the unlock panel while it is shown.
 class TouchIDUnlock {
 public:
+    // Whether a fingerprint can dismiss the overlay, and if not, why (for the log and for the
+    // Security settings, which disable the fingerprint switch with `unavailableText()`).
+    struct Availability {
+        enum class Reason {
+            available,        // a reader and at least one enrolled finger of the current user
+            unknown,          // not asked yet, or the answer is still on its way
+            noService,        // nothing answers for fingerprints on this computer
+            noDevice,         // no fingerprint reader
+            noEnrolledFinger, // a reader, but no finger enrolled for this user
+            failed,           // the service answered with an error (`detail`)
+        };
+        Reason reason = Reason::unknown;
+        std::string detail; // the service's own words, for the log
+
+        bool isAvailable() const { return reason == Reason::available; }
+        // Plain English for the log: "no fingerprint reader", …
+        std::string logText() const;
+        // The localised reason for the settings, absent when available.
+        std::optional<std::string> unavailableText() const;
+        friend bool operator==(const Availability&, const Availability&) = default;
+    };
+
     virtual ~TouchIDUnlock() = default;
-    virtual bool isAvailable() = 0;
-    virtual bool isPresented() = 0;
+    // The last known availability; cheap, never blocks.
+    virtual Availability availability() const = 0;
+    bool isAvailable() const { return availability().isAvailable(); }
+    // Asks the service again without blocking; `onAvailabilityChanged` runs (main thread) when
+    // the answer differs from the last one.
+    virtual void refreshAvailability() = 0;
+    std::function<void()> onAvailabilityChanged;
+
+    // A presentation exists (from `present` until `dismiss`), even one whose check has ended.
+    virtual bool isPresented() const = 0;
+    // Starts a fingerprint check shown in `panel` (the fingerprint control replaces its lock
+    // icon); `onSuccess` runs on the main thread only when this very presentation matched.
     virtual void present(UnlockPanel* panel, std::function<void()> onSuccess) = 0;
+    // Ends any check, gives the reader back and removes the control; late answers are ignored.
     virtual void dismiss() = 0;
 };
 
-// A fingerprint reader that is not there: never available.
-class UnavailableTouchID : public TouchIDUnlock {
-public:
-    bool isAvailable() override { return false; }
-    bool isPresented() override { return false; }
-    void present(UnlockPanel*, std::function<void()>) override {}
-    void dismiss() override {}
-};
-
-// Checks the login password of the current user; may be called off the main thread.
+// Checks the login password of the current user.
 class LoginPasswordVerifier {
 public:
     virtual ~LoginPasswordVerifier() = default;
-    virtual bool verify(const std::string& password) = 0;
-};
-
-// Until the PAM check arrives, no password is ever accepted.
-class RejectingPasswordVerifier : public LoginPasswordVerifier {
-public:
-    bool verify(const std::string&) override { return false; }
+    // Whether a check can be made at all on this computer (for the login password, a PAM
+    // service is present). Cheap; any thread.
+    virtual bool isAvailable() = 0;
+    // Blocks; called off the main thread only. The text is consumed: wiped when this returns.
+    virtual bool verify(std::string& password) = 0;
 };
 
 // Runs slow work away from the main thread and brings its result back to it.

@@ -42,6 +42,15 @@ LockController::LockController(Services services)
             lock("idle " + std::to_string(static_cast<long long>(idleSeconds)) + "s", std::nullopt, false,
                  std::nullopt, true);
     };
+    services_.touchID->onAvailabilityChanged = [this, alive] {
+        if (!alive.lock())
+            return;
+        // A reader that answers while the panel is up is offered at once.
+        if (machine_.state == LockState::prompting)
+            presentTouchID();
+        if (onStatusChanged)
+            onStatusChanged();
+    };
     refreshCapabilities();
     services_.idle->start();
 }
@@ -53,6 +62,12 @@ LockController::~LockController() {
         tap_->stop();
     power_.release();
     services_.idle->onIdle = nullptr;
+    services_.touchID->onAvailabilityChanged = nullptr;
+    services_.touchID->dismiss();
+}
+
+bool LockController::passwordUnlockAvailable() const {
+    return services_.prefs->allowLoginPasswordUnlock() && passwordServiceAvailable_;
 }
 
 std::optional<std::string> LockController::lockBlockedReason() const {
@@ -82,6 +97,7 @@ void LockController::refreshCapabilities() {
         needsReauthorization_ = false;
     assign(accessibilityGranted_, trusted);
     assign(pinConfigured_, services_.authenticator->isPINConfigured());
+    assign(passwordServiceAvailable_, services_.passwordVerifier->isAvailable());
     services_.idle->threshold = static_cast<double>(services_.prefs->idleTimeoutSeconds());
     services_.idle->isArmed = canLock();
     if (onStatusChanged)
@@ -112,6 +128,8 @@ void LockController::lock(const std::string& reason, std::optional<std::int64_t>
         onWillLock();
     if (onStatusChanged)
         onStatusChanged();
+    // Readers come and go, fingers get enrolled: ask again while the overlay is being built.
+    services_.touchID->refreshAvailability();
     Log::lock.info("lock begin reason=" + reason +
                    " mode=" + std::string(services_.prefs->overlayContentMode().rawValue()) +
                    " frontmost=" + services_.foreground->frontmostName().value_or("nil") +
@@ -391,16 +409,22 @@ void LockController::showPrompt() {
         services_.foreground->bringToFront(shown);
     refreshPanel();
     restartPromptTimer();
-    if (target && services_.prefs->touchIDEnabled() && !services_.touchID->isPresented() &&
-        services_.touchID->isAvailable()) {
-        std::weak_ptr<bool> alive = alive_;
-        services_.touchID->present(target->overlayView()->panel(), [this, alive] {
-            if (!alive.lock())
-                return;
-            backoff_.recordSuccess();
-            unlock("Touch ID");
-        });
-    }
+    if (target)
+        presentTouchID();
+}
+
+void LockController::presentTouchID() {
+    // The fingerprint is checked alongside the typed entry: the PIN keeps working meanwhile.
+    if (!promptWindow_ || !services_.prefs->touchIDEnabled() || services_.touchID->isPresented() ||
+        !services_.touchID->isAvailable())
+        return;
+    std::weak_ptr<bool> alive = alive_;
+    services_.touchID->present(promptWindow_->overlayView()->panel(), [this, alive] {
+        if (!alive.lock() || machine_.state == LockState::unlocked)
+            return;
+        backoff_.recordSuccess();
+        unlock("Touch ID");
+    });
 }
 
 void LockController::restartPromptTimer() {
@@ -452,12 +476,16 @@ void LockController::applyKey(const PinKey& key, const std::string& via) {
 
 void LockController::verify(std::shared_ptr<const SecretText> secret, const std::string& via) {
     const bool pinShaped = isPinShaped(secret->view());
-    const bool passwordAllowed = services_.prefs->allowLoginPasswordUnlock();
+    const bool passwordAllowed = passwordUnlockAvailable();
+    std::optional<PinRecord> record = services_.authenticator->record(); // a copy for the worker
     if (!pinShaped && !passwordAllowed) {
         recordFailure(via, L10n::Unlock::Error::pinDigitsOnly());
         return;
     }
-    const std::optional<PinRecord> record = services_.authenticator->record(); // a copy for the worker
+    // A PIN-shaped text is a PIN whenever one is configured: a wrong one never goes on to the
+    // login password. Otherwise anyone tapping digits would feed the account's own failure
+    // counter (pam_faillock and the like lock the account, sudo and the login screen included).
+    const bool tryPassword = passwordAllowed && !(pinShaped && record);
     const std::int64_t generation = lockGeneration_;
     isVerifying_ = true;
     refreshPanel();
@@ -465,15 +493,13 @@ void LockController::verify(std::shared_ptr<const SecretText> secret, const std:
     auto verifier = services_.passwordVerifier;
     std::weak_ptr<bool> alive = alive_;
     services_.background->run(
-        [secret, record, pinShaped, passwordAllowed, verifier, method] {
-            if (pinShaped && record) {
-                if (PinHasher::verify(secret->view(), *record)) {
-                    *method = "PIN";
-                    return true;
-                }
+        [secret, record, pinShaped, tryPassword, verifier, method] {
+            if (pinShaped && record && PinHasher::verify(secret->view(), *record)) {
+                *method = "PIN";
+                return true;
             }
-            if (passwordAllowed) {
-                std::string password(secret->view());
+            if (tryPassword) {
+                std::string password(secret->view()); // wiped by the verifier, and again here
                 const bool accepted = verifier->verify(password);
                 wipe(password);
                 if (accepted) {
@@ -483,16 +509,16 @@ void LockController::verify(std::shared_ptr<const SecretText> secret, const std:
             }
             return false;
         },
-        [this, alive, generation, via, pinShaped, passwordAllowed, method](bool accepted) {
+        [this, alive, generation, via, pinShaped, tryPassword, method](bool accepted) {
             if (!alive.lock())
                 return;
             isVerifying_ = false;
             if (machine_.state == LockState::unlocked || lockGeneration_ != generation)
                 return; // stale: the lock ended or was replaced meanwhile
             if (!accepted) {
-                std::string message = !pinShaped        ? L10n::Unlock::Error::passwordWrong()
-                                      : passwordAllowed ? L10n::Unlock::Error::pinOrPasswordWrong()
-                                                        : L10n::Unlock::Error::pinWrong();
+                std::string message = !pinShaped    ? L10n::Unlock::Error::passwordWrong()
+                                      : tryPassword ? L10n::Unlock::Error::pinOrPasswordWrong()
+                                                    : L10n::Unlock::Error::pinWrong();
                 recordFailure(via, message);
                 return;
             }
@@ -540,7 +566,7 @@ void LockController::refreshPanel() {
     in.accessibilityGranted = accessibilityGranted_;
     in.secureInputActive = secureInputActive_;
     in.tapActive = tapActive_;
-    in.allowLoginPassword = services_.prefs->allowLoginPasswordUnlock();
+    in.allowLoginPassword = passwordUnlockAvailable();
     const UnlockPanelModel model = UnlockPanelModel::derive(in);
     lastModel_ = model;
     for (const auto& window : services_.windows->windows())

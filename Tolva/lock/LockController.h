@@ -77,6 +77,18 @@ public:
     bool needsReauthorization() const { return needsReauthorization_; }
     bool snapshotFellBack() const { return snapshotFellBack_; }
     bool canLock() const { return accessibilityGranted_ && pinConfigured_; }
+    // A PAM service for the login password is present (last check; see refreshCapabilities).
+    bool passwordServiceAvailable() const { return passwordServiceAvailable_; }
+    // The login password can dismiss the overlay: the preference is on and a PAM service is
+    // present. Only then does the panel mention the password (note, title, error texts); the
+    // Security settings disable the switch with "settings.security.loginPasswordUnavailable"
+    // while no service is present.
+    bool passwordUnlockAvailable() const;
+    // Whether a fingerprint can dismiss the overlay, and why not (the Security settings disable
+    // the fingerprint switch with `unavailableText()`); `refreshTouchIDAvailability()` asks again
+    // and `onStatusChanged` runs when the answer changes.
+    TouchIDUnlock::Availability touchIDAvailability() const { return services_.touchID->availability(); }
+    void refreshTouchIDAvailability() { services_.touchID->refreshAvailability(); }
     std::optional<std::string> lockBlockedReason() const;
     std::optional<std::string> snapshotWarning() const;
 
@@ -144,6 +156,7 @@ private:
     void processKey(std::int64_t keyCode, std::uint64_t flags, const std::optional<std::string>& characters,
                     const std::string& via);
     void showPrompt();
+    void presentTouchID();
     void restartPromptTimer();
     void promptTimedOut();
     void applyKey(const PinKey& key, const std::string& via);
@@ -172,6 +185,7 @@ private:
     bool tapActive_ = false;
     bool needsReauthorization_ = false;
     bool snapshotFellBack_ = false;
+    bool passwordServiceAvailable_ = false;
 
     PowerAssertion power_;
     LockStateMachine machine_{LockState::unlocked};

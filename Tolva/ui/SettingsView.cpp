@@ -734,6 +734,11 @@ void SettingsView::syncSecurity() {
     security_.touchID->setChecked(prefs.touchIDEnabled());
     security_.touchID->setEnabled(fingerprint);
     security_.touchIDUnavailable->setVisible(!fingerprint);
+    // Why not: no reader, or no finger enrolled for this account.
+    std::optional<std::string> why;
+    if (env_.controller)
+        why = env_.controller->touchIDAvailability().unavailableText();
+    security_.touchIDUnavailable->setText(qs(why.value_or(L10n::Settings::Security::touchIDUnavailable())));
 }
 
 // Permissions ------------------------------------------------------------------------------

@@ -30,6 +30,9 @@ public:
     PinDotsView* dots() const { return dots_; }
     QLabel* statusLabel() const { return status_; }
     QLabel* noteLabel() const { return note_; }
+    // The lock icon; the fingerprint control hides it while it takes its place.
+    QLabel* icon() const { return icon_; }
+    void setLockIconVisible(bool visible) { icon_->setVisible(visible); }
 
 protected:
     void paintEvent(QPaintEvent* event) override;

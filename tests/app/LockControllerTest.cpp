@@ -191,7 +191,7 @@ TEST(LockController, LoginPasswordWhenAllowed) {
     f.lock();
     for (char c : std::string("correct horse"))
         f.tapKey(0, std::string(1, c));
-    EXPECT_EQ(f.controller->lastPanelModel()->title, "Enter your login password, then press Return");
+    EXPECT_EQ(f.controller->lastPanelModel()->title, "Type your login password, then press Enter");
     f.tapKey(36, "\r");
     EXPECT_EQ(f.controller->state(), LockState::unlocked);
     EXPECT_EQ(log.messages("lock").back(), "unlocked reason=login password via tap after 0s");
@@ -202,7 +202,8 @@ TEST(LockController, LoginPasswordWhenAllowed) {
     EXPECT_EQ(f.password->calls, 2) << "12 is not PIN-shaped: only the password is tried";
     EXPECT_EQ(f.controller->lastPanelModel()->message, "Incorrect password");
     f.typeDigits("1111");
-    EXPECT_EQ(f.controller->lastPanelModel()->message, "Incorrect PIN or password");
+    EXPECT_EQ(f.password->calls, 2) << "a wrong PIN is not tried as the password";
+    EXPECT_EQ(f.controller->lastPanelModel()->message, "Incorrect PIN");
 }
 
 TEST(LockController, AResultArrivingAfterTheUnlockIsDropped) {
@@ -422,4 +423,100 @@ TEST(LockController, DisplaysAreLookedAtAgainOnceTheyHaveSettled) {
     auto lines = log.messages("lock");
     EXPECT_EQ(std::count(lines.begin(), lines.end(), "displays changed while locked, rebuilding overlays"),
               1);
+}
+
+TEST(LockController, AWrongPinNeverGoesOnToTheLoginPassword) {
+    LockRig f;
+    f.lock();
+    f.typeDigits("1111");
+    EXPECT_EQ(f.password->calls, 0) << "with a PIN configured, PIN-shaped texts are PINs only";
+    EXPECT_EQ(f.controller->lastPanelModel()->message, "Incorrect PIN");
+    for (char c : std::string("word"))
+        f.tapKey(0, std::string(1, c));
+    f.tapKey(36, "\r");
+    EXPECT_EQ(f.password->received, std::vector<std::string>{"word"});
+    EXPECT_EQ(f.controller->lastPanelModel()->message, "Incorrect password");
+}
+
+TEST(LockController, ThePanelOffersThePasswordOnlyWhenItCanBeChecked) {
+    LockRig f;
+    f.password->available = false;
+    f.controller->refreshCapabilities();
+    EXPECT_FALSE(f.controller->passwordUnlockAvailable());
+    f.lock();
+    f.tapKey(0, "a");
+    auto model = *f.controller->lastPanelModel();
+    EXPECT_EQ(model.note, std::nullopt) << "no password note";
+    EXPECT_EQ(model.title, "Enter PIN");
+    f.tapKey(36, "\r");
+    EXPECT_EQ(f.controller->lastPanelModel()->message, "PIN must be digits");
+    EXPECT_EQ(f.password->calls, 0);
+    f.controller->unlock("test");
+
+    f.password->available = true;
+    f.controller->refreshCapabilities();
+    EXPECT_TRUE(f.controller->passwordUnlockAvailable());
+    f.lock();
+    f.tapKey(0, "a");
+    model = *f.controller->lastPanelModel();
+    EXPECT_EQ(model.note, "Forgot your PIN? Type your login password and press Enter");
+    EXPECT_EQ(model.title, "Type your login password, then press Enter");
+}
+
+TEST(LockController, FingerprintAlongsideThePin) {
+    ScopedLogCapture log;
+    LockRig f;
+    f.fingerprint->current = {TouchIDUnlock::Availability::Reason::available, {}};
+    f.lock();
+    f.typeDigits("1111");
+    f.typeDigits("2222");
+    EXPECT_EQ(f.fingerprint->presented, 1) << "presented once, not again on every key";
+    EXPECT_EQ(f.fingerprint->panel, f.promptView()->panel());
+    f.fingerprint->match();
+    EXPECT_EQ(f.controller->state(), LockState::unlocked);
+    EXPECT_EQ(f.controller->backoff().consecutiveFailures, 0) << "a fingerprint resets the failures";
+    EXPECT_EQ(log.messages("lock").back(), "unlocked reason=Touch ID after 0s");
+    EXPECT_FALSE(f.fingerprint->isPresented()) << "the unlock dismisses the check";
+
+    // The PIN keeps working while the reader waits.
+    f.lock();
+    f.tapKey(18, "1");
+    EXPECT_TRUE(f.fingerprint->isPresented());
+    f.typeDigits("829");
+    f.typeDigits("4829");
+    EXPECT_EQ(f.controller->state(), LockState::unlocked);
+    EXPECT_EQ(log.messages("lock").back(), "unlocked reason=PIN via tap after 0s");
+
+    // The panel's time-out ends the check; the next input starts a new one.
+    f.lock();
+    f.tapKey(18, "1");
+    f.scheduler.advance(Seconds(5.1));
+    EXPECT_FALSE(f.fingerprint->isPresented());
+    f.controller->noteInput("mouseMoved");
+    EXPECT_TRUE(f.fingerprint->isPresented());
+    f.controller->unlock("test");
+}
+
+TEST(LockController, FingerprintOnlyWhenAvailableAndAllowed) {
+    LockRig f;
+    f.lock();
+    f.controller->noteInput("mouseMoved");
+    EXPECT_EQ(f.fingerprint->presented, 0) << "no reader: no control";
+    // A reader that answers while the panel is up is offered at once.
+    f.fingerprint->setAvailability({TouchIDUnlock::Availability::Reason::available, {}});
+    EXPECT_EQ(f.fingerprint->presented, 1);
+    f.controller->unlock("test");
+
+    f.prefs->setTouchIDEnabled(false);
+    f.lock();
+    f.controller->noteInput("mouseMoved");
+    EXPECT_EQ(f.fingerprint->presented, 1) << "the switch is off";
+
+    EXPECT_EQ(f.controller->touchIDAvailability().unavailableText(), std::nullopt);
+    f.fingerprint->current = {TouchIDUnlock::Availability::Reason::noEnrolledFinger, {}};
+    EXPECT_EQ(f.controller->touchIDAvailability().unavailableText(),
+              "No fingerprint is enrolled for your account.");
+    f.fingerprint->current = {TouchIDUnlock::Availability::Reason::noDevice, {}};
+    EXPECT_EQ(f.controller->touchIDAvailability().unavailableText(),
+              "This computer has no fingerprint reader.");
 }

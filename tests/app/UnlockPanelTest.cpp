@@ -34,11 +34,11 @@ TEST(UnlockPanelModel, DerivedFromTheLockState) {
     EXPECT_EQ(UnlockPanelModel::derive(in).title, "Enter PIN") << "password use is off";
     in.allowLoginPassword = true;
     m = UnlockPanelModel::derive(in);
-    EXPECT_EQ(m.title, "Enter your login password, then press Return");
+    EXPECT_EQ(m.title, "Type your login password, then press Enter");
     EXPECT_EQ(m.filled, 5);
-    EXPECT_EQ(m.note, "Forgot your PIN? Type your login password and press Return");
+    EXPECT_EQ(m.note, "Forgot your PIN? Type your login password and press Enter");
     in.typed = "1a";
-    EXPECT_EQ(UnlockPanelModel::derive(in).title, "Enter your login password, then press Return");
+    EXPECT_EQ(UnlockPanelModel::derive(in).title, "Type your login password, then press Enter");
 
     in.typed = "";
     in.remainingWait = 29.2;

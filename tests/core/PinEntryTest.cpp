@@ -1,4 +1,5 @@
 #include "TolvaCore/PinEntry.h"
+#include "TolvaCore/SecretText.h"
 
 #include <gtest/gtest.h>
 
@@ -88,4 +89,26 @@ TEST(PinEntry, BoundedAndGraphemeAware) {
     EXPECT_TRUE(entry.isAllDigits());
     entry.apply(PinKey::insert("\xEF\xBC\x92"), std::nullopt); // full-width 2
     EXPECT_FALSE(entry.isAllDigits());
+}
+
+TEST(PinEntry, WipesWhatWasTyped) {
+    PinEntry entry;
+    entry.apply(PinKey::insert("s"), std::nullopt);
+    entry.apply(PinKey::insert("e"), std::nullopt);
+    entry.apply(PinKey::insert("c"), std::nullopt);
+    const char* bytes = entry.text().data(); // the buffer is reserved once and kept
+    entry.apply(PinKey::backspace(), std::nullopt);
+    EXPECT_EQ(entry.text(), "se");
+    EXPECT_EQ(bytes[2], '\0') << "the removed character is wiped";
+    entry.reset();
+    EXPECT_EQ(std::string(bytes, 2), std::string(2, '\0')) << "a reset wipes the entry";
+
+    entry.apply(PinKey::insert("a"), std::nullopt);
+    auto outcome = entry.apply(PinKey::submit(), std::nullopt);
+    ASSERT_EQ(outcome.kind, PinEntry::Outcome::Kind::submitted);
+    EXPECT_EQ(outcome.submittedText, "a");
+    const char* submitted = outcome.submittedText.data();
+    wipe(outcome.submittedText);
+    EXPECT_EQ(submitted[0], '\0');
+    EXPECT_TRUE(outcome.submittedText.empty());
 }

@@ -8,11 +8,13 @@
 #include "platform/dbus/SecretServiceKeychainBackend.h"
 #include "support/ChildProcess.h"
 #include "support/EndToEnd.h"
+#include "support/PamTestService.h"
 #include "support/QtApp.h"
 
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <map>
 #include <regex>
 #include <xcb/xcb.h>
 
@@ -62,6 +64,33 @@ std::optional<std::string> windowNamed(const std::string& title) {
     ChildProcess search({"xdotool", "search", "--onlyvisible", "--name", "^" + title + "$"});
     return search.readLine(2s, false);
 }
+
+// Pixels of `area` that stand out from its most common colour: text drawn there.
+int inkPixels(const QRect& area) {
+    const QImage image = X11ScreenCapture::captureRegion(area);
+    std::map<QRgb, int> counts;
+    for (int y = 0; y < image.height(); ++y)
+        for (int x = 0; x < image.width(); ++x)
+            ++counts[image.pixel(x, y) & 0xFFFFFF];
+    if (counts.empty())
+        return 0;
+    const QRgb background = std::max_element(counts.begin(), counts.end(), [](auto& a, auto& b) {
+                                return a.second < b.second;
+                            })->first;
+    int ink = 0;
+    for (int y = 0; y < image.height(); ++y)
+        for (int x = 0; x < image.width(); ++x) {
+            const QRgb p = image.pixel(x, y);
+            ink += std::abs(qRed(p) - qRed(background)) + std::abs(qGreen(p) - qGreen(background)) +
+                       std::abs(qBlue(p) - qBlue(background)) >
+                   60;
+        }
+    return ink;
+}
+
+// The status and note lines of the unlock panel on the left display (centred on its display).
+const QRect leftPanelStatus((1920 - 240) / 2 + 8, (1080 - 161) / 2 + 74, 224, 28);
+const QRect leftPanelNote((1920 - 240) / 2 + 12, (1080 - 161) / 2 + 109, 216, 40);
 
 struct EndToEnd : ::testing::Test {
     void SetUp() override {
@@ -326,4 +355,45 @@ TEST_F(EndToEnd, SettingsFromTheTrayChangeTheModeAndTheShortcut) {
     EXPECT_FALSE(windowNamed("General")) << "turning the overlay on closes the settings";
     type({"4", "8", "2", "9"});
     EXPECT_TRUE(app->waitFor("lock info: unlocked reason=PIN via .*")) << app->transcript();
+}
+
+TEST_F(EndToEnd, TheLoginPasswordIsOfferedAndUnlocksWhenPamCanCheckIt) {
+    setUpUser(true);
+    test::PamTestService pam; // pam_wrapper for the program and its password helper
+    pam.writeService();
+    app = std::make_unique<App>(std::vector<std::string>{"--lock-in", "0"});
+    ASSERT_TRUE(app->waitFor("lock info: locked in background tap=true .*")) << app->transcript();
+    EXPECT_TRUE(app->saw("auth info: login password service=tolva-screen")) << app->transcript();
+    ASSERT_EQ(test::run({"xdotool", "mousemove", "960", "300"}), 0);
+    type({"x"});
+    ASSERT_TRUE(app->waitFor("lock info: taking foreground: input .*")) << app->transcript();
+    EXPECT_TRUE(test::waitUntil([] { return inkPixels(leftPanelNote) > 50; }))
+        << "the panel shows the password note";
+    type({"BackSpace"});
+    ASSERT_EQ(test::run({"xdotool", "type", "--delay", "30", test::PamTestService::password}), 0);
+    type({"Return"});
+    ASSERT_TRUE(app->waitFor("lock info: unlocked reason=login password via (tap|window) after \\d+s"))
+        << app->transcript();
+    EXPECT_TRUE(app->saw("auth info: login password accepted in \\d+\\.\\d{3}s")) << app->transcript();
+}
+
+TEST_F(EndToEnd, NoPasswordNoteWithoutAPamService) {
+    setUpUser(true);
+    test::PamTestService pam; // an empty service folder: the login password cannot be checked
+    app = std::make_unique<App>(std::vector<std::string>{"--lock-in", "0"});
+    ASSERT_TRUE(app->waitFor("lock info: locked in background tap=true .*")) << app->transcript();
+    EXPECT_TRUE(app->saw("auth error: login password unavailable: no PAM service tolva-screen or login"))
+        << app->transcript();
+    ASSERT_EQ(test::run({"xdotool", "mousemove", "960", "300"}), 0);
+    type({"x"});
+    ASSERT_TRUE(app->waitFor("lock info: taking foreground: input .*")) << app->transcript();
+    EXPECT_TRUE(test::waitUntil([] { return inkPixels(leftPanelStatus) > 50; })) << "the panel is up";
+    test::pumpEvents(300ms);
+    EXPECT_LT(inkPixels(leftPanelNote), 5) << "no note under the dots";
+    type({"Return"});
+    ASSERT_TRUE(app->waitFor("auth info: auth rejected via (tap|window) failures=1 lockout=0s"))
+        << app->transcript();
+    EXPECT_FALSE(app->saw(".*login password (accepted|rejected).*")) << "nothing was sent to PAM";
+    type({"4", "8", "2", "9"});
+    ASSERT_TRUE(app->waitFor("lock info: unlocked reason=PIN via .*")) << app->transcript();
 }

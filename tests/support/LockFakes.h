@@ -1,6 +1,7 @@
 // Honest stand-ins for the lock controller's platform collaborators, steerable by tests.
 #pragma once
 
+#include "TolvaCore/SecretText.h"
 #include "lock/LockController.h"
 #include "platform/fake/FakeScheduler.h"
 
@@ -121,10 +122,50 @@ struct DeferredRunner : BackgroundRunner {
 
 struct FakePasswordVerifier : LoginPasswordVerifier {
     std::string password = "correct horse";
+    bool available = true;
     int calls = 0;
-    bool verify(const std::string& text) override {
+    std::vector<std::string> received;
+    bool isAvailable() override { return available; }
+    bool verify(std::string& text) override {
         ++calls;
-        return text == password;
+        received.push_back(text);
+        const bool right = text == password;
+        wipe(text);
+        return right;
+    }
+};
+
+// A fingerprint service steered by the test: availability, and a finger put on the reader.
+struct FakeTouchID : TouchIDUnlock {
+    Availability current{Availability::Reason::noDevice, {}};
+    int presented = 0;
+    int dismissed = 0;
+    UnlockPanel* panel = nullptr;
+    std::function<void()> success;
+    Availability availability() const override { return current; }
+    void refreshAvailability() override {}
+    void setAvailability(Availability next) {
+        current = std::move(next);
+        if (onAvailabilityChanged)
+            onAvailabilityChanged();
+    }
+    bool isPresented() const override { return panel != nullptr; }
+    void present(UnlockPanel* p, std::function<void()> onSuccess) override {
+        dismiss();
+        ++presented;
+        panel = p;
+        success = std::move(onSuccess);
+    }
+    void dismiss() override {
+        if (panel)
+            ++dismissed;
+        panel = nullptr;
+        success = nullptr;
+    }
+    void match() {
+        auto s = success;
+        if (s)
+            s();
     }
 };
 

@@ -27,6 +27,7 @@ struct LockRig {
     std::shared_ptr<FakeDisplaySleepBackend> sleep = std::make_shared<FakeDisplaySleepBackend>();
     std::shared_ptr<DeferredRunner> runner = std::make_shared<DeferredRunner>();
     std::shared_ptr<FakePasswordVerifier> password = std::make_shared<FakePasswordVerifier>();
+    std::shared_ptr<FakeTouchID> fingerprint = std::make_shared<FakeTouchID>();
     FakeTap* tap = nullptr;
     FakePointerGrab* pointerGrab = nullptr;
     bool pointerAvailable = true;
@@ -38,7 +39,12 @@ struct LockRig {
     int systemLocks = 0;
     std::unique_ptr<LockController> controller;
 
-    explicit LockRig(bool withPin = true) {
+    // The real fingerprint or password services may replace the fakes.
+    struct Real {
+        std::shared_ptr<TouchIDUnlock> touchID;
+        std::shared_ptr<LoginPasswordVerifier> password;
+    };
+    explicit LockRig(bool withPin = true, Real real = {}) {
         test::widgetsApp();
         if (withPin) {
             pins->save(PinHasher::makeRecord("4829", 10));
@@ -56,8 +62,8 @@ struct LockRig {
         s.contentBuilder = std::make_shared<OverlayContentBuilder>(snapshotter, [] { return false; });
         s.displaySleep = sleep;
         s.foreground = foreground;
-        s.touchID = std::make_shared<UnavailableTouchID>();
-        s.passwordVerifier = password;
+        s.touchID = real.touchID ? real.touchID : fingerprint;
+        s.passwordVerifier = real.password ? real.password : password;
         s.background = runner;
         s.makeTap = [this](EventTap::Handler handler, OverlayWindow*) {
             auto t = std::make_unique<FakeTap>(std::move(handler));

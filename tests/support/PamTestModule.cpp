@@ -1,0 +1,40 @@
+// A PAM module for tests, put in front of pam_matrix in a test service:
+//   count=PATH  appends one line to PATH for every authentication that reaches PAM
+//   hang        never returns from pam_authenticate (a module that hangs)
+//   print       writes "0" (PAM_SUCCESS) to standard output, as a careless module might
+// It decides nothing itself (PAM_IGNORE): the next module checks the password.
+#include <security/pam_modules.h>
+
+#include <cstdio>
+#include <cstring>
+#include <unistd.h>
+
+extern "C" {
+
+PAM_EXTERN int pam_sm_authenticate(pam_handle_t*, int, int argc, const char** argv) {
+    for (int i = 0; i < argc; ++i) {
+        if (std::strncmp(argv[i], "count=", 6) == 0) {
+            if (std::FILE* f = std::fopen(argv[i] + 6, "a")) {
+                std::fputs("authenticate\n", f);
+                std::fclose(f);
+            }
+        } else if (std::strcmp(argv[i], "print") == 0) {
+            std::fputs("0\n", stdout);
+            std::fflush(stdout);
+        } else if (std::strcmp(argv[i], "hang") == 0) {
+            for (;;)
+                ::pause();
+        }
+    }
+    return PAM_IGNORE;
+}
+
+PAM_EXTERN int pam_sm_setcred(pam_handle_t*, int, int, const char**) {
+    return PAM_SUCCESS;
+}
+
+PAM_EXTERN int pam_sm_acct_mgmt(pam_handle_t*, int, int, const char**) {
+    return PAM_IGNORE;
+}
+
+} // extern "C"
