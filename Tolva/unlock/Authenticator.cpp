@@ -81,6 +81,11 @@ void Authenticator::reload() {
     std::optional<PinRecord> loaded;
     try {
         loaded = store_->load();
+        // Refused at the door: such a record would lock its owner out. It reads as no PIN, so
+        // the user is asked to set a new one, which replaces it.
+        if (loaded)
+            if (auto reason = loaded->unusableReason())
+                throw PinRecordDecodingError("PIN record refused: " + *reason);
     } catch (...) {
         auto failure = std::current_exception();
         setRecord(std::nullopt);
