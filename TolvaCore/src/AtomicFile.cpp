@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 #include <fstream>
 #include <sstream>
 
@@ -47,15 +48,43 @@ bool writeAll(int fd, std::string_view text) {
 
 } // namespace
 
+std::optional<std::string> createPrivateDirectories(const fs::path& dir) {
+    if (dir.empty())
+        return std::nullopt;
+    struct stat st {};
+    if (::stat(dir.c_str(), &st) == 0)
+        return S_ISDIR(st.st_mode) ? std::nullopt : std::optional(dir.string() + " is not a folder");
+    if (auto parent = dir.parent_path(); parent != dir)
+        if (auto why = createPrivateDirectories(parent))
+            return why;
+    // 0700 can only be narrowed by the umask, never widened (not even by a umask of 0).
+    if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST)
+        return systemError("cannot create " + dir.string());
+    return std::nullopt;
+}
+
+std::optional<fs::path> moveFileAside(const fs::path& file) {
+    std::time_t now = std::time(nullptr);
+    std::tm utc{};
+    gmtime_r(&now, &utc);
+    char stamp[32];
+    std::strftime(stamp, sizeof stamp, "%Y%m%dT%H%M%SZ", &utc);
+    fs::path aside = file;
+    aside += std::string(".corrupt-") + stamp;
+    std::error_code error;
+    for (int n = 2; fs::exists(fs::symlink_status(aside, error)); ++n) {
+        aside = file;
+        aside += std::string(".corrupt-") + stamp + "-" + std::to_string(n);
+    }
+    if (::rename(file.c_str(), aside.c_str()) != 0)
+        return std::nullopt;
+    return aside;
+}
+
 std::optional<std::string> writeFileAtomically(const fs::path& file, std::string_view contents, mode_t mode) {
     const fs::path dir = file.parent_path();
-    std::error_code error;
-    if (!fs::exists(dir, error)) {
-        fs::create_directories(dir, error);
-        if (error)
-            return "cannot create " + dir.string() + ": " + error.message();
-        fs::permissions(dir, fs::perms::owner_all, error);
-    }
+    if (auto why = createPrivateDirectories(dir))
+        return why;
     static std::atomic<unsigned> counter{0};
     const fs::path temporary = dir / ("." + file.filename().string() + ".tmp-" + std::to_string(::getpid()) +
                                       "-" + std::to_string(counter++));
@@ -94,8 +123,7 @@ std::optional<std::string> readWholeFile(const fs::path& file) {
 }
 
 FileLock::FileLock(const fs::path& lockFile) {
-    std::error_code error;
-    fs::create_directories(lockFile.parent_path(), error);
+    createPrivateDirectories(lockFile.parent_path());
     fd_ = ::open(lockFile.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
     if (fd_ < 0)
         return;

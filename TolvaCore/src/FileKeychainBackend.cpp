@@ -70,6 +70,29 @@ std::int32_t FileKeychainBackend::loadLocked(Items& items) {
     return success;
 }
 
+std::int32_t FileKeychainBackend::loadForWriteLocked(Items& items) {
+    std::int32_t status = loadLocked(items);
+    if (status != corruptFile && status != insecureFile)
+        return status;
+    // Reading it is refused for good reason, but keeping it would stop the user from ever
+    // setting a PIN again: keep it aside for inspection and start afresh.
+    auto aside = moveFileAside(file_);
+    if (!aside)
+        return failLocked(
+            ioFailure, file_.string() + " cannot be used and cannot be moved aside: " + std::strerror(errno));
+    struct stat st {};
+    if (::lstat(aside->c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == ::geteuid())
+        ::chmod(aside->c_str(), 0600); // whatever it holds, nobody else reads it from now on
+    movedAside_ = *aside;
+    items.clear();
+    return success;
+}
+
+std::optional<fs::path> FileKeychainBackend::movedAside() const {
+    std::lock_guard lock(mutex_);
+    return movedAside_;
+}
+
 std::int32_t FileKeychainBackend::storeLocked(const Items& items) {
     nlohmann::json list = nlohmann::json::array();
     for (const auto& [key, item] : items)
@@ -97,7 +120,7 @@ std::int32_t FileKeychainBackend::update(const Query& query, const Bytes& data) 
     std::lock_guard lock(mutex_);
     FileLock fileLock(file_.parent_path() / ("." + file_.filename().string() + ".lock"));
     Items items;
-    if (auto status = loadLocked(items); status != success)
+    if (auto status = loadForWriteLocked(items); status != success)
         return status;
     auto it = items.find({query.service, query.account});
     if (it == items.end())
@@ -110,7 +133,7 @@ std::int32_t FileKeychainBackend::add(const Query& query, const Bytes& data, std
     std::lock_guard lock(mutex_);
     FileLock fileLock(file_.parent_path() / ("." + file_.filename().string() + ".lock"));
     Items items;
-    if (auto status = loadLocked(items); status != success)
+    if (auto status = loadForWriteLocked(items); status != success)
         return status;
     items[{query.service, query.account}] = Item{std::string(label), data};
     return storeLocked(items);

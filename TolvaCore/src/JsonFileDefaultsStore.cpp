@@ -22,15 +22,6 @@ namespace {
 // Data is written as {"$data": "<base64>"} so it can never be mistaken for a string.
 constexpr const char* dataMember = "$data";
 
-std::string timestamp() {
-    std::time_t now = std::time(nullptr);
-    std::tm utc{};
-    gmtime_r(&now, &utc);
-    char buffer[32];
-    std::strftime(buffer, sizeof buffer, "%Y%m%dT%H%M%SZ", &utc);
-    return buffer;
-}
-
 } // namespace
 
 JsonFileDefaultsStore::JsonFileDefaultsStore(fs::path file, bool standard)
@@ -121,15 +112,7 @@ void JsonFileDefaultsStore::refreshLocked() const {
     }
     // Not JSON we understand: keep the file for the user under a new name and start empty,
     // so the next write can never silently destroy it.
-    fs::path aside = file_;
-    aside += ".corrupt-" + timestamp();
-    for (int n = 2; fs::exists(aside); ++n) {
-        aside = file_;
-        aside += ".corrupt-" + timestamp() + "-" + std::to_string(n);
-    }
-    std::error_code error;
-    fs::rename(file_, aside, error);
-    if (!error)
+    if (auto aside = moveFileAside(file_))
         movedAside_ = aside;
     values_.clear();
     loaded_ = stampOfFile();

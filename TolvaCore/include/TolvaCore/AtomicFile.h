@@ -15,6 +15,15 @@ namespace tolva {
 std::optional<std::string> writeFileAtomically(const std::filesystem::path& file, std::string_view contents,
                                                mode_t mode = 0600);
 
+// Creates every missing folder of `dir` with mode 0700, whatever the umask. Returns why it
+// failed, or nothing on success (also when all of it already existed).
+std::optional<std::string> createPrivateDirectories(const std::filesystem::path& dir);
+
+// Renames a file that cannot be used to "<name>.corrupt-<UTC time>" beside it (with "-2", "-3"…
+// when that exists), so it is kept for the user and never overwritten. The new path, or nothing
+// when the rename failed.
+std::optional<std::filesystem::path> moveFileAside(const std::filesystem::path& file);
+
 // The whole contents, or nothing when the file cannot be read.
 std::optional<std::string> readWholeFile(const std::filesystem::path& file);
 

@@ -1,6 +1,8 @@
 // Keychain items in a file only the user can read, for sessions without a Secret Service:
 // $XDG_DATA_HOME/tolva-screen/pin.json. The mode (0600) and owner are checked on every read;
-// a file that others can read or write is refused, never silently used.
+// a file that others can read or write is refused, never silently used. Writing a new item over
+// a damaged, foreign or insecure file moves that file aside (pin.json.corrupt-<time>) and starts
+// a fresh one, so a new PIN can always be set.
 #pragma once
 
 #include "TolvaCore/KeychainItem.h"
@@ -30,6 +32,8 @@ public:
     std::string name() const override { return "file"; }
 
     const std::filesystem::path& path() const { return file_; }
+    // Where the last unusable file was moved before a write replaced it, if that happened.
+    std::optional<std::filesystem::path> movedAside() const;
 
 private:
     struct Item {
@@ -40,12 +44,15 @@ private:
 
     // Reads and checks the file; a status other than success means it cannot be used.
     std::int32_t loadLocked(Items& items);
+    // As loadLocked, but a file that can never be used is moved aside and reads as empty.
+    std::int32_t loadForWriteLocked(Items& items);
     std::int32_t storeLocked(const Items& items);
     std::int32_t failLocked(std::int32_t status, std::string message);
 
     std::filesystem::path file_;
     mutable std::mutex mutex_;
     KeychainStatusMessages messages_;
+    std::optional<std::filesystem::path> movedAside_;
 };
 
 } // namespace tolva
