@@ -4,6 +4,7 @@
 #include "TolvaCore/JsonFileDefaultsStore.h"
 #include "TolvaCore/Localization.h"
 #include "TolvaCore/PinStore.h"
+#include "app/LaunchChecks.h"
 #include "app/Log.h"
 #include "lock/QtBackgroundRunner.h"
 #include "lock/X11Foreground.h"
@@ -122,18 +123,10 @@ AppDelegate::~AppDelegate() {
 }
 
 std::optional<double> AppDelegate::lockInSeconds(const QStringList& arguments) {
-    for (int i = 1; i < arguments.size(); ++i) {
-        if (arguments[i] != QStringLiteral("--lock-in"))
-            continue;
-        if (i + 1 >= arguments.size())
-            return std::nullopt;
-        bool ok = false;
-        const double seconds = arguments[i + 1].toDouble(&ok);
-        if (!ok || !std::isfinite(seconds))
-            return std::nullopt;
-        return seconds;
-    }
-    return std::nullopt;
+    std::vector<std::string> list;
+    for (const QString& argument : arguments)
+        list.push_back(argument.toStdString());
+    return LaunchChecks::parseLockIn(list).seconds; // a malformed value was refused before launch
 }
 
 void AppDelegate::setUpQtTranslations() {

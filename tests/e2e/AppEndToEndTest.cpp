@@ -133,17 +133,32 @@ TEST_F(EndToEnd, OnlyOneInstanceRuns) {
     EXPECT_TRUE(loser.saw("ui info: another instance running pid=\\d+; exiting")) << loser.transcript();
 }
 
-TEST_F(EndToEnd, MalformedLockInDoesNothing) {
+TEST_F(EndToEnd, MalformedLockInIsRefusedWithAClearError) {
     setUpUser(true);
-    for (auto arguments :
-         {std::vector<std::string>{"--lock-in", "abc"}, std::vector<std::string>{"--lock-in"}}) {
-        app = std::make_unique<App>(arguments);
-        ASSERT_TRUE(app->waitFor("ui info: launched pid=.*")) << app->transcript();
-        test::pumpEvents(1500ms);
-        EXPECT_FALSE(app->saw(".*will lock in.*")) << app->transcript();
-        EXPECT_FALSE(app->saw(".*lock begin.*")) << app->transcript();
-        app.reset();
+    for (std::string value : {"abc", "nan", "inf", "", "1e10", "-1"}) {
+        SCOPED_TRACE(value);
+        App refused({"--lock-in", value});
+        EXPECT_EQ(refused.process().waitForExit(10s), 2);
+        EXPECT_TRUE(refused.saw(std::regex_replace(
+            "tolva-screen: --lock-in needs a number of seconds from 0 to 604800, not \"" + value + "\"",
+            std::regex(R"([.+\-])"), R"(\$&)")))
+            << refused.transcript();
+        EXPECT_FALSE(refused.saw(".*launched pid=.*")) << refused.transcript();
     }
+    App missing({"--lock-in"});
+    EXPECT_EQ(missing.process().waitForExit(10s), 2);
+    EXPECT_TRUE(missing.saw("tolva-screen: --lock-in needs a number of seconds from 0 to 604800"))
+        << missing.transcript();
+}
+
+TEST_F(EndToEnd, NoXServerIsOneClearLineAndExitStatusOne) {
+    ChildProcess alone(
+        {"env", "-u", "QT_QPA_PLATFORM", "-u", "WAYLAND_DISPLAY", "DISPLAY=:987", TOLVA_BINARY}, true);
+    EXPECT_EQ(alone.waitForExit(10s), 1) << "an exit, not an abort";
+    const auto lines = alone.drainLines();
+    EXPECT_EQ(lines, std::vector<std::string>{
+                         "tolva-screen: no X server answers on DISPLAY=\":987\" (Tolva Screen needs an X11 "
+                         "desktop session)"});
 }
 
 TEST_F(EndToEnd, FirstLaunchShowsOnboarding) {
