@@ -292,3 +292,20 @@ TEST(Preferences, LocalizationReadsTheStandardStoreWhenNothingIsInjected) {
     Localization again(nullptr, [] { return std::vector<std::string>{"ko"}; });
     EXPECT_EQ(again.language(), AppLanguage::fr);
 }
+
+// A text planted in the file (never written through the setter) is capped when read: the
+// overlay never sees more than 80 characters, however long the stored text is.
+TEST(Preferences, PlantedAwayNoteIsCappedWhenRead) {
+    Fixture f;
+    f.store->setObject("awayNoteText", DefaultsValue(std::string(std::string(100000, 'w'))));
+    EXPECT_EQ(f.prefs.awayNoteText(), std::string(80, 'w'));
+    EXPECT_EQ(f.prefs.awayNote(true), std::string(80, 'w'));
+    // Characters, not bytes: accented letters made of two code points count once.
+    std::string accented;
+    for (int i = 0; i < 5000; ++i)
+        accented += "e\u0301";
+    f.store->setObject("awayNoteText", DefaultsValue(std::string(accented)));
+    EXPECT_EQ(f.prefs.awayNoteText(), accented.substr(0, 80 * std::string("e\u0301").size()));
+    f.store->setObject("awayNoteText", DefaultsValue(std::string("Short one")));
+    EXPECT_EQ(f.prefs.awayNoteText(), "Short one") << "a short text reads as stored";
+}
