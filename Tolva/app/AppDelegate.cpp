@@ -2,6 +2,7 @@
 #include "app/AppDelegate.h"
 
 #include "TolvaCore/JsonFileDefaultsStore.h"
+#include "TolvaCore/L10n.h"
 #include "TolvaCore/Localization.h"
 #include "TolvaCore/PinStore.h"
 #include "app/LaunchChecks.h"
@@ -83,6 +84,23 @@ struct NoForeground : Foreground {
     void setKiosk(bool) override {}
     bool isKiosk() override { return false; }
 };
+
+// What the preferences file showed (moved aside, permissions fixed) goes to the log, and a file
+// moved aside is told to the user once in the tray, since every setting went back to its default.
+void reportPreferenceNotices(StatusMenuController* statusMenu) {
+    for (const auto& notice : JsonFileDefaultsStore::standard()->takeNotices()) {
+        Log::ui.error(notice.message);
+        if (notice.kind != JsonFileDefaultsStore::Notice::Kind::movedAside || !statusMenu)
+            continue;
+        const auto aside = JsonFileDefaultsStore::standard()->movedAside();
+        QSystemTrayIcon* tray = statusMenu->trayIcon();
+        if (tray && tray->isVisible() && QSystemTrayIcon::supportsMessages())
+            tray->showMessage(QString::fromStdString(L10n::Notice::PreferencesReset::title()),
+                              QString::fromStdString(L10n::Notice::PreferencesReset::message(
+                                  aside ? aside->filename().string() : std::string())),
+                              QSystemTrayIcon::Warning);
+    }
+}
 
 QString reopenSocketName() {
     return QStringLiteral("org.tolva.Screen-%1").arg(::getuid());
@@ -298,6 +316,7 @@ std::optional<int> AppDelegate::launch(const QStringList& arguments) {
         // The settings window is not there yet; the onboarding window holds the PIN and the permission.
         onboarding_->show(prefs_, *controller_, authenticator_);
     };
+    reportPreferenceNotices(statusMenu_.get());
     // 6. Updates.
     startUpdater();
     if (!statusMenu_->isTrayAvailable())
@@ -324,7 +343,10 @@ std::optional<int> AppDelegate::launch(const QStringList& arguments) {
         onboarding_->show(prefs_, *controller_, authenticator_);
 
     // 10. Capabilities refreshed every 3 seconds for the life of the process.
-    refreshTask_ = scheduler_.every(Seconds(3), [controller] { controller->refreshCapabilities(); });
+    refreshTask_ = scheduler_.every(Seconds(3), [this, controller] {
+        controller->refreshCapabilities();
+        reportPreferenceNotices(statusMenu_.get());
+    });
 
     // 11. "--lock-in SECONDS".
     if (auto seconds = lockInSeconds(arguments)) {

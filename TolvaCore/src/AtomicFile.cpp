@@ -6,8 +6,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <ctime>
 #include <fstream>
@@ -109,6 +111,44 @@ std::optional<std::string> writeFileAtomically(const fs::path& file, std::string
     if (folder.fd >= 0)
         ::fsync(folder.fd);
     return std::nullopt;
+}
+
+BoundedRead readRegularFile(const fs::path& file, std::size_t maxBytes) {
+    using Status = BoundedRead::Status;
+    Descriptor in{::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY)};
+    if (in.fd < 0)
+        return {errno == ENOENT ? Status::missing : Status::unreadable, {}, std::strerror(errno)};
+    struct stat st {};
+    if (::fstat(in.fd, &st) != 0)
+        return {Status::unreadable, {}, std::strerror(errno)};
+    if (!S_ISREG(st.st_mode))
+        return {Status::notRegular, {}, "not a regular file"};
+    const std::string tooLarge = "larger than " + std::to_string(maxBytes) + " bytes";
+    if (static_cast<std::uintmax_t>(st.st_size) > maxBytes)
+        return {Status::tooLarge, {}, tooLarge};
+    BoundedRead result;
+    // One byte more than fstat said, so a file that grew since is noticed.
+    result.contents.resize(static_cast<std::size_t>(st.st_size) + 1);
+    std::size_t used = 0;
+    for (;;) {
+        if (used == result.contents.size()) {
+            if (used > maxBytes)
+                return {Status::tooLarge, {}, tooLarge};
+            result.contents.resize(std::min(maxBytes + 1, used * 2));
+        }
+        ssize_t n = ::read(in.fd, result.contents.data() + used, result.contents.size() - used);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return {Status::unreadable, {}, std::strerror(errno)};
+        if (n == 0)
+            break;
+        used += static_cast<std::size_t>(n);
+    }
+    if (used > maxBytes)
+        return {Status::tooLarge, {}, tooLarge};
+    result.contents.resize(used);
+    return result;
 }
 
 std::optional<std::string> readWholeFile(const fs::path& file) {

@@ -48,10 +48,14 @@ std::int32_t FileKeychainBackend::loadLocked(Items& items) {
                                             mode + "); refusing to use it. Fix it with: chmod 600 " +
                                             file_.string());
     }
-    auto text = readWholeFile(file_);
-    if (!text)
-        return failLocked(ioFailure, file_.string() + ": cannot be read");
-    auto json = nlohmann::json::parse(*text, nullptr, false);
+    // Checked again on the open descriptor: the file may have been swapped since lstat.
+    auto read = readRegularFile(file_, maxFileSize);
+    if (read.status == BoundedRead::Status::notRegular || read.status == BoundedRead::Status::tooLarge)
+        return failLocked(corruptFile,
+                          file_.string() + " is " + read.error + "; not a PIN file written by Tolva Screen");
+    if (read.status != BoundedRead::Status::ok)
+        return failLocked(ioFailure, file_.string() + ": cannot be read: " + read.error);
+    auto json = nlohmann::json::parse(read.contents, nullptr, false);
     if (json.is_discarded() || !json.is_object() || !json.contains("items") || !json["items"].is_array())
         return failLocked(corruptFile, file_.string() + " is not a PIN file written by Tolva Screen");
     for (const auto& entry : json["items"]) {

@@ -13,7 +13,9 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <fstream>
 #include <regex>
+#include <sys/stat.h>
 
 using namespace tolva;
 using namespace std::chrono_literals;
@@ -149,6 +151,37 @@ TEST_F(EndToEnd, MalformedLockInIsRefusedWithAClearError) {
     EXPECT_EQ(missing.process().waitForExit(10s), 2);
     EXPECT_TRUE(missing.saw("tolva-screen: --lock-in needs a number of seconds from 0 to 604800"))
         << missing.transcript();
+}
+
+// An unreadable preferences file is loud: logged at error level when the program starts, and
+// a file others could write is made private with a warning.
+TEST_F(EndToEnd, DamagedPreferencesAreLoggedAtStart) {
+    setUpUser(true);
+    const auto file = JsonFileDefaultsStore::standardPath();
+    {
+        std::ofstream out(file, std::ios::trunc);
+        out << "{\"hasCompletedOnboarding\": true, \"awayNoteText\": \"" << std::string(2 << 20, 'x')
+            << "\"}";
+    }
+    app = std::make_unique<App>();
+    ASSERT_TRUE(app->waitFor("ui info: launched pid=.*")) << app->transcript();
+    EXPECT_TRUE(app->saw("ui error: preferences file " + file.string() +
+                         " could not be read \\(larger than 1048576 bytes\\); moved aside to " +
+                         file.string() +
+                         "\\.corrupt-\\d{8}T\\d{6}Z(-\\d+)?; every setting is back to its default"))
+        << app->transcript().substr(0, 4000);
+    app.reset();
+
+    setUpUser(true);
+    ::chmod(file.c_str(), 0666);
+    app = std::make_unique<App>();
+    ASSERT_TRUE(app->waitFor("ui info: launched pid=.*")) << app->transcript();
+    EXPECT_TRUE(app->saw("ui error: warning: preferences file " + file.string() +
+                         " was writable by other users \\(mode 0666\\); set to 0600"))
+        << app->transcript();
+    struct stat st {};
+    ASSERT_EQ(::stat(file.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
 }
 
 TEST_F(EndToEnd, NoXServerIsOneClearLineAndExitStatusOne) {

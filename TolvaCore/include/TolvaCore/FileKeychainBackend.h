@@ -19,6 +19,8 @@ public:
     static constexpr std::int32_t insecureFile = 13; // EACCES: readable or writable by others
     static constexpr std::int32_t ioFailure = 5;     // EIO
     static constexpr std::int32_t corruptFile = 74;  // EBADMSG: not a file this backend wrote
+    // One PIN record takes a few hundred bytes; a larger file is not ours.
+    static constexpr std::size_t maxFileSize = 64 * 1024;
 
     explicit FileKeychainBackend(std::filesystem::path file);
     // $XDG_DATA_HOME/tolva-screen/pin.json, falling back to ~/.local/share.
