@@ -42,7 +42,10 @@ std::shared_ptr<JsonFileDefaultsStore> JsonFileDefaultsStore::standard() {
 
 std::string JsonFileDefaultsStore::encode(const std::map<std::string, DefaultsValue, std::less<>>& values) {
     nlohmann::json json = nlohmann::json::object();
-    for (const auto& [key, value] : values) {
+    for (const auto& entry : values) {
+        // A plain reference: structured bindings cannot be captured by every compiler we build with.
+        const std::string& key = entry.first;
+        const DefaultsValue& value = entry.second;
         std::visit(
             [&](const auto& v) {
                 using T = std::decay_t<decltype(v)>;
