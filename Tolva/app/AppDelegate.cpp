@@ -312,6 +312,11 @@ std::optional<int> AppDelegate::launch(const QStringList& arguments) {
             statusMenu_->refresh();
     };
     statusMenu_->onQuit = [this] { requestQuit(); };
+    statusMenu_->keychainWarning = [this]() -> std::optional<std::string> {
+        if (!authenticator_->isKeychainLocked())
+            return std::nullopt;
+        return L10n::Menu::Warning::keyringLocked();
+    };
     statusMenu_->onOpenSettings = [this](std::optional<SettingsTab>) {
         // The settings window is not there yet; the onboarding window holds the PIN and the permission.
         onboarding_->show(prefs_, *controller_, authenticator_);
@@ -325,7 +330,10 @@ std::optional<int> AppDelegate::launch(const QStringList& arguments) {
             "again to open its window");
 
     // 7. The global shortcut, following the preference.
-    hotKeys_->onPressed = [controller] { controller->lock("hotkey"); };
+    hotKeys_->onPressed = [this, controller] {
+        reloadPinIfKeyringWasLocked();
+        controller->lock("hotkey");
+    };
     hotKeys_->registerHotKey(prefs_->lockHotKey());
     hotKeyObservation_ = prefs_->observe(Preferences::Property::lockHotKey,
                                          [this] { hotKeys_->registerHotKey(prefs_->lockHotKey()); });
@@ -344,6 +352,7 @@ std::optional<int> AppDelegate::launch(const QStringList& arguments) {
 
     // 10. Capabilities refreshed every 3 seconds for the life of the process.
     refreshTask_ = scheduler_.every(Seconds(3), [this, controller] {
+        reloadPinIfKeyringWasLocked();
         controller->refreshCapabilities();
         reportPreferenceNotices(statusMenu_.get());
     });
@@ -358,6 +367,21 @@ std::optional<int> AppDelegate::launch(const QStringList& arguments) {
     }
     watchSignals();
     return std::nullopt;
+}
+
+void AppDelegate::reloadPinIfKeyringWasLocked() {
+    // The PIN was found in a locked keyring at start-up (nobody was asked to unlock it): look
+    // again, without a prompt, until the user has unlocked it.
+    if (!authenticator_->isKeychainLocked())
+        return;
+    authenticator_->reload();
+    if (authenticator_->isPINConfigured()) {
+        Log::auth.info("keyring unlocked; PIN record loaded");
+        if (controller_)
+            controller_->refreshCapabilities();
+        if (statusMenu_)
+            statusMenu_->refresh();
+    }
 }
 
 void AppDelegate::requestQuit() {

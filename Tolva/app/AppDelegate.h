@@ -40,6 +40,8 @@ public:
 
     // A quit request (tray menu, SIGTERM, SIGINT): refused while the overlay is on.
     void requestQuit();
+    // After a start with the keyring locked: loads the PIN once the keyring has been unlocked.
+    void reloadPinIfKeyringWasLocked();
 
     // The seconds of the first "--lock-in", if it is followed by a number.
     static std::optional<double> lockInSeconds(const QStringList& arguments);

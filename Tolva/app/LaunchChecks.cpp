@@ -1,6 +1,8 @@
 // Launch-argument and display checks before QApplication exists.
 #include "app/LaunchChecks.h"
 
+#include "platform/KeychainBackendChooser.h"
+
 #include <xcb/xcb.h>
 
 #include <charconv>
@@ -70,6 +72,8 @@ std::optional<int> checkBeforeStart(int argc, char** argv, std::FILE* err) {
         std::fprintf(err, "tolva-screen: %s\n", why->c_str());
         return 1;
     }
+    // Before the toolkit exists: it may reach for the session bus as it starts.
+    pinSessionBusAddress();
     return std::nullopt;
 }
 

@@ -27,6 +27,8 @@ LockIn parseLockIn(const std::vector<std::string>& arguments);
 std::optional<std::string> missingDisplay();
 
 // Runs both checks; the exit status when the program must stop (the reason printed to `err`).
+// When it may go on, the session bus address is pinned first (pinSessionBusAddress), so that no
+// library starts a bus of its own.
 std::optional<int> checkBeforeStart(int argc, char** argv, std::FILE* err);
 
 } // namespace tolva::LaunchChecks

@@ -177,3 +177,26 @@ TEST(Authenticator, RefusesHostileRecordsAsNoPinWithTheReason) {
         EXPECT_TRUE(auth.isPINConfigured());
     }
 }
+
+TEST(Authenticator, ALockedKeyringIsSaidOnceAndThePinComesWhenItOpens) {
+    ScopedLogCapture log;
+    auto store = std::make_shared<ScriptedStore>();
+    store->record = PinHasher::makeRecord("1234", 10);
+    store->loadFails = KeychainBackend::locked;
+    Authenticator auth(store);
+    auth.reload();
+    EXPECT_TRUE(auth.isKeychainLocked());
+    EXPECT_FALSE(auth.isPINConfigured());
+    auth.reload();
+    auth.reload();
+    EXPECT_EQ(log.messages("auth"),
+              std::vector<std::string>{"PIN record load failed: KeychainError(-25308): Keychain is locked."})
+        << "polling a locked keyring is said once";
+    store->loadFails.reset(); // the user unlocked the keyring
+    auth.reload();
+    EXPECT_FALSE(auth.isKeychainLocked());
+    EXPECT_TRUE(auth.isPINConfigured());
+    store->loadFails = -25293;
+    auth.reload();
+    EXPECT_FALSE(auth.isKeychainLocked()) << "other failures are not a locked keyring";
+}
