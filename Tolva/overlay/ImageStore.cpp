@@ -21,7 +21,8 @@ fs::path directory() {
 }
 
 std::string importImage(const fs::path& source) {
-    fs::create_directories(directory());
+    if (auto why = createPrivateDirectories(directory()))
+        throw fs::filesystem_error(*why, directory(), std::make_error_code(std::errc::io_error));
     std::string extension = source.extension().string();
     extension = extension.empty() ? "img" : extension.substr(1);
     const std::string uuid = QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper().toStdString();

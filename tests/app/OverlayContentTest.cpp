@@ -297,7 +297,13 @@ TEST(ImageStore, ImportNamesAndRemoval) {
     const fs::path home = std::getenv("HOME");
     std::ofstream(home / "noextension") << "x";
     std::ofstream(home / "Photo.JPEG") << "y";
+    fs::remove_all(ImageStore::directory());
+    const mode_t previous = ::umask(0);
     const auto plain = ImageStore::importImage(home / "noextension");
+    ::umask(previous);
+    struct stat st {};
+    ASSERT_EQ(::stat(ImageStore::directory().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u) << "the image folder is private, whatever the umask";
     EXPECT_TRUE(plain.starts_with("overlay-"));
     EXPECT_TRUE(plain.ends_with(".img"));
     EXPECT_EQ(plain.size(), std::string("overlay-").size() + 36 + 4);
