@@ -4,6 +4,7 @@
 #include "TolvaCore/PinHasher.h"
 #include "TolvaCore/PinStore.h"
 #include "TolvaCore/Preferences.h"
+#include "overlay/ImageStore.h"
 #include "overlay/ScreenSnapshotter.h"
 #include "platform/dbus/SecretServiceKeychainBackend.h"
 #include "support/ChildProcess.h"
@@ -182,6 +183,50 @@ TEST_F(EndToEnd, DamagedPreferencesAreLoggedAtStart) {
     struct stat st {};
     ASSERT_EQ(::stat(file.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
+}
+
+// A PIN record the program never writes is refused at start: no PIN, the reason in the log,
+// and the set-up window that sets a new one.
+TEST_F(EndToEnd, AHostilePinRecordIsRefusedAtStart) {
+    setUpUser(false);
+    auto record = PinHasher::makeRecord("4829", 10);
+    record.iterations = 4000000000;
+    pins->save(record);
+    app = std::make_unique<App>();
+    ASSERT_TRUE(app->waitFor("ui info: launched pid=\\d+ .* pin=false .*")) << app->transcript();
+    EXPECT_TRUE(app->saw("auth error: PIN record load failed: PIN record refused: iterations=4000000000 is "
+                         "outside 1\\.\\.\\.1000000"))
+        << app->transcript();
+    EXPECT_TRUE(test::waitUntil(
+        [] {
+            return test::run({"xdotool", "search", "--onlyvisible", "--name", "^Tolva$"}) == 0;
+        },
+        5s))
+        << "the set-up window asks for a new PIN";
+}
+
+// The image named in the preferences is a FIFO: the lock still comes at once, in the colour.
+TEST_F(EndToEnd, AnImageThatIsAFifoNeverHoldsUpTheLock) {
+    setUpUser(true);
+    const auto folder = ImageStore::directory();
+    std::filesystem::create_directories(folder);
+    ASSERT_EQ(::mkfifo((folder / "overlay-FIFO.png").c_str(), 0600), 0);
+    {
+        Preferences prefs(JsonFileDefaultsStore::standard());
+        prefs.setOverlayImageFileName("overlay-FIFO.png");
+        prefs.setOverlayContentMode(OverlayContentMode::image);
+    }
+    app = std::make_unique<App>(std::vector<std::string>{"--lock-in", "0"});
+    ASSERT_TRUE(app->waitFor("lock info: locked in background .*")) << app->transcript();
+    EXPECT_TRUE(app->saw("ui error: overlay image overlay-FIFO.png not loaded: not a regular file"))
+        << app->transcript();
+    test::waitUntil(
+        [] { return share(X11ScreenCapture::captureRegion(QRect(0, 0, 3840, 1080)), magenta) == 1.0; });
+    EXPECT_EQ(share(X11ScreenCapture::captureRegion(QRect(0, 0, 3840, 1080)), magenta), 1.0)
+        << "both displays covered in the colour";
+    type({"4", "8", "2", "9"});
+    ASSERT_TRUE(app->waitFor("lock info: unlocked reason=PIN via .*")) << app->transcript();
+    std::filesystem::remove(folder / "overlay-FIFO.png");
 }
 
 TEST_F(EndToEnd, NoXServerIsOneClearLineAndExitStatusOne) {
