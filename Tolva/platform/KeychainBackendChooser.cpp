@@ -12,8 +12,18 @@
 namespace tolva {
 
 namespace {
+
 constexpr const char* noBus = "disabled:";
+
+std::shared_ptr<FileKeychainBackend> fileBackend() {
+    auto file = std::make_shared<FileKeychainBackend>(FileKeychainBackend::standardPath());
+    file->onMovedAside = [](const std::string& why, const std::filesystem::path& aside) {
+        Log::auth.error("PIN file replaced: " + why + "; the old file was moved aside to " + aside.string());
+    };
+    return file;
 }
+
+} // namespace
 
 std::optional<std::string> pinSessionBusAddress() {
     const char* address = std::getenv("DBUS_SESSION_BUS_ADDRESS");
@@ -35,7 +45,7 @@ std::optional<std::string> pinSessionBusAddress() {
 std::shared_ptr<KeychainBackend> chooseKeychainBackend() {
     std::string whyNot;
     if (!pinSessionBusAddress()) {
-        auto file = std::make_shared<FileKeychainBackend>(FileKeychainBackend::standardPath());
+        auto file = fileBackend();
         Log::auth.info("keychain backend: file path=" + file->path().string() +
                        " reason=no session bus (DBUS_SESSION_BUS_ADDRESS unset and no $XDG_RUNTIME_DIR/bus)");
         return file;
@@ -44,7 +54,7 @@ std::shared_ptr<KeychainBackend> chooseKeychainBackend() {
         Log::auth.info("keychain backend: secret service");
         return secretService;
     }
-    auto file = std::make_shared<FileKeychainBackend>(FileKeychainBackend::standardPath());
+    auto file = fileBackend();
     Log::auth.info("keychain backend: file path=" + file->path().string() + " reason=" + whyNot);
     return file;
 }

@@ -89,6 +89,8 @@ std::int32_t FileKeychainBackend::loadForWriteLocked(Items& items) {
         ::chmod(aside->c_str(), 0600); // whatever it holds, nobody else reads it from now on
     movedAside_ = *aside;
     items.clear();
+    if (onMovedAside)
+        onMovedAside(messages_.messageFor(status).value_or("unusable"), *aside);
     return success;
 }
 

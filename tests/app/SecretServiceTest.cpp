@@ -2,6 +2,7 @@
 // libsecret (GLib) comes first: Qt's "signals" keyword would break its headers.
 #include <libsecret/secret.h>
 
+#include "TolvaCore/PinHasher.h"
 #include "app/Log.h"
 #include "platform/KeychainBackendChooser.h"
 #include "platform/dbus/SecretServiceKeychainBackend.h"
@@ -15,6 +16,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -124,6 +126,23 @@ TEST(KeychainBackendChooser, NoSessionBusMeansTheFileAndNoBusOfOurOwn) {
                                  "/tolva-screen/pin.json reason=no session bus (DBUS_SESSION_BUS_ADDRESS "
                                  "unset and no $XDG_RUNTIME_DIR/bus)"});
     EXPECT_STREQ(std::getenv("DBUS_SESSION_BUS_ADDRESS"), "disabled:");
+
+    // A PIN file others can read is refused, and replaced (and said so) when a PIN is set.
+    KeychainPinStore store("org.tolva.Screen.pin", "pin", backend);
+    store.save(PinHasher::makeRecord("1234", 10));
+    const std::string pinFile = std::string(std::getenv("XDG_DATA_HOME")) + "/tolva-screen/pin.json";
+    ::chmod(pinFile.c_str(), 0644);
+    EXPECT_THROW(store.load(), KeychainError);
+    log.sink().clear();
+    store.save(PinHasher::makeRecord("5678", 10));
+    auto lines = log.messages("auth");
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_TRUE(lines[0].starts_with("PIN file replaced: " + pinFile +
+                                     " can be read or written by other users (mode "
+                                     "0644)"))
+        << lines[0];
+    EXPECT_NE(lines[0].find("; the old file was moved aside to " + pinFile + ".corrupt-"), std::string::npos)
+        << lines[0];
     // Both D-Bus libraries now fail at once instead of launching a bus through the X server.
     test::qtApp();
     EXPECT_FALSE(QDBusConnection::sessionBus().isConnected());

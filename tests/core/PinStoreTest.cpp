@@ -136,6 +136,10 @@ TEST(FileKeychainBackend, ANewPinReplacesADamagedForeignOrInsecureFile) {
         SCOPED_TRACE(c.name);
         auto file = freshPinFile(std::string("replace-") + c.name);
         auto backend = std::make_shared<FileKeychainBackend>(file);
+        std::vector<std::pair<std::string, fs::path>> told;
+        backend->onMovedAside = [&](const std::string& why, const fs::path& aside) {
+            told.emplace_back(why, aside);
+        };
         KeychainPinStore store("svc", "pin", backend);
         store.save(PinHasher::makeRecord("1234", 10));
         c.plant(file);
@@ -152,6 +156,9 @@ TEST(FileKeychainBackend, ANewPinReplacesADamagedForeignOrInsecureFile) {
 
         auto aside = backend->movedAside();
         ASSERT_TRUE(aside);
+        ASSERT_EQ(told.size(), 1u) << "the owner hears of it once, to log it";
+        EXPECT_EQ(told[0].second, *aside);
+        EXPECT_TRUE(told[0].first.starts_with(file.string())) << told[0].first;
         EXPECT_EQ(aside->parent_path(), file.parent_path());
         EXPECT_EQ(aside->filename().string().rfind("pin.json.corrupt-", 0), 0u) << *aside;
         ASSERT_EQ(::lstat(aside->c_str(), &st), 0) << "the old file is kept";

@@ -8,6 +8,7 @@
 #include "TolvaCore/KeychainItem.h"
 
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <mutex>
 
@@ -36,6 +37,9 @@ public:
     const std::filesystem::path& path() const { return file_; }
     // Where the last unusable file was moved before a write replaced it, if that happened.
     std::optional<std::filesystem::path> movedAside() const;
+    // Called (on the writing thread) with the reason and the new name when a write moves an
+    // unusable file aside.
+    std::function<void(const std::string& why, const std::filesystem::path& aside)> onMovedAside;
 
 private:
     struct Item {
