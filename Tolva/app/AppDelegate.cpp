@@ -5,6 +5,7 @@
 #include "TolvaCore/L10n.h"
 #include "TolvaCore/Localization.h"
 #include "TolvaCore/PinStore.h"
+#include "app/LaunchChecks.h"
 #include "app/Log.h"
 #include "lock/LockGuard.h"
 #include "lock/QtBackgroundRunner.h"
@@ -88,6 +89,23 @@ struct NoForeground : Foreground {
     bool isKiosk() override { return false; }
 };
 
+// What the preferences file showed (moved aside, permissions fixed) goes to the log, and a file
+// moved aside is told to the user once in the tray, since every setting went back to its default.
+void reportPreferenceNotices(StatusMenuController* statusMenu) {
+    for (const auto& notice : JsonFileDefaultsStore::standard()->takeNotices()) {
+        Log::ui.error(notice.message);
+        if (notice.kind != JsonFileDefaultsStore::Notice::Kind::movedAside || !statusMenu)
+            continue;
+        const auto aside = JsonFileDefaultsStore::standard()->movedAside();
+        QSystemTrayIcon* tray = statusMenu->trayIcon();
+        if (tray && tray->isVisible() && QSystemTrayIcon::supportsMessages())
+            tray->showMessage(QString::fromStdString(L10n::Notice::PreferencesReset::title()),
+                              QString::fromStdString(L10n::Notice::PreferencesReset::message(
+                                  aside ? aside->filename().string() : std::string())),
+                              QSystemTrayIcon::Warning);
+    }
+}
+
 QString reopenSocketName() {
     return QStringLiteral("org.tolva.Screen-%1").arg(::getuid());
 }
@@ -128,18 +146,10 @@ AppDelegate::~AppDelegate() {
 }
 
 std::optional<double> AppDelegate::lockInSeconds(const QStringList& arguments) {
-    for (int i = 1; i < arguments.size(); ++i) {
-        if (arguments[i] != QStringLiteral("--lock-in"))
-            continue;
-        if (i + 1 >= arguments.size())
-            return std::nullopt;
-        bool ok = false;
-        const double seconds = arguments[i + 1].toDouble(&ok);
-        if (!ok || !std::isfinite(seconds))
-            return std::nullopt;
-        return seconds;
-    }
-    return std::nullopt;
+    std::vector<std::string> list;
+    for (const QString& argument : arguments)
+        list.push_back(argument.toStdString());
+    return LaunchChecks::parseLockIn(list).seconds; // a malformed value was refused before launch
 }
 
 void AppDelegate::setUpQtTranslations() {
@@ -363,6 +373,11 @@ std::optional<int> AppDelegate::launch(const QStringList& arguments) {
         *controller_, prefs_, idle_, [controller] { return controller->secureInputActive(); });
     controller_->onDidUnlock = [this] { statusMenu_->refresh(); };
     statusMenu_->onQuit = [this] { requestQuit(); };
+    statusMenu_->keychainWarning = [this]() -> std::optional<std::string> {
+        if (!authenticator_->isKeychainLocked())
+            return std::nullopt;
+        return L10n::Menu::Warning::keyringLocked();
+    };
     statusMenu_->onOpenSettings = [this, displays](std::optional<SettingsTab> tab) {
         // On the display under the pointer.
         std::optional<std::uint32_t> displayID;
@@ -372,6 +387,7 @@ std::optional<int> AppDelegate::launch(const QStringList& arguments) {
                 displayID = display.id;
         settings_->show(displayID, tab);
     };
+    reportPreferenceNotices(statusMenu_.get());
     // 6. Updates.
     startUpdater();
     if (!statusMenu_->isTrayAvailable())
@@ -380,7 +396,10 @@ std::optional<int> AppDelegate::launch(const QStringList& arguments) {
             "again to open its window");
 
     // 7. The global shortcut, following the preference.
-    hotKeys_->onPressed = [controller] { controller->lock("hotkey"); };
+    hotKeys_->onPressed = [this, controller] {
+        reloadPinIfKeyringWasLocked();
+        controller->lock("hotkey");
+    };
     hotKeys_->registerHotKey(prefs_->lockHotKey());
     hotKeyObservation_ = prefs_->observe(Preferences::Property::lockHotKey, [this] {
         if (!recordingHotKey_)
@@ -403,7 +422,11 @@ std::optional<int> AppDelegate::launch(const QStringList& arguments) {
         onboarding_->show(prefs_, *controller_, authenticator_);
 
     // 10. Capabilities refreshed every 3 seconds for the life of the process.
-    refreshTask_ = scheduler_.every(Seconds(3), [controller] { controller->refreshCapabilities(); });
+    refreshTask_ = scheduler_.every(Seconds(3), [this, controller] {
+        reloadPinIfKeyringWasLocked();
+        controller->refreshCapabilities();
+        reportPreferenceNotices(statusMenu_.get());
+    });
 
     // 11. "--lock-in SECONDS".
     if (auto seconds = lockInSeconds(arguments)) {
@@ -429,6 +452,21 @@ void AppDelegate::statusChanged() {
     resuming_ = false;
     if (guard_ && state != LockState::locking)
         guard_->setLocked(state != LockState::unlocked);
+}
+
+void AppDelegate::reloadPinIfKeyringWasLocked() {
+    // The PIN was found in a locked keyring at start-up (nobody was asked to unlock it): look
+    // again, without a prompt, until the user has unlocked it.
+    if (!authenticator_->isKeychainLocked())
+        return;
+    authenticator_->reload();
+    if (authenticator_->isPINConfigured()) {
+        Log::auth.info("keyring unlocked; PIN record loaded");
+        if (controller_)
+            controller_->refreshCapabilities();
+        if (statusMenu_)
+            statusMenu_->refresh();
+    }
 }
 
 void AppDelegate::requestQuit() {

@@ -44,6 +44,8 @@ public:
     void requestQuit();
     // The controller's state changed: the tray and the guard follow it.
     void statusChanged();
+    // After a start with the keyring locked: loads the PIN once the keyring has been unlocked.
+    void reloadPinIfKeyringWasLocked();
 
     // The seconds of the first "--lock-in", if it is followed by a number.
     static std::optional<double> lockInSeconds(const QStringList& arguments);

@@ -1,5 +1,6 @@
 // The process entry: a tray application whose windows come and go.
 #include "app/AppDelegate.h"
+#include "app/LaunchChecks.h"
 #include "app/Log.h"
 #include "platform/pam/LoginPasswordCheck.h"
 #include "update/AppUpdater.h"
@@ -23,6 +24,8 @@ int main(int argc, char** argv) {
             std::printf("tolva-screen %s\n", tolva::AppUpdater::runningVersion().c_str());
             return 0;
         }
+    if (auto status = tolva::LaunchChecks::checkBeforeStart(argc, argv, stderr))
+        return *status;
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Tolva Screen"));
     QApplication::setDesktopFileName(QStringLiteral("org.tolva.Screen"));

@@ -26,7 +26,8 @@ QSizeF measure(const QFont& font, const QString& text, double limit, int lines) 
     if (text.isEmpty())
         return {0, 0};
     QFontMetricsF metrics(font);
-    QRectF bounds = metrics.boundingRect(QRectF(0, 0, limit, 1e6), Qt::AlignHCenter | Qt::TextWordWrap, text);
+    const QString wrapped = AwayNoteView::wrap(font, text, limit, lines).join('\n');
+    QRectF bounds = metrics.boundingRect(QRectF(0, 0, limit, 1e6), Qt::AlignHCenter, wrapped);
     const double height = std::min(std::ceil(bounds.height()), std::ceil(lines * metrics.lineSpacing()));
     return {std::min(limit, std::ceil(bounds.width()) + 2), height};
 }
@@ -38,23 +39,7 @@ double round(double v) {
 void drawText(QPainter& p, const QRectF& frame, const QString& text, const QFont& font, const QColor& color,
               int lines, std::optional<std::pair<QColor, double>> shadow) {
     p.setFont(font);
-    QFontMetricsF metrics(font);
-    // Wrap to at most `lines` lines; the last visible line is cut with an ellipsis.
-    QStringList shown;
-    QString rest = text;
-    while (!rest.isEmpty() && shown.size() < lines) {
-        int fit = rest.size();
-        while (fit > 0 && metrics.horizontalAdvance(rest.left(fit)) > frame.width())
-            fit = rest.lastIndexOf(' ', fit - 1) > 0 ? rest.lastIndexOf(' ', fit - 1) : fit - 1;
-        if (fit <= 0)
-            fit = 1;
-        QString line = rest.left(fit).trimmed();
-        rest = rest.mid(fit).trimmed();
-        if (shown.size() == lines - 1 && !rest.isEmpty())
-            line = metrics.elidedText(line + " " + rest, Qt::ElideRight, frame.width());
-        shown << line;
-    }
-    const QString wrapped = shown.join('\n');
+    const QString wrapped = AwayNoteView::wrap(font, text, frame.width(), lines).join('\n');
     if (shadow) {
         // A soft shadow: the text drawn a few times around its offset, faintly.
         QColor c = shadow->first;
@@ -70,6 +55,62 @@ void drawText(QPainter& p, const QRectF& frame, const QString& text, const QFont
 }
 
 } // namespace
+
+QStringList AwayNoteView::wrap(const QFont& font, const QString& text, double width, int lines) {
+    const QFontMetricsF metrics(font);
+    const qsizetype n = text.size();
+    auto isBreak = [&](qsizetype k) { return text[k].isSpace(); };
+    QStringList shown;
+    qsizetype i = 0;
+    while (i < n && isBreak(i))
+        ++i;
+    while (i < n && shown.size() < lines) {
+        // Whole words while they fit; the spaces before a word are measured with it.
+        qsizetype end = i;
+        double used = 0;
+        while (end < n) {
+            qsizetype wordStart = end;
+            while (wordStart < n && isBreak(wordStart))
+                ++wordStart;
+            qsizetype wordEnd = wordStart;
+            while (wordEnd < n && !isBreak(wordEnd))
+                ++wordEnd;
+            if (wordStart == wordEnd)
+                break; // only spaces left
+            const double add = metrics.horizontalAdvance(text.mid(end, wordEnd - end));
+            if (used + add > width)
+                break;
+            used += add;
+            end = wordEnd;
+        }
+        if (end == i) {
+            // A word wider than the line: as many of its characters as fit, at least one.
+            used = 0;
+            while (end < n && !isBreak(end)) {
+                const double add = metrics.horizontalAdvance(text[end]);
+                if (end > i && used + add > width)
+                    break;
+                used += add;
+                ++end;
+            }
+        }
+        shown << text.mid(i, end - i);
+        i = end;
+        while (i < n && isBreak(i))
+            ++i;
+    }
+    if (i < n && !shown.isEmpty()) {
+        // Text left over: the last line runs on into it and is cut with an ellipsis. A bounded
+        // piece of the rest is enough to overflow any line.
+        constexpr qsizetype lookAhead = 512;
+        const QString runOn = shown.last() + QLatin1Char(' ') + text.mid(i, lookAhead);
+        QString cut = metrics.elidedText(runOn, Qt::ElideRight, width);
+        if (cut == runOn)
+            cut = metrics.elidedText(runOn + QChar(0x2026), Qt::ElideRight, width);
+        shown.last() = cut;
+    }
+    return shown;
+}
 
 QFont AwayNoteView::handwritingFont(double pixelSize) {
     for (const QString& family : {QStringLiteral("LXGW WenKai GB Lite"), QStringLiteral("LXGW WenKai")}) {

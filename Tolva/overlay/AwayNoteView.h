@@ -6,6 +6,7 @@
 
 #include <QFont>
 #include <QRectF>
+#include <QStringList>
 #include <QWidget>
 
 #include <optional>
@@ -34,6 +35,11 @@ public:
         double blockCentreY = 0;    // lock screen: the text block's centre, from the top
     };
     static Layout layout(const Model& model, double width, double height);
+    // `text` broken into at most `lines` lines of at most `width`, at spaces (inside a word only
+    // when the word alone is wider); the last line ends with an ellipsis when text is left over.
+    // One pass: each word is measured once, so the time grows with the text's length, not with
+    // its square, whatever a damaged preferences file holds.
+    static QStringList wrap(const QFont& font, const QString& text, double width, int lines);
     // The handwriting face at `pixelSize`, or the bold system font when it is not installed.
     static QFont handwritingFont(double pixelSize);
 

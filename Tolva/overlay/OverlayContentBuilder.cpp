@@ -18,10 +18,6 @@ void OverlayContentBuilder::make(const Preferences& preferences, bool showAwayNo
     const SRGBColor color = preferences.overlayColor();
     content.background = QColor::fromRgbF(color.red, color.green, color.blue, 1.0);
 
-    QImage image;
-    if (auto name = preferences.overlayImageFileName())
-        image = QImage(QString::fromStdString((ImageStore::directory() / *name).string()));
-
     content.animations = preferences.effectiveAnimations(reduceMotion_ && reduceMotion_());
     content.tuning = OverlayAnimationTuning::tuning(preferences.animationStrength());
     content.tintAlpha = preferences.liveTintOpacity();
@@ -33,27 +29,48 @@ void OverlayContentBuilder::make(const Preferences& preferences, bool showAwayNo
             Preferences::awayNoteReturnLine(wallClock_() + std::chrono::seconds(seconds));
     }
 
-    switch (preferences.overlayContentMode()) {
+    const OverlayContentMode mode = preferences.overlayContentMode();
+    switch (mode) {
     case OverlayContentMode::liveTint:
         content.isTranslucent = true;
-        break;
+        done(Result{std::move(content), false});
+        return;
     case OverlayContentMode::solidColor:
-        break;
+        // The image is not even looked at: whatever the file name points to cannot delay the lock.
+        done(Result{std::move(content), false});
+        return;
     case OverlayContentMode::image:
-        content.sharedImage = image;
-        if (image.isNull())
-            Log::ui.error("overlay image missing, falling back to solid color");
-        break;
     case OverlayContentMode::snapshot:
-        content.sharedImage = image;
-        snapshotter_->captureAll(Seconds(snapshotTimeout), [content, done](Snapshots snapshots) mutable {
+        break;
+    }
+
+    // The image (the picture itself, or the snapshot's fallback) is read and decoded off the main
+    // thread, from a regular file of bounded size only.
+    auto snapshotter = snapshotter_;
+    auto finish = [content, mode, snapshotter, done](QImage image) mutable {
+        content.sharedImage = std::move(image);
+        if (mode == OverlayContentMode::image) {
+            if (content.sharedImage.isNull())
+                Log::ui.error("overlay image missing, falling back to solid color");
+            done(Result{std::move(content), false});
+            return;
+        }
+        snapshotter->captureAll(Seconds(snapshotTimeout), [content, done](Snapshots snapshots) mutable {
             const bool fellBack = snapshots.empty();
             content.snapshots = std::move(snapshots);
             done(Result{std::move(content), fellBack});
         });
+    };
+    auto name = preferences.overlayImageFileName();
+    if (!name) {
+        finish(QImage());
         return;
     }
-    done(Result{std::move(content), false});
+    ImageStore::loadInBackground(*name, [finish, name = *name](ImageStore::Loaded loaded) mutable {
+        if (loaded.image.isNull())
+            Log::ui.error("overlay image " + name + " not loaded: " + loaded.error);
+        finish(std::move(loaded.image));
+    });
 }
 
 } // namespace tolva

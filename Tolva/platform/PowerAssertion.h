@@ -12,7 +12,8 @@ namespace tolva {
 class DisplaySleepBackend {
 public:
     virtual ~DisplaySleepBackend() = default;
-    // 0 and a non-zero id on success, else the failure status.
+    // 0 and the id on success (any value, 0 included: a D-Bus cookie may be 0), else the
+    // failure status.
     virtual std::int32_t create(std::uint32_t& id) = 0;
     virtual void release(std::uint32_t id) = 0;
 };
@@ -26,10 +27,13 @@ public:
     void start();
     // Releases a held assertion; nothing happens without one.
     void release();
+    bool isHeld() const { return held_; }
+    // The backend's id of the held assertion (meaningful only while held).
     std::uint32_t id() const { return id_; }
 
 private:
     std::shared_ptr<DisplaySleepBackend> backend_;
+    bool held_ = false;
     std::uint32_t id_ = 0;
 };
 

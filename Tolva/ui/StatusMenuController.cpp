@@ -42,12 +42,13 @@ bool StatusMenuController::isTrayAvailable() const {
 
 void StatusMenuController::refresh() {
     const bool masked = controller_.state() != LockState::unlocked;
-    const bool warning =
-        !controller_.canLock() || secureInputEnabled_() || controller_.snapshotWarning().has_value();
+    const bool warning = !controller_.canLock() || secureInputEnabled_() ||
+                         controller_.snapshotWarning().has_value() || (keychainWarning && keychainWarning());
     const bool update = updater_ && updater_->availableVersion().has_value();
     const QColor ink = QApplication::palette().color(QPalette::WindowText);
     tray_->setIcon(QIcon(QPixmap::fromImage(StatusIcon::image(masked, warning, update, ink))));
-    tray_->setToolTip(QString::fromStdString(controller_.lockBlockedReason().value_or("Tolva")));
+    auto tip = keychainWarning ? keychainWarning() : std::nullopt;
+    tray_->setToolTip(QString::fromStdString(tip ? *tip : controller_.lockBlockedReason().value_or("Tolva")));
 }
 
 QAction* StatusMenuController::addItem(QMenu& menu, const std::string& title, bool enabled,
@@ -140,6 +141,8 @@ void StatusMenuController::rebuild() {
         warnings.push_back(L10n::Menu::Warning::secureInput());
     if (auto snapshot = controller_.snapshotWarning())
         warnings.push_back(*snapshot);
+    if (auto keychain = keychainWarning ? keychainWarning() : std::nullopt)
+        warnings.push_back(*keychain);
     for (const auto& line : warnings)
         addItem(menu_, L10n::Menu::warningLine(line), false, nullptr);
     if (sectionShown || !warnings.empty())

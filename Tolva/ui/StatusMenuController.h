@@ -40,6 +40,8 @@ public:
     void setUpdater(std::shared_ptr<AppUpdater> updater) { updater_ = std::move(updater); }
 
     std::function<void(std::optional<SettingsTab>)> onOpenSettings;
+    // A warning about where the PIN lives (a locked keyring), shown with the others.
+    std::function<std::optional<std::string>()> keychainWarning;
     std::function<void()> onQuit;
 
 private:

@@ -77,15 +77,35 @@ std::optional<std::string> Authenticator::loadFailureDescription() const {
     return errorText(loadFailure_);
 }
 
+bool Authenticator::isKeychainLocked() const {
+    if (!loadFailure_)
+        return false;
+    try {
+        std::rethrow_exception(loadFailure_);
+    } catch (const KeychainError& error) {
+        return error.status() == KeychainBackend::locked;
+    } catch (...) {
+        return false;
+    }
+}
+
 void Authenticator::reload() {
     std::optional<PinRecord> loaded;
     try {
         loaded = store_->load();
+        // Refused at the door: such a record would lock its owner out. It reads as no PIN, so
+        // the user is asked to set a new one, which replaces it.
+        if (loaded)
+            if (auto reason = loaded->unusableReason())
+                throw PinRecordDecodingError("PIN record refused: " + *reason);
     } catch (...) {
         auto failure = std::current_exception();
+        // The same failure again (a keyring still locked, polled until it opens) is said once.
+        const bool repeated = loadFailure_ && errorText(loadFailure_) == errorText(failure);
         setRecord(std::nullopt);
         setLoadFailure(failure);
-        Log::auth.error("PIN record load failed: " + errorText(failure));
+        if (!repeated)
+            Log::auth.error("PIN record load failed: " + errorText(failure));
         return;
     }
     setRecord(std::move(loaded));

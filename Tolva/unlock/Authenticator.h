@@ -53,6 +53,9 @@ public:
     // The error of the last failed load; cleared only by a later successful load.
     std::exception_ptr loadFailure() const { return loadFailure_; }
     std::optional<std::string> loadFailureDescription() const;
+    // The last load found the record in a locked keyring: there may well be a PIN, and it is
+    // loaded again (reload) once the keyring has been unlocked.
+    bool isKeychainLocked() const;
 
     // Called after `record` changed to a different value, and after `loadFailure` was set or cleared.
     std::function<void()> onRecordChanged;

@@ -6,9 +6,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
+#include <ctime>
 #include <fstream>
 #include <sstream>
 
@@ -47,15 +50,43 @@ bool writeAll(int fd, std::string_view text) {
 
 } // namespace
 
+std::optional<std::string> createPrivateDirectories(const fs::path& dir) {
+    if (dir.empty())
+        return std::nullopt;
+    struct stat st {};
+    if (::stat(dir.c_str(), &st) == 0)
+        return S_ISDIR(st.st_mode) ? std::nullopt : std::optional(dir.string() + " is not a folder");
+    if (auto parent = dir.parent_path(); parent != dir)
+        if (auto why = createPrivateDirectories(parent))
+            return why;
+    // 0700 can only be narrowed by the umask, never widened (not even by a umask of 0).
+    if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST)
+        return systemError("cannot create " + dir.string());
+    return std::nullopt;
+}
+
+std::optional<fs::path> moveFileAside(const fs::path& file) {
+    std::time_t now = std::time(nullptr);
+    std::tm utc{};
+    gmtime_r(&now, &utc);
+    char stamp[32];
+    std::strftime(stamp, sizeof stamp, "%Y%m%dT%H%M%SZ", &utc);
+    fs::path aside = file;
+    aside += std::string(".corrupt-") + stamp;
+    std::error_code error;
+    for (int n = 2; fs::exists(fs::symlink_status(aside, error)); ++n) {
+        aside = file;
+        aside += std::string(".corrupt-") + stamp + "-" + std::to_string(n);
+    }
+    if (::rename(file.c_str(), aside.c_str()) != 0)
+        return std::nullopt;
+    return aside;
+}
+
 std::optional<std::string> writeFileAtomically(const fs::path& file, std::string_view contents, mode_t mode) {
     const fs::path dir = file.parent_path();
-    std::error_code error;
-    if (!fs::exists(dir, error)) {
-        fs::create_directories(dir, error);
-        if (error)
-            return "cannot create " + dir.string() + ": " + error.message();
-        fs::permissions(dir, fs::perms::owner_all, error);
-    }
+    if (auto why = createPrivateDirectories(dir))
+        return why;
     static std::atomic<unsigned> counter{0};
     const fs::path temporary = dir / ("." + file.filename().string() + ".tmp-" + std::to_string(::getpid()) +
                                       "-" + std::to_string(counter++));
@@ -82,6 +113,44 @@ std::optional<std::string> writeFileAtomically(const fs::path& file, std::string
     return std::nullopt;
 }
 
+BoundedRead readRegularFile(const fs::path& file, std::size_t maxBytes) {
+    using Status = BoundedRead::Status;
+    Descriptor in{::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY)};
+    if (in.fd < 0)
+        return {errno == ENOENT ? Status::missing : Status::unreadable, {}, std::strerror(errno)};
+    struct stat st {};
+    if (::fstat(in.fd, &st) != 0)
+        return {Status::unreadable, {}, std::strerror(errno)};
+    if (!S_ISREG(st.st_mode))
+        return {Status::notRegular, {}, "not a regular file"};
+    const std::string tooLarge = "larger than " + std::to_string(maxBytes) + " bytes";
+    if (static_cast<std::uintmax_t>(st.st_size) > maxBytes)
+        return {Status::tooLarge, {}, tooLarge};
+    BoundedRead result;
+    // One byte more than fstat said, so a file that grew since is noticed.
+    result.contents.resize(static_cast<std::size_t>(st.st_size) + 1);
+    std::size_t used = 0;
+    for (;;) {
+        if (used == result.contents.size()) {
+            if (used > maxBytes)
+                return {Status::tooLarge, {}, tooLarge};
+            result.contents.resize(std::min(maxBytes + 1, used * 2));
+        }
+        ssize_t n = ::read(in.fd, result.contents.data() + used, result.contents.size() - used);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return {Status::unreadable, {}, std::strerror(errno)};
+        if (n == 0)
+            break;
+        used += static_cast<std::size_t>(n);
+    }
+    if (used > maxBytes)
+        return {Status::tooLarge, {}, tooLarge};
+    result.contents.resize(used);
+    return result;
+}
+
 std::optional<std::string> readWholeFile(const fs::path& file) {
     std::ifstream in(file, std::ios::binary);
     if (!in)
@@ -94,8 +163,7 @@ std::optional<std::string> readWholeFile(const fs::path& file) {
 }
 
 FileLock::FileLock(const fs::path& lockFile) {
-    std::error_code error;
-    fs::create_directories(lockFile.parent_path(), error);
+    createPrivateDirectories(lockFile.parent_path());
     fd_ = ::open(lockFile.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
     if (fd_ < 0)
         return;

@@ -48,10 +48,14 @@ std::int32_t FileKeychainBackend::loadLocked(Items& items) {
                                             mode + "); refusing to use it. Fix it with: chmod 600 " +
                                             file_.string());
     }
-    auto text = readWholeFile(file_);
-    if (!text)
-        return failLocked(ioFailure, file_.string() + ": cannot be read");
-    auto json = nlohmann::json::parse(*text, nullptr, false);
+    // Checked again on the open descriptor: the file may have been swapped since lstat.
+    auto read = readRegularFile(file_, maxFileSize);
+    if (read.status == BoundedRead::Status::notRegular || read.status == BoundedRead::Status::tooLarge)
+        return failLocked(corruptFile,
+                          file_.string() + " is " + read.error + "; not a PIN file written by Tolva Screen");
+    if (read.status != BoundedRead::Status::ok)
+        return failLocked(ioFailure, file_.string() + ": cannot be read: " + read.error);
+    auto json = nlohmann::json::parse(read.contents, nullptr, false);
     if (json.is_discarded() || !json.is_object() || !json.contains("items") || !json["items"].is_array())
         return failLocked(corruptFile, file_.string() + " is not a PIN file written by Tolva Screen");
     for (const auto& entry : json["items"]) {
@@ -68,6 +72,31 @@ std::int32_t FileKeychainBackend::loadLocked(Items& items) {
         items[{*service, *account}] = Item{*label, std::move(*bytes)};
     }
     return success;
+}
+
+std::int32_t FileKeychainBackend::loadForWriteLocked(Items& items) {
+    std::int32_t status = loadLocked(items);
+    if (status != corruptFile && status != insecureFile)
+        return status;
+    // Reading it is refused for good reason, but keeping it would stop the user from ever
+    // setting a PIN again: keep it aside for inspection and start afresh.
+    auto aside = moveFileAside(file_);
+    if (!aside)
+        return failLocked(
+            ioFailure, file_.string() + " cannot be used and cannot be moved aside: " + std::strerror(errno));
+    struct stat st {};
+    if (::lstat(aside->c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == ::geteuid())
+        ::chmod(aside->c_str(), 0600); // whatever it holds, nobody else reads it from now on
+    movedAside_ = *aside;
+    items.clear();
+    if (onMovedAside)
+        onMovedAside(messages_.messageFor(status).value_or("unusable"), *aside);
+    return success;
+}
+
+std::optional<fs::path> FileKeychainBackend::movedAside() const {
+    std::lock_guard lock(mutex_);
+    return movedAside_;
 }
 
 std::int32_t FileKeychainBackend::storeLocked(const Items& items) {
@@ -97,7 +126,7 @@ std::int32_t FileKeychainBackend::update(const Query& query, const Bytes& data) 
     std::lock_guard lock(mutex_);
     FileLock fileLock(file_.parent_path() / ("." + file_.filename().string() + ".lock"));
     Items items;
-    if (auto status = loadLocked(items); status != success)
+    if (auto status = loadForWriteLocked(items); status != success)
         return status;
     auto it = items.find({query.service, query.account});
     if (it == items.end())
@@ -110,7 +139,7 @@ std::int32_t FileKeychainBackend::add(const Query& query, const Bytes& data, std
     std::lock_guard lock(mutex_);
     FileLock fileLock(file_.parent_path() / ("." + file_.filename().string() + ".lock"));
     Items items;
-    if (auto status = loadLocked(items); status != success)
+    if (auto status = loadForWriteLocked(items); status != success)
         return status;
     items[{query.service, query.account}] = Item{std::string(label), data};
     return storeLocked(items);

@@ -1,6 +1,8 @@
 // Grapheme cluster splitting with ICU.
 #include "TolvaCore/Graphemes.h"
 
+#include <algorithm>
+#include <climits>
 #include <memory>
 #include <openssl/crypto.h>
 #include <unicode/brkiter.h>
@@ -58,6 +60,26 @@ std::vector<std::string> graphemes(std::string_view utf8) {
     }
     OPENSSL_cleanse(utf16.data(), utf16.capacity() * sizeof(UChar));
     return clusters;
+}
+
+std::string_view graphemePrefix(std::string_view utf8, std::size_t count) {
+    if (utf8.empty() || count == 0)
+        return utf8.substr(0, 0);
+    UErrorCode status = U_ZERO_ERROR;
+    UText* text = utext_openUTF8(nullptr, utf8.data(), static_cast<int64_t>(utf8.size()), &status);
+    std::unique_ptr<icu::BreakIterator> it(
+        icu::BreakIterator::createCharacterInstance(icu::Locale::getRoot(), status));
+    if (U_FAILURE(status) || !it) {
+        utext_close(text);
+        return utf8.substr(0, std::min(utf8.size(), count)); // bytes, without ICU data
+    }
+    it->setText(text, status);
+    std::size_t end = utf8.size();
+    if (int32_t boundary = it->next(static_cast<int32_t>(std::min<std::size_t>(count, INT32_MAX)));
+        boundary != icu::BreakIterator::DONE)
+        end = static_cast<std::size_t>(boundary);
+    utext_close(text);
+    return utf8.substr(0, end);
 }
 
 std::size_t graphemeCount(std::string_view utf8) {

@@ -7,11 +7,14 @@
 #include <nlohmann/json.hpp>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <utility>
 
 namespace tolva {
 
@@ -21,15 +24,6 @@ namespace {
 
 // Data is written as {"$data": "<base64>"} so it can never be mistaken for a string.
 constexpr const char* dataMember = "$data";
-
-std::string timestamp() {
-    std::time_t now = std::time(nullptr);
-    std::tm utc{};
-    gmtime_r(&now, &utc);
-    char buffer[32];
-    std::strftime(buffer, sizeof buffer, "%Y%m%dT%H%M%SZ", &utc);
-    return buffer;
-}
 
 } // namespace
 
@@ -48,7 +42,10 @@ std::shared_ptr<JsonFileDefaultsStore> JsonFileDefaultsStore::standard() {
 
 std::string JsonFileDefaultsStore::encode(const std::map<std::string, DefaultsValue, std::less<>>& values) {
     nlohmann::json json = nlohmann::json::object();
-    for (const auto& [key, value] : values) {
+    for (const auto& entry : values) {
+        // A plain reference: structured bindings cannot be captured by every compiler we build with.
+        const std::string& key = entry.first;
+        const DefaultsValue& value = entry.second;
         std::visit(
             [&](const auto& v) {
                 using T = std::decay_t<decltype(v)>;
@@ -109,30 +106,57 @@ void JsonFileDefaultsStore::refreshLocked() const {
         values_.clear();
         return;
     }
-    auto text = readWholeFile(file_);
-    if (!text) {
+    auto read = readRegularFile(file_, maxFileSize);
+    using Status = BoundedRead::Status;
+    if (read.status == Status::missing) {
+        values_.clear();
+        loaded_ = stampOfFile();
+        return;
+    }
+    if (read.status == Status::unreadable) {
         // Unreadable for now (permissions, a race with a replacement): keep what we had.
         loaded_.reset();
         return;
     }
-    if (auto decoded = decode(*text)) {
-        values_ = std::move(*decoded);
-        return;
+    std::string why = read.error;
+    if (read.status == Status::ok) {
+        fixPermissionsLocked();
+        if (auto decoded = decode(read.contents)) {
+            values_ = std::move(*decoded);
+            return;
+        }
+        why = "not valid JSON";
     }
-    // Not JSON we understand: keep the file for the user under a new name and start empty,
-    // so the next write can never silently destroy it.
-    fs::path aside = file_;
-    aside += ".corrupt-" + timestamp();
-    for (int n = 2; fs::exists(aside); ++n) {
-        aside = file_;
-        aside += ".corrupt-" + timestamp() + "-" + std::to_string(n);
-    }
-    std::error_code error;
-    fs::rename(file_, aside, error);
-    if (!error)
+    // Not a file we understand: keep it for the user under a new name and start empty, so the
+    // next write can never silently destroy it.
+    auto aside = moveFileAside(file_);
+    if (aside)
         movedAside_ = aside;
+    notices_.push_back({Notice::Kind::movedAside,
+                        "preferences file " + file_.string() + " could not be read (" + why + "); " +
+                            (aside ? "moved aside to " + aside->string() : std::string("left in place")) +
+                            "; every setting is back to its default"});
     values_.clear();
     loaded_ = stampOfFile();
+}
+
+void JsonFileDefaultsStore::fixPermissionsLocked() const {
+    struct stat st {};
+    if (::stat(file_.c_str(), &st) != 0 || (st.st_mode & 022) == 0 || st.st_uid != ::geteuid())
+        return;
+    // Anyone who can write this file can change how the overlay locks: only its owner may.
+    char mode[8];
+    std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+    if (::chmod(file_.c_str(), 0600) == 0)
+        notices_.push_back({Notice::Kind::permissionsFixed, "warning: preferences file " + file_.string() +
+                                                                " was writable by other users (mode " + mode +
+                                                                "); set to 0600"});
+}
+
+std::vector<JsonFileDefaultsStore::Notice> JsonFileDefaultsStore::takeNotices() {
+    std::lock_guard lock(mutex_);
+    refreshLocked();
+    return std::exchange(notices_, {});
 }
 
 void JsonFileDefaultsStore::writeLocked() {

@@ -13,6 +13,22 @@ std::string PinRecord::toJSON() const {
     return json.dump();
 }
 
+std::optional<std::string> PinRecord::unusableReason() const {
+    auto outside = [](const char* name, auto value, auto low, auto high) {
+        return std::string(name) + "=" + std::to_string(value) + " is outside " + std::to_string(low) +
+               "..." + std::to_string(high);
+    };
+    if (iterations < minIterations || iterations > maxIterations)
+        return outside("iterations", iterations, minIterations, maxIterations);
+    if (length < minLength || length > maxLength)
+        return outside("length", length, minLength, maxLength);
+    if (hash.size() != hashLength)
+        return "hash is " + std::to_string(hash.size()) + " bytes, not " + std::to_string(hashLength);
+    if (salt.empty() || salt.size() > maxSaltLength)
+        return outside("salt bytes", salt.size(), std::size_t{1}, maxSaltLength);
+    return std::nullopt;
+}
+
 PinRecord PinRecord::fromJSON(std::string_view text) {
     auto json = nlohmann::json::parse(text, nullptr, false);
     if (json.is_discarded())

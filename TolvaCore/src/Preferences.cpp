@@ -253,7 +253,10 @@ void Preferences::setAwayNoteEnabled(bool enabled) {
 }
 
 std::string Preferences::awayNoteText() const {
-    return stringValue(defaults_->object(key(P::awayNoteText))).value_or("");
+    // Capped when read too: a text planted in the file (never written through setAwayNoteText)
+    // must not reach the overlay at any length.
+    auto stored = stringValue(defaults_->object(key(P::awayNoteText))).value_or("");
+    return std::string(graphemePrefix(stored, awayNoteMaxLength));
 }
 
 void Preferences::setAwayNoteText(std::string_view text) {

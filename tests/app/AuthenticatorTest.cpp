@@ -132,3 +132,71 @@ TEST(Authenticator, LoadFailureLooksLikeNoPinUntilAPinIsSet) {
     EXPECT_FALSE(auth.isPINConfigured());
     EXPECT_EQ(auth.loadFailureDescription(), "PIN record has no \"salt\"");
 }
+
+TEST(Authenticator, RefusesHostileRecordsAsNoPinWithTheReason) {
+    const PinRecord good = PinHasher::makeRecord("1234", 10);
+    struct Case {
+        std::function<void(PinRecord&)> spoil;
+        std::string line;
+    };
+    const std::vector<Case> cases = {
+        {[](PinRecord& r) { r.iterations = 4000000000; },
+         "PIN record load failed: PIN record refused: iterations=4000000000 is outside 1...1000000"},
+        {[](PinRecord& r) { r.iterations = 2147483647; },
+         "PIN record load failed: PIN record refused: iterations=2147483647 is outside 1...1000000"},
+        {[](PinRecord& r) { r.iterations = 0; },
+         "PIN record load failed: PIN record refused: iterations=0 is outside 1...1000000"},
+        {[](PinRecord& r) { r.iterations = -1; },
+         "PIN record load failed: PIN record refused: iterations=-1 is outside 1...1000000"},
+        {[](PinRecord& r) { r.length = 3; },
+         "PIN record load failed: PIN record refused: length=3 is outside 4...8"},
+        {[](PinRecord& r) { r.hash.clear(); },
+         "PIN record load failed: PIN record refused: hash is 0 bytes, not 32"},
+        {[](PinRecord& r) { r.salt.clear(); },
+         "PIN record load failed: PIN record refused: salt bytes=0 is outside 1...64"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.line);
+        ScopedLogCapture log;
+        auto store = std::make_shared<ScriptedStore>();
+        store->record = good;
+        c.spoil(*store->record);
+        Authenticator auth(store);
+        auth.reload();
+        EXPECT_FALSE(auth.isPINConfigured()) << "treated as no PIN, so the set-up path appears";
+        EXPECT_EQ(auth.record(), std::nullopt);
+        EXPECT_TRUE(auth.loadFailure());
+        EXPECT_EQ(log.messages("auth"), std::vector<std::string>{c.line});
+        EXPECT_EQ(log.sink().entries().back().level, LogLevel::error);
+
+        // No current PIN is asked for: a new one replaces the refused record.
+        auth.setPIN("5678", std::nullopt);
+        EXPECT_TRUE(auth.isPINConfigured());
+        EXPECT_EQ(store->record->unusableReason(), std::nullopt);
+        auth.reload();
+        EXPECT_TRUE(auth.isPINConfigured());
+    }
+}
+
+TEST(Authenticator, ALockedKeyringIsSaidOnceAndThePinComesWhenItOpens) {
+    ScopedLogCapture log;
+    auto store = std::make_shared<ScriptedStore>();
+    store->record = PinHasher::makeRecord("1234", 10);
+    store->loadFails = KeychainBackend::locked;
+    Authenticator auth(store);
+    auth.reload();
+    EXPECT_TRUE(auth.isKeychainLocked());
+    EXPECT_FALSE(auth.isPINConfigured());
+    auth.reload();
+    auth.reload();
+    EXPECT_EQ(log.messages("auth"),
+              std::vector<std::string>{"PIN record load failed: KeychainError(-25308): Keychain is locked."})
+        << "polling a locked keyring is said once";
+    store->loadFails.reset(); // the user unlocked the keyring
+    auth.reload();
+    EXPECT_FALSE(auth.isKeychainLocked());
+    EXPECT_TRUE(auth.isPINConfigured());
+    store->loadFails = -25293;
+    auth.reload();
+    EXPECT_FALSE(auth.isKeychainLocked()) << "other failures are not a locked keyring";
+}

@@ -155,13 +155,38 @@ TEST(FreedesktopDisplaySleep, InhibitsThroughTheScreenSaverService) {
     EXPECT_EQ(bus.control("Inhibits").toUInt(), 0u);
 }
 
+// Cookies are the service's own numbers: 0 is a valid one (it must be released, not taken for
+// a failure), and 0xFFFFFFFF is just a cookie too (not the mark of the X11 fallback).
+TEST(FreedesktopDisplaySleep, EveryCookieIsHeldAndReleased) {
+    test::qtApp();
+    PrivateBus bus;
+    auto fakes = bus.startFakeServices(false, true);
+    for (quint32 cookie : {0u, 0xFFFFFFFFu, 0xFFFFFFFEu}) {
+        SCOPED_TRACE(cookie);
+        ScopedLogCapture log;
+        bus.control("SetNextCookie", {cookie});
+        auto backend = std::make_shared<FreedesktopDisplaySleep>(bus.connect("session"), nullptr);
+        PowerAssertion assertion(backend);
+        assertion.start();
+        EXPECT_TRUE(assertion.isHeld());
+        EXPECT_EQ(assertion.id(), cookie);
+        EXPECT_STREQ(backend->mechanism(), "screensaver-inhibit");
+        EXPECT_EQ(bus.control("Inhibits").toUInt(), 1u);
+        assertion.release();
+        EXPECT_FALSE(assertion.isHeld());
+        EXPECT_EQ(bus.control("Inhibits").toUInt(), 0u) << "the inhibit was released, not leaked";
+        EXPECT_EQ(log.messages("lock"),
+                  (std::vector<std::string>{"display-sleep assertion on", "display-sleep assertion off"}));
+    }
+}
+
 TEST(FreedesktopDisplaySleep, FailsWithAStatusWhenNothingCanHoldTheDisplay) {
     test::qtApp();
     ScopedLogCapture log;
     PrivateBus bus; // no ScreenSaver service, no X server
     PowerAssertion assertion(std::make_shared<FreedesktopDisplaySleep>(bus.connect("session"), nullptr));
     assertion.start();
-    EXPECT_EQ(assertion.id(), 0u);
+    EXPECT_FALSE(assertion.isHeld());
     auto lines = log.messages("lock");
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_TRUE(lines[0].starts_with("display-sleep assertion failed rc=")) << lines[0];

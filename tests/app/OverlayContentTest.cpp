@@ -10,6 +10,7 @@
 
 #include <condition_variable>
 #include <fstream>
+#include <sys/stat.h>
 
 using namespace tolva;
 namespace fs = std::filesystem;
@@ -82,6 +83,25 @@ QImage pixel(QColor color) {
     QImage image(4, 4, QImage::Format_RGB32);
     image.fill(color);
     return image;
+}
+
+// A small PNG that claims the given size in its header (its pixel data is a few bytes).
+std::string pngClaiming(std::uint32_t width, std::uint32_t height) {
+    auto be32 = [](std::uint32_t v) {
+        return std::string{char(v >> 24), char(v >> 16), char(v >> 8), char(v)};
+    };
+    auto chunk = [&](const std::string& typeAndData) {
+        std::uint32_t crc = 0xFFFFFFFFu;
+        for (unsigned char byte : typeAndData) {
+            crc ^= byte;
+            for (int k = 0; k < 8; ++k)
+                crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
+        }
+        return be32(std::uint32_t(typeAndData.size() - 4)) + typeAndData + be32(~crc);
+    };
+    return std::string("\x89PNG\r\n\x1a\n", 8) +
+           chunk("IHDR" + be32(width) + be32(height) + std::string("\x08\x02\x00\x00\x00", 5)) +
+           chunk("IDAT" + std::string("\x78\x9c\x63\x60\x40\x05\x00\x00\x10\x00\x01", 11)) + chunk("IEND");
 }
 
 } // namespace
@@ -196,13 +216,94 @@ TEST(OverlayContentBuilder, ACaptureSlowerThanTheTimeLimitIsDropped) {
     EXPECT_EQ(log.messages("lock").size(), 1u);
 }
 
+// The image named in the preferences is hostile data: it is read only where it is shown, off the
+// main thread, from a regular file within the limits; anything else falls back to the colour
+// with the reason in the log, and never holds up the lock.
+TEST(OverlayContentBuilder, HostileImagesNeverBlockTheLock) {
+    Fixture f;
+    fs::create_directories(ImageStore::directory());
+    const fs::path fifo = ImageStore::directory() / "overlay-FIFO.png";
+    fs::remove(fifo);
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    f.prefs.setOverlayImageFileName("overlay-FIFO.png");
+
+    // Solid colour: the file is not even opened, and the content is there at once.
+    {
+        ScopedLogCapture log;
+        f.prefs.setOverlayContentMode(OverlayContentMode::solidColor);
+        std::optional<OverlayContentBuilder::Result> result;
+        f.builder.make(f.prefs, false, std::nullopt, [&](auto r) { result = std::move(r); });
+        ASSERT_TRUE(result) << "no image work in the solid-colour mode";
+        EXPECT_TRUE(result->content.sharedImage.isNull());
+        EXPECT_TRUE(log.messages("ui").empty());
+    }
+
+    const fs::path big = ImageStore::directory() / "overlay-BIG.png";
+    {
+        std::ofstream(big).put('x');
+        fs::resize_file(big, ImageStore::maxFileSize + 1); // sparse: nothing is written
+    }
+    const fs::path huge = ImageStore::directory() / "overlay-HUGE.png";
+    std::ofstream(huge, std::ios::binary) << pngClaiming(100000, 100000);
+    const std::string other = (fs::path(std::getenv("HOME")) / "picture.png").string();
+    QImage(8, 8, QImage::Format_RGB32).save(QString::fromStdString(other));
+
+    struct Case {
+        std::string name;
+        std::string reason;
+    };
+    const std::vector<Case> cases = {
+        {"overlay-FIFO.png", "not a regular file"},
+        {"overlay-BIG.png", "larger than 67108864 bytes"},
+        {"overlay-HUGE.png", "image is 100000x100000 pixels, more than 16384 a side or 67108864 in all"},
+        {other, "not a file name of the image folder"},
+        {"../picture.png", "not a file name of the image folder"},
+        {"overlay-ABSENT.png", "No such file or directory"},
+    };
+    f.prefs.setOverlayContentMode(OverlayContentMode::image);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ScopedLogCapture log;
+        f.prefs.setOverlayImageFileName(c.name);
+        std::optional<OverlayContentBuilder::Result> result;
+        f.builder.make(f.prefs, false, std::nullopt, [&](auto r) { result = std::move(r); });
+        EXPECT_FALSE(result) << "the file is read on a worker thread, not here";
+        ASSERT_TRUE(test::waitUntil([&] { return result.has_value(); }, std::chrono::milliseconds(5000)));
+        EXPECT_TRUE(result->content.sharedImage.isNull());
+        EXPECT_EQ(log.messages("ui"),
+                  (std::vector<std::string>{"overlay image " + c.name + " not loaded: " + c.reason,
+                                            "overlay image missing, falling back to solid color"}));
+    }
+
+    // In the snapshot mode the image is the fallback: refused the same way, and the capture goes on.
+    ScopedLogCapture log;
+    f.prefs.setOverlayContentMode(OverlayContentMode::snapshot);
+    f.prefs.setOverlayImageFileName("overlay-FIFO.png");
+    f.capture->result = {{11, pixel(Qt::red)}};
+    auto captured = f.make();
+    ASSERT_TRUE(captured);
+    EXPECT_EQ(captured->content.snapshots.size(), 1u);
+    EXPECT_TRUE(captured->content.sharedImage.isNull());
+    EXPECT_EQ(log.messages("ui"),
+              std::vector<std::string>{"overlay image overlay-FIFO.png not loaded: not a regular file"});
+    fs::remove(fifo);
+    fs::remove(big);
+    fs::remove(huge);
+}
+
 TEST(ImageStore, ImportNamesAndRemoval) {
     test::widgetsApp();
     ScopedLogCapture log;
     const fs::path home = std::getenv("HOME");
     std::ofstream(home / "noextension") << "x";
     std::ofstream(home / "Photo.JPEG") << "y";
+    fs::remove_all(ImageStore::directory());
+    const mode_t previous = ::umask(0);
     const auto plain = ImageStore::importImage(home / "noextension");
+    ::umask(previous);
+    struct stat st {};
+    ASSERT_EQ(::stat(ImageStore::directory().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u) << "the image folder is private, whatever the umask";
     EXPECT_TRUE(plain.starts_with("overlay-"));
     EXPECT_TRUE(plain.ends_with(".img"));
     EXPECT_EQ(plain.size(), std::string("overlay-").size() + 36 + 4);

@@ -6,6 +6,7 @@
 #include "platform/x11/KeyTranslation.h"
 #include "support/QtWidgetsApp.h"
 
+#include <QFontMetricsF>
 #include <QKeyEvent>
 #include <QMouseEvent>
 
@@ -247,6 +248,45 @@ TEST(AwayNoteView, ApplyingModels) {
     EXPECT_TRUE(view.apply(std::nullopt));
     EXPECT_TRUE(view.isHidden());
     EXPECT_TRUE(view.testAttribute(Qt::WA_TransparentForMouseEvents)) << "never takes clicks";
+}
+
+// However long the text, at most two lines come back, each within the width, the last one cut
+// with an ellipsis; the result depends only on the text's beginning. The old wrapping measured
+// ever shorter prefixes of the whole text and took minutes for 100,000 characters.
+TEST(AwayNoteView, WrapsAnyLengthInOnePass) {
+    test::widgetsApp();
+    const QFont font =
+        AwayNoteView::layout({"x", std::nullopt, AwayNoteStyle::lockScreen, false}, 1920, 1080).mainFont;
+    const QFontMetricsF metrics(font);
+    const double width = 1536;
+    QString words;
+    while (words.size() < 100000)
+        words += QStringLiteral("lorem ipsum dolor ");
+    const QString unbroken(100000, QLatin1Char('m'));
+    for (const QString& text : {words, unbroken}) {
+        const QStringList lines = AwayNoteView::wrap(font, text, width, 2);
+        ASSERT_EQ(lines.size(), 2);
+        for (const QString& line : lines)
+            EXPECT_LE(metrics.horizontalAdvance(line), width + 1) << line.toStdString();
+        EXPECT_TRUE(lines.last().endsWith(QChar(0x2026))) << lines.last().toStdString();
+        EXPECT_EQ(AwayNoteView::wrap(font, text.left(2000), width, 2), lines);
+    }
+    EXPECT_EQ(AwayNoteView::wrap(font, QStringLiteral("  Back soon "), width, 2), QStringList{"Back soon"});
+    EXPECT_EQ(AwayNoteView::wrap(font, QString(), width, 2), QStringList{});
+    const QString meeting = QStringLiteral("Gone to the meeting about the budget");
+    const QStringList two = AwayNoteView::wrap(font, meeting, 0.7 * metrics.horizontalAdvance(meeting), 2);
+    ASSERT_EQ(two.size(), 2);
+    EXPECT_EQ(two.join(' '), "Gone to the meeting about the budget") << "broken at a space, nothing lost";
+
+    // The whole view lays out and paints such a text.
+    AwayNoteView view;
+    view.resize(960, 540);
+    view.apply(AwayNoteView::Model{words.toStdString(), std::string("Back around 3:00 PM"),
+                                   AwayNoteStyle::stickyNote, false});
+    QImage image(view.size(), QImage::Format_ARGB32);
+    view.render(&image);
+    const auto l = AwayNoteView::layout(*view.model(), 960, 540);
+    EXPECT_LE(l.mainFrame.height(), std::ceil(2 * QFontMetricsF(l.mainFont).lineSpacing()));
 }
 
 TEST(OverlayView, TheDriftingGradientLiesOverTheLiveTintToo) {

@@ -1,4 +1,5 @@
 // The tray's update dot and "Restart to Install" item, following the updater.
+#include "TolvaCore/L10n.h"
 #include "TolvaCore/Localization.h"
 #include "app/Log.h"
 #include "support/LockRig.h"
@@ -97,4 +98,35 @@ TEST(StatusMenu, UpdateItemIsDisabledWhenTheUpdaterDoesNotStart) {
     EXPECT_FALSE(item->isEnabled());
     item->trigger(); // even if reached: nothing
     EXPECT_THAT(log.messages("update"), testing::ElementsAre("update available"));
+}
+
+// A PIN in a locked keyring: the menu says so (and why the overlay cannot turn on yet), and the
+// icon carries the warning mark until the keyring is open.
+TEST(StatusMenu, ALockedKeyringIsShown) {
+    LockRig w;
+    Localization::configure(w.prefs);
+    Localization::shared().setOverride(AppLanguage::en);
+    StatusMenuController menu(*w.controller, w.prefs, w.idle, [] { return false; });
+    bool locked = false;
+    menu.keychainWarning = [&]() -> std::optional<std::string> {
+        if (!locked)
+            return std::nullopt;
+        return L10n::Menu::Warning::keyringLocked();
+    };
+    menu.refresh();
+    const QImage plain = menu.trayIcon()->icon().pixmap(36, 36).toImage();
+    locked = true;
+    menu.refresh();
+    menu.rebuild();
+    EXPECT_THAT(titles(*menu.menu()),
+                testing::Contains(
+                    "⚠︎ The keyring holding your PIN is locked — unlock it to turn the overlay on"));
+    EXPECT_EQ(menu.trayIcon()->toolTip(),
+              "The keyring holding your PIN is locked — unlock it to turn the overlay on");
+    EXPECT_NE(menu.trayIcon()->icon().pixmap(36, 36).toImage(), plain) << "the warning mark";
+    locked = false;
+    menu.refresh();
+    menu.rebuild();
+    EXPECT_THAT(titles(*menu.menu()), testing::Not(testing::Contains(testing::HasSubstr("keyring"))));
+    Localization::shared().setOverride(std::nullopt);
 }

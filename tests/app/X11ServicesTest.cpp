@@ -3,6 +3,8 @@
 #include "app/Log.h"
 #include "platform/HotKeyManager.h"
 #include "platform/Permissions.h"
+#include "platform/PowerAssertion.h"
+#include "platform/dbus/FreedesktopDisplaySleep.h"
 #include "platform/fake/FakeScheduler.h"
 #include "platform/x11/X11EventTap.h"
 #include "platform/x11/X11HotKeyBackend.h"
@@ -10,6 +12,7 @@
 #include "platform/x11/X11PointerGrab.h"
 #include "support/ChildProcess.h"
 #include "support/OtherClient.h"
+#include "support/PrivateBus.h"
 #include "support/QtApp.h"
 
 #include <gtest/gtest.h>
@@ -329,4 +332,22 @@ TEST(Permissions, AccessibilityIsARealX11SessionOnly) {
     ::setenv("DISPLAY", display.c_str(), 1);
     EXPECT_EQ(log.messages("permissions"),
               (std::vector<std::string>{"accessibility prompt -> true", "accessibility prompt -> false"}));
+}
+
+// With an X server at hand (where the fallback could be used), a ScreenSaver cookie of
+// 0xFFFFFFFF is still a D-Bus cookie: released through UnInhibit, not taken for the X11 fallback.
+TEST(FreedesktopDisplaySleepX11, TheLargestCookieIsNotTheFallback) {
+    test::qtApp();
+    auto x11 = XConnection::open();
+    ASSERT_TRUE(x11);
+    test::PrivateBus bus;
+    auto fakes = bus.startFakeServices(false, true);
+    bus.control("SetNextCookie", {0xFFFFFFFFu});
+    auto backend = std::make_shared<FreedesktopDisplaySleep>(bus.connect("session"), x11);
+    PowerAssertion assertion(backend);
+    assertion.start();
+    EXPECT_STREQ(backend->mechanism(), "screensaver-inhibit");
+    EXPECT_EQ(bus.control("Inhibits").toUInt(), 1u);
+    assertion.release();
+    EXPECT_EQ(bus.control("Inhibits").toUInt(), 0u) << "the inhibit was released, not leaked";
 }

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <fstream>
+#include <functional>
 #include <gtest/gtest.h>
 #include <random>
 #include <signal.h>
@@ -113,6 +114,74 @@ TEST(JsonFileDefaultsStore, CorruptFileIsMovedAsideNotOverwritten) {
     store.setInteger("idleTimeoutSeconds", 600);
     EXPECT_EQ(readFile(*aside), "{\"keepAwakeSeconds\": 7200, oops");
     EXPECT_EQ(JsonFileDefaultsStore::decode(readFile(file))->size(), 1u);
+}
+
+// Hostile files are refused at the door: each reads as empty, is moved aside, and is reported
+// once with the reason; the program never hangs on one or loads megabytes for it.
+TEST(JsonFileDefaultsStore, HostileFilesAreMovedAsideWithTheReason) {
+    using Kind = JsonFileDefaultsStore::Notice::Kind;
+    struct Case {
+        const char* name;
+        std::function<void(const fs::path&)> plant;
+        std::string reason;
+    };
+    const std::vector<Case> cases = {
+        {"not json", [](const fs::path& f) { std::ofstream(f) << "{\"keepAwakeSeconds\": 7200, oops"; },
+         "not valid JSON"},
+        {"too large",
+         [](const fs::path& f) {
+             // Valid JSON, just far too much of it.
+             std::ofstream out(f);
+             out << "{\"awayNoteText\": \"" << std::string(JsonFileDefaultsStore::maxFileSize, 'x') << "\"}";
+         },
+         "larger than 1048576 bytes"},
+        {"fifo", [](const fs::path& f) { ASSERT_EQ(::mkfifo(f.c_str(), 0600), 0); }, "not a regular file"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto file = freshFile(std::string("hostile-") + c.name);
+        fs::create_directories(file.parent_path());
+        c.plant(file);
+        JsonFileDefaultsStore store(file);
+        EXPECT_EQ(store.object("keepAwakeSeconds"), std::nullopt);
+        EXPECT_EQ(store.object("awayNoteText"), std::nullopt);
+        auto aside = store.movedAside();
+        ASSERT_TRUE(aside);
+        EXPECT_TRUE(aside->filename().string().starts_with("preferences.json.corrupt-"));
+        EXPECT_FALSE(fs::exists(fs::symlink_status(file)));
+        const std::vector<JsonFileDefaultsStore::Notice> expected{
+            {Kind::movedAside, "preferences file " + file.string() + " could not be read (" + c.reason +
+                                   "); moved aside to " + aside->string() +
+                                   "; every setting is back to its default"}};
+        EXPECT_EQ(store.takeNotices(), expected);
+        EXPECT_TRUE(store.takeNotices().empty()) << "told once";
+        store.setInteger("idleTimeoutSeconds", 600);
+        EXPECT_EQ(store.object("idleTimeoutSeconds"), DefaultsValue(std::int64_t{600}));
+        EXPECT_TRUE(store.takeNotices().empty());
+    }
+}
+
+TEST(JsonFileDefaultsStore, AFileOthersCanWriteIsMadePrivate) {
+    auto file = freshFile("world-writable");
+    JsonFileDefaultsStore writer(file);
+    writer.setInteger("keepAwakeSeconds", 7200);
+    ASSERT_EQ(::chmod(file.c_str(), 0666), 0);
+    JsonFileDefaultsStore store(file);
+    EXPECT_EQ(store.object("keepAwakeSeconds"), DefaultsValue(std::int64_t{7200})) << "still read";
+    struct stat st {};
+    ASSERT_EQ(::stat(file.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    const std::vector<JsonFileDefaultsStore::Notice> expected{
+        {JsonFileDefaultsStore::Notice::Kind::permissionsFixed,
+         "warning: preferences file " + file.string() +
+             " was writable by other users (mode 0666); set to 0600"}};
+    EXPECT_EQ(store.takeNotices(), expected);
+    EXPECT_EQ(store.movedAside(), std::nullopt);
+
+    ::chmod(file.c_str(), 0644); // readable by others is fine for settings
+    JsonFileDefaultsStore again(file);
+    EXPECT_EQ(again.object("keepAwakeSeconds"), DefaultsValue(std::int64_t{7200}));
+    EXPECT_TRUE(again.takeNotices().empty());
 }
 
 TEST(JsonFileDefaultsStore, UnwritableFolderKeepsTheValueInMemoryAndSaysWhy) {

@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 
 #include <fstream>
+#include <functional>
 #include <thread>
 
 using namespace tolva;
@@ -100,7 +101,6 @@ TEST(FileKeychainBackend, RefusesAFileOthersCanRead) {
         EXPECT_NE(error.systemMessage()->find("chmod 600"), std::string::npos);
         EXPECT_EQ(error.debugDescription(), "KeychainError(13): " + *error.systemMessage());
     }
-    EXPECT_THROW(store.save(PinHasher::makeRecord("1234", 10)), KeychainError) << "nor is it overwritten";
     ::chmod(file.c_str(), 0600);
     EXPECT_TRUE(store.load().has_value());
 
@@ -112,6 +112,78 @@ TEST(FileKeychainBackend, RefusesAFileOthersCanRead) {
     } catch (const KeychainError& error) {
         EXPECT_EQ(error.status(), FileKeychainBackend::corruptFile);
     }
+}
+
+// Reading such a file is refused, but it must never stop the user from setting a new PIN: the
+// save moves it aside (kept, private) and writes a fresh file.
+TEST(FileKeychainBackend, ANewPinReplacesADamagedForeignOrInsecureFile) {
+    struct Case {
+        const char* name;
+        std::function<void(const fs::path&)> plant;
+    };
+    const std::vector<Case> cases = {
+        {"world-readable", [](const fs::path& f) { ::chmod(f.c_str(), 0666); }},
+        {"damaged",
+         [](const fs::path& f) { std::ofstream(f, std::ios::trunc) << "{\"items\": [{\"service\": 1}]}"; }},
+        {"not ours", [](const fs::path& f) { std::ofstream(f, std::ios::trunc) << "[1, 2, 3]"; }},
+        {"a symlink",
+         [](const fs::path& f) {
+             fs::remove(f);
+             fs::create_symlink("/etc/hostname", f);
+         }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto file = freshPinFile(std::string("replace-") + c.name);
+        auto backend = std::make_shared<FileKeychainBackend>(file);
+        std::vector<std::pair<std::string, fs::path>> told;
+        backend->onMovedAside = [&](const std::string& why, const fs::path& aside) {
+            told.emplace_back(why, aside);
+        };
+        KeychainPinStore store("svc", "pin", backend);
+        store.save(PinHasher::makeRecord("1234", 10));
+        c.plant(file);
+        EXPECT_THROW(store.load(), KeychainError) << "reading it is still refused";
+        EXPECT_EQ(backend->movedAside(), std::nullopt);
+
+        const auto fresh = PinHasher::makeRecord("5678", 10);
+        ASSERT_NO_THROW(store.save(fresh));
+        EXPECT_EQ(store.load(), fresh);
+        struct stat st {};
+        ASSERT_EQ(::lstat(file.c_str(), &st), 0);
+        EXPECT_TRUE(S_ISREG(st.st_mode));
+        EXPECT_EQ(st.st_mode & 0777, 0600u);
+
+        auto aside = backend->movedAside();
+        ASSERT_TRUE(aside);
+        ASSERT_EQ(told.size(), 1u) << "the owner hears of it once, to log it";
+        EXPECT_EQ(told[0].second, *aside);
+        EXPECT_TRUE(told[0].first.starts_with(file.string())) << told[0].first;
+        EXPECT_EQ(aside->parent_path(), file.parent_path());
+        EXPECT_EQ(aside->filename().string().rfind("pin.json.corrupt-", 0), 0u) << *aside;
+        ASSERT_EQ(::lstat(aside->c_str(), &st), 0) << "the old file is kept";
+        if (S_ISREG(st.st_mode)) {
+            EXPECT_EQ(st.st_mode & 0777, 0600u) << "and nobody else reads it any more";
+        }
+    }
+}
+
+TEST(FileKeychainBackend, FoldersArePrivateEvenUnderUmaskZero) {
+    const fs::path root = fs::path(std::getenv("XDG_DATA_HOME")) / "umask-zero";
+    fs::remove_all(root);
+    const fs::path file = root / "deeper" / "tolva-screen" / "pin.json";
+    const mode_t previous = ::umask(0);
+    KeychainPinStore store("svc", "pin", std::make_shared<FileKeychainBackend>(file));
+    store.save(PinHasher::makeRecord("1234", 10));
+    ::umask(previous);
+    for (const fs::path& dir : {root, root / "deeper", root / "deeper" / "tolva-screen"}) {
+        struct stat st {};
+        ASSERT_EQ(::stat(dir.c_str(), &st), 0) << dir;
+        EXPECT_EQ(st.st_mode & 0777, 0700u) << dir;
+    }
+    struct stat st {};
+    ASSERT_EQ(::stat(file.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
 }
 
 TEST(KeychainPinStore, CarriesBackendStatusesUnchanged) {

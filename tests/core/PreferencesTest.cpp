@@ -292,3 +292,43 @@ TEST(Preferences, LocalizationReadsTheStandardStoreWhenNothingIsInjected) {
     Localization again(nullptr, [] { return std::vector<std::string>{"ko"}; });
     EXPECT_EQ(again.language(), AppLanguage::fr);
 }
+
+// A text planted in the file (never written through the setter) is capped when read: the
+// overlay never sees more than 80 characters, however long the stored text is.
+TEST(Preferences, PlantedAwayNoteIsCappedWhenRead) {
+    Fixture f;
+    f.store->setObject("awayNoteText", DefaultsValue(std::string(std::string(100000, 'w'))));
+    EXPECT_EQ(f.prefs.awayNoteText(), std::string(80, 'w'));
+    EXPECT_EQ(f.prefs.awayNote(true), std::string(80, 'w'));
+    // Characters, not bytes: accented letters made of two code points count once.
+    std::string accented;
+    for (int i = 0; i < 5000; ++i)
+        accented += "e\u0301";
+    f.store->setObject("awayNoteText", DefaultsValue(std::string(accented)));
+    EXPECT_EQ(f.prefs.awayNoteText(), accented.substr(0, 80 * std::string("e\u0301").size()));
+    f.store->setObject("awayNoteText", DefaultsValue(std::string("Short one")));
+    EXPECT_EQ(f.prefs.awayNoteText(), "Short one") << "a short text reads as stored";
+}
+
+// Numbers far outside every range, and values of the wrong type, as a hostile file holds them:
+// each reads as its default or is clamped into range, as the table of preferences says.
+TEST(Preferences, HostileNumbersReadInRange) {
+    auto decoded = JsonFileDefaultsStore::decode(R"({"idleTimeoutSeconds": -9223372036854775808,
+        "keepAwakeSeconds": 18446744073709551615, "liveTintOpacity": 1e308, "overlayColorHex": "#FFFFFFFFF",
+        "animations": ["breathing", "breathing", "unknown"], "awayNoteShowsReturnTime": 0,
+        "animationStrength": 3})");
+    ASSERT_TRUE(decoded);
+    auto store = std::make_shared<InMemoryDefaultsStore>();
+    for (const auto& [key, value] : *decoded)
+        store->setObject(key, value);
+    Preferences prefs(store);
+    EXPECT_EQ(prefs.idleTimeoutSeconds(), 300);
+    EXPECT_EQ(prefs.keepAwakeSeconds(), 3600) << "beyond 64 bits reads as a real, not an integer";
+    EXPECT_DOUBLE_EQ(prefs.liveTintOpacity(), 0.5);
+    EXPECT_EQ(prefs.overlayColor(), SRGBColor::defaultOverlay());
+    EXPECT_EQ(prefs.animations(), OverlayAnimationSet{OverlayAnimation::breathing});
+    EXPECT_TRUE(prefs.awayNoteShowsReturnTime());
+    EXPECT_EQ(prefs.animationStrength(), AnimationStrength::subtle);
+    store->setObject("liveTintOpacity", DefaultsValue(-1e308));
+    EXPECT_DOUBLE_EQ(prefs.liveTintOpacity(), 0.02);
+}

@@ -4,6 +4,7 @@
 #include "TolvaCore/PinHasher.h"
 #include "TolvaCore/PinStore.h"
 #include "TolvaCore/Preferences.h"
+#include "overlay/ImageStore.h"
 #include "overlay/ScreenSnapshotter.h"
 #include "platform/dbus/SecretServiceKeychainBackend.h"
 #include "support/ChildProcess.h"
@@ -14,8 +15,10 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <fstream>
 #include <map>
 #include <regex>
+#include <sys/stat.h>
 #include <xcb/xcb.h>
 
 using namespace tolva;
@@ -202,17 +205,107 @@ TEST_F(EndToEnd, OnlyOneInstanceRuns) {
     EXPECT_TRUE(loser.saw("ui info: another instance running pid=\\d+; exiting")) << loser.transcript();
 }
 
-TEST_F(EndToEnd, MalformedLockInDoesNothing) {
+TEST_F(EndToEnd, MalformedLockInIsRefusedWithAClearError) {
     setUpUser(true);
-    for (auto arguments :
-         {std::vector<std::string>{"--lock-in", "abc"}, std::vector<std::string>{"--lock-in"}}) {
-        app = std::make_unique<App>(arguments);
-        ASSERT_TRUE(app->waitFor("ui info: launched pid=.*")) << app->transcript();
-        test::pumpEvents(1500ms);
-        EXPECT_FALSE(app->saw(".*will lock in.*")) << app->transcript();
-        EXPECT_FALSE(app->saw(".*lock begin.*")) << app->transcript();
-        app.reset();
+    for (std::string value : {"abc", "nan", "inf", "", "1e10", "-1"}) {
+        SCOPED_TRACE(value);
+        App refused({"--lock-in", value});
+        EXPECT_EQ(refused.process().waitForExit(10s), 2);
+        EXPECT_TRUE(refused.saw(std::regex_replace(
+            "tolva-screen: --lock-in needs a number of seconds from 0 to 604800, not \"" + value + "\"",
+            std::regex(R"([.+\-])"), R"(\$&)")))
+            << refused.transcript();
+        EXPECT_FALSE(refused.saw(".*launched pid=.*")) << refused.transcript();
     }
+    App missing({"--lock-in"});
+    EXPECT_EQ(missing.process().waitForExit(10s), 2);
+    EXPECT_TRUE(missing.saw("tolva-screen: --lock-in needs a number of seconds from 0 to 604800"))
+        << missing.transcript();
+}
+
+// An unreadable preferences file is loud: logged at error level when the program starts, and
+// a file others could write is made private with a warning.
+TEST_F(EndToEnd, DamagedPreferencesAreLoggedAtStart) {
+    setUpUser(true);
+    const auto file = JsonFileDefaultsStore::standardPath();
+    {
+        std::ofstream out(file, std::ios::trunc);
+        out << "{\"hasCompletedOnboarding\": true, \"awayNoteText\": \"" << std::string(2 << 20, 'x')
+            << "\"}";
+    }
+    app = std::make_unique<App>();
+    ASSERT_TRUE(app->waitFor("ui info: launched pid=.*")) << app->transcript();
+    EXPECT_TRUE(app->saw("ui error: preferences file " + file.string() +
+                         " could not be read \\(larger than 1048576 bytes\\); moved aside to " +
+                         file.string() +
+                         "\\.corrupt-\\d{8}T\\d{6}Z(-\\d+)?; every setting is back to its default"))
+        << app->transcript().substr(0, 4000);
+    app.reset();
+
+    setUpUser(true);
+    ::chmod(file.c_str(), 0666);
+    app = std::make_unique<App>();
+    ASSERT_TRUE(app->waitFor("ui info: launched pid=.*")) << app->transcript();
+    EXPECT_TRUE(app->saw("ui error: warning: preferences file " + file.string() +
+                         " was writable by other users \\(mode 0666\\); set to 0600"))
+        << app->transcript();
+    struct stat st {};
+    ASSERT_EQ(::stat(file.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+}
+
+// A PIN record the program never writes is refused at start: no PIN, the reason in the log,
+// and the set-up window that sets a new one.
+TEST_F(EndToEnd, AHostilePinRecordIsRefusedAtStart) {
+    setUpUser(false);
+    auto record = PinHasher::makeRecord("4829", 10);
+    record.iterations = 4000000000;
+    pins->save(record);
+    app = std::make_unique<App>();
+    ASSERT_TRUE(app->waitFor("ui info: launched pid=\\d+ .* pin=false .*")) << app->transcript();
+    EXPECT_TRUE(app->saw("auth error: PIN record load failed: PIN record refused: iterations=4000000000 is "
+                         "outside 1\\.\\.\\.1000000"))
+        << app->transcript();
+    EXPECT_TRUE(test::waitUntil(
+        [] {
+            return test::run({"xdotool", "search", "--onlyvisible", "--name", "^Tolva$"}) == 0;
+        },
+        5s))
+        << "the set-up window asks for a new PIN";
+}
+
+// The image named in the preferences is a FIFO: the lock still comes at once, in the colour.
+TEST_F(EndToEnd, AnImageThatIsAFifoNeverHoldsUpTheLock) {
+    setUpUser(true);
+    const auto folder = ImageStore::directory();
+    std::filesystem::create_directories(folder);
+    ASSERT_EQ(::mkfifo((folder / "overlay-FIFO.png").c_str(), 0600), 0);
+    {
+        Preferences prefs(JsonFileDefaultsStore::standard());
+        prefs.setOverlayImageFileName("overlay-FIFO.png");
+        prefs.setOverlayContentMode(OverlayContentMode::image);
+    }
+    app = std::make_unique<App>(std::vector<std::string>{"--lock-in", "0"});
+    ASSERT_TRUE(app->waitFor("lock info: locked in background .*")) << app->transcript();
+    EXPECT_TRUE(app->saw("ui error: overlay image overlay-FIFO.png not loaded: not a regular file"))
+        << app->transcript();
+    test::waitUntil(
+        [] { return share(X11ScreenCapture::captureRegion(QRect(0, 0, 3840, 1080)), magenta) == 1.0; });
+    EXPECT_EQ(share(X11ScreenCapture::captureRegion(QRect(0, 0, 3840, 1080)), magenta), 1.0)
+        << "both displays covered in the colour";
+    type({"4", "8", "2", "9"});
+    ASSERT_TRUE(app->waitFor("lock info: unlocked reason=PIN via .*")) << app->transcript();
+    std::filesystem::remove(folder / "overlay-FIFO.png");
+}
+
+TEST_F(EndToEnd, NoXServerIsOneClearLineAndExitStatusOne) {
+    ChildProcess alone(
+        {"env", "-u", "QT_QPA_PLATFORM", "-u", "WAYLAND_DISPLAY", "DISPLAY=:987", TOLVA_BINARY}, true);
+    EXPECT_EQ(alone.waitForExit(10s), 1) << "an exit, not an abort";
+    const auto lines = alone.drainLines();
+    EXPECT_EQ(lines, std::vector<std::string>{
+                         "tolva-screen: no X server answers on DISPLAY=\":987\" (Tolva Screen needs an X11 "
+                         "desktop session)"});
 }
 
 TEST_F(EndToEnd, FirstLaunchShowsOnboarding) {

@@ -3,7 +3,8 @@
 //   --screensaver   org.freedesktop.ScreenSaver (Inhibit, UnInhibit, GetActive)
 // Tests steer and inspect them through org.tolva.Test.Control at /control on the same name
 // "org.tolva.TestServices": SetLockedHint(b), SetActive(b), EmitPrepareForSleep(b),
-// EmitLock(), Inhibits() -> u (active cookies), LockSessionCalls() -> u, SetLockerPresent(b)
+// EmitLock(), Inhibits() -> u (active cookies), LockSessionCalls() -> u, SetLockerPresent(b),
+// SetNextCookie(u)
 // (LockSession then also sets LockedHint, as a desktop with a screen locker would).
 #include <QCoreApplication>
 #include <QDBusConnection>
@@ -86,6 +87,10 @@ public:
             }
             if (member == "EmitLock") {
                 emitSignal(sessionPath, "org.freedesktop.login1.Session", "Lock", {});
+                return reply();
+            }
+            if (member == "SetNextCookie") {
+                nextCookie_ = args.value(0).toUInt();
                 return reply();
             }
             if (member == "Inhibits")

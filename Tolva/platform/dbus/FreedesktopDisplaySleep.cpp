@@ -11,7 +11,6 @@ namespace tolva {
 namespace {
 const QString service = QStringLiteral("org.freedesktop.ScreenSaver");
 const QString path = QStringLiteral("/org/freedesktop/ScreenSaver");
-constexpr std::uint32_t x11AssertionId = 0xFFFFFFFFu; // D-Bus cookies count up from small numbers
 } // namespace
 
 FreedesktopDisplaySleep::FreedesktopDisplaySleep(QDBusConnection sessionBus, std::shared_ptr<XConnection> x11)
@@ -21,9 +20,14 @@ std::int32_t FreedesktopDisplaySleep::create(std::uint32_t& id) {
     QDBusMessage reply = dbus::call(bus_, service, path, service, QStringLiteral("Inhibit"),
                                     {QStringLiteral("Tolva"), QStringLiteral("Tolva Screen overlay is on")});
     if (reply.type() == QDBusMessage::ReplyMessage && !reply.arguments().isEmpty()) {
-        id = reply.arguments().first().toUInt();
-        mechanism_ = "screensaver-inhibit";
-        return 0;
+        bool ok = false;
+        const std::uint32_t cookie = reply.arguments().first().toUInt(&ok);
+        if (ok) {
+            id = cookie;
+            x11Held_ = false;
+            mechanism_ = "screensaver-inhibit";
+            return 0;
+        }
     }
     if (!x11_)
         return dbus::statusOf(reply);
@@ -38,18 +42,20 @@ std::int32_t FreedesktopDisplaySleep::create(std::uint32_t& id) {
             xcb_dpms_disable(c);
     }
     x11_->flush();
-    id = x11AssertionId;
+    id = 0;
+    x11Held_ = true;
     mechanism_ = "x11";
     return 0;
 }
 
 void FreedesktopDisplaySleep::release(std::uint32_t id) {
-    if (id == x11AssertionId && x11_) {
+    if (x11Held_ && x11_) {
         xcb_connection_t* c = x11_->get();
         xcb_screensaver_suspend(c, 0);
         if (dpmsWasEnabled_)
             xcb_dpms_enable(c);
         x11_->flush();
+        x11Held_ = false;
     } else {
         dbus::call(bus_, service, path, service, QStringLiteral("UnInhibit"), {id});
     }

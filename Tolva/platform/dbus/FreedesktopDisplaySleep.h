@@ -26,6 +26,9 @@ private:
     QDBusConnection bus_;
     std::shared_ptr<XConnection> x11_;
     const char* mechanism_ = "none";
+    // Which mechanism holds the assertion is remembered here, never read from the id: every
+    // 32-bit value, 0 and 0xFFFFFFFF included, is a cookie the service may hand out.
+    bool x11Held_ = false;
     bool dpmsWasEnabled_ = false;
 };
 

@@ -73,6 +73,20 @@ std::shared_ptr<SecretServiceKeychainBackend> SecretServiceKeychainBackend::conn
             g_error_free(error);
         return nullptr;
     }
+    // Items are stored into the default collection: without one every save would fail, so the
+    // private file is used instead. Reading the alias never prompts.
+    SecretCollection* collection = secret_collection_for_alias_sync(service, SECRET_COLLECTION_DEFAULT,
+                                                                    SECRET_COLLECTION_NONE, nullptr, &error);
+    if (!collection) {
+        if (whyNot)
+            *whyNot = error ? std::string("no default collection: ") + error->message
+                            : std::string("the Secret Service has no default collection");
+        if (error)
+            g_error_free(error);
+        g_object_unref(service);
+        return nullptr;
+    }
+    g_object_unref(collection);
     auto owned = std::make_unique<Service>();
     owned->service = service;
     return std::shared_ptr<SecretServiceKeychainBackend>(new SecretServiceKeychainBackend(std::move(owned)));
@@ -89,13 +103,18 @@ std::int32_t SecretServiceKeychainBackend::failed(void* opaque) {
 KeychainBackend::ReadResult SecretServiceKeychainBackend::copyMatching(const Query& query) {
     Attributes attributes(query);
     GError* error = nullptr;
-    GList* items = secret_service_search_sync(
-        service_->service, schema(), attributes.table,
-        static_cast<SecretSearchFlags>(SECRET_SEARCH_UNLOCK | SECRET_SEARCH_LOAD_SECRETS), nullptr, &error);
+    // Never SECRET_SEARCH_UNLOCK here: reading happens at start-up and before a lock, where an
+    // unlock prompt would hold everything up. A locked item is reported as such, and read again
+    // once its keyring has been unlocked.
+    GList* items = secret_service_search_sync(service_->service, schema(), attributes.table,
+                                              SECRET_SEARCH_LOAD_SECRETS, nullptr, &error);
     if (error)
         return {failed(error), std::nullopt};
     ReadResult result{itemNotFound, std::nullopt};
-    if (items) {
+    if (items && secret_item_get_locked(SECRET_ITEM(items->data))) {
+        messages_.remember(locked, "the keyring that holds the item is locked");
+        result = {locked, std::nullopt};
+    } else if (items) {
         SecretValue* value = secret_item_get_secret(SECRET_ITEM(items->data));
         if (value) {
             gsize length = 0;

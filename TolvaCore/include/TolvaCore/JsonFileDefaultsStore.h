@@ -11,11 +11,24 @@
 #include <optional>
 #include <string>
 #include <sys/types.h>
+#include <vector>
 
 namespace tolva {
 
 class JsonFileDefaultsStore : public DefaultsStore {
 public:
+    // Settings take a few kilobytes; anything far larger is not a file this program wrote and
+    // would cost memory and time at every read.
+    static constexpr std::size_t maxFileSize = 1 << 20;
+
+    // Something found about the file that the user should hear of (logged by the application).
+    struct Notice {
+        enum class Kind { movedAside, permissionsFixed };
+        Kind kind;
+        std::string message; // the log line
+        friend bool operator==(const Notice&, const Notice&) = default;
+    };
+
     explicit JsonFileDefaultsStore(std::filesystem::path file, bool standard = false);
 
     // $XDG_CONFIG_HOME/tolva-screen/preferences.json, falling back to ~/.config.
@@ -30,6 +43,8 @@ public:
     const std::filesystem::path& path() const { return file_; }
     // Where the last unreadable file was moved, if one was found.
     std::optional<std::filesystem::path> movedAside() const;
+    // The notices found since the last call, each handed out once.
+    std::vector<Notice> takeNotices();
     // Why the last write did not reach the disk (the value is still kept in memory).
     std::optional<std::string> lastWriteError() const;
 
@@ -48,6 +63,7 @@ private:
     };
 
     void refreshLocked() const;
+    void fixPermissionsLocked() const;
     void writeLocked();
     Stamp stampOfFile() const;
 
@@ -57,6 +73,7 @@ private:
     mutable std::map<std::string, DefaultsValue, std::less<>> values_;
     mutable std::optional<Stamp> loaded_;
     mutable std::optional<std::filesystem::path> movedAside_;
+    mutable std::vector<Notice> notices_;
     std::optional<std::string> lastWriteError_;
 };
 

@@ -21,6 +21,9 @@ class KeychainBackend {
 public:
     static constexpr std::int32_t success = 0;
     static constexpr std::int32_t itemNotFound = -25300;
+    // The item is there but its store is locked, and unlocking it would mean asking the user
+    // (which is never done unasked, least of all at start-up).
+    static constexpr std::int32_t locked = -25308;
 
     struct Query {
         std::string service;

@@ -6,6 +6,7 @@
 #include "TolvaCore/Base64.h"
 
 #include <cstdint>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -21,6 +22,19 @@ struct PinRecord {
     std::string toJSON() const;
     // Throws PinRecordDecodingError for anything that is not such an object.
     static PinRecord fromJSON(std::string_view json);
+
+    // What this program can write and verify in reasonable time. A stored record outside these
+    // bounds was not written by it (or was damaged) and would lock its owner out: a length that
+    // submits early, a hash that never matches, or a check that runs for minutes.
+    static constexpr std::int64_t minIterations = 1;
+    static constexpr std::int64_t maxIterations = 1'000'000;
+    static constexpr std::int64_t minLength = 4;
+    static constexpr std::int64_t maxLength = 8;
+    static constexpr std::size_t hashLength = 32;
+    static constexpr std::size_t maxSaltLength = 64;
+
+    // Why the record cannot be used ("iterations=0 is outside 1...1000000"), or nothing.
+    std::optional<std::string> unusableReason() const;
 
     friend bool operator==(const PinRecord&, const PinRecord&) = default;
 };
