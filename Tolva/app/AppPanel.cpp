@@ -13,7 +13,7 @@ bool presenceOn = false;
 }
 
 AppPanel::AppPanel(QWidget* parent) : QWidget(parent, Qt::Window) {
-    setWindowTitle(QStringLiteral("Tolva"));
+    setWindowTitle(QStringLiteral("Tolva Screen"));
 }
 
 void AppPanel::present() {

@@ -3,7 +3,6 @@
 
 #include "TolvaCore/L10n.h"
 #include "app/Log.h"
-#include "platform/Permissions.h"
 
 #include <QCloseEvent>
 #include <QGuiApplication>
@@ -36,24 +35,13 @@ OnboardingView::OnboardingView(std::shared_ptr<Preferences> prefs, LockControlle
 
     QWidget* access =
         page(L10n::Onboarding::Accessibility::title(), {L10n::Onboarding::Accessibility::body()});
+    // What is true on this session: on X11 a tick; elsewhere the page above explains, and a hint
+    // says that the page follows a change by itself. Nothing here could be granted by a button.
     accessibilityState_ = new QLabel(access);
     access->layout()->addWidget(accessibilityState_);
-    auto* permissionButtons = new QHBoxLayout;
-    auto* request =
-        new QPushButton(QString::fromStdString(L10n::Settings::Permission::requestButton()), access);
-    auto* open =
-        new QPushButton(QString::fromStdString(L10n::Settings::Permission::openSettingsButton()), access);
-    connect(request, &QPushButton::clicked, this, [this] {
-        Permissions::promptAccessibility();
-        controller_.refreshCapabilities();
-        refresh();
-    });
-    connect(open, &QPushButton::clicked, this, [] { Permissions::openAccessibilitySettings(); });
-    permissionButtons->addWidget(request);
-    permissionButtons->addWidget(open);
-    permissionButtons->addStretch();
-    static_cast<QVBoxLayout*>(access->layout())->addLayout(permissionButtons);
-    access->layout()->addWidget(paragraph(L10n::Onboarding::Accessibility::autoRefreshHint(), access));
+    accessibilityHint_ = paragraph(L10n::Onboarding::Accessibility::autoRefreshHint(), access);
+    access->layout()->addWidget(accessibilityHint_);
+    static_cast<QVBoxLayout*>(access->layout())->addStretch();
     pages_->addWidget(access);
 
     QWidget* pin = page(L10n::Onboarding::Pin::title(), {L10n::Onboarding::Pin::body()});
@@ -64,10 +52,23 @@ OnboardingView::OnboardingView(std::shared_ptr<Preferences> prefs, LockControlle
     pin->layout()->addWidget(pinEditor_);
     pinFailure_ = paragraph("", pin);
     pinFailure_->setStyleSheet(QStringLiteral("color: #d70015;"));
+    // The error line keeps its room while empty, so nothing moves when it appears.
+    QSizePolicy keepRoom = pinFailure_->sizePolicy();
+    keepRoom.setRetainSizeWhenHidden(true);
+    pinFailure_->setSizePolicy(keepRoom);
     pinFailure_->hide();
     pin->layout()->addWidget(pinFailure_);
+    static_cast<QVBoxLayout*>(pin->layout())->addStretch();
     for (QLineEdit* field : {pinEditor_->newField(), pinEditor_->confirmField()})
         connect(field, &QLineEdit::textChanged, this, [this] { refresh(); });
+    // Return in the first field moves on to the second; in the second it submits.
+    connect(pinEditor_->newField(), &QLineEdit::returnPressed, this, [this] {
+        if (pinEditor_->confirm().isEmpty())
+            pinEditor_->confirmField()->setFocus();
+        else
+            next();
+    });
+    connect(pinEditor_->confirmField(), &QLineEdit::returnPressed, this, [this] { next(); });
     pages_->addWidget(pin);
 
     QWidget* done = page(L10n::Onboarding::Done::title(), {L10n::Onboarding::Done::body()});
@@ -101,6 +102,7 @@ QWidget* OnboardingView::page(const std::string& title, const std::vector<std::s
     layout->addWidget(heading);
     for (const auto& text : paragraphs)
         layout->addWidget(paragraph(text, widget));
+    layout->addStretch();
     return widget;
 }
 
@@ -168,9 +170,11 @@ void OnboardingView::refresh() {
         [] { return L10n::Onboarding::Step::Done::title(); }};
     indicator_->setText(
         QString::fromStdString(L10n::Onboarding::stepIndicator(step_ + 1, stepCount, stepTitles[step_]())));
-    accessibilityState_->setText(QString::fromStdString(controller_.accessibilityGranted()
+    const bool blockingAvailable = controller_.accessibilityGranted();
+    accessibilityState_->setText(QString::fromStdString(blockingAvailable
                                                             ? "✓ " + L10n::Settings::Permissions::granted()
                                                             : L10n::Settings::Permissions::denied()));
+    accessibilityHint_->setVisible(!blockingAvailable);
     if (auto& record = auth_->record()) {
         pinExisting_->setText(QString::fromStdString(L10n::Onboarding::Pin::existing(record->length)));
         pinExisting_->show();
@@ -203,11 +207,13 @@ void OnboardingWindowController::show(std::shared_ptr<Preferences> prefs, LockCo
     if (!window_) {
         window_ = std::make_unique<AppPanel>();
         window_->setObjectName(QStringLiteral("onboarding"));
-        window_->setWindowTitle(QStringLiteral("Tolva"));
+        window_->setWindowTitle(QStringLiteral("Tolva Screen"));
         auto* layout = new QVBoxLayout(window_.get());
         view_ = new OnboardingView(std::move(prefs), controller, std::move(auth), window_.get());
         layout->addWidget(view_);
-        window_->resize(560, 420);
+        // A calm, fixed size: the pages never move the window, and it is not maximised.
+        window_->setFixedSize(600, 460);
+        window_->setWindowFlag(Qt::WindowMaximizeButtonHint, false);
         if (const QScreen* screen = QGuiApplication::primaryScreen())
             window_->move(screen->availableGeometry().center() - window_->rect().center());
         view_->onFinish = [this] { close(); };

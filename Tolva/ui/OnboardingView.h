@@ -1,4 +1,4 @@
-// The four-step first-run window: welcome, accessibility, the PIN, done.
+// The four-step first-run window: welcome, keyboard blocking on this session, the PIN, done.
 #pragma once
 
 #include "TolvaCore/Preferences.h"
@@ -41,6 +41,7 @@ public:
     PinEditor* pinEditor() const { return pinEditor_; }
     QLabel* pinFailureLabel() const { return pinFailure_; }
     QLabel* accessibilityState() const { return accessibilityState_; }
+    QLabel* accessibilityHint() const { return accessibilityHint_; }
     QLabel* pinExisting() const { return pinExisting_; }
     std::vector<QString> doneLines() const;
 
@@ -57,6 +58,7 @@ private:
     QPushButton* back_;
     QPushButton* next_;
     QLabel* accessibilityState_ = nullptr;
+    QLabel* accessibilityHint_ = nullptr;
     PinEditor* pinEditor_ = nullptr;
     QLabel* pinFailure_ = nullptr;
     QLabel* pinExisting_ = nullptr;

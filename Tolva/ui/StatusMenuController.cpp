@@ -22,11 +22,11 @@ StatusMenuController::StatusMenuController(LockController& controller, std::shar
         controller_.refreshCapabilities();
         rebuild();
     });
-    tray_->setContextMenu(&menu_);
-    // A left click opens the same menu.
+    // One menu for both clicks, drawn by us: a panel that draws an exported menu itself would
+    // show a second, different one.
     QObject::connect(tray_.get(), &QSystemTrayIcon::activated,
                      [this](QSystemTrayIcon::ActivationReason reason) {
-                         if (reason == QSystemTrayIcon::Trigger)
+                         if (reason == QSystemTrayIcon::Trigger || reason == QSystemTrayIcon::Context)
                              menu_.popup(QCursor::pos());
                      });
     localizationObserver_ = NotificationCenter::defaultCenter().addObserver(
@@ -45,9 +45,9 @@ void StatusMenuController::refresh() {
     const bool warning =
         !controller_.canLock() || secureInputEnabled_() || controller_.snapshotWarning().has_value();
     const bool update = updater_ && updater_->availableVersion().has_value();
-    const QColor ink = QApplication::palette().color(QPalette::WindowText);
-    tray_->setIcon(QIcon(QPixmap::fromImage(StatusIcon::image(masked, warning, update, ink))));
-    tray_->setToolTip(QString::fromStdString(controller_.lockBlockedReason().value_or("Tolva")));
+    tray_->setIcon(StatusIcon::trayIcon(masked, warning, update, QApplication::palette()));
+    tray_->setToolTip(StatusIcon::toolTip(masked, controller_.lockBlockedReason()));
+    menu_.setAccessibleDescription(StatusIcon::accessibilityDescription(masked));
 }
 
 QAction* StatusMenuController::addItem(QMenu& menu, const std::string& title, bool enabled,
@@ -82,13 +82,13 @@ QKeySequence StatusMenuController::keySequence(const HotKey& hotKey) {
     if (key == 0)
         return {};
     int modifiers = 0;
-    // The command modifier is Qt's standard shortcut modifier (Ctrl on Linux); control is Meta.
+    // The stored modifiers follow the X modifier map: control is Ctrl, command is Super (Qt's Meta).
     if (hotKey.modifiers.contains(HotKeyModifiers::command))
-        modifiers |= Qt::ControlModifier;
+        modifiers |= Qt::MetaModifier;
     if (hotKey.modifiers.contains(HotKeyModifiers::option))
         modifiers |= Qt::AltModifier;
     if (hotKey.modifiers.contains(HotKeyModifiers::control))
-        modifiers |= Qt::MetaModifier;
+        modifiers |= Qt::ControlModifier;
     if (hotKey.modifiers.contains(HotKeyModifiers::shift))
         modifiers |= Qt::ShiftModifier;
     return QKeySequence(QKeyCombination(Qt::KeyboardModifiers(modifiers), Qt::Key(key)));
