@@ -4,6 +4,7 @@
 #include "TolvaCore/JsonFileDefaultsStore.h"
 #include "TolvaCore/Localization.h"
 #include "TolvaCore/PinStore.h"
+#include "app/ControlService.h"
 #include "app/Log.h"
 #include "lock/QtBackgroundRunner.h"
 #include "lock/X11Foreground.h"
@@ -29,7 +30,6 @@
 #include <QDir>
 #include <QGuiApplication>
 #include <QLibraryInfo>
-#include <QLocalSocket>
 #include <QScreen>
 #include <QSocketNotifier>
 #include <QTranslator>
@@ -83,10 +83,6 @@ struct NoForeground : Foreground {
     bool isKiosk() override { return false; }
 };
 
-QString reopenSocketName() {
-    return QStringLiteral("org.tolva.Screen-%1").arg(::getuid());
-}
-
 QString instanceLockPath() {
     const QByteArray runtime = qgetenv("XDG_RUNTIME_DIR");
     const QString dir = runtime.isEmpty() ? QDir::tempPath() : QString::fromLocal8Bit(runtime);
@@ -115,6 +111,7 @@ AppDelegate::AppDelegate() {
 }
 
 AppDelegate::~AppDelegate() {
+    control_.reset();
     statusMenu_.reset();
     updateSettings_.reset();
     updater_.reset();
@@ -150,37 +147,39 @@ void AppDelegate::setUpQtTranslations() {
 }
 
 std::optional<int> AppDelegate::launch(const QStringList& arguments) {
-    // 1. One instance per user.
-    instanceLock_ = std::make_unique<QLockFile>(instanceLockPath());
-    instanceLock_->setStaleLockTime(0);
-    if (!instanceLock_->tryLock(0)) {
-        qint64 pid = 0;
-        QString host, app;
-        instanceLock_->getLockInfo(&pid, &host, &app);
-        Log::ui.info("another instance running pid=" + std::to_string(pid) + "; exiting");
-        // Ask the running instance to show its window (the way back in without a tray).
-        QLocalSocket knock;
-        knock.connectToServer(reopenSocketName());
-        if (knock.waitForConnected(500)) {
-            knock.write("reopen\n");
-            knock.waitForBytesWritten(500);
-        }
+    // 1. One instance per desktop session: the owner of the session-bus name. A second start
+    // hands its command line to the owner and ends.
+    const LaunchCommand command = LaunchCommand::parse(arguments);
+    control_ = std::make_unique<ControlService>(QDBusConnection::sessionBus());
+    switch (control_->claim()) {
+    case ControlService::Claim::owned:
+        break;
+    case ControlService::Claim::taken: {
+        const auto pid = control_->ownerPid();
+        Log::ui.info("another instance running pid=" + (pid ? std::to_string(*pid) : std::string("nil")) +
+                     "; exiting");
+        const int status = forwardToRunningInstance(QDBusConnection::sessionBus(), command, stdout, stderr);
         Log::flush();
-        return 0;
+        return status;
     }
-    reopenServer_ = std::make_unique<QLocalServer>();
-    QLocalServer::removeServer(reopenSocketName());
-    reopenServer_->setSocketOptions(QLocalServer::UserAccessOption);
-    reopenServer_->listen(reopenSocketName());
-    QObject::connect(reopenServer_.get(), &QLocalServer::newConnection, [this] {
-        while (QLocalSocket* socket = reopenServer_->nextPendingConnection()) {
-            QObject::connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
-            if (controller_ && controller_->state() == LockState::unlocked && onboarding_) {
-                Log::ui.info("reopened by a second launch");
-                onboarding_->show(prefs_, *controller_, authenticator_);
-            }
+    case ControlService::Claim::noBus:
+        // Without a session bus, a lock file of the user's runtime folder stands in.
+        instanceLock_ = std::make_unique<QLockFile>(instanceLockPath());
+        instanceLock_->setStaleLockTime(0);
+        if (!instanceLock_->tryLock(0)) {
+            qint64 pid = 0;
+            QString host, app;
+            instanceLock_->getLockInfo(&pid, &host, &app);
+            Log::ui.info("another instance running pid=" + std::to_string(pid) + "; exiting");
+            std::fprintf(stderr,
+                         "tolva-screen: another instance runs (pid %lld) and without a session bus "
+                         "it cannot be reached\n",
+                         static_cast<long long>(pid));
+            Log::flush();
+            return command.kind == LaunchCommand::Kind::none ? 0 : 1;
         }
-    });
+        break;
+    }
 
     // 2. The interface language.
     Localization::configure(prefs_);
@@ -295,22 +294,41 @@ std::optional<int> AppDelegate::launch(const QStringList& arguments) {
     // would make the focused application see focus changes.
     statusMenu_ = std::make_unique<StatusMenuController>(
         *controller_, prefs_, idle_, [controller] { return controller->secureInputActive(); });
-    controller_->onDidUnlock = [this] { statusMenu_->refresh(); };
+    controller_->onDidUnlock = [this] {
+        statusMenu_->refresh();
+        control_->stateChanged();
+    };
     controller_->onStatusChanged = [this] {
         if (statusMenu_)
             statusMenu_->refresh();
+        control_->stateChanged();
     };
     statusMenu_->onQuit = [this] { requestQuit(); };
-    statusMenu_->onOpenSettings = [this](std::optional<SettingsTab>) {
-        // The settings window is not there yet; the onboarding window holds the PIN and the permission.
-        onboarding_->show(prefs_, *controller_, authenticator_);
+    statusMenu_->onOpenSettings = [this](std::optional<SettingsTab> tab) { openSettings(tab); };
+    control_->onShowSettings = [this] {
+        if (controller_->state() == LockState::unlocked)
+            openSettings(std::nullopt);
+    };
+    control_->isLocked = [controller] { return controller->state() != LockState::unlocked; };
+    control_->onLock = [controller]() -> std::optional<std::string> {
+        controller->lock("dbus");
+        if (controller->state() == LockState::unlocked)
+            return controller->lockBlockedReason().value_or("refused");
+        return std::nullopt;
+    };
+    control_->onLockIn = [this, controller](double seconds) -> std::optional<std::string> {
+        controller->refreshCapabilities();
+        if (!controller->canLock())
+            return controller->lockBlockedReason().value_or("refused");
+        remoteLockInTask_ = scheduler_.schedule(Seconds(seconds), [controller] { controller->lock("dbus"); });
+        return std::nullopt;
     };
     // 6. Updates.
     startUpdater();
-    if (!statusMenu_->isTrayAvailable())
-        Log::ui.error(
-            "no system tray available; use the hot key, idle time or --lock-in, and start the program "
-            "again to open its window");
+    const bool trayAvailable = statusMenu_->isTrayAvailable();
+    if (!trayAvailable)
+        Log::ui.error("no system tray available; the window stays reachable with tolva-screen, the overlay "
+                      "with the hot key, idle time or tolva-screen --lock");
 
     // 7. The global shortcut, following the preference.
     hotKeys_->onPressed = [controller] { controller->lock("hotkey"); };
@@ -328,7 +346,18 @@ std::optional<int> AppDelegate::launch(const QStringList& arguments) {
     // 9. Onboarding when something is missing.
     if (!(prefs_->hasCompletedOnboarding() && controller_->accessibilityGranted() &&
           controller_->pinConfigured()))
-        onboarding_->show(prefs_, *controller_, authenticator_);
+        openSettings(std::nullopt);
+    // Without a tray the window is the way in. A panel started at the same login may come up a
+    // moment later, so the window waits for it a few seconds; a start that only turns the
+    // overlay on leaves the screen alone.
+    if (!trayAvailable && command.kind == LaunchCommand::Kind::none)
+        noTrayTask_ = scheduler_.schedule(Seconds(5), [this] {
+            if (statusMenu_->isTrayAvailable() || controller_->state() != LockState::unlocked)
+                return;
+            Log::ui.info("no system tray after 5s; showing the window");
+            openSettings(std::nullopt);
+            onboarding_->showWithoutTray(hotKeyText(prefs_->lockHotKey()));
+        });
 
     // 10. Capabilities refreshed every 3 seconds for the life of the process.
     refreshTask_ = scheduler_.every(Seconds(3), [controller] { controller->refreshCapabilities(); });
@@ -340,9 +369,24 @@ std::optional<int> AppDelegate::launch(const QStringList& arguments) {
         Log::ui.info(std::string("will lock in ") + text + "s (launch argument)");
         lockInTask_ = scheduler_.schedule(Seconds(std::max(0.0, *seconds)),
                                           [controller] { controller->lock("launch argument"); });
+    } else if (command.kind == LaunchCommand::Kind::lock) {
+        // "--lock": on at once, the same as a forwarded request.
+        if (auto refusal = control_->onLock())
+            std::fprintf(stderr, "tolva-screen: the overlay was not turned on: %s\n", refusal->c_str());
     }
     watchSignals();
     return std::nullopt;
+}
+
+void AppDelegate::openSettings(std::optional<SettingsTab>) {
+    // The one place that decides which window "Settings…", a second start and D-Bus open: the
+    // set-up window holds the PIN and keyboard blocking until the settings window exists.
+    if (controller_)
+        onboarding_->show(prefs_, *controller_, authenticator_);
+}
+
+QString AppDelegate::hotKeyText(const std::optional<HotKey>& hotKey) {
+    return hotKey ? StatusMenuController::keySequence(*hotKey).toString(QKeySequence::NativeText) : QString();
 }
 
 void AppDelegate::requestQuit() {

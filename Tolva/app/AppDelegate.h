@@ -10,7 +10,6 @@
 #include "platform/QtScheduler.h"
 #include "unlock/Authenticator.h"
 
-#include <QLocalServer>
 #include <QLockFile>
 #include <QStringList>
 
@@ -27,6 +26,8 @@ class ReduceMotionSetting;
 class StatusMenuController;
 class OnboardingWindowController;
 class AppUpdater;
+class ControlService;
+enum class SettingsTab;
 class UpdateSettings;
 
 class AppDelegate {
@@ -52,6 +53,9 @@ private:
     void setUpQtTranslations();
     void watchSignals();
     void startUpdater();
+    // Opens the window that "Settings…" stands for.
+    void openSettings(std::optional<SettingsTab> tab);
+    static QString hotKeyText(const std::optional<HotKey>& hotKey);
 
     QtScheduler scheduler_;
     std::shared_ptr<Preferences> prefs_;
@@ -70,9 +74,11 @@ private:
     Preferences::Observation hotKeyObservation_;
     Scheduler::Handle refreshTask_;
     Scheduler::Handle lockInTask_;
+    Scheduler::Handle remoteLockInTask_;
+    Scheduler::Handle noTrayTask_;
     std::unique_ptr<QSocketNotifier> signalNotifier_;
-    // A second launch knocks here so the running instance shows its window.
-    std::unique_ptr<QLocalServer> reopenServer_;
+    // The session-bus service; owning its name makes this the session's one instance.
+    std::unique_ptr<ControlService> control_;
 };
 
 } // namespace tolva

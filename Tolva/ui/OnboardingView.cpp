@@ -24,6 +24,11 @@ OnboardingView::OnboardingView(std::shared_ptr<Preferences> prefs, LockControlle
                                std::shared_ptr<Authenticator> auth, QWidget* parent)
     : QWidget(parent), prefs_(std::move(prefs)), controller_(controller), auth_(std::move(auth)) {
     auto* layout = new QVBoxLayout(this);
+    noTrayNote_ = paragraph("", this);
+    noTrayNote_->setObjectName(QStringLiteral("noTrayNote"));
+    noTrayNote_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    noTrayNote_->hide();
+    layout->addWidget(noTrayNote_);
     indicator_ = new QLabel(this);
     layout->addWidget(indicator_);
     pages_ = new QStackedWidget(this);
@@ -189,10 +194,21 @@ void OnboardingView::refresh() {
                                         : L10n::Onboarding::Done::idleOn(Preferences::durationTitle(idle))));
     done_[1]->setText(QString::fromStdString(L10n::Onboarding::Done::panelHint()));
     done_[2]->setText(QString::fromStdString(L10n::Onboarding::Done::manualLock(L10n::Menu::lockNow())));
+    if (noTrayShortcut_)
+        noTrayNote_->setText(QString::fromStdString(
+            noTrayShortcut_->isEmpty()
+                ? L10n::Onboarding::NoTray::withoutShortcut()
+                : L10n::Onboarding::NoTray::withShortcut(noTrayShortcut_->toStdString())));
     back_->setVisible(step_ > 0);
     next_->setText(QString::fromStdString(step_ == stepCount - 1 ? L10n::Onboarding::finishButton()
                                                                  : L10n::Onboarding::nextButton()));
     next_->setEnabled(canAdvance());
+}
+
+void OnboardingView::showNoTrayNote(const QString& shortcut) {
+    noTrayShortcut_ = shortcut;
+    noTrayNote_->show();
+    refresh();
 }
 
 std::vector<QString> OnboardingView::doneLines() const {
@@ -232,6 +248,11 @@ void OnboardingWindowController::show(std::shared_ptr<Preferences> prefs, LockCo
             view_->refresh();
         },
         true);
+}
+
+void OnboardingWindowController::showWithoutTray(const QString& shortcut) {
+    if (view_)
+        view_->showNoTrayNote(shortcut);
 }
 
 void OnboardingWindowController::close() {

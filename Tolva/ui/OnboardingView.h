@@ -33,6 +33,10 @@ public:
     // Re-reads what the pages show (permission state, PIN state) and the buttons' state.
     void refresh();
 
+    // Without a system tray: a note on top says how to turn the overlay on and reopen the window
+    // (`shortcut` is the hot key's text, empty when none is set).
+    void showNoTrayNote(const QString& shortcut);
+
     std::function<void()> onFinish;
 
     QLabel* stepIndicator() const { return indicator_; }
@@ -42,6 +46,7 @@ public:
     QLabel* pinFailureLabel() const { return pinFailure_; }
     QLabel* accessibilityState() const { return accessibilityState_; }
     QLabel* accessibilityHint() const { return accessibilityHint_; }
+    QLabel* noTrayNote() const { return noTrayNote_; }
     QLabel* pinExisting() const { return pinExisting_; }
     std::vector<QString> doneLines() const;
 
@@ -53,6 +58,8 @@ private:
     LockController& controller_;
     std::shared_ptr<Authenticator> auth_;
     int step_ = 0;
+    QLabel* noTrayNote_;
+    std::optional<QString> noTrayShortcut_;
     QLabel* indicator_;
     QStackedWidget* pages_;
     QPushButton* back_;
@@ -72,6 +79,8 @@ public:
     OnboardingWindowController(Scheduler& scheduler) : scheduler_(scheduler) {}
     void show(std::shared_ptr<Preferences> prefs, LockController& controller,
               std::shared_ptr<Authenticator> auth);
+    // After `show`: the window is the way in, as no tray icon can be shown.
+    void showWithoutTray(const QString& shortcut);
     void close();
     AppPanel* window() const { return window_.get(); }
     OnboardingView* view() const { return view_; }
