@@ -174,6 +174,23 @@ TEST(Onboarding, WindowIsCalmAndFixed) {
     onboarding.close();
 }
 
+TEST(Onboarding, WithoutATraySaysHowToTurnTheOverlayOn) {
+    LockRig w(false);
+    OnboardingView view(w.prefs, *w.controller, w.authenticator);
+    EXPECT_FALSE(view.noTrayNote()->isVisibleTo(&view));
+    view.showNoTrayNote(QStringLiteral("Ctrl+Alt+L"));
+    EXPECT_TRUE(view.noTrayNote()->isVisibleTo(&view));
+    EXPECT_EQ(
+        view.noTrayNote()->text(),
+        "This desktop shows no system tray. Turn the overlay on with Ctrl+Alt+L or by running “tolva-screen "
+        "--lock”; running “tolva-screen” again opens this window.");
+    view.showNoTrayNote(QString());
+    EXPECT_EQ(view.noTrayNote()->text(),
+              "This desktop shows no system tray. Turn the overlay on by running “tolva-screen --lock” (bind "
+              "it to a "
+              "key in your window manager); running “tolva-screen” again opens this window.");
+}
+
 TEST(StatusMenu, ItemsTitlesAndEnabledStates) {
     LockRig w(false);
     StatusMenuController menu(*w.controller, w.prefs, w.idle, [] { return false; });
