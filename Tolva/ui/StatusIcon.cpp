@@ -128,7 +128,7 @@ QString toolTip(bool masked, const std::optional<std::string>& blockedReason) {
 QIcon applicationIcon() {
     if (QIcon::hasThemeIcon(QStringLiteral("org.tolva.Screen")))
         return QIcon::fromTheme(QStringLiteral("org.tolva.Screen"));
-    // The drawing of packaging/org.tolva.Screen.svg: a dark tile with the two squares.
+    // The drawing of the packaged scalable icon: a dark tile with the two squares.
     QIcon icon;
     for (int size : {16, 32, 48, 64, 128, 256}) {
         QImage image(size, size, QImage::Format_ARGB32_Premultiplied);
