@@ -37,6 +37,7 @@ OnboardingView::OnboardingView(std::shared_ptr<Preferences> prefs, LockControlle
     pages_->addWidget(page(L10n::Onboarding::Welcome::title(),
                            {L10n::Onboarding::Welcome::body1(), L10n::Onboarding::Welcome::body2(),
                             L10n::Onboarding::Welcome::body3()}));
+    static_cast<QVBoxLayout*>(pages_->widget(0)->layout())->addStretch();
 
     QWidget* access =
         page(L10n::Onboarding::Accessibility::title(), {L10n::Onboarding::Accessibility::body()});
@@ -81,6 +82,7 @@ OnboardingView::OnboardingView(std::shared_ptr<Preferences> prefs, LockControlle
         done_.push_back(paragraph("", done));
         done->layout()->addWidget(done_.back());
     }
+    static_cast<QVBoxLayout*>(done->layout())->addStretch();
     pages_->addWidget(done);
 
     auto* buttons = new QHBoxLayout;
@@ -107,7 +109,6 @@ QWidget* OnboardingView::page(const std::string& title, const std::vector<std::s
     layout->addWidget(heading);
     for (const auto& text : paragraphs)
         layout->addWidget(paragraph(text, widget));
-    layout->addStretch();
     return widget;
 }
 
