@@ -370,9 +370,11 @@ std::optional<int> AppDelegate::launch(const QStringList& arguments) {
         lockInTask_ = scheduler_.schedule(Seconds(std::max(0.0, *seconds)),
                                           [controller] { controller->lock("launch argument"); });
     } else if (command.kind == LaunchCommand::Kind::lock) {
-        // "--lock": on at once, the same as a forwarded request.
-        if (auto refusal = control_->onLock())
-            std::fprintf(stderr, "tolva-screen: the overlay was not turned on: %s\n", refusal->c_str());
+        // "--lock": on at once; a refusal is said where the command was typed.
+        controller_->lock("launch argument");
+        if (controller_->state() == LockState::unlocked)
+            std::fprintf(stderr, "tolva-screen: the overlay was not turned on: %s\n",
+                         controller_->lockBlockedReason().value_or("refused").c_str());
     }
     watchSignals();
     return std::nullopt;

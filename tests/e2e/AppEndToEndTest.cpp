@@ -6,6 +6,7 @@
 #include "TolvaCore/Preferences.h"
 #include "overlay/ScreenSnapshotter.h"
 #include "platform/dbus/SecretServiceKeychainBackend.h"
+#include "platform/x11/XConnection.h"
 #include "support/ChildProcess.h"
 #include "support/EndToEnd.h"
 #include "support/PrivateBus.h"
@@ -111,6 +112,13 @@ TEST_F(EndToEnd, QuitIsRefusedWhileLocked) {
     ASSERT_TRUE(app->waitFor("lock info: unlocked reason=PIN via .*")) << app->transcript();
     app->process().signal(SIGTERM);
     EXPECT_EQ(app->process().waitForExit(5s), 0);
+    // With the overlay gone the keyboard focus is somewhere again, not on nothing, so keys and
+    // the next program's global shortcut still arrive.
+    auto x11 = XConnection::open();
+    ASSERT_TRUE(x11);
+    auto focus = xreply(xcb_get_input_focus_reply(x11->get(), xcb_get_input_focus(x11->get()), nullptr));
+    ASSERT_TRUE(focus);
+    EXPECT_NE(focus->focus, static_cast<xcb_window_t>(XCB_NONE));
 }
 
 TEST_F(EndToEnd, OnlyOneInstanceRuns) {
@@ -207,6 +215,16 @@ TEST_F(EndToEnd, LockFromTheCommandLineAndDBus) {
         refused.saw("tolva-screen: the running Tolva Screen \\(pid \\d+\\) did not turn the overlay on: "
                     "No PIN set"))
         << refused.transcript();
+}
+
+TEST_F(EndToEnd, LockWithNoneRunningStartsTheProgramAndLocks) {
+    setUpUser(true);
+    app = std::make_unique<App>(std::vector<std::string>{"--lock"});
+    ASSERT_TRUE(app->waitFor("lock info: lock begin reason=launch argument .*")) << app->transcript();
+    ASSERT_TRUE(app->waitFor("lock info: locked in background .*")) << app->transcript();
+    EXPECT_TRUE(app->process().isRunning()) << "the first start is the program";
+    type({"4", "8", "2", "9"});
+    EXPECT_TRUE(app->waitFor("lock info: unlocked reason=PIN via .*")) << app->transcript();
 }
 
 // Two desktop sessions of one user (a local one and a remote one beside it) each run their own.
