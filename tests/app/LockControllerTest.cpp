@@ -23,8 +23,9 @@ TEST(LockController, RefusedLocksSayWhy) {
     untrusted.controller->onWillLock = [&] { ++willLock; };
     untrusted.lock("hotkey");
     EXPECT_EQ(untrusted.controller->state(), LockState::unlocked);
-    EXPECT_EQ(log.messages("lock"),
-              std::vector<std::string>{"lock refused (hotkey): Keyboard blocking isn’t available on this session"});
+    EXPECT_EQ(
+        log.messages("lock"),
+        std::vector<std::string>{"lock refused (hotkey): Keyboard blocking isn’t available on this session"});
     EXPECT_EQ(willLock, 0);
     EXPECT_EQ(untrusted.controller->lockBlockedReason(), "Keyboard blocking isn’t available on this session");
     EXPECT_FALSE(untrusted.idle->isArmed) << "the idle monitor is disarmed while locking is impossible";
