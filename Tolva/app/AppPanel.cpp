@@ -1,7 +1,7 @@
 // Panel open marks and the presence they decide.
 #include "app/AppPanel.h"
 
-#include "app/Log.h"
+#include "log/Log.h"
 
 #include <QApplication>
 #include <QCloseEvent>

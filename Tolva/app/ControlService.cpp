@@ -1,7 +1,7 @@
 // The session-bus service of the running program and the client side a second start uses.
 #include "app/ControlService.h"
 
-#include "app/Log.h"
+#include "log/Log.h"
 
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>

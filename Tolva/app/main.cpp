@@ -1,6 +1,6 @@
 // The process entry: a tray application whose windows come and go.
 #include "app/AppDelegate.h"
-#include "app/Log.h"
+#include "log/Log.h"
 #include "ui/StatusIcon.h"
 #include "update/AppUpdater.h"
 

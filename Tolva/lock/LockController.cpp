@@ -5,7 +5,7 @@
 #include "TolvaCore/L10n.h"
 #include "TolvaCore/PinHasher.h"
 #include "TolvaCore/PinPolicy.h"
-#include "app/Log.h"
+#include "log/Log.h"
 
 #include <cmath>
 

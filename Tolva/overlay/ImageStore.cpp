@@ -2,7 +2,7 @@
 #include "overlay/ImageStore.h"
 
 #include "TolvaCore/XdgPaths.h"
-#include "app/Log.h"
+#include "log/Log.h"
 
 #include <QUuid>
 

@@ -1,7 +1,7 @@
 // Building, tearing down and guarding the stacking order of the overlay windows.
 #include "overlay/OverlayWindowManager.h"
 
-#include "app/Log.h"
+#include "log/Log.h"
 #include "platform/x11/XConnection.h"
 
 #include <xcb/composite.h>

@@ -2,7 +2,7 @@
 #include "ui/OnboardingView.h"
 
 #include "TolvaCore/L10n.h"
-#include "app/Log.h"
+#include "log/Log.h"
 
 #include <QCloseEvent>
 #include <QGuiApplication>

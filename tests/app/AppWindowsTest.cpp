@@ -3,7 +3,7 @@
 #include "TolvaCore/Localization.h"
 #include "TolvaCore/PinHasher.h"
 #include "app/LaunchAtLogin.h"
-#include "app/Log.h"
+#include "log/Log.h"
 #include "support/LockRig.h"
 #include "support/QtWidgetsApp.h"
 #include "ui/OnboardingView.h"

@@ -1,6 +1,6 @@
 // The session-bus service and the second start's client, on private buses of the test's own.
 #include "app/ControlService.h"
-#include "app/Log.h"
+#include "log/Log.h"
 #include "support/PrivateBus.h"
 #include "support/QtApp.h"
 

@@ -1,6 +1,6 @@
 #include "lock/LockController.h"
 #include "TolvaCore/PinHasher.h"
-#include "app/Log.h"
+#include "log/Log.h"
 #include "support/LockRig.h"
 
 #include <gtest/gtest.h>

@@ -1,5 +1,5 @@
 // Runs against a real gnome-keyring daemon on the private session bus of the test fixture.
-#include "app/Log.h"
+#include "log/Log.h"
 #include "platform/KeychainBackendChooser.h"
 #include "platform/dbus/SecretServiceKeychainBackend.h"
 #include "support/KeychainContract.h"

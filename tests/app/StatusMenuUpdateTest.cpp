@@ -1,6 +1,6 @@
 // The tray's update dot and "Restart to Install" item, following the updater.
 #include "TolvaCore/Localization.h"
-#include "app/Log.h"
+#include "log/Log.h"
 #include "support/LockRig.h"
 #include "ui/StatusMenuController.h"
 #include "update/AppUpdater.h"
