@@ -5,11 +5,13 @@
 #include "TolvaCore/L10n.h"
 #include "TolvaCore/Localization.h"
 #include "TolvaCore/PinStore.h"
+#include "app/ControlService.h"
 #include "app/LaunchChecks.h"
-#include "app/Log.h"
 #include "lock/LockGuard.h"
+#include "log/Log.h"
 #include "lock/QtBackgroundRunner.h"
 #include "lock/X11Foreground.h"
+#include "log/Log.h"
 #include "overlay/OverlayWindowManager.h"
 #include "overlay/ScreenSnapshotter.h"
 #include "platform/KeychainBackendChooser.h"
@@ -35,7 +37,6 @@
 #include <QDir>
 #include <QGuiApplication>
 #include <QLibraryInfo>
-#include <QLocalSocket>
 #include <QScreen>
 #include <QSocketNotifier>
 #include <QTranslator>
@@ -106,10 +107,6 @@ void reportPreferenceNotices(StatusMenuController* statusMenu) {
     }
 }
 
-QString reopenSocketName() {
-    return QStringLiteral("org.tolva.Screen-%1").arg(::getuid());
-}
-
 QString instanceLockPath() {
     const QByteArray runtime = qgetenv("XDG_RUNTIME_DIR");
     const QString dir = runtime.isEmpty() ? QDir::tempPath() : QString::fromLocal8Bit(runtime);
@@ -139,6 +136,7 @@ AppDelegate::AppDelegate() {
 
 AppDelegate::~AppDelegate() {
     settings_.reset();
+    control_.reset();
     statusMenu_.reset();
     updateSettings_.reset();
     updater_.reset();
@@ -166,41 +164,39 @@ void AppDelegate::setUpQtTranslations() {
 }
 
 std::optional<int> AppDelegate::launch(const QStringList& arguments) {
-    // 1. One instance per user.
-    instanceLock_ = std::make_unique<QLockFile>(instanceLockPath());
-    instanceLock_->setStaleLockTime(0);
-    if (!instanceLock_->tryLock(0)) {
-        qint64 pid = 0;
-        QString host, app;
-        instanceLock_->getLockInfo(&pid, &host, &app);
-        Log::ui.info("another instance running pid=" + std::to_string(pid) + "; exiting");
-        // Ask the running instance to show its window (the way back in without a tray).
-        QLocalSocket knock;
-        knock.connectToServer(reopenSocketName());
-        if (knock.waitForConnected(500)) {
-            knock.write("reopen\n");
-            knock.waitForBytesWritten(500);
-        }
+    // 1. One instance per desktop session: the owner of the session-bus name. A second start
+    // hands its command line to the owner and ends.
+    const LaunchCommand command = LaunchCommand::parse(arguments);
+    control_ = std::make_unique<ControlService>(QDBusConnection::sessionBus());
+    switch (control_->claim()) {
+    case ControlService::Claim::owned:
+        break;
+    case ControlService::Claim::taken: {
+        const auto pid = control_->ownerPid();
+        Log::ui.info("another instance running pid=" + (pid ? std::to_string(*pid) : std::string("nil")) +
+                     "; exiting");
+        const int status = forwardToRunningInstance(QDBusConnection::sessionBus(), command, stdout, stderr);
         Log::flush();
-        return 0;
+        return status;
     }
-    reopenServer_ = std::make_unique<QLocalServer>();
-    QLocalServer::removeServer(reopenSocketName());
-    reopenServer_->setSocketOptions(QLocalServer::UserAccessOption);
-    reopenServer_->listen(reopenSocketName());
-    QObject::connect(reopenServer_.get(), &QLocalServer::newConnection, [this] {
-        while (QLocalSocket* socket = reopenServer_->nextPendingConnection()) {
-            QObject::connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
-            if (controller_ && controller_->state() == LockState::unlocked && onboarding_ && settings_) {
-                Log::ui.info("reopened by a second launch");
-                // Set-up until it is finished; the settings after that.
-                if (prefs_->hasCompletedOnboarding())
-                    settings_->show();
-                else
-                    onboarding_->show(prefs_, *controller_, authenticator_);
-            }
+    case ControlService::Claim::noBus:
+        // Without a session bus, a lock file of the user's runtime folder stands in.
+        instanceLock_ = std::make_unique<QLockFile>(instanceLockPath());
+        instanceLock_->setStaleLockTime(0);
+        if (!instanceLock_->tryLock(0)) {
+            qint64 pid = 0;
+            QString host, app;
+            instanceLock_->getLockInfo(&pid, &host, &app);
+            Log::ui.info("another instance running pid=" + std::to_string(pid) + "; exiting");
+            std::fprintf(stderr,
+                         "tolva-screen: another instance runs (pid %lld) and without a session bus "
+                         "it cannot be reached\n",
+                         static_cast<long long>(pid));
+            Log::flush();
+            return command.kind == LaunchCommand::Kind::none ? 0 : 1;
         }
-    });
+        break;
+    }
 
     // 2. The interface language.
     Localization::configure(prefs_);
@@ -208,6 +204,7 @@ std::optional<int> AppDelegate::launch(const QStringList& arguments) {
 
     // 3. The lock controller over the X11 and D-Bus services.
     auto displays = std::make_shared<QtDisplaySource>(x11_);
+    displays_ = displays;
     auto captureBackend = std::make_shared<X11ScreenCapture>();
     auto snapshotter = std::make_shared<ScreenSnapshotter>(scheduler_, displays, captureBackend,
                                                            Permissions::isScreenCaptureAllowed);
@@ -371,29 +368,42 @@ std::optional<int> AppDelegate::launch(const QStringList& arguments) {
     // the menu asks when it opens (a probe every few seconds would disturb the focused program).
     statusMenu_ = std::make_unique<StatusMenuController>(
         *controller_, prefs_, idle_, [controller] { return controller->secureInputActive(); });
-    controller_->onDidUnlock = [this] { statusMenu_->refresh(); };
+    controller_->onDidUnlock = [this] {
+        statusMenu_->refresh();
+        control_->stateChanged();
+    };
     statusMenu_->onQuit = [this] { requestQuit(); };
     statusMenu_->keychainWarning = [this]() -> std::optional<std::string> {
         if (!authenticator_->isKeychainLocked())
             return std::nullopt;
         return L10n::Menu::Warning::keyringLocked();
     };
-    statusMenu_->onOpenSettings = [this, displays](std::optional<SettingsTab> tab) {
-        // On the display under the pointer.
-        std::optional<std::uint32_t> displayID;
-        const QPoint pointer = QCursor::pos();
-        for (const auto& display : displays->displays())
-            if (display.geometry.contains(pointer))
-                displayID = display.id;
-        settings_->show(displayID, tab);
+    statusMenu_->onOpenSettings = [this](std::optional<SettingsTab> tab) { openSettings(tab); };
+    control_->onShowSettings = [this] {
+        if (controller_->state() == LockState::unlocked)
+            openSettings(std::nullopt);
+    };
+    control_->isLocked = [controller] { return controller->state() != LockState::unlocked; };
+    control_->onLock = [controller]() -> std::optional<std::string> {
+        controller->lock("dbus");
+        if (controller->state() == LockState::unlocked)
+            return controller->lockBlockedReason().value_or("refused");
+        return std::nullopt;
+    };
+    control_->onLockIn = [this, controller](double seconds) -> std::optional<std::string> {
+        controller->refreshCapabilities();
+        if (!controller->canLock())
+            return controller->lockBlockedReason().value_or("refused");
+        remoteLockInTask_ = scheduler_.schedule(Seconds(seconds), [controller] { controller->lock("dbus"); });
+        return std::nullopt;
     };
     reportPreferenceNotices(statusMenu_.get());
     // 6. Updates.
     startUpdater();
-    if (!statusMenu_->isTrayAvailable())
-        Log::ui.error(
-            "no system tray available; use the hot key, idle time or --lock-in, and start the program "
-            "again to open its window");
+    const bool trayAvailable = statusMenu_->isTrayAvailable();
+    if (!trayAvailable)
+        Log::ui.error("no system tray available; the window stays reachable with tolva-screen, the overlay "
+                      "with the hot key, idle time or tolva-screen --lock");
 
     // 7. The global shortcut, following the preference.
     hotKeys_->onPressed = [this, controller] {
@@ -419,7 +429,18 @@ std::optional<int> AppDelegate::launch(const QStringList& arguments) {
     // 9. Onboarding when something is missing.
     if (!(prefs_->hasCompletedOnboarding() && controller_->accessibilityGranted() &&
           controller_->pinConfigured()))
-        onboarding_->show(prefs_, *controller_, authenticator_);
+        openSettings(std::nullopt);
+    // Without a tray the window is the way in. A panel started at the same login may come up a
+    // moment later, so the window waits for it a few seconds; a start that only turns the
+    // overlay on leaves the screen alone.
+    if (!trayAvailable && command.kind == LaunchCommand::Kind::none)
+        noTrayTask_ = scheduler_.schedule(Seconds(5), [this] {
+            if (statusMenu_->isTrayAvailable() || controller_->state() != LockState::unlocked)
+                return;
+            Log::ui.info("no system tray after 5s; showing the window");
+            openSettings(std::nullopt);
+            onboarding_->showWithoutTray(hotKeyText(prefs_->lockHotKey()));
+        });
 
     // 10. Capabilities refreshed every 3 seconds for the life of the process.
     refreshTask_ = scheduler_.every(Seconds(3), [this, controller] {
@@ -435,6 +456,12 @@ std::optional<int> AppDelegate::launch(const QStringList& arguments) {
         Log::ui.info(std::string("will lock in ") + text + "s (launch argument)");
         lockInTask_ = scheduler_.schedule(Seconds(std::max(0.0, *seconds)),
                                           [controller] { controller->lock("launch argument"); });
+    } else if (command.kind == LaunchCommand::Kind::lock) {
+        // "--lock": on at once; a refusal is said where the command was typed.
+        controller_->lock("launch argument");
+        if (controller_->state() == LockState::unlocked)
+            std::fprintf(stderr, "tolva-screen: the overlay was not turned on: %s\n",
+                         controller_->lockBlockedReason().value_or("refused").c_str());
     }
     watchSignals();
     return std::nullopt;
@@ -443,6 +470,8 @@ std::optional<int> AppDelegate::launch(const QStringList& arguments) {
 void AppDelegate::statusChanged() {
     if (statusMenu_)
         statusMenu_->refresh();
+    if (control_)
+        control_->stateChanged();
     // The guard hears "locked" once the overlay is up, and "unlocked" once it is gone; while
     // the overlay is being built it keeps what it knew (a guard covering for a program that
     // ended must not let go before this one's windows are up).
@@ -467,6 +496,28 @@ void AppDelegate::reloadPinIfKeyringWasLocked() {
         if (statusMenu_)
             statusMenu_->refresh();
     }
+}
+
+void AppDelegate::openSettings(std::optional<SettingsTab> tab) {
+    // The one place that decides which window "Settings…", a second start and D-Bus open: the
+    // set-up window until it is finished, the settings after that, on the display under the
+    // pointer.
+    if (!controller_ || controller_->state() != LockState::unlocked || !onboarding_ || !settings_)
+        return;
+    if (!prefs_->hasCompletedOnboarding()) {
+        onboarding_->show(prefs_, *controller_, authenticator_);
+        return;
+    }
+    std::optional<std::uint32_t> displayID;
+    const QPoint pointer = QCursor::pos();
+    for (const auto& display : displays_->displays())
+        if (display.geometry.contains(pointer))
+            displayID = display.id;
+    settings_->show(displayID, tab);
+}
+
+QString AppDelegate::hotKeyText(const std::optional<HotKey>& hotKey) {
+    return hotKey ? StatusMenuController::keySequence(*hotKey).toString(QKeySequence::NativeText) : QString();
 }
 
 void AppDelegate::requestQuit() {

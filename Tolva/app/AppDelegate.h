@@ -10,7 +10,6 @@
 #include "platform/QtScheduler.h"
 #include "unlock/Authenticator.h"
 
-#include <QLocalServer>
 #include <QLockFile>
 #include <QStringList>
 
@@ -28,6 +27,9 @@ class StatusMenuController;
 class OnboardingWindowController;
 class AppUpdater;
 class LockGuard;
+class DisplaySource;
+class ControlService;
+enum class SettingsTab;
 class UpdateSettings;
 class SettingsWindowController;
 
@@ -58,6 +60,9 @@ private:
     void setUpQtTranslations();
     void watchSignals();
     void startUpdater();
+    // Opens the window that "Settings…" stands for.
+    void openSettings(std::optional<SettingsTab> tab);
+    static QString hotKeyText(const std::optional<HotKey>& hotKey);
 
     QtScheduler scheduler_;
     std::shared_ptr<Preferences> prefs_;
@@ -68,6 +73,7 @@ private:
     std::shared_ptr<LoginSession> session_;
     std::unique_ptr<ReduceMotionSetting> reduceMotion_;
     std::unique_ptr<LockGuard> guard_;
+    std::shared_ptr<DisplaySource> displays_;
     bool resuming_ = false;
     std::unique_ptr<LockController> controller_;
     std::unique_ptr<StatusMenuController> statusMenu_;
@@ -82,9 +88,11 @@ private:
     bool recordingHotKey_ = false;
     Scheduler::Handle refreshTask_;
     Scheduler::Handle lockInTask_;
+    Scheduler::Handle remoteLockInTask_;
+    Scheduler::Handle noTrayTask_;
     std::unique_ptr<QSocketNotifier> signalNotifier_;
-    // A second launch knocks here so the running instance shows its window.
-    std::unique_ptr<QLocalServer> reopenServer_;
+    // The session-bus service; owning its name makes this the session's one instance.
+    std::unique_ptr<ControlService> control_;
 };
 
 } // namespace tolva

@@ -1,7 +1,7 @@
 // Panel open marks and the presence they decide.
 #include "app/AppPanel.h"
 
-#include "app/Log.h"
+#include "log/Log.h"
 
 #include <QApplication>
 #include <QCloseEvent>
@@ -13,7 +13,7 @@ bool presenceOn = false;
 }
 
 AppPanel::AppPanel(QWidget* parent) : QWidget(parent, Qt::Window) {
-    setWindowTitle(QStringLiteral("Tolva"));
+    setWindowTitle(QStringLiteral("Tolva Screen"));
 }
 
 void AppPanel::present() {

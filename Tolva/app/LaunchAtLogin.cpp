@@ -3,7 +3,7 @@
 
 #include "TolvaCore/AtomicFile.h"
 #include "TolvaCore/XdgPaths.h"
-#include "app/Log.h"
+#include "log/Log.h"
 
 #include <stdexcept>
 

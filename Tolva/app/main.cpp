@@ -1,8 +1,9 @@
 // The process entry: a tray application whose windows come and go.
 #include "app/AppDelegate.h"
 #include "app/LaunchChecks.h"
-#include "app/Log.h"
+#include "log/Log.h"
 #include "platform/pam/LoginPasswordCheck.h"
+#include "ui/StatusIcon.h"
 #include "update/AppUpdater.h"
 
 #include <QApplication>
@@ -30,6 +31,7 @@ int main(int argc, char** argv) {
     QApplication::setApplicationName(QStringLiteral("Tolva Screen"));
     QApplication::setDesktopFileName(QStringLiteral("org.tolva.Screen"));
     QApplication::setQuitOnLastWindowClosed(false);
+    QApplication::setWindowIcon(tolva::StatusIcon::applicationIcon());
     tolva::AppDelegate delegate;
     if (auto status = delegate.launch(app.arguments()))
         return *status;

@@ -7,7 +7,7 @@
 //   tolva-screen-guard --fd N PROGRAM [ARGUMENT...]
 // Messages on the socket, one a line: from the program "locked", "unlocked", "quit"; to the
 // program "released" once the guard has let go of the keyboard and the pointer.
-#include "app/Log.h"
+#include "log/Log.h"
 
 #include <xcb/xcb.h>
 

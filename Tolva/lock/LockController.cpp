@@ -6,7 +6,7 @@
 #include "TolvaCore/PinHasher.h"
 #include "TolvaCore/PinPolicy.h"
 #include "TolvaCore/SecretText.h"
-#include "app/Log.h"
+#include "log/Log.h"
 
 #include <cmath>
 

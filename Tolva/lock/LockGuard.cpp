@@ -1,7 +1,7 @@
 // Starting, adopting and talking to the guard process.
 #include "lock/LockGuard.h"
 
-#include "app/Log.h"
+#include "log/Log.h"
 
 #include <QFileInfo>
 #include <QSocketNotifier>

@@ -2,7 +2,7 @@
 #include "lock/LockStateStore.h"
 
 #include "TolvaCore/AtomicFile.h"
-#include "app/Log.h"
+#include "log/Log.h"
 
 #include <nlohmann/json.hpp>
 

@@ -111,7 +111,10 @@ void X11Foreground::bringToFront(OverlayWindow* window) {
     const auto id = static_cast<xcb_window_t>(window->winId());
     const std::uint32_t above[] = {XCB_STACK_MODE_ABOVE};
     xcb_configure_window(x11_->get(), id, XCB_CONFIG_WINDOW_STACK_MODE, above);
-    xcb_set_input_focus(x11_->get(), XCB_INPUT_FOCUS_PARENT, id, XCB_CURRENT_TIME);
+    // When the overlay goes, the focus falls back to the pointer's window. Reverting to the parent
+    // would land it on the composite overlay window and, once that goes too, on nothing: with
+    // no window manager to step in, no key would reach anyone, the global shortcut included.
+    xcb_set_input_focus(x11_->get(), XCB_INPUT_FOCUS_POINTER_ROOT, id, XCB_CURRENT_TIME);
     x11_->flush();
 }
 

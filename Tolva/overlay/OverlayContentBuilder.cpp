@@ -1,7 +1,7 @@
 // Content from preferences, with the snapshot, image and colour fallbacks.
 #include "overlay/OverlayContentBuilder.h"
 
-#include "app/Log.h"
+#include "log/Log.h"
 #include "overlay/ImageStore.h"
 
 namespace tolva {

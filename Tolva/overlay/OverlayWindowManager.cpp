@@ -1,7 +1,7 @@
 // Building, tearing down and guarding the stacking order of the overlay windows.
 #include "overlay/OverlayWindowManager.h"
 
-#include "app/Log.h"
+#include "log/Log.h"
 #include "platform/x11/XConnection.h"
 
 #include <xcb/composite.h>
@@ -173,8 +173,10 @@ void OverlayWindowManager::enterCoverLayer() {
 void OverlayWindowManager::leaveCoverLayer() {
     if (coverLayer_ == XCB_NONE)
         return;
+    // Qt's requests that move the windows back out must be done before the layer goes: the
+    // server destroys whatever is still inside it.
     if (xcb_connection_t* qt = qtConnection())
-        xcb_flush(qt);
+        std::free(xcb_get_input_focus_reply(qt, xcb_get_input_focus(qt), nullptr));
     x11_->forgetWindow(coverLayer_);
     xcb_composite_release_overlay_window(x11_->get(), x11_->root());
     x11_->flush();

@@ -1,7 +1,7 @@
 // The capture race, the X11 capture itself, and their log lines.
 #include "overlay/ScreenSnapshotter.h"
 
-#include "app/Log.h"
+#include "log/Log.h"
 #include "platform/Permissions.h"
 #include "platform/x11/XConnection.h"
 

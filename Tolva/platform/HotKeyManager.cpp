@@ -1,7 +1,7 @@
 // Hot key registration rules.
 #include "platform/HotKeyManager.h"
 
-#include "app/Log.h"
+#include "log/Log.h"
 
 namespace tolva {
 

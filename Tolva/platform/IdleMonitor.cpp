@@ -1,7 +1,7 @@
 // Idle polling and its one-shot trigger.
 #include "platform/IdleMonitor.h"
 
-#include "app/Log.h"
+#include "log/Log.h"
 
 namespace tolva {
 

@@ -2,7 +2,7 @@
 #include "platform/KeychainBackendChooser.h"
 
 #include "TolvaCore/FileKeychainBackend.h"
-#include "app/Log.h"
+#include "log/Log.h"
 #include "platform/dbus/SecretServiceKeychainBackend.h"
 
 #include <sys/stat.h>

@@ -1,7 +1,7 @@
 // Accessibility and screen-capture answers for X11 sessions.
 #include "platform/Permissions.h"
 
-#include "app/Log.h"
+#include "log/Log.h"
 
 #include <QDesktopServices>
 #include <QUrl>

@@ -1,7 +1,7 @@
 // Display-sleep assertion bookkeeping and log lines.
 #include "platform/PowerAssertion.h"
 
-#include "app/Log.h"
+#include "log/Log.h"
 
 namespace tolva {
 

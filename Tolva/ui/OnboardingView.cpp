@@ -2,8 +2,7 @@
 #include "ui/OnboardingView.h"
 
 #include "TolvaCore/L10n.h"
-#include "app/Log.h"
-#include "platform/Permissions.h"
+#include "log/Log.h"
 
 #include <QCloseEvent>
 #include <QGuiApplication>
@@ -33,6 +32,11 @@ OnboardingView::OnboardingView(std::shared_ptr<Preferences> prefs, LockControlle
                                std::shared_ptr<Authenticator> auth, QWidget* parent)
     : QWidget(parent), prefs_(std::move(prefs)), controller_(controller), auth_(std::move(auth)) {
     auto* layout = new QVBoxLayout(this);
+    noTrayNote_ = paragraph("", this);
+    noTrayNote_->setObjectName(QStringLiteral("noTrayNote"));
+    noTrayNote_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    noTrayNote_->hide();
+    layout->addWidget(noTrayNote_);
     indicator_ = new QLabel(this);
     layout->addWidget(indicator_);
     pages_ = new QStackedWidget(this);
@@ -41,27 +45,17 @@ OnboardingView::OnboardingView(std::shared_ptr<Preferences> prefs, LockControlle
     pages_->addWidget(page(L10n::Onboarding::Welcome::title(),
                            {L10n::Onboarding::Welcome::body1(), L10n::Onboarding::Welcome::body2(),
                             L10n::Onboarding::Welcome::body3()}));
+    static_cast<QVBoxLayout*>(pages_->widget(0)->layout())->addStretch();
 
     QWidget* access =
         page(L10n::Onboarding::Accessibility::title(), {L10n::Onboarding::Accessibility::body()});
+    // What is true on this session: on X11 a tick; elsewhere the page above explains, and a hint
+    // says that the page follows a change by itself. Nothing here could be granted by a button.
     accessibilityState_ = new QLabel(access);
     access->layout()->addWidget(accessibilityState_);
-    auto* permissionButtons = new QHBoxLayout;
-    auto* request =
-        new QPushButton(QString::fromStdString(L10n::Settings::Permission::requestButton()), access);
-    auto* open =
-        new QPushButton(QString::fromStdString(L10n::Settings::Permission::openSettingsButton()), access);
-    connect(request, &QPushButton::clicked, this, [this] {
-        Permissions::promptAccessibility();
-        controller_.refreshCapabilities();
-        refresh();
-    });
-    connect(open, &QPushButton::clicked, this, [] { Permissions::openAccessibilitySettings(); });
-    permissionButtons->addWidget(request);
-    permissionButtons->addWidget(open);
-    permissionButtons->addStretch();
-    static_cast<QVBoxLayout*>(access->layout())->addLayout(permissionButtons);
-    access->layout()->addWidget(paragraph(L10n::Onboarding::Accessibility::autoRefreshHint(), access));
+    accessibilityHint_ = paragraph(L10n::Onboarding::Accessibility::autoRefreshHint(), access);
+    access->layout()->addWidget(accessibilityHint_);
+    static_cast<QVBoxLayout*>(access->layout())->addStretch();
     pages_->addWidget(access);
 
     QWidget* pin = page(L10n::Onboarding::Pin::title(), {L10n::Onboarding::Pin::body()});
@@ -73,10 +67,23 @@ OnboardingView::OnboardingView(std::shared_ptr<Preferences> prefs, LockControlle
     pin->layout()->addWidget(pinEditor_);
     pinFailure_ = paragraph("", pin);
     pinFailure_->setStyleSheet(QStringLiteral("color: #d70015;"));
+    // The error line keeps its room while empty, so nothing moves when it appears.
+    QSizePolicy keepRoom = pinFailure_->sizePolicy();
+    keepRoom.setRetainSizeWhenHidden(true);
+    pinFailure_->setSizePolicy(keepRoom);
     pinFailure_->hide();
     pin->layout()->addWidget(pinFailure_);
+    static_cast<QVBoxLayout*>(pin->layout())->addStretch();
     for (QLineEdit* field : {pinEditor_->newField(), pinEditor_->confirmField()})
         connect(field, &QLineEdit::textChanged, this, [this] { refresh(); });
+    // Return in the first field moves on to the second; in the second it submits.
+    connect(pinEditor_->newField(), &QLineEdit::returnPressed, this, [this] {
+        if (pinEditor_->confirm().isEmpty())
+            pinEditor_->confirmField()->setFocus();
+        else
+            next();
+    });
+    connect(pinEditor_->confirmField(), &QLineEdit::returnPressed, this, [this] { next(); });
     pages_->addWidget(pin);
 
     QWidget* done = page(L10n::Onboarding::Done::title(), {L10n::Onboarding::Done::body()});
@@ -90,6 +97,7 @@ OnboardingView::OnboardingView(std::shared_ptr<Preferences> prefs, LockControlle
             if (auto tab = settingsTabFromRawValue(link.toStdString()); tab && onOpenSettings)
                 onOpenSettings(*tab);
         });
+    static_cast<QVBoxLayout*>(done->layout())->addStretch();
     pages_->addWidget(done);
 
     auto* buttons = new QHBoxLayout;
@@ -183,9 +191,11 @@ void OnboardingView::refresh() {
         [] { return L10n::Onboarding::Step::Done::title(); }};
     indicator_->setText(
         QString::fromStdString(L10n::Onboarding::stepIndicator(step_ + 1, stepCount, stepTitles[step_]())));
-    accessibilityState_->setText(QString::fromStdString(controller_.accessibilityGranted()
+    const bool blockingAvailable = controller_.accessibilityGranted();
+    accessibilityState_->setText(QString::fromStdString(blockingAvailable
                                                             ? "✓ " + L10n::Settings::Permissions::granted()
                                                             : L10n::Settings::Permissions::denied()));
+    accessibilityHint_->setVisible(!blockingAvailable);
     if (auto& record = auth_->record()) {
         pinExisting_->setText(linkTo(SettingsTab::security, L10n::Onboarding::Pin::existing(record->length)));
         pinExisting_->show();
@@ -200,10 +210,21 @@ void OnboardingView::refresh() {
                                       : L10n::Onboarding::Done::idleOn(Preferences::durationTitle(idle))));
     done_[1]->setText(QString::fromStdString(L10n::Onboarding::Done::panelHint()));
     done_[2]->setText(QString::fromStdString(L10n::Onboarding::Done::manualLock(L10n::Menu::lockNow())));
+    if (noTrayShortcut_)
+        noTrayNote_->setText(QString::fromStdString(
+            noTrayShortcut_->isEmpty()
+                ? L10n::Onboarding::NoTray::withoutShortcut()
+                : L10n::Onboarding::NoTray::withShortcut(noTrayShortcut_->toStdString())));
     back_->setVisible(step_ > 0);
     next_->setText(QString::fromStdString(step_ == stepCount - 1 ? L10n::Onboarding::finishButton()
                                                                  : L10n::Onboarding::nextButton()));
     next_->setEnabled(canAdvance());
+}
+
+void OnboardingView::showNoTrayNote(const QString& shortcut) {
+    noTrayShortcut_ = shortcut;
+    noTrayNote_->show();
+    refresh();
 }
 
 std::vector<QString> OnboardingView::doneLines() const {
@@ -218,11 +239,13 @@ void OnboardingWindowController::show(std::shared_ptr<Preferences> prefs, LockCo
     if (!window_) {
         window_ = std::make_unique<AppPanel>();
         window_->setObjectName(QStringLiteral("onboarding"));
-        window_->setWindowTitle(QStringLiteral("Tolva"));
+        window_->setWindowTitle(QStringLiteral("Tolva Screen"));
         auto* layout = new QVBoxLayout(window_.get());
         view_ = new OnboardingView(std::move(prefs), controller, std::move(auth), window_.get());
         layout->addWidget(view_);
-        window_->resize(560, 420);
+        // A calm, fixed size: the pages never move the window, and it is not maximised.
+        window_->setFixedSize(600, 460);
+        window_->setWindowFlag(Qt::WindowMaximizeButtonHint, false);
         if (const QScreen* screen = QGuiApplication::primaryScreen())
             window_->move(screen->availableGeometry().center() - window_->rect().center());
         view_->onFinish = [this] { close(); };
@@ -245,6 +268,11 @@ void OnboardingWindowController::show(std::shared_ptr<Preferences> prefs, LockCo
             view_->refresh();
         },
         true);
+}
+
+void OnboardingWindowController::showWithoutTray(const QString& shortcut) {
+    if (view_)
+        view_->showNoTrayNote(shortcut);
 }
 
 void OnboardingWindowController::close() {

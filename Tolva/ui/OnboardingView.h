@@ -1,4 +1,4 @@
-// The four-step first-run window: welcome, accessibility, the PIN, done.
+// The four-step first-run window: welcome, keyboard blocking on this session, the PIN, done.
 #pragma once
 
 #include "TolvaCore/Preferences.h"
@@ -34,6 +34,10 @@ public:
     // Re-reads what the pages show (permission state, PIN state) and the buttons' state.
     void refresh();
 
+    // Without a system tray: a note on top says how to turn the overlay on and reopen the window
+    // (`shortcut` is the hot key's text, empty when none is set).
+    void showNoTrayNote(const QString& shortcut);
+
     std::function<void()> onFinish;
     // The pages' pointers to the settings ("change it in Settings") open them on this tab.
     std::function<void(SettingsTab)> onOpenSettings;
@@ -44,6 +48,8 @@ public:
     PinEditor* pinEditor() const { return pinEditor_; }
     QLabel* pinFailureLabel() const { return pinFailure_; }
     QLabel* accessibilityState() const { return accessibilityState_; }
+    QLabel* accessibilityHint() const { return accessibilityHint_; }
+    QLabel* noTrayNote() const { return noTrayNote_; }
     QLabel* pinExisting() const { return pinExisting_; }
     std::vector<QString> doneLines() const;
 
@@ -55,11 +61,14 @@ private:
     LockController& controller_;
     std::shared_ptr<Authenticator> auth_;
     int step_ = 0;
+    QLabel* noTrayNote_;
+    std::optional<QString> noTrayShortcut_;
     QLabel* indicator_;
     QStackedWidget* pages_;
     QPushButton* back_;
     QPushButton* next_;
     QLabel* accessibilityState_ = nullptr;
+    QLabel* accessibilityHint_ = nullptr;
     PinEditor* pinEditor_ = nullptr;
     QLabel* pinFailure_ = nullptr;
     QLabel* pinExisting_ = nullptr;
@@ -73,6 +82,8 @@ public:
     OnboardingWindowController(Scheduler& scheduler) : scheduler_(scheduler) {}
     void show(std::shared_ptr<Preferences> prefs, LockController& controller,
               std::shared_ptr<Authenticator> auth);
+    // After `show`: the window is the way in, as no tray icon can be shown.
+    void showWithoutTray(const QString& shortcut);
     void close();
     AppPanel* window() const { return window_.get(); }
     OnboardingView* view() const { return view_; }

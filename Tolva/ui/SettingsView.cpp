@@ -4,7 +4,7 @@
 #include "TolvaCore/L10n.h"
 #include "TolvaCore/Localization.h"
 #include "app/LaunchAtLogin.h"
-#include "app/Log.h"
+#include "log/Log.h"
 #include "overlay/ImageStore.h"
 #include "unlock/PinSetupSheet.h"
 

@@ -2,7 +2,7 @@
 #include "ui/SettingsWindowController.h"
 
 #include "TolvaCore/Localization.h"
-#include "app/Log.h"
+#include "log/Log.h"
 
 #include <QEvent>
 #include <QVBoxLayout>

@@ -22,11 +22,11 @@ StatusMenuController::StatusMenuController(LockController& controller, std::shar
         controller_.refreshCapabilities();
         rebuild();
     });
-    tray_->setContextMenu(&menu_);
-    // A left click opens the same menu.
+    // One menu for both clicks, drawn by us: a panel that draws an exported menu itself would
+    // show a second, different one.
     QObject::connect(tray_.get(), &QSystemTrayIcon::activated,
                      [this](QSystemTrayIcon::ActivationReason reason) {
-                         if (reason == QSystemTrayIcon::Trigger)
+                         if (reason == QSystemTrayIcon::Trigger || reason == QSystemTrayIcon::Context)
                              menu_.popup(QCursor::pos());
                      });
     localizationObserver_ = NotificationCenter::defaultCenter().addObserver(
@@ -45,10 +45,10 @@ void StatusMenuController::refresh() {
     const bool warning = !controller_.canLock() || secureInputEnabled_() ||
                          controller_.snapshotWarning().has_value() || (keychainWarning && keychainWarning());
     const bool update = updater_ && updater_->availableVersion().has_value();
-    const QColor ink = QApplication::palette().color(QPalette::WindowText);
-    tray_->setIcon(QIcon(QPixmap::fromImage(StatusIcon::image(masked, warning, update, ink))));
+    tray_->setIcon(StatusIcon::trayIcon(masked, warning, update, QApplication::palette()));
     auto tip = keychainWarning ? keychainWarning() : std::nullopt;
-    tray_->setToolTip(QString::fromStdString(tip ? *tip : controller_.lockBlockedReason().value_or("Tolva")));
+    tray_->setToolTip(tip ? QString::fromStdString(*tip) : StatusIcon::toolTip(masked, controller_.lockBlockedReason()));
+    menu_.setAccessibleDescription(StatusIcon::accessibilityDescription(masked));
 }
 
 QAction* StatusMenuController::addItem(QMenu& menu, const std::string& title, bool enabled,
@@ -83,8 +83,7 @@ QKeySequence StatusMenuController::keySequence(const HotKey& hotKey) {
     if (key == 0)
         return {};
     int modifiers = 0;
-    // The keys the user presses for the global shortcut: X's Control is control, Alt is option
-    // and Super (Qt's Meta) is command.
+    // The stored modifiers follow the X modifier map: control is Ctrl, command is Super (Qt's Meta).
     if (hotKey.modifiers.contains(HotKeyModifiers::command))
         modifiers |= Qt::MetaModifier;
     if (hotKey.modifiers.contains(HotKeyModifiers::option))

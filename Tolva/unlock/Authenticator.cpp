@@ -4,7 +4,7 @@
 #include "TolvaCore/Graphemes.h"
 #include "TolvaCore/L10n.h"
 #include "TolvaCore/PinHasher.h"
-#include "app/Log.h"
+#include "log/Log.h"
 
 namespace tolva {
 

@@ -4,7 +4,7 @@
 #include "TolvaCore/L10n.h"
 #include "TolvaCore/RelativeDate.h"
 #include "TolvaCore/UpdateFeed.h"
-#include "app/Log.h"
+#include "log/Log.h"
 
 #include <QCoreApplication>
 #include <QPointer>

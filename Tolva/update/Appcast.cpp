@@ -2,7 +2,7 @@
 #include "update/Appcast.h"
 
 #include "TolvaCore/UpdateFeed.h"
-#include "app/Log.h"
+#include "log/Log.h"
 
 #include <QXmlStreamReader>
 

@@ -2,7 +2,7 @@
 #include "update/UpdateEngine.h"
 
 #include "TolvaCore/UpdateFeed.h"
-#include "app/Log.h"
+#include "log/Log.h"
 
 #include <QCoreApplication>
 #include <QHostAddress>

@@ -1,7 +1,7 @@
 // Staging, swapping and rolling back update files.
 #include "update/UpdateInstaller.h"
 
-#include "app/Log.h"
+#include "log/Log.h"
 
 #include <QCoreApplication>
 #include <QDir>

@@ -3,7 +3,7 @@
 #include "TolvaCore/Localization.h"
 #include "TolvaCore/PinHasher.h"
 #include "app/LaunchAtLogin.h"
-#include "app/Log.h"
+#include "log/Log.h"
 #include "support/LockRig.h"
 #include "support/QtWidgetsApp.h"
 #include "support/SettingsRig.h"
@@ -12,9 +12,12 @@
 #include "ui/StatusMenuController.h"
 #include "unlock/PinSetupSheet.h"
 
+#include <QKeyEvent>
 #include <QMenu>
 #include <QTextDocumentFragment>
+#include <QPainter>
 
+#include <cmath>
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -81,6 +84,13 @@ TEST(PinSetupSheet, ChangingNeedsTheCurrentPin) {
     EXPECT_TRUE(PinHasher::verify("5678", *w.authenticator->record()));
 }
 
+namespace {
+void pressReturn(QWidget* field) {
+    QKeyEvent press(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier);
+    QApplication::sendEvent(field, &press);
+}
+} // namespace
+
 TEST(Onboarding, StepsAndTheirRules) {
     LockRig w(false);
     w.trusted = false;
@@ -91,13 +101,19 @@ TEST(Onboarding, StepsAndTheirRules) {
     EXPECT_EQ(view.stepIndicator()->text(), "Step 1 of 4 · Welcome");
     EXPECT_FALSE(view.backButton()->isVisibleTo(&view));
     view.next();
-    EXPECT_EQ(view.stepIndicator()->text(), "Step 2 of 4 · Accessibility");
+    EXPECT_EQ(view.stepIndicator()->text(), "Step 2 of 4 · Keyboard");
     EXPECT_FALSE(view.canAdvance());
-    EXPECT_EQ(view.accessibilityState()->text(), "Not allowed");
+    // Without keyboard blocking (Wayland, no display): a plain explanation and no button.
+    EXPECT_EQ(view.accessibilityState()->text(), "Not available");
+    EXPECT_TRUE(view.accessibilityHint()->isVisibleTo(&view));
+    QWidget* keyboardPage = view.accessibilityState()->parentWidget();
+    EXPECT_TRUE(keyboardPage->findChildren<QPushButton*>().isEmpty()) << "no button that cannot do anything";
     w.trusted = true;
     w.controller->refreshCapabilities();
     view.refresh();
-    EXPECT_TRUE(view.canAdvance()) << "moves on once access is allowed";
+    EXPECT_TRUE(view.canAdvance()) << "moves on once keyboard blocking is available";
+    EXPECT_EQ(view.accessibilityState()->text(), "✓ Available");
+    EXPECT_FALSE(view.accessibilityHint()->isVisibleTo(&view));
     view.next();
     EXPECT_EQ(view.step(), 2);
     EXPECT_FALSE(view.canAdvance());
@@ -110,15 +126,18 @@ TEST(Onboarding, StepsAndTheirRules) {
     view.pinEditor()->confirmField()->setText("123");
     view.next();
     EXPECT_EQ(view.pinFailureLabel()->text(), "A PIN must be at least 4 digits");
+    // Return: from the first field to the second, and from the second it submits.
     view.pinEditor()->newField()->setText("2468");
+    view.pinEditor()->confirmField()->clear();
+    pressReturn(view.pinEditor()->newField());
+    EXPECT_EQ(view.step(), 2);
     view.pinEditor()->confirmField()->setText("2468");
-    view.next();
+    pressReturn(view.pinEditor()->confirmField());
     EXPECT_EQ(view.step(), 3);
     EXPECT_TRUE(w.authenticator->isPINConfigured());
     EXPECT_EQ(view.doneLines()[0].toStdString(),
               "The overlay doesn’t turn on automatically by default; pick an idle time in Settings");
-    EXPECT_EQ(view.doneLines()[2].toStdString(),
-              "Menu bar icon › Turn On Overlay: turn on the overlay manually");
+    EXPECT_EQ(view.doneLines()[2].toStdString(), "Tray icon › Turn On Overlay: turn on the overlay manually");
     EXPECT_EQ(view.nextButton()->text(), "Done");
     view.next();
     EXPECT_TRUE(finished);
@@ -141,6 +160,48 @@ TEST(Onboarding, StepsAndTheirRules) {
     EXPECT_EQ(opened, (std::vector<SettingsTab>{SettingsTab::security, SettingsTab::general}));
 }
 
+TEST(Onboarding, WindowIsCalmAndFixed) {
+    LockRig w(false);
+    OnboardingWindowController onboarding(w.scheduler);
+    onboarding.show(w.prefs, *w.controller, w.authenticator);
+    AppPanel* window = onboarding.window();
+    ASSERT_NE(window, nullptr);
+    EXPECT_EQ(window->windowTitle(), "Tolva Screen");
+    EXPECT_EQ(window->minimumSize(), window->maximumSize()) << "a fixed size cannot be maximised";
+    EXPECT_FALSE(window->windowFlags().testFlag(Qt::WindowMaximizeButtonHint));
+    OnboardingView* view = onboarding.view();
+    view->next();
+    view->next();
+    ASSERT_EQ(view->step(), 2);
+    const QPoint fieldBefore = view->pinEditor()->mapTo(window, QPoint());
+    const QPoint nextBefore = view->nextButton()->mapTo(window, QPoint());
+    view->pinEditor()->newField()->setText("12");
+    view->pinEditor()->confirmField()->setText("12");
+    view->next();
+    ASSERT_TRUE(view->pinFailureLabel()->isVisibleTo(window));
+    QApplication::processEvents();
+    EXPECT_EQ(view->pinEditor()->mapTo(window, QPoint()), fieldBefore) << "the error line moves nothing";
+    EXPECT_EQ(view->nextButton()->mapTo(window, QPoint()), nextBefore);
+    onboarding.close();
+}
+
+TEST(Onboarding, WithoutATraySaysHowToTurnTheOverlayOn) {
+    LockRig w(false);
+    OnboardingView view(w.prefs, *w.controller, w.authenticator);
+    EXPECT_FALSE(view.noTrayNote()->isVisibleTo(&view));
+    view.showNoTrayNote(QStringLiteral("Ctrl+Alt+L"));
+    EXPECT_TRUE(view.noTrayNote()->isVisibleTo(&view));
+    EXPECT_EQ(
+        view.noTrayNote()->text(),
+        "This desktop shows no system tray. Turn the overlay on with Ctrl+Alt+L or by running “tolva-screen "
+        "--lock”; running “tolva-screen” again opens this window.");
+    view.showNoTrayNote(QString());
+    EXPECT_EQ(view.noTrayNote()->text(),
+              "This desktop shows no system tray. Turn the overlay on by running “tolva-screen --lock” (bind "
+              "it to a "
+              "key in your window manager); running “tolva-screen” again opens this window.");
+}
+
 TEST(StatusMenu, ItemsTitlesAndEnabledStates) {
     LockRig w(false);
     StatusMenuController menu(*w.controller, w.prefs, w.idle, [] { return false; });
@@ -153,7 +214,7 @@ TEST(StatusMenu, ItemsTitlesAndEnabledStates) {
     EXPECT_EQ(list[5], std::make_pair(std::string("⚠︎ No PIN set"), false));
     EXPECT_EQ(list[list.size() - 2].first, "Settings…");
     EXPECT_EQ(list.back().first, "Quit");
-    EXPECT_EQ(menu.trayIcon()->toolTip(), "No PIN set");
+    EXPECT_EQ(menu.trayIcon()->toolTip(), "Tolva Screen — No PIN set");
 
     w.authenticator->setPIN("1234", std::nullopt);
     w.controller->refreshCapabilities();
@@ -180,14 +241,14 @@ TEST(StatusMenu, ItemsTitlesAndEnabledStates) {
     QMenu* awayNote = menu.menu()->actions()[2]->menu();
     EXPECT_EQ(items(*awayNote).back().first, "Edit Message…");
 
-    // A hot key shows as the item's shortcut, in the keys the user presses (Super is Qt's Meta).
-    w.prefs->setLockHotKey(HotKey{37, {HotKeyModifiers::command | HotKeyModifiers::shift}});
-    menu.rebuild();
-    EXPECT_EQ(menu.menu()->actions()[0]->shortcut(),
-              QKeySequence(Qt::MetaModifier | Qt::ShiftModifier | Qt::Key_L));
+    // A hot key shows as the item's shortcut.
+    // Control and Alt (as the X modifier map stores them) read the Linux way.
     w.prefs->setLockHotKey(HotKey{37, {HotKeyModifiers::control | HotKeyModifiers::option}});
     menu.rebuild();
     EXPECT_EQ(menu.menu()->actions()[0]->shortcut().toString(QKeySequence::NativeText), "Ctrl+Alt+L");
+    EXPECT_EQ(
+        StatusMenuController::keySequence(HotKey{37, {HotKeyModifiers::command | HotKeyModifiers::shift}}),
+        QKeySequence(Qt::MetaModifier | Qt::ShiftModifier | Qt::Key_L));
     EXPECT_EQ(StatusMenuController::keySequence(HotKey{96, {HotKeyModifiers::option}}),
               QKeySequence(Qt::AltModifier | Qt::Key_F5));
 }
@@ -214,6 +275,61 @@ TEST(StatusIcon, ThreeDistinguishableStates) {
     EXPECT_NE(plain, warning);
     EXPECT_NE(masked, warning);
     EXPECT_EQ(StatusIcon::accessibilityDescription(true), "Tolva, overlay on");
+    EXPECT_EQ(StatusIcon::toolTip(false, std::nullopt), "Tolva Screen");
+    EXPECT_EQ(StatusIcon::toolTip(true, std::nullopt), "Tolva Screen — Overlay On");
+    EXPECT_EQ(StatusIcon::toolTip(false, std::string("No PIN set")), "Tolva Screen — No PIN set");
+}
+
+namespace {
+
+double luminance(QColor c) {
+    auto channel = [](double v) { return v <= 0.03928 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4); };
+    return 0.2126 * channel(c.redF()) + 0.7152 * channel(c.greenF()) + 0.0722 * channel(c.blueF());
+}
+
+double contrast(QColor a, QColor b) {
+    const double la = luminance(a), lb = luminance(b);
+    return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
+}
+
+// The icon laid on a panel of the colour, as the panel shows it: how many of its pixels stand
+// out from the panel by at least 3:1.
+int pixelsStandingOut(const QImage& icon, QColor panel) {
+    QImage shown(icon.size(), QImage::Format_RGB32);
+    shown.fill(panel);
+    QPainter(&shown).drawImage(0, 0, icon);
+    int count = 0;
+    for (int y = 0; y < shown.height(); ++y)
+        for (int x = 0; x < shown.width(); ++x)
+            if (contrast(shown.pixelColor(x, y), panel) >= 3.0)
+                ++count;
+    return count;
+}
+
+} // namespace
+
+TEST(StatusIcon, ReadableOnDarkAndLightPanelsWhateverTheTheme) {
+    test::widgetsApp();
+    // Dark panels (Xfce, GNOME, Breeze Dark) and light ones, under a light and a dark theme.
+    const QColor panels[] = {QColor("#2b2b2b"), QColor("#000000"), QColor("#31363b"),
+                             QColor("#f6f5f4"), QColor("#ffffff"), QColor("#dcdcdc")};
+    const QColor inks[] = {QColor("#1e1e1e"), QColor("#eeeeee")};
+    for (QColor ink : inks)
+        for (QColor panel : panels)
+            for (auto [masked, warning] : {std::pair{false, false}, {true, false}, {false, true}}) {
+                SCOPED_TRACE(ink.name().toStdString() + " on " + panel.name().toStdString() +
+                             (masked ? " on" : "") + (warning ? " warning" : ""));
+                const QImage icon = StatusIcon::image(masked, warning, false, ink, 2);
+                // The two squares' outlines alone are well over a hundred pixels at this size.
+                EXPECT_GT(pixelsStandingOut(icon, panel), 150);
+            }
+}
+
+TEST(StatusIcon, ApplicationIconOnEveryWindow) {
+    test::widgetsApp();
+    const QIcon icon = StatusIcon::applicationIcon();
+    ASSERT_FALSE(icon.isNull());
+    EXPECT_FALSE(icon.pixmap(48, 48).isNull());
 }
 
 TEST(LaunchAtLogin, AutostartEntryWrittenAndRemoved) {

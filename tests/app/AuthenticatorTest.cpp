@@ -1,6 +1,6 @@
 #include "unlock/Authenticator.h"
 #include "TolvaCore/PinHasher.h"
-#include "app/Log.h"
+#include "log/Log.h"
 
 #include <gtest/gtest.h>
 

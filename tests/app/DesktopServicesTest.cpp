@@ -1,5 +1,5 @@
 // logind, ScreenSaver and the display-sleep assertion against fake services on a private bus.
-#include "app/Log.h"
+#include "log/Log.h"
 #include "platform/PowerAssertion.h"
 #include "platform/dbus/FreedesktopDisplaySleep.h"
 #include "platform/dbus/LoginSession.h"

@@ -1,7 +1,7 @@
 // Fingerprint unlock against the real fprintd with libfprint's virtual reader, on a system bus of
 // each test's own.
 #include "platform/dbus/FprintdTouchID.h"
-#include "app/Log.h"
+#include "log/Log.h"
 #include "support/FprintdService.h"
 #include "support/LockRig.h"
 

@@ -1,5 +1,5 @@
 #include "platform/HotKeyManager.h"
-#include "app/Log.h"
+#include "log/Log.h"
 #include "platform/PowerAssertion.h"
 
 #include <gtest/gtest.h>

@@ -1,5 +1,5 @@
 #include "platform/IdleMonitor.h"
-#include "app/Log.h"
+#include "log/Log.h"
 #include "platform/fake/FakeScheduler.h"
 
 #include <gtest/gtest.h>

@@ -1,6 +1,6 @@
 #include "lock/LockController.h"
 #include "TolvaCore/PinHasher.h"
-#include "app/Log.h"
+#include "log/Log.h"
 #include "support/LockRig.h"
 
 #include <gtest/gtest.h>
@@ -23,10 +23,11 @@ TEST(LockController, RefusedLocksSayWhy) {
     untrusted.controller->onWillLock = [&] { ++willLock; };
     untrusted.lock("hotkey");
     EXPECT_EQ(untrusted.controller->state(), LockState::unlocked);
-    EXPECT_EQ(log.messages("lock"),
-              std::vector<std::string>{"lock refused (hotkey): Accessibility access required"});
+    EXPECT_EQ(
+        log.messages("lock"),
+        std::vector<std::string>{"lock refused (hotkey): Keyboard blocking isn’t available on this session"});
     EXPECT_EQ(willLock, 0);
-    EXPECT_EQ(untrusted.controller->lockBlockedReason(), "Accessibility access required");
+    EXPECT_EQ(untrusted.controller->lockBlockedReason(), "Keyboard blocking isn’t available on this session");
     EXPECT_FALSE(untrusted.idle->isArmed) << "the idle monitor is disarmed while locking is impossible";
 }
 
@@ -382,7 +383,7 @@ TEST(LockController, AccessibilityLostDuringALockNeedsReauthorization) {
     EXPECT_TRUE(f.controller->needsReauthorization());
     EXPECT_EQ(log.messages("permissions").back(),
               "accessibility revoked during lock; auto-lock disabled until re-granted");
-    EXPECT_EQ(f.controller->lockBlockedReason(), "Accessibility access was revoked. Grant access again.");
+    EXPECT_EQ(f.controller->lockBlockedReason(), "Keyboard blocking is no longer available on this session.");
     f.trusted = true;
     f.controller->refreshCapabilities();
     EXPECT_FALSE(f.controller->needsReauthorization());

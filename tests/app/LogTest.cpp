@@ -1,4 +1,4 @@
-#include "app/Log.h"
+#include "log/Log.h"
 
 #include <chrono>
 #include <gtest/gtest.h>

@@ -1,6 +1,6 @@
 // The login password through the real PAM library (pam_wrapper with pam_matrix and a test
 // module), checked by the program's own helper process.
-#include "app/Log.h"
+#include "log/Log.h"
 #include "support/LockRig.h"
 #include "support/PamTestService.h"
 

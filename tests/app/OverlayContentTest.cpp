@@ -1,5 +1,5 @@
 #include "TolvaCore/Preferences.h"
-#include "app/Log.h"
+#include "log/Log.h"
 #include "overlay/ImageStore.h"
 #include "overlay/OverlayContentBuilder.h"
 #include "platform/fake/FakeScheduler.h"

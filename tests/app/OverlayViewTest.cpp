@@ -1,5 +1,5 @@
 #include "overlay/OverlayView.h"
-#include "app/Log.h"
+#include "log/Log.h"
 #include "overlay/AwayNoteView.h"
 #include "overlay/MotionCurve.h"
 #include "platform/fake/FakeScheduler.h"

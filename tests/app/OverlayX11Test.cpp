@@ -1,6 +1,6 @@
 // Overlay windows and screen capture on the real X server of the test session (two monitors,
 // LEFT and RIGHT, 1920 × 1080 each).
-#include "app/Log.h"
+#include "log/Log.h"
 #include "overlay/OverlayWindowManager.h"
 #include "overlay/ScreenSnapshotter.h"
 #include "platform/QtScheduler.h"

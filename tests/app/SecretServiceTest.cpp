@@ -3,7 +3,7 @@
 #include <libsecret/secret.h>
 
 #include "TolvaCore/PinHasher.h"
-#include "app/Log.h"
+#include "log/Log.h"
 #include "platform/KeychainBackendChooser.h"
 #include "platform/dbus/SecretServiceKeychainBackend.h"
 #include "support/KeychainContract.h"

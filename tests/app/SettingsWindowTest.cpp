@@ -396,8 +396,8 @@ TEST(SettingsWindow, PermissionsTabSaysWhatIsTrueAndPolls) {
     Window w;
     w.settings->show(std::nullopt, SettingsTab::permissions);
     auto& p = w.view().permissions();
-    EXPECT_EQ(p.keyboardState->text(), "✓ Allowed");
-    EXPECT_EQ(p.screenCaptureState->text(), "✓ Allowed");
+    EXPECT_EQ(p.keyboardState->text(), "✓ Available");
+    EXPECT_EQ(p.screenCaptureState->text(), "✓ Available");
     for (auto* button : w.view().page(SettingsTab::permissions)->findChildren<QAbstractButton*>())
         ADD_FAILURE() << "a button that cannot do anything: " << button->text().toStdString();
     EXPECT_TRUE(w.view().isPolling());
@@ -406,8 +406,8 @@ TEST(SettingsWindow, PermissionsTabSaysWhatIsTrueAndPolls) {
     w.captureAllowed = false;
     w.scheduler.advance(Seconds(1));
     EXPECT_FALSE(w.controller->accessibilityGranted()) << "the tab refreshes the capabilities";
-    EXPECT_EQ(p.keyboardState->text(), "⚠ Not allowed");
-    EXPECT_EQ(p.screenCaptureState->text(), "⚠ Not allowed");
+    EXPECT_EQ(p.keyboardState->text(), "⚠ Not available");
+    EXPECT_EQ(p.screenCaptureState->text(), "⚠ Not available");
 
     w.view().setTab(SettingsTab::general);
     EXPECT_FALSE(w.view().isPolling()) << "only while the tab is shown";

@@ -1,7 +1,7 @@
 // The tray's update dot and "Restart to Install" item, following the updater.
 #include "TolvaCore/L10n.h"
 #include "TolvaCore/Localization.h"
-#include "app/Log.h"
+#include "log/Log.h"
 #include "support/LockRig.h"
 #include "ui/StatusMenuController.h"
 #include "update/AppUpdater.h"

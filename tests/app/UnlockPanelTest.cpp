@@ -60,8 +60,8 @@ TEST(UnlockPanelModel, NotesInOrderOfPrecedence) {
     in.tapActive = false;
     EXPECT_EQ(
         UnlockPanelModel::derive(in).note,
-        "Accessibility access was revoked, so system shortcuts aren’t blocked. You can still dismiss the "
-        "overlay by entering your PIN.");
+        "Keyboard blocking stopped working on this session, so desktop shortcuts aren’t blocked. You can "
+        "still dismiss the overlay by entering your PIN.");
     in.accessibilityGranted = true;
     EXPECT_EQ(UnlockPanelModel::derive(in).note,
               "Another program is holding the keyboard, so what you type goes to it, not here. Wait until "

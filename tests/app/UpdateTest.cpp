@@ -1,7 +1,7 @@
 // The updater against a feed and archives served on 127.0.0.1, signed with a key made here.
 #include "TolvaCore/DefaultsStore.h"
 #include "TolvaCore/Localization.h"
-#include "app/Log.h"
+#include "log/Log.h"
 #include "platform/fake/FakeScheduler.h"
 #include "support/QtApp.h"
 #include "support/TestHttpServer.h"

@@ -1,6 +1,6 @@
 // The keyboard grab, the global shortcut and idle time on the real X server of the test
 // session, with a victim window holding the focus and keys typed by xdotool.
-#include "app/Log.h"
+#include "log/Log.h"
 #include "platform/HotKeyManager.h"
 #include "platform/Permissions.h"
 #include "platform/PowerAssertion.h"

@@ -30,7 +30,7 @@ std::multiset<std::string> placeholderShape(std::string_view text) {
 
 TEST(StringTables, EveryLanguageHasTheEnglishKeysAndPlaceholders) {
     auto english = L10n::tableKeys(AppLanguage::en);
-    EXPECT_EQ(english.size(), 197u);
+    EXPECT_EQ(english.size(), 199u);
     for (AppLanguage language : AppLanguage::allCases()) {
         SCOPED_TRACE(language.rawValue());
         std::size_t sameAsEnglish = 0;
@@ -63,12 +63,46 @@ TEST(StringTables, EnglishTextsStandAsWritten) {
         {"onboarding.stepIndicator", "Step %1$lld of %2$lld · %3$@"},
         {"pin.error.saveFailed", "Couldn’t save: %@"},
         {"menu.warningLine", "⚠︎ %@"},
-        {"unlock.note.debugEscape", "Debug build: ⌃⌥⌘⎋ dismisses the overlay"},
+        {"unlock.note.debugEscape", "Debug build: Ctrl+Alt+Meta+Esc dismisses the overlay"},
+        {"onboarding.welcome.body2",
+         "Tolva Screen is a privacy overlay. It guards against coworkers walking past "
+         "and the person at the next table. When you need real security, lock your "
+         "session."},
+        {"settings.security.touchIDRow", "Fingerprint"},
+        {"onboarding.done.body", "Tolva Screen stays in the system tray."},
         {"animationStrength.strong.title", "Noticeable"},
         {"unlock.prompt.pinTitle", "Enter PIN"},
     };
     for (auto [key, text] : samples)
         EXPECT_EQ(L10n::string(key, AppLanguage::en), text);
+}
+
+// The program runs on a Linux desktop: no text may speak of another system's places, hardware
+// or shortcut symbols, in any language.
+TEST(StringTables, NoTextSpeaksOfAnotherSystem) {
+    const char* everywhere[] = {
+        "Mac", "menu bar", "System Settings", "Touch ID", "Screen Recording", "Accessibility", "⌘", "⌃",
+        "⌥",   "⇧"};
+    const std::pair<AppLanguage, std::vector<const char*>> translated[] = {
+        {AppLanguage::de, {"Menüleiste", "Systemeinstellungen", "Bedienungshilfen"}},
+        {AppLanguage::fr, {"barre des menus", "Réglages Système", "accessibilité"}},
+        {AppLanguage::ja, {"メニューバー", "システム設定", "アクセシビリティ"}},
+        {AppLanguage::ko, {"메뉴 막대", "시스템 설정", "손쉬운 사용"}},
+        {AppLanguage::zhHans, {"菜单栏", "系统设置", "辅助功能"}},
+        {AppLanguage::zhHant, {"選單列", "系統設定", "輔助使用"}},
+    };
+    for (AppLanguage language : AppLanguage::allCases()) {
+        SCOPED_TRACE(language.rawValue());
+        std::vector<const char*> forbidden(std::begin(everywhere), std::end(everywhere));
+        for (const auto& [which, words] : translated)
+            if (which == language)
+                forbidden.insert(forbidden.end(), words.begin(), words.end());
+        for (auto key : L10n::tableKeys(language)) {
+            const std::string text(*L10n::tableText(language, key));
+            for (const char* word : forbidden)
+                EXPECT_EQ(text.find(word), std::string::npos) << key << " contains " << word << ": " << text;
+        }
+    }
 }
 
 // The build-time generator refuses tables that drift apart from English.

@@ -7,9 +7,11 @@
 #include "overlay/ImageStore.h"
 #include "overlay/ScreenSnapshotter.h"
 #include "platform/dbus/SecretServiceKeychainBackend.h"
+#include "platform/x11/XConnection.h"
 #include "support/ChildProcess.h"
 #include "support/EndToEnd.h"
 #include "support/PamTestService.h"
+#include "support/PrivateBus.h"
 #include "support/QtApp.h"
 
 #include <gtest/gtest.h>
@@ -180,6 +182,13 @@ TEST_F(EndToEnd, QuitIsRefusedWhileLocked) {
     ASSERT_TRUE(app->waitFor("lock info: unlocked reason=PIN via .*")) << app->transcript();
     app->process().signal(SIGTERM);
     EXPECT_EQ(app->process().waitForExit(5s), 0);
+    // With the overlay gone the keyboard focus is somewhere again, not on nothing, so keys and
+    // the next program's global shortcut still arrive.
+    auto x11 = XConnection::open();
+    ASSERT_TRUE(x11);
+    auto focus = xreply(xcb_get_input_focus_reply(x11->get(), xcb_get_input_focus(x11->get()), nullptr));
+    ASSERT_TRUE(focus);
+    EXPECT_NE(focus->focus, static_cast<xcb_window_t>(XCB_NONE));
 }
 
 TEST_F(EndToEnd, OnlyOneInstanceRuns) {
@@ -191,9 +200,9 @@ TEST_F(EndToEnd, OnlyOneInstanceRuns) {
     App second;
     EXPECT_EQ(second.process().waitForExit(10s), 0);
     EXPECT_TRUE(second.saw("ui info: another instance running pid=\\d+; exiting")) << second.transcript();
-    EXPECT_TRUE(app->waitFor("ui info: reopened by a second launch", 3s)) << app->transcript();
-    EXPECT_TRUE(test::waitUntil([] { return windowNamed("General").has_value(); }, 3s))
-        << "the second launch opens the settings";
+    EXPECT_TRUE(second.saw("the running Tolva Screen \\(pid \\d+\\) shows its window"))
+        << second.transcript();
+    EXPECT_TRUE(app->waitFor("ui info: window requested over D-Bus", 3s)) << app->transcript();
     app.reset();
 
     // Two launches at once: exactly one stays.
@@ -203,6 +212,106 @@ TEST_F(EndToEnd, OnlyOneInstanceRuns) {
     EXPECT_NE(aRuns, bRuns) << a.transcript() << "----\n" << b.transcript();
     App& loser = aRuns ? b : a;
     EXPECT_TRUE(loser.saw("ui info: another instance running pid=\\d+; exiting")) << loser.transcript();
+}
+
+// The command line and D-Bus reach the running program; what they did is seen from another
+// X client (the screen turns magenta) and in what the command prints.
+TEST_F(EndToEnd, LockFromTheCommandLineAndDBus) {
+    setUpUser(true);
+    app = std::make_unique<App>();
+    ASSERT_TRUE(app->waitFor("ui info: launched pid=.*")) << app->transcript();
+    // Both displays covered; the band above the middle, where the unlock panel may come up
+    // when something moves the pointer.
+    const auto covered = [] {
+        return share(X11ScreenCapture::captureRegion(QRect(0, 0, 3840, 300)), magenta) == 1.0;
+    };
+    const auto unlock = [&] {
+        type({"4", "8", "2", "9"});
+        ASSERT_TRUE(app->waitFor("lock info: unlocked reason=PIN via .*")) << app->transcript();
+        app->seen.clear();
+    };
+
+    App lockNow({"--lock"});
+    EXPECT_EQ(lockNow.process().waitForExit(10s), 0) << lockNow.transcript();
+    EXPECT_TRUE(lockNow.saw("the running Tolva Screen \\(pid \\d+\\) turned the overlay on"))
+        << lockNow.transcript();
+    ASSERT_TRUE(app->waitFor("lock info: lock begin reason=dbus .*")) << app->transcript();
+    EXPECT_TRUE(test::waitUntil(covered, 5s)) << "the overlay is up" << app->transcript();
+    const std::vector<std::string> getLocked{"gdbus",
+                                             "call",
+                                             "--session",
+                                             "--dest",
+                                             "org.tolva.Screen",
+                                             "--object-path",
+                                             "/org/tolva/Screen",
+                                             "--method",
+                                             "org.freedesktop.DBus.Properties.Get",
+                                             "org.tolva.Screen",
+                                             "Locked"};
+    {
+        ChildProcess get(getLocked);
+        EXPECT_EQ(get.readLine(5s, false), "(<true>,)");
+    }
+    unlock();
+
+    ASSERT_EQ(test::run({"gdbus", "call", "--session", "--dest", "org.tolva.Screen", "--object-path",
+                         "/org/tolva/Screen", "--method", "org.tolva.Screen.Lock"}),
+              0);
+    ASSERT_TRUE(app->waitFor("lock info: locked in background .*")) << app->transcript();
+    EXPECT_TRUE(test::waitUntil(covered, 5s)) << app->transcript();
+    unlock();
+    {
+        ChildProcess get(getLocked);
+        EXPECT_EQ(get.readLine(5s, false), "(<false>,)");
+    }
+
+    App later({"--lock-in", "1"});
+    EXPECT_EQ(later.process().waitForExit(10s), 0) << later.transcript();
+    EXPECT_TRUE(later.saw("the running Tolva Screen \\(pid \\d+\\) turns the overlay on in 1.0s"))
+        << later.transcript();
+    ASSERT_TRUE(app->waitFor("ui info: will lock in 1.0s \\(D-Bus\\)")) << app->transcript();
+    ASSERT_TRUE(app->waitFor("lock info: locked in background .*")) << app->transcript();
+    unlock();
+
+    // A command the running program cannot carry out fails loudly.
+    App wrong({"--lock-in", "soon"});
+    EXPECT_EQ(wrong.process().waitForExit(10s), 2) << wrong.transcript();
+    pins->remove();
+    app->process().signal(SIGTERM);
+    ASSERT_EQ(app->process().waitForExit(5s), 0);
+    app = std::make_unique<App>();
+    ASSERT_TRUE(app->waitFor("ui info: launched pid=.* pin=false .*")) << app->transcript();
+    App refused({"--lock"});
+    EXPECT_EQ(refused.process().waitForExit(10s), 1) << refused.transcript();
+    EXPECT_TRUE(
+        refused.saw("tolva-screen: the running Tolva Screen \\(pid \\d+\\) did not turn the overlay on: "
+                    "No PIN set"))
+        << refused.transcript();
+}
+
+TEST_F(EndToEnd, LockWithNoneRunningStartsTheProgramAndLocks) {
+    setUpUser(true);
+    app = std::make_unique<App>(std::vector<std::string>{"--lock"});
+    ASSERT_TRUE(app->waitFor("lock info: lock begin reason=launch argument .*")) << app->transcript();
+    ASSERT_TRUE(app->waitFor("lock info: locked in background .*")) << app->transcript();
+    EXPECT_TRUE(app->process().isRunning()) << "the first start is the program";
+    type({"4", "8", "2", "9"});
+    EXPECT_TRUE(app->waitFor("lock info: unlocked reason=PIN via .*")) << app->transcript();
+}
+
+// Two desktop sessions of one user (a local one and a remote one beside it) each run their own.
+TEST_F(EndToEnd, SessionsWithDifferentBusesDoNotSeeEachOther) {
+    setUpUser(true);
+    app = std::make_unique<App>();
+    ASSERT_TRUE(app->waitFor("ui info: launched pid=.*")) << app->transcript();
+    test::PrivateBus otherSession;
+    const std::string ownBus = std::getenv("DBUS_SESSION_BUS_ADDRESS");
+    ::setenv("DBUS_SESSION_BUS_ADDRESS", otherSession.address().toStdString().c_str(), 1);
+    App beside;
+    ::setenv("DBUS_SESSION_BUS_ADDRESS", ownBus.c_str(), 1);
+    EXPECT_TRUE(beside.waitFor("ui info: launched pid=.*")) << beside.transcript();
+    EXPECT_FALSE(beside.saw(".*another instance running.*")) << beside.transcript();
+    EXPECT_TRUE(beside.process().isRunning());
 }
 
 TEST_F(EndToEnd, MalformedLockInIsRefusedWithAClearError) {
@@ -268,7 +377,7 @@ TEST_F(EndToEnd, AHostilePinRecordIsRefusedAtStart) {
         << app->transcript();
     EXPECT_TRUE(test::waitUntil(
         [] {
-            return test::run({"xdotool", "search", "--onlyvisible", "--name", "^Tolva$"}) == 0;
+            return test::run({"xdotool", "search", "--onlyvisible", "--name", "^Tolva Screen$"}) == 0;
         },
         5s))
         << "the set-up window asks for a new PIN";
@@ -315,7 +424,7 @@ TEST_F(EndToEnd, FirstLaunchShowsOnboarding) {
     ASSERT_TRUE(app->waitFor("ui info: dock icon shown")) << app->transcript();
     EXPECT_TRUE(test::waitUntil(
         [] {
-            return test::run({"xdotool", "search", "--onlyvisible", "--name", "^Tolva$"}) == 0;
+            return test::run({"xdotool", "search", "--onlyvisible", "--name", "^Tolva Screen$"}) == 0;
         },
         5s));
 }

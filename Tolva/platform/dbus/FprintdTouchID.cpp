@@ -1,7 +1,7 @@
 // fprintd calls, the fingerprint control's life in the panel, and the token rule.
 #include "platform/dbus/FprintdTouchID.h"
 
-#include "app/Log.h"
+#include "log/Log.h"
 #include "unlock/FingerprintControl.h"
 #include "unlock/UnlockPanel.h"
 

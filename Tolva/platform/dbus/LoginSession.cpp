@@ -1,7 +1,7 @@
 // logind and ScreenSaver queries, the session lock, and their signals.
 #include "platform/dbus/LoginSession.h"
 
-#include "app/Log.h"
+#include "log/Log.h"
 #include "platform/dbus/DBusCall.h"
 
 #include <QDBusObjectPath>

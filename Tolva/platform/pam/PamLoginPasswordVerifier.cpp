@@ -2,7 +2,7 @@
 #include "platform/pam/PamLoginPasswordVerifier.h"
 
 #include "TolvaCore/SecretText.h"
-#include "app/Log.h"
+#include "log/Log.h"
 #include "platform/pam/LoginPasswordCheck.h"
 
 #include <cerrno>

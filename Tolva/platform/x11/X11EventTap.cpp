@@ -1,7 +1,7 @@
 // Keyboard grab, its refusal, loss and recovery, and key event translation.
 #include "platform/x11/X11EventTap.h"
 
-#include "app/Log.h"
+#include "log/Log.h"
 
 // xkb.h names a member `explicit`, which C++ reserves.
 #define explicit explicit_

@@ -1,7 +1,7 @@
 // MIT-SCREEN-SAVER first, XSync IDLETIME as the fallback.
 #include "platform/x11/X11IdleTimeSource.h"
 
-#include "app/Log.h"
+#include "log/Log.h"
 
 #include <xcb/screensaver.h>
 #include <xcb/sync.h>

@@ -1,7 +1,7 @@
 // Taking, keeping and releasing the pointer.
 #include "platform/x11/X11PointerGrab.h"
 
-#include "app/Log.h"
+#include "log/Log.h"
 #include "platform/x11/XConnection.h"
 
 namespace tolva {

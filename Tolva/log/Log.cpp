@@ -1,5 +1,5 @@
 // Log categories, level gating, the serial log queue and the standard sinks.
-#include "app/Log.h"
+#include "log/Log.h"
 
 #include <atomic>
 #include <condition_variable>
