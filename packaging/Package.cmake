@@ -13,7 +13,8 @@ install(FILES ${CMAKE_BINARY_DIR}/packaging/org.tolva.Screen.service DESTINATION
 # The manual page and the Debian changelog, compressed the way Debian wants them.
 set(TOLVA_PACKAGE_VERSION ${PROJECT_VERSION}-1)
 configure_file(packaging/changelog.in ${CMAKE_BINARY_DIR}/packaging/changelog.Debian @ONLY)
-foreach(source IN ITEMS ${PROJECT_SOURCE_DIR}/packaging/tolva-screen.1 ${CMAKE_BINARY_DIR}/packaging/changelog.Debian)
+foreach(source IN ITEMS ${PROJECT_SOURCE_DIR}/packaging/tolva-screen.1 ${PROJECT_SOURCE_DIR}/packaging/tolva-screen-guard.1
+                       ${CMAKE_BINARY_DIR}/packaging/changelog.Debian)
   get_filename_component(name ${source} NAME)
   add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/packaging/${name}.gz
                      COMMAND gzip -9nc ${source} > ${CMAKE_BINARY_DIR}/packaging/${name}.gz
@@ -22,7 +23,8 @@ foreach(source IN ITEMS ${PROJECT_SOURCE_DIR}/packaging/tolva-screen.1 ${CMAKE_B
 endforeach()
 add_custom_target(tolva-package-docs ALL DEPENDS ${TOLVA_COMPRESSED_DOCS})
 add_dependencies(tolva-screen tolva-package-docs)
-install(FILES ${CMAKE_BINARY_DIR}/packaging/tolva-screen.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+install(FILES ${CMAKE_BINARY_DIR}/packaging/tolva-screen.1.gz ${CMAKE_BINARY_DIR}/packaging/tolva-screen-guard.1.gz
+        DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 
 if(TOLVA_PACKAGE_MANAGED)
   # Only a system package brings the login-password PAM service and the Debian documents.
