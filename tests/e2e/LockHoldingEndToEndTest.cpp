@@ -75,26 +75,24 @@ struct LockHolding : ::testing::Test {
         pins->remove();
     }
 
-    xcb_window_t activeWindow() {
+    // A window-valued property of the root window (XCB_NONE when it is not set).
+    xcb_window_t rootWindowProperty(const std::string& name) {
         xcb_connection_t* c = x11->get();
-        const char name[] = "_NET_ACTIVE_WINDOW";
-        auto atom = xreply(xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, sizeof name - 1, name), nullptr));
+        auto atom = xreply(xcb_intern_atom_reply(
+            c, xcb_intern_atom(c, 0, std::uint16_t(name.size()), name.c_str()), nullptr));
         auto reply = xreply(xcb_get_property_reply(
             c, xcb_get_property(c, 0, x11->root(), atom->atom, XCB_ATOM_WINDOW, 0, 1), nullptr));
         if (!reply || xcb_get_property_value_length(reply.get()) != 4)
             return XCB_NONE;
         return *static_cast<const xcb_window_t*>(xcb_get_property_value(reply.get()));
     }
+    xcb_window_t activeWindow() { return rootWindowProperty("_NET_ACTIVE_WINDOW"); }
     bool hasWindowManager() {
-        xcb_connection_t* c = x11->get();
-        const char name[] = "_NET_SUPPORTING_WM_CHECK";
-        auto atom = xreply(xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, sizeof name - 1, name), nullptr));
-        auto reply = xreply(xcb_get_property_reply(
-            c, xcb_get_property(c, 0, x11->root(), atom->atom, XCB_ATOM_WINDOW, 0, 1), nullptr));
-        if (!reply || xcb_get_property_value_length(reply.get()) != 4)
+        const xcb_window_t check = rootWindowProperty("_NET_SUPPORTING_WM_CHECK");
+        if (check == XCB_NONE)
             return false;
         // A window manager that has gone leaves the property behind: its window must exist.
-        const auto check = *static_cast<const xcb_window_t*>(xcb_get_property_value(reply.get()));
+        xcb_connection_t* c = x11->get();
         return xreply(xcb_get_window_attributes_reply(c, xcb_get_window_attributes(c, check), nullptr)) !=
                nullptr;
     }
