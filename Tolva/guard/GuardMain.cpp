@@ -41,6 +41,7 @@ struct Guard {
     std::vector<std::string> program;
     bool locked = false;   // what the program last said
     bool covering = false; // our window is up and we want both grabs
+    bool handBackPending = false; // the program is back; waiting for every key to be up
     bool keyboard = false, pointer = false;
     std::string buffer;
     int restarts = 0;
@@ -122,6 +123,25 @@ struct Guard {
         covering = keyboard = pointer = false;
     }
 
+    // The program has its own windows up again: the keyboard and pointer are handed over, but
+    // not while a key is down, whose release would go to the focused window before the program
+    // holds the keyboard.
+    void handBackWhenKeysAreUp() {
+        if (!handBackPending || !covering)
+            return;
+        auto* keys = xcb_query_keymap_reply(c, xcb_query_keymap(c), nullptr);
+        const bool anyDown = keys && std::any_of(std::begin(keys->keys), std::end(keys->keys),
+                                                 [](std::uint8_t bits) { return bits != 0; });
+        std::free(keys);
+        if (anyDown)
+            return;
+        handBackPending = false;
+        release();
+        restarts = 0;
+        Log::lock.info("guard: lock handed back to the program");
+        send("released\n");
+    }
+
     void startProgram() {
         int pair[2];
         if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) {
@@ -182,14 +202,12 @@ struct Guard {
         if (line == "locked") {
             locked = true;
             if (covering) {
-                // The program has its own windows up again: hand the keyboard and pointer over.
-                release();
-                restarts = 0;
-                Log::lock.info("guard: lock handed back to the program");
-                send("released\n");
+                handBackPending = true;
+                handBackWhenKeysAreUp();
             }
         } else if (line == "unlocked") {
             locked = false;
+            handBackPending = false;
             if (covering) {
                 release();
                 Log::lock.error("guard: the program came back without the lock; screen uncovered");
@@ -259,8 +277,11 @@ struct Guard {
                 timeout = 2; // until the dead program's grabs are gone, which takes a moment
             if (restartPending)
                 timeout = timeout < 0 ? 20 : std::min(timeout, 20);
+            if (handBackPending)
+                timeout = timeout < 0 ? 5 : std::min(timeout, 5);
             ::poll(fds, socket >= 0 ? 2 : 1, timeout);
             readX();
+            handBackWhenKeysAreUp();
             if (socket >= 0 && (fds[1].revents & (POLLIN | POLLHUP | POLLERR)))
                 readSocket();
         }

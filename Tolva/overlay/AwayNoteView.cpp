@@ -1,6 +1,8 @@
 // Away-note geometry and drawing.
 #include "overlay/AwayNoteView.h"
 
+#include <QTransform>
+
 #include <QFontDatabase>
 #include <QFontMetricsF>
 #include <QPainter>
@@ -189,6 +191,24 @@ bool AwayNoteView::apply(const std::optional<Model>& model) {
     setVisible(model_.has_value());
     update();
     return true;
+}
+
+QRect AwayNoteView::paintedBounds() const {
+    if (!model_)
+        return QRect();
+    const Layout l = layout(*model_, width(), height());
+    if (model_->style == AwayNoteStyle::lockScreen) {
+        // The halo and both lines, with room for the text's shadow.
+        const QRectF text = l.mainFrame.united(l.subFrame).adjusted(-8, -8, 8, 8);
+        return (model_->light ? text : text.united(l.vignetteFrame)).toAlignedRect();
+    }
+    // The tilted card and its shadow (offset 14 down, spread 18).
+    QTransform tilt;
+    tilt.translate(l.cardFrame.center().x(), l.cardFrame.center().y());
+    tilt.rotate(l.cardRotation);
+    const QRectF card(-l.cardFrame.width() / 2, -l.cardFrame.height() / 2, l.cardFrame.width(),
+                      l.cardFrame.height());
+    return tilt.mapRect(card.adjusted(-20, -20, 20, 34)).toAlignedRect();
 }
 
 void AwayNoteView::paintEvent(QPaintEvent*) {

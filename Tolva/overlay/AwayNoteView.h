@@ -48,6 +48,8 @@ public:
     // Shows, changes or hides the note; returns whether anything changed.
     bool apply(const std::optional<Model>& model);
     const std::optional<Model>& model() const { return model_; }
+    // Where the note draws anything at all (empty without a note).
+    QRect paintedBounds() const;
 
 protected:
     void paintEvent(QPaintEvent* event) override;

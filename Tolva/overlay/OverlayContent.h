@@ -19,6 +19,8 @@ struct OverlayContent {
     QColor background = QColor(16, 18, 24);
     QImage sharedImage;                        // null when there is none
     std::map<std::uint32_t, QImage> snapshots; // per display
+    // The snapshot is copied by the X server from the screen itself when the windows go up.
+    bool captureInServer = false;
     OverlayAnimationSet animations;
     OverlayAnimationTuning tuning = OverlayAnimationTuning::tuning(AnimationStrength::subtle);
     bool isTranslucent = false;

@@ -91,16 +91,134 @@ void OverlayView::apply(const OverlayContent& content, std::optional<std::uint32
         background_.setAlphaF(1.0);
         picture_ = content.picture(displayID);
         scaledPicture_ = QImage();
-        light = picture_.isNull() && luminance(content.background) > 0.5;
+        light = picture_.isNull() && !content.captureInServer && luminance(content.background) > 0.5;
         panel_->setDarkAppearance(!light);
     }
     composedKey_.reset();
+    screenPicture_.reset();
+    serverImage_.reset();
     if (content.awayNote)
         awayNote_->apply(
             AwayNoteView::Model{*content.awayNote, content.awayNoteReturnLine, content.awayNoteStyle, light});
     else
         awayNote_->apply(std::nullopt);
+    if (surface_) {
+        // The note is drawn once into a picture of its own, after the overlay is up.
+        noteTask_ = scheduler_.schedule(Seconds(0), [this] { drawNote(); });
+        return;
+    }
     update();
+}
+
+void OverlayView::attachSurface(std::unique_ptr<X11OverlaySurface> surface) {
+    surface_ = std::move(surface);
+    // The server draws the note; this widget would only draw it a second time behind the panel.
+    awayNote_->setVisible(!surface_);
+}
+
+std::unique_ptr<X11OverlaySurface> OverlayView::detachSurface() {
+    noteTask_.cancel();
+    growTask_.cancel();
+    awayNote_->setVisible(true);
+    return std::move(surface_);
+}
+
+void OverlayView::setScreenPicture(std::shared_ptr<ServerPicture> picture, bool isBackdrop) {
+    screenPicture_ = std::move(picture);
+    screenPictureIsBackdrop_ = isBackdrop;
+    sceneGrown_ = false;
+}
+
+void OverlayView::setServerImage(std::shared_ptr<ServerPicture> picture) {
+    serverImage_ = std::move(picture);
+}
+
+QRect OverlayView::pictureRectFor(QSize size, QSize view, bool withMargin) {
+    const double m = withMargin ? margin : 0;
+    const QRectF filled = aspectFill(QSizeF(size), QRectF(0, 0, view.width(), view.height()).adjusted(-m, -m, m, m));
+    return QRect(QPoint(int(std::lround(filled.x())), int(std::lround(filled.y()))), filled.size().toSize());
+}
+
+void OverlayView::applyScene() {
+    if (!surface_)
+        return;
+    const QSize pixels = surface_->size();
+    X11OverlaySurface::Scene scene;
+    scene.fill = background_;
+    scene.gradientOpacity = drift_ ? gradientOpacity_ : 0;
+    std::shared_ptr<ServerPicture> picture;
+    if (translucent_) {
+        if (screenPicture_ && screenPictureIsBackdrop_)
+            picture = screenPicture_;
+    } else if (screenPicture_ && !screenPictureIsBackdrop_) {
+        // A snapshot is shown pixel for pixel, exactly as the screen was, unless the pixel
+        // shift needs a margin to move it in: then the server scales it (see startAnimations).
+        picture = screenPicture_;
+    } else if (serverImage_) {
+        picture = serverImage_;
+    }
+    if (picture) {
+        scene.picture = picture;
+        scene.pictureRect = QRect(QPoint(int(std::lround((pixels.width() - picture->size().width()) / 2.0)),
+                                         int(std::lround((pixels.height() - picture->size().height()) / 2.0))),
+                                  picture->size());
+    }
+    surface_->setScene(scene);
+}
+
+X11OverlaySurface::State OverlayView::surfaceState() const {
+    X11OverlaySurface::State state;
+    const QPointF offset = pictureOffset() * devicePixelRatioF();
+    state.offset = QPoint(int(std::lround(offset.x())), int(std::lround(offset.y())));
+    if (drift_ && gradientOpacity_ > 0)
+        state.driftProgress = double(std::llround(gradientProgress() / driftQuantum_)) * driftQuantum_;
+    state.dimStep = int(std::lround(dimOpacity() * 255));
+    return state;
+}
+
+void OverlayView::frameChanged() {
+    if (!surface_) {
+        update();
+        return;
+    }
+    surface_->show(surfaceState());
+    if (panelVisible_ || fade_) {
+        refreshPanelBackdrop();
+        update(panelRect());
+    }
+}
+
+QRect OverlayView::panelRect() const {
+    return panel_->geometry();
+}
+
+void OverlayView::refreshPanelBackdrop() {
+    const qreal ratio = devicePixelRatioF();
+    const QRect r = panelRect();
+    panelBackdrop_ = surface_->grab(QRect(QPoint(qRound(r.x() * ratio), qRound(r.y() * ratio)),
+                                          QSize(qRound(r.width() * ratio), qRound(r.height() * ratio))));
+    panelBackdrop_.setDevicePixelRatio(ratio);
+}
+
+void OverlayView::drawNote() {
+    if (!surface_)
+        return;
+    if (!awayNote_->model()) {
+        surface_->setNote(QImage(), QPoint());
+    } else {
+        const qreal ratio = devicePixelRatioF();
+        const QRect bounds = awayNote_->paintedBounds().intersected(rect());
+        QImage note(bounds.size() * ratio, QImage::Format_ARGB32_Premultiplied);
+        note.setDevicePixelRatio(ratio);
+        note.fill(Qt::transparent);
+        awayNote_->render(&note, QPoint(), QRegion(bounds), QWidget::DrawChildren);
+        surface_->setNote(note, QPoint(qRound(bounds.x() * ratio), qRound(bounds.y() * ratio)));
+    }
+    surface_->redraw();
+    if (panelVisible_) {
+        refreshPanelBackdrop();
+        update(panelRect());
+    }
 }
 
 void OverlayView::setBackdrop(const QImage& backdrop) {
@@ -109,7 +227,15 @@ void OverlayView::setBackdrop(const QImage& backdrop) {
 }
 
 bool OverlayView::clearPictures() {
-    const bool had = !picture_.isNull() || !backdrop_.isNull();
+    const bool had = !picture_.isNull() || !backdrop_.isNull() || screenPicture_ || serverImage_ ||
+                     !panelBackdrop_.isNull();
+    screenPicture_.reset();
+    serverImage_.reset();
+    panelBackdrop_ = QImage();
+    noteTask_.cancel();
+    growTask_.cancel();
+    if (surface_)
+        surface_->clear();
     picture_ = QImage();
     scaledPicture_ = QImage();
     composed_ = QImage();
@@ -129,7 +255,7 @@ void OverlayView::startAnimations(const OverlayAnimationSet& animations, const O
     activeTuning_ = tuning;
     startedAt_ = scheduler_.now();
     const double scale = timeScale > 0 ? timeScale : 1;
-    if (animations.count(OverlayAnimation::pixelShift) && !picture_.isNull()) {
+    if (animations.count(OverlayAnimation::pixelShift) && !translucent_ && hasPicture()) {
         const double interval = std::max(2.0, tuning.pixelShiftInterval / scale);
         timings_.pixelShiftInterval = interval;
         timings_.pixelShiftMove = std::min(interval * 0.5, 2.0);
@@ -146,7 +272,23 @@ void OverlayView::startAnimations(const OverlayAnimationSet& animations, const O
         timings_.driftOneWay = drift_->oneWay;
     }
     scheduleFrame();
-    update();
+    if (surface_) {
+        applyScene();
+        if (timings_.pixelShiftInterval && screenPicture_ && !screenPictureIsBackdrop_ && !sceneGrown_) {
+            // The snapshot goes up pixel for pixel at once; the margin the shift moves it in is
+            // made by the server right after.
+            growTask_ = scheduler_.schedule(Seconds(0), [this] {
+                if (!surface_ || !screenPicture_)
+                    return;
+                const QRect grown = pictureRectFor(screenPicture_->size(), surface_->size(), true);
+                screenPicture_ = screenPicture_->scaled(grown.size());
+                sceneGrown_ = true;
+                applyScene();
+                frameChanged();
+            });
+        }
+    }
+    frameChanged();
 }
 
 void OverlayView::stopAnimations() {
@@ -161,7 +303,8 @@ void OverlayView::stopAnimations() {
     timings_ = {};
     active_.clear();
     composedKey_.reset();
-    update();
+    if (!surface_)
+        update();
 }
 
 void OverlayView::shiftPicture() {
@@ -173,7 +316,7 @@ void OverlayView::shiftPicture() {
     shiftStartedAt_ = scheduler_.now();
     shiftMoveSeconds_ = timings_.pixelShiftMove;
     scheduleFrame();
-    update();
+    frameChanged();
 }
 
 QPointF OverlayView::pictureOffset() const {
@@ -225,7 +368,7 @@ void OverlayView::scheduleFrame() {
         return;
     }
     frame_ = scheduler_.schedule(Seconds(std::max(*next, 0.001)), [this] {
-        update();
+        frameChanged();
         scheduleFrame();
     });
 }
@@ -236,7 +379,24 @@ void OverlayView::showPanel() {
     panelVisible_ = true;
     panel_->show();
     panel_->raise();
+    if (surface_) {
+        // The panel shows through a hole in the server's drawing, over the same frame.
+        refreshPanelBackdrop();
+        const qreal ratio = devicePixelRatioF();
+        const QRect r = panelRect();
+        surface_->setHole(QRect(QPoint(qRound(r.x() * ratio), qRound(r.y() * ratio)),
+                                QSize(qRound(r.width() * ratio), qRound(r.height() * ratio))));
+        update(r);
+    }
     fadePanel(1.0, 0.2, false);
+}
+
+void OverlayView::panelGone() {
+    panel_->hide();
+    if (surface_) {
+        surface_->setHole(std::nullopt);
+        panelBackdrop_ = QImage();
+    }
 }
 
 void OverlayView::hidePanel(bool animated) {
@@ -248,7 +408,7 @@ void OverlayView::hidePanel(bool animated) {
         fade_.reset();
         panelAlpha_ = 0;
         static_cast<QGraphicsOpacityEffect*>(panel_->graphicsEffect())->setOpacity(0);
-        panel_->hide();
+        panelGone();
         return;
     }
     fadePanel(0.0, 0.35, true);
@@ -272,7 +432,7 @@ void OverlayView::fadeStep() {
     }
     fade_.reset();
     if (f.hideAtEnd && !panelVisible_)
-        panel_->hide(); // a showPanel during the fade wins
+        panelGone(); // a showPanel during the fade wins
 }
 
 void OverlayView::compose(std::tuple<int, int, long long> key, QPointF offset) {
@@ -313,6 +473,14 @@ void OverlayView::drawGradient(QPainter& p, double progress) const {
 void OverlayView::paintEvent(QPaintEvent* event) {
     QPainter p(this);
     p.setClipRegion(event->region());
+    if (surface_) {
+        // Everything else is the server's: only the frame behind the panel is drawn here.
+        if (!panelBackdrop_.isNull() && (panelVisible_ || fade_)) {
+            p.setCompositionMode(QPainter::CompositionMode_Source);
+            p.drawImage(panelRect().topLeft(), panelBackdrop_);
+        }
+        return;
+    }
     const double dim = dimOpacity();
     if (translucent_) {
         if (!backdrop_.isNull()) {

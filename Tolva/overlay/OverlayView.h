@@ -6,12 +6,15 @@
 #include "overlay/AwayNoteView.h"
 #include "overlay/MotionCurve.h"
 #include "overlay/OverlayContent.h"
+#include "overlay/X11OverlaySurface.h"
 #include "platform/Scheduler.h"
 #include "unlock/UnlockPanel.h"
 
 #include <QWidget>
 
 class QPainter;
+
+#include <memory>
 
 #include <cstdint>
 #include <functional>
@@ -44,6 +47,19 @@ public:
     void apply(const OverlayContent& content, std::optional<std::uint32_t> displayID);
     // What shows behind a translucent tint when no compositor can show the live screen.
     void setBackdrop(const QImage& backdrop);
+
+    // Hands the drawing of everything but the panel to the X server. From then on this widget
+    // paints only behind the panel, and pictures arrive as server pictures.
+    void attachSurface(std::unique_ptr<X11OverlaySurface> surface);
+    std::unique_ptr<X11OverlaySurface> detachSurface();
+    X11OverlaySurface* surface() const { return surface_.get(); }
+    // The screen as it was at the lock, copied inside the server: this display's snapshot, or
+    // (`isBackdrop`) what a tint lies over when no compositor shows the live screen.
+    void setScreenPicture(std::shared_ptr<ServerPicture> picture, bool isBackdrop);
+    // The user's picture already on the server, scaled for this display (see `pictureSizeFor`).
+    void setServerImage(std::shared_ptr<ServerPicture> picture);
+    // The size a picture of `size` takes to cover a view of `view` pixels with the shift's margin.
+    static QRect pictureRectFor(QSize size, QSize view, bool withMargin);
     // Lets go of every picture of the screen or of the user's image (at unlock); true when
     // there was one.
     bool clearPictures();
@@ -65,7 +81,7 @@ public:
     QPointF pictureOffset() const; // y-down points from the centre
     double dimOpacity() const;
     double gradientProgress() const;
-    bool hasPicture() const { return !picture_.isNull(); }
+    bool hasPicture() const { return !picture_.isNull() || screenPicture_ || serverImage_; }
 
     PointerCallback onPointerInput;
     KeyCallback onKey;
@@ -81,11 +97,18 @@ protected:
 
 private:
     double elapsed() const; // seconds since the effects started
+    void frameChanged();
+    void applyScene();
+    X11OverlaySurface::State surfaceState() const;
+    void drawNote();
+    QRect panelRect() const;
+    void refreshPanelBackdrop();
     void compose(std::tuple<int, int, long long> key, QPointF offset);
     void drawGradient(QPainter& p, double progress) const;
     void scheduleFrame();
     void shiftPicture();
     void fadePanel(double target, double duration, bool hideAtEnd);
+    void panelGone();
     void fadeStep();
 
     Scheduler& scheduler_;
@@ -103,6 +126,17 @@ private:
     double driftQuantum_ = 1.0 / 512;
     QImage backdrop_;
     bool translucent_ = false;
+    QColor tint_;
+
+    // Drawing by the X server.
+    std::unique_ptr<X11OverlaySurface> surface_;
+    std::shared_ptr<ServerPicture> screenPicture_;
+    std::shared_ptr<ServerPicture> serverImage_;
+    bool screenPictureIsBackdrop_ = false;
+    bool sceneGrown_ = false;     // the picture carries the pixel shift's margin
+    QImage panelBackdrop_;        // the frame behind the panel, read back from the server
+    Scheduler::Handle noteTask_;
+    Scheduler::Handle growTask_;
 
     OverlayAnimationSet active_;
     std::optional<OverlayAnimationTuning> activeTuning_;

@@ -2,9 +2,11 @@
 #include "overlay/OverlayWindowManager.h"
 
 #include "log/Log.h"
+#include "overlay/X11OverlaySurface.h"
 #include "platform/x11/XConnection.h"
 
 #include <xcb/composite.h>
+#include <xcb/shape.h>
 
 #include <QCoreApplication>
 #include <QGuiApplication>
@@ -14,6 +16,18 @@
 #include <set>
 
 namespace tolva {
+
+namespace {
+
+// A display's frame in the X server's pixels.
+QRect pixelRect(const DisplayInfo& display) {
+    const qreal ratio = display.screen ? display.screen->devicePixelRatio() : 1.0;
+    const QRect& g = display.geometry;
+    return QRect(QPoint(qRound(g.x() * ratio), qRound(g.y() * ratio)),
+                 QSize(qRound(g.width() * ratio), qRound(g.height() * ratio)));
+}
+
+} // namespace
 
 OverlayWindowManager::OverlayWindowManager(Scheduler& scheduler, std::shared_ptr<DisplaySource> displays,
                                            std::shared_ptr<XConnection> x11,
@@ -26,6 +40,10 @@ OverlayWindowManager::OverlayWindowManager(Scheduler& scheduler, std::shared_ptr
         auto version = xreply(xcb_composite_query_version_reply(
             x11_->get(), xcb_composite_query_version(x11_->get(), 0, 3), nullptr));
         coverLayerAvailable_ = version && (version->major_version > 0 || version->minor_version >= 3);
+        if (xcb_connection_t* qt = qtConnection()) {
+            const xcb_query_extension_reply_t* shape = xcb_get_extension_data(qt, &xcb_shape_id);
+            surfacesAvailable_ = shape && shape->present && RenderFormats::of(qt);
+        }
         listener_ =
             x11_->addListener([this](const xcb_generic_event_t& event) { return handleEvent(&event); });
     }
@@ -58,6 +76,13 @@ void OverlayWindowManager::build(const OverlayContent& content) {
         Log::lock.info("no compositing manager: live tint drawn over a snapshot taken at lock time");
         loggedBackdropChoice_ = true;
     }
+    if (surfacesAvailable_ && (content.captureInServer || tintOverBackdrop)) {
+        // The screen as it is, copied inside the server for every display before any window of
+        // ours goes up (a rebuild within the lock keeps the first copy).
+        for (const auto& display : builtDisplays_)
+            if (!screenPictures_.count(display.id))
+                screenPictures_[display.id] = ServerPicture::fromScreen(qtConnection(), pixelRect(display));
+    }
     for (const auto& display : builtDisplays_) {
         std::optional<std::uint32_t> id;
         if (display.id != 0)
@@ -77,10 +102,20 @@ void OverlayWindowManager::build(const OverlayContent& content) {
                 window->setScreen(display.screen);
             window->setGeometry(display.geometry);
         }
-        window->overlayView()->setBackdrop(QImage());
-        if (tintOverBackdrop && captureBackdrop_)
-            window->overlayView()->setBackdrop(captureBackdrop_(display));
-        window->overlayView()->apply(content, id);
+        OverlayView* view = window->overlayView();
+        view->setBackdrop(QImage());
+        if (surfacesAvailable_)
+            attachSurface(*window);
+        else if (tintOverBackdrop && captureBackdrop_)
+            view->setBackdrop(captureBackdrop_(display));
+        view->apply(content, id);
+        if (view->surface()) {
+            const QSize pixels = view->surface()->size();
+            if (auto it = screenPictures_.find(display.id); it != screenPictures_.end())
+                view->setScreenPicture(it->second, tintOverBackdrop);
+            else if (!translucent && !content.picture(id).isNull())
+                view->setServerImage(serverImage(content.picture(id), pixels));
+        }
         window->overlayView()->startAnimations(content.animations, content.tuning, 1.0);
         window->show();
         window->raise();
@@ -110,6 +145,7 @@ void OverlayWindowManager::build(const OverlayContent& content) {
 
 void OverlayWindowManager::tearDown() {
     removeWindows();
+    screenPictures_.clear();
     loggedBackdropChoice_ = false;
 }
 
@@ -189,10 +225,51 @@ void OverlayWindowManager::dropPictures(OverlayWindow& window) {
     // the last frame. Solid windows keep theirs, ready for the next lock.
     const bool showedPicture = window.overlayView()->clearPictures();
     if (showedPicture && window.internalWinId()) {
+        detachSurface(window);
         if (x11_)
             x11_->forgetWindow(static_cast<xcb_window_t>(window.internalWinId()));
         window.releaseNativeWindow();
     }
+}
+
+void OverlayWindowManager::attachSurface(OverlayWindow& window) {
+    OverlayView* view = window.overlayView();
+    const QSize pixels = nativeGeometry(window, window.geometry()).size();
+    if (view->surface() && view->surface()->size() == pixels)
+        return;
+    detachSurface(window);
+    // Qt's window exists on the server before its child: both are made on Qt's connection.
+    const auto parent = static_cast<xcb_window_t>(window.winId());
+    view->attachSurface(
+        std::make_unique<X11OverlaySurface>(qtConnection(), parent, pixels, window.isTranslucent()));
+}
+
+void OverlayWindowManager::detachSurface(OverlayWindow& window) {
+    if (auto surface = window.overlayView()->detachSurface()) {
+        if (x11_)
+            x11_->forgetWindow(surface->window());
+    }
+}
+
+void OverlayWindowManager::prepareImage(const QImage& image) {
+    if (!surfacesAvailable_ || image.isNull())
+        return;
+    for (const auto& display : displays_->displays())
+        serverImage(image, pixelRect(display).size());
+}
+
+std::shared_ptr<ServerPicture> OverlayWindowManager::serverImage(const QImage& image, QSize view) {
+    for (const auto& entry : serverImages_)
+        if (entry.key == image.cacheKey() && entry.view == view)
+            return entry.picture;
+    // Scaled here once, as smoothly as before, then kept on the server for every later lock.
+    const QRect placed = OverlayView::pictureRectFor(image.size(), view, true);
+    auto picture = ServerPicture::fromImage(
+        qtConnection(), image.scaled(placed.size(), Qt::IgnoreAspectRatio, Qt::SmoothTransformation));
+    // One picture per display size; another picture replaces them all.
+    std::erase_if(serverImages_, [&](const ServerImage& e) { return e.key != image.cacheKey() || e.view == view; });
+    serverImages_.push_back({image.cacheKey(), view, picture});
+    return picture;
 }
 
 void OverlayWindowManager::watchWindow(OverlayWindow& window) {
@@ -203,6 +280,75 @@ void OverlayWindowManager::watchWindow(OverlayWindow& window) {
     x11_->selectEvents(static_cast<xcb_window_t>(window.winId()),
                        XCB_EVENT_MASK_STRUCTURE_NOTIFY | XCB_EVENT_MASK_FOCUS_CHANGE |
                            XCB_EVENT_MASK_ENTER_WINDOW | XCB_EVENT_MASK_LEAVE_WINDOW);
+    // The drawing inside it: exposures are drawn again, and it is put back if another client
+    // unmaps or moves it (Qt's window below holds nothing of the screen either way).
+    if (auto* surface = window.overlayView()->surface())
+        x11_->selectEvents(surface->window(), XCB_EVENT_MASK_STRUCTURE_NOTIFY | XCB_EVENT_MASK_EXPOSURE);
+}
+
+bool OverlayWindowManager::handleSurfaceEvent(std::uint8_t type, const void* opaque) {
+    const auto window = [&]() -> xcb_window_t {
+        switch (type) {
+        case XCB_EXPOSE:
+            return static_cast<const xcb_expose_event_t*>(opaque)->window;
+        case XCB_UNMAP_NOTIFY:
+            return static_cast<const xcb_unmap_notify_event_t*>(opaque)->window;
+        case XCB_CONFIGURE_NOTIFY:
+            return static_cast<const xcb_configure_notify_event_t*>(opaque)->window;
+        case XCB_REPARENT_NOTIFY:
+            return static_cast<const xcb_reparent_notify_event_t*>(opaque)->window;
+        default:
+            return XCB_NONE;
+        }
+    }();
+    if (window == XCB_NONE)
+        return false;
+    for (const auto& ours : windows_) {
+        X11OverlaySurface* surface = ours->overlayView()->surface();
+        if (!surface || surface->window() != window)
+            continue;
+        xcb_connection_t* qt = qtConnection();
+        const auto parent = static_cast<xcb_window_t>(ours->winId());
+        switch (type) {
+        case XCB_EXPOSE:
+            if (static_cast<const xcb_expose_event_t*>(opaque)->count == 0) {
+                surface->redraw();
+                xcb_flush(qt);
+            }
+            break;
+        case XCB_UNMAP_NOTIFY:
+            Log::lock.error("overlay drawing unmapped by another client, mapping it again");
+            ++repairs_.remapped;
+            xcb_map_window(qt, window);
+            xcb_flush(qt);
+            break;
+        case XCB_REPARENT_NOTIFY:
+        case XCB_CONFIGURE_NOTIFY: {
+            auto geometry = xreply(xcb_get_geometry_reply(qt, xcb_get_geometry(qt, window), nullptr));
+            auto tree = xreply(xcb_query_tree_reply(qt, xcb_query_tree(qt, window), nullptr));
+            if (geometry && tree && tree->parent == parent && geometry->x == 0 && geometry->y == 0 &&
+                geometry->width == surface->size().width() && geometry->height == surface->size().height())
+                break;
+            Log::lock.error("overlay drawing moved by another client, putting it back");
+            ++repairs_.moved;
+            if (tree && tree->parent != parent)
+                xcb_reparent_window(qt, window, parent, 0, 0);
+            const std::uint32_t values[] = {0, 0, std::uint32_t(surface->size().width()),
+                                            std::uint32_t(surface->size().height()), XCB_STACK_MODE_BELOW};
+            xcb_configure_window(qt, window,
+                                 XCB_CONFIG_WINDOW_X | XCB_CONFIG_WINDOW_Y | XCB_CONFIG_WINDOW_WIDTH |
+                                     XCB_CONFIG_WINDOW_HEIGHT | XCB_CONFIG_WINDOW_STACK_MODE,
+                                 values);
+            xcb_map_window(qt, window);
+            xcb_flush(qt);
+            break;
+        }
+        default:
+            break;
+        }
+        return true;
+    }
+    return false;
 }
 
 DisplayLayout OverlayWindowManager::currentLayout() const {
@@ -364,6 +510,8 @@ bool OverlayWindowManager::handleEvent(const void* opaque) {
     if (windows_.empty())
         return false;
     const std::uint8_t type = event.response_type & 0x7F;
+    if (handleSurfaceEvent(type, &event))
+        return false;
     switch (type) {
     case XCB_FOCUS_IN:
     case XCB_FOCUS_OUT: {

@@ -8,6 +8,7 @@
 #include "platform/Scheduler.h"
 
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -17,6 +18,7 @@ struct xcb_connection_t;
 namespace tolva {
 
 class XConnection;
+class ServerPicture;
 
 class OverlayWindowManager {
 public:
@@ -41,6 +43,13 @@ public:
 
     // Whether a compositing manager owns _NET_WM_CM_S0 (translucent windows show the screen).
     bool hasCompositor() const;
+    // Whether the X server draws the overlay's background (colour, pictures, effects).
+    bool drawsInServer() const { return surfacesAvailable_; }
+    // Draws everything in this program instead, as where the server cannot (tests compare both).
+    void drawInClient() { surfacesAvailable_ = false; }
+    // Scales and sends the user's picture to the server for every display now, so that a lock
+    // that shows it has nothing left to do.
+    void prepareImage(const QImage& image);
     // Whether opaque windows sit in the composite overlay window, above every other window.
     bool inCoverLayer() const { return coverLayer_ != 0; }
     // Puts every overlay window back on top at once (also done whenever another window moves).
@@ -76,6 +85,10 @@ private:
     xcb_connection_t* qtConnection() const;
     std::uint32_t expectedParent() const;
     static QRect nativeGeometry(const OverlayWindow& window, const QRect& logical);
+    std::shared_ptr<ServerPicture> serverImage(const QImage& image, QSize view);
+    void attachSurface(OverlayWindow& window);
+    void detachSurface(OverlayWindow& window);
+    bool handleSurfaceEvent(std::uint8_t type, const void* event);
 
     Scheduler& scheduler_;
     std::shared_ptr<DisplaySource> displays_;
@@ -95,6 +108,16 @@ private:
     // The composite overlay window while opaque windows sit in it (0 otherwise).
     std::uint32_t coverLayer_ = 0;
     bool coverLayerAvailable_ = false;
+    bool surfacesAvailable_ = false;
+    // The screen as it was when this lock began, per display: taken once, kept for rebuilds.
+    std::map<std::uint32_t, std::shared_ptr<ServerPicture>> screenPictures_;
+    // The user's picture on the server, scaled for each display size.
+    struct ServerImage {
+        qint64 key;
+        QSize view;
+        std::shared_ptr<ServerPicture> picture;
+    };
+    std::vector<ServerImage> serverImages_;
 };
 
 } // namespace tolva

@@ -4,6 +4,7 @@
 #include "overlay/OverlayWindowManager.h"
 #include "overlay/ScreenSnapshotter.h"
 #include "platform/QtScheduler.h"
+#include "platform/fake/FakeScheduler.h"
 #include "platform/x11/XConnection.h"
 #include "support/ChildProcess.h"
 #include "support/QtWidgetsApp.h"
@@ -157,25 +158,36 @@ TEST_F(OverlayX11, SolidModeCoversEveryPixelAndStaysOnTop) {
 
 TEST_F(OverlayX11, LiveTintWithoutACompositorIsDrawnOverASnapshot) {
     ScopedLogCapture log;
-    int backdrops = 0;
-    OverlayWindowManager manager(scheduler, displays, x11, [&](const DisplayInfo& display) {
-        ++backdrops;
-        return X11ScreenCapture::captureRegion(display.geometry);
-    });
+    auto green = paint(QRect(100, 100, 300, 200), 0x00FF00);
+    auto blue = paint(QRect(2100, 100, 300, 200), 0x0000FF);
+    OverlayWindowManager manager(scheduler, displays, x11);
     ASSERT_FALSE(manager.hasCompositor()) << "the test display runs no compositing manager";
+    ASSERT_TRUE(manager.drawsInServer());
     OverlayContent tint;
     tint.isTranslucent = true;
     tint.background = QColor(255, 0, 0);
     tint.tintAlpha = 0.5;
     manager.build(tint);
-    manager.build(tint); // a rebuild within the same lock says it once
-    EXPECT_EQ(backdrops, 4);
+    manager.build(tint); // a rebuild within the same lock says it once, and keeps the first copy
+    sync();
+    // The screen as it was, half covered by red, on each display.
+    auto near = [](QRgb a, QRgb b) {
+        return std::abs(qRed(a) - qRed(b)) <= 1 && std::abs(qGreen(a) - qGreen(b)) <= 1 &&
+               std::abs(qBlue(a) - qBlue(b)) <= 1;
+    };
+    const QImage left = X11ScreenCapture::captureRegion(QRect(200, 150, 1, 1));
+    const QImage right = X11ScreenCapture::captureRegion(QRect(2200, 150, 1, 1));
+    EXPECT_TRUE(near(left.pixel(0, 0), qRgb(128, 127, 0))) << std::hex << left.pixel(0, 0);
+    EXPECT_TRUE(near(right.pixel(0, 0), qRgb(128, 0, 127))) << std::hex << right.pixel(0, 0);
     auto lines = log.messages("lock");
     EXPECT_EQ(std::count(lines.begin(), lines.end(),
                          "no compositing manager: live tint drawn over a snapshot taken at lock time"),
               1);
     EXPECT_FALSE(manager.windows().front()->isTranslucent());
     manager.tearDown();
+    xcb_destroy_window(x11->get(), green);
+    xcb_destroy_window(x11->get(), blue);
+    x11->flush();
 }
 
 TEST_F(OverlayX11, NothingOfTheScreenIsKeptAfterTheOverlayIsDismissed) {
@@ -249,5 +261,117 @@ TEST_F(OverlayX11, AnOpaqueOverlayStaysAboveAWindowThatRaisesItself) {
     EXPECT_GT(share(X11ScreenCapture::captureRegion(QRect(100, 100, 300, 300)), qRgb(0, 255, 0)), 0.9)
         << "the composite overlay window is given back at unlock";
     xcb_destroy_window(x11->get(), intruder);
+    x11->flush();
+}
+
+namespace {
+
+// Fraction of pixels (on a grid) whose channels differ by more than `tolerance`.
+double differing(const QImage& a, const QImage& b, int tolerance) {
+    int total = 0, off = 0;
+    for (int y = 0; y < a.height(); y += 5)
+        for (int x = 0; x < a.width(); x += 5, ++total) {
+            const QRgb p = a.pixel(x, y), q = b.pixel(x, y);
+            off += std::abs(qRed(p) - qRed(q)) > tolerance || std::abs(qGreen(p) - qGreen(q)) > tolerance ||
+                   std::abs(qBlue(p) - qBlue(q)) > tolerance;
+        }
+    return total ? double(off) / total : 1;
+}
+
+QImage testPicture() {
+    QImage image(640, 400, QImage::Format_RGB32);
+    for (int y = 0; y < image.height(); ++y)
+        for (int x = 0; x < image.width(); ++x)
+            image.setPixel(x, y, qRgb(x * 255 / 639, y * 255 / 399, (x / 40 + y / 40) % 2 ? 230 : 30));
+    return image;
+}
+
+} // namespace
+
+TEST_F(OverlayX11, TheServerDrawsWhatThisProgramWouldDrawInEveryModeAndEffect) {
+    const QRect screen(0, 0, 3840, 1080);
+    auto victim = paint(QRect(300, 200, 900, 500), 0x3366CC);
+    const OverlayAnimationSet all = {OverlayAnimation::pixelShift, OverlayAnimation::breathing,
+                                     OverlayAnimation::gradientDrift};
+    struct Case {
+        const char* name;
+        OverlayContent content;
+        double seconds; // of effects before the picture is compared
+        bool panel = false;
+    };
+    std::vector<Case> cases;
+    {
+        OverlayContent solid;
+        solid.background = QColor(16, 18, 24);
+        cases.push_back({"solid", solid, 0});
+        OverlayContent light = solid;
+        light.background = QColor(240, 236, 220);
+        light.animations = {OverlayAnimation::breathing, OverlayAnimation::gradientDrift};
+        light.tuning = OverlayAnimationTuning::tuning(AnimationStrength::strong);
+        cases.push_back({"light colour, strong breathing and drift", light, 3.3});
+        OverlayContent image = solid;
+        image.sharedImage = testPicture();
+        cases.push_back({"image", image, 0});
+        image.animations = all;
+        image.tuning = OverlayAnimationTuning::tuning(AnimationStrength::strong);
+        cases.push_back({"image, every strong effect", image, 9.1});
+        OverlayContent note = solid;
+        note.awayNote = "Back in ten minutes";
+        note.awayNoteReturnLine = "Back at 10:45";
+        note.animations = {OverlayAnimation::breathing};
+        note.tuning = OverlayAnimationTuning::tuning(AnimationStrength::medium);
+        cases.push_back({"away note over breathing", note, 2.2});
+        note.awayNoteStyle = AwayNoteStyle::stickyNote;
+        cases.push_back({"sticky note, unlock panel", note, 1.4, true});
+        OverlayContent tint;
+        tint.isTranslucent = true;
+        tint.background = QColor(20, 40, 200);
+        tint.tintAlpha = 0.3;
+        tint.animations = {OverlayAnimation::breathing, OverlayAnimation::gradientDrift};
+        tint.tuning = OverlayAnimationTuning::tuning(AnimationStrength::strong);
+        cases.push_back({"tint without a compositor, strong effects", tint, 4.7});
+    }
+    auto draw = [&](const Case& c, bool inServer) {
+        FakeScheduler clock;
+        OverlayWindowManager manager(clock, displays, x11, [](const DisplayInfo& display) {
+            return X11ScreenCapture::captureRegion(display.geometry);
+        });
+        if (!inServer)
+            manager.drawInClient();
+        EXPECT_EQ(manager.drawsInServer(), inServer);
+        manager.build(c.content);
+        clock.runDue();
+        if (c.panel)
+            manager.mainWindow()->overlayView()->showPanel();
+        clock.advance(Seconds(c.seconds));
+        sync();
+        const QImage shown = X11ScreenCapture::captureRegion(screen);
+        manager.tearDown();
+        sync();
+        return shown;
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const QImage client = draw(c, false);
+        const QImage server = draw(c, true);
+        ASSERT_FALSE(client.isNull());
+        ASSERT_FALSE(server.isNull());
+        EXPECT_LT(differing(client, server, 3), 0.005);
+        EXPECT_GT(differing(client, X11ScreenCapture::captureRegion(screen), 3), 0.5) << "the overlay was up";
+    }
+
+    // A snapshot is the screen itself, pixel for pixel, until the pixel shift needs a margin.
+    const QImage before = X11ScreenCapture::captureRegion(screen);
+    FakeScheduler clock;
+    OverlayWindowManager manager(clock, displays, x11);
+    OverlayContent snapshot;
+    snapshot.captureInServer = true;
+    manager.build(snapshot);
+    const auto moved = paint(QRect(300, 200, 900, 500), 0xFF0000); // the live screen changes below
+    sync();
+    EXPECT_EQ(differing(before, X11ScreenCapture::captureRegion(screen), 0), 0.0);
+    manager.tearDown();
+    xcb_destroy_window(x11->get(), moved);
+    xcb_destroy_window(x11->get(), victim);
     x11->flush();
 }

@@ -1,0 +1,134 @@
+// The overlay's background as the X server draws it. A child window fills each overlay window;
+// its pixels come only from server-side pictures (the colour, the picture, the tint, the
+// drifting gradient, the breathing dimness and the away note), so that mapping the overlay
+// paints it with no round trip to us, and an effect frame is a few render requests instead of
+// a screen-sized image drawn here and sent over.
+#pragma once
+
+#include <xcb/render.h>
+#include <xcb/xcb.h>
+
+#include <QColor>
+#include <QImage>
+#include <QPoint>
+#include <QRect>
+#include <QSize>
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+
+namespace tolva {
+
+// The render formats of one connection's screen.
+struct RenderFormats {
+    xcb_render_pictformat_t rgb24 = 0;  // the default visual's
+    xcb_render_pictformat_t argb32 = 0; // 32-bit with alpha
+    xcb_render_pictformat_t a8 = 0;
+    xcb_visualid_t argbVisual = 0;
+    static const RenderFormats* of(xcb_connection_t* connection);
+};
+
+// A pixmap on the X server with a render picture on it; both are freed with it.
+class ServerPicture {
+public:
+    ServerPicture(xcb_connection_t* connection, QSize size, bool argb);
+    ~ServerPicture();
+    ServerPicture(const ServerPicture&) = delete;
+    ServerPicture& operator=(const ServerPicture&) = delete;
+
+    // `image` sent to the server once (RGB32, or ARGB32 premultiplied when `argb`).
+    static std::shared_ptr<ServerPicture> fromImage(xcb_connection_t* connection, const QImage& image,
+                                                    bool argb = false);
+    // What the screen shows in `region` of the root window, copied inside the server.
+    static std::shared_ptr<ServerPicture> fromScreen(xcb_connection_t* connection, const QRect& region);
+    // This picture scaled to `size` by the server (bilinear).
+    std::shared_ptr<ServerPicture> scaled(QSize size) const;
+    // Reads the pixels back (tests and the panel's backdrop).
+    QImage read(const QRect& region) const;
+
+    xcb_pixmap_t pixmap() const { return pixmap_; }
+    xcb_render_picture_t picture() const { return picture_; }
+    QSize size() const { return size_; }
+    bool isArgb() const { return argb_; }
+
+private:
+    xcb_connection_t* connection_;
+    xcb_pixmap_t pixmap_;
+    xcb_render_picture_t picture_;
+    QSize size_;
+    bool argb_;
+};
+
+class X11OverlaySurface {
+public:
+    // What lies under the effects: a picture placed at `pictureRect` (in the surface's pixels,
+    // it may overhang every edge for the pixel shift), then `fill` over it (a tint; or, without
+    // a picture, the colour itself, which may be translucent in an ARGB surface).
+    struct Scene {
+        QColor fill = Qt::black;
+        std::shared_ptr<ServerPicture> picture;
+        QRect pictureRect;
+        double gradientOpacity = 0; // the drifting gradient, when it runs
+    };
+    // What changes from frame to frame.
+    struct State {
+        QPoint offset;            // of the picture, in pixels
+        double driftProgress = 0; // 0…1
+        int dimStep = 0;          // dimness in 1/255
+        friend bool operator==(const State&, const State&) = default;
+    };
+
+    // A child window filling `parent` (`size` in pixels), created on `connection`, mapped; it
+    // shows nothing until a scene is set. `argb` for the 32-bit windows a compositor blends.
+    X11OverlaySurface(xcb_connection_t* connection, xcb_window_t parent, QSize size, bool argb);
+    ~X11OverlaySurface();
+    X11OverlaySurface(const X11OverlaySurface&) = delete;
+    X11OverlaySurface& operator=(const X11OverlaySurface&) = delete;
+
+    xcb_window_t window() const { return window_; }
+    QSize size() const { return size_; }
+    bool isArgb() const { return argb_; }
+
+    // Makes `scene` the window's background at state zero: the server paints it at once
+    // whenever the window is mapped or exposed.
+    void setScene(const Scene& scene);
+    // The away note (premultiplied ARGB) drawn over everything at `at`; null for none.
+    void setNote(const QImage& note, QPoint at);
+    // Draws the frame for `state` (only what changed is drawn again).
+    void show(const State& state);
+    // Draws the current frame again (after an exposure).
+    void redraw();
+    // The current frame in `region`, read back from the server.
+    QImage grab(const QRect& region);
+    // Leaves `hole` uncovered, so the overlay window's own drawing shows there; none: cover all.
+    void setHole(const std::optional<QRect>& hole);
+    // Lets go of every picture (at unlock): only the window itself stays, unmapped.
+    void clear();
+    bool hasScene() const { return hasScene_; }
+    const State& state() const { return state_; }
+
+private:
+    void renderBase();
+    void renderFrame(xcb_render_picture_t target, QPoint origin, QSize size);
+    xcb_render_picture_t solid(const QColor& premultiplied);
+
+    xcb_connection_t* connection_;
+    xcb_window_t window_;
+    QSize size_;
+    bool argb_;
+    xcb_render_pictformat_t format_;
+    xcb_render_picture_t windowPicture_ = 0;
+    Scene scene_;
+    bool hasScene_ = false;
+    State state_;
+    State baseState_;
+    // The scene at the current offset and drift, without dimness or note: the window's
+    // background. Absent for a plain colour, whose background is the colour itself.
+    std::unique_ptr<ServerPicture> base_;
+    std::shared_ptr<ServerPicture> note_;
+    QPoint noteAt_;
+    std::optional<QRect> hole_;
+};
+
+} // namespace tolva
