@@ -227,7 +227,9 @@ std::optional<int> AppDelegate::launch(const QStringList& arguments) {
     services.idle = idle_;
     services.windows = windows;
     services.contentBuilder =
-        std::make_shared<OverlayContentBuilder>(snapshotter, [reduce] { return reduce->reduceMotion(); });
+        std::make_shared<OverlayContentBuilder>(snapshotter, [reduce] { return reduce->reduceMotion(); },
+                                                std::chrono::system_clock::now,
+                                                [windows] { return windows->drawsInServer(); });
     services.displaySleep = std::make_shared<FreedesktopDisplaySleep>(QDBusConnection::sessionBus(), x11_);
     services.foreground = x11_ ? std::shared_ptr<Foreground>(std::make_shared<X11Foreground>(x11_, isOurs))
                                : std::make_shared<NoForeground>();
@@ -442,12 +444,10 @@ std::optional<int> AppDelegate::launch(const QStringList& arguments) {
             onboarding_->showWithoutTray(hotKeyText(prefs_->lockHotKey()));
         });
 
-    // 10. Capabilities refreshed every 3 seconds for the life of the process.
-    refreshTask_ = scheduler_.every(Seconds(3), [this, controller] {
-        reloadPinIfKeyringWasLocked();
-        controller->refreshCapabilities();
-        reportPreferenceNotices(statusMenu_.get());
-    });
+    // 10. Capabilities looked at again for the life of the process. What the user changes here
+    // (the PIN, the idle time, the settings) refreshes them at once; this catches the rest, every
+    // 3 seconds while a locked keyring may be unlocked any moment, else every 30.
+    scheduleRefresh();
 
     // 11. "--lock-in SECONDS".
     if (auto seconds = lockInSeconds(arguments)) {
@@ -481,6 +481,16 @@ void AppDelegate::statusChanged() {
     resuming_ = false;
     if (guard_ && state != LockState::locking)
         guard_->setLocked(state != LockState::unlocked);
+}
+
+void AppDelegate::scheduleRefresh() {
+    const double every = authenticator_->isKeychainLocked() ? 3 : 30;
+    refreshTask_ = scheduler_.schedule(Seconds(every), [this] {
+        reloadPinIfKeyringWasLocked();
+        controller_->refreshCapabilities();
+        reportPreferenceNotices(statusMenu_.get());
+        scheduleRefresh();
+    });
 }
 
 void AppDelegate::reloadPinIfKeyringWasLocked() {

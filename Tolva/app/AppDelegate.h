@@ -48,6 +48,7 @@ public:
     void statusChanged();
     // After a start with the keyring locked: loads the PIN once the keyring has been unlocked.
     void reloadPinIfKeyringWasLocked();
+    void scheduleRefresh();
 
     // The seconds of the first "--lock-in", if it is followed by a number.
     static std::optional<double> lockInSeconds(const QStringList& arguments);

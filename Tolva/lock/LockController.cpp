@@ -98,8 +98,12 @@ void LockController::refreshCapabilities() {
     assign(accessibilityGranted_, trusted);
     assign(pinConfigured_, services_.authenticator->isPINConfigured());
     assign(passwordServiceAvailable_, services_.passwordVerifier->isAvailable());
-    services_.idle->threshold = static_cast<double>(services_.prefs->idleTimeoutSeconds());
-    services_.idle->isArmed = canLock();
+    const auto threshold = static_cast<double>(services_.prefs->idleTimeoutSeconds());
+    if (threshold != services_.idle->threshold || canLock() != services_.idle->isArmed) {
+        services_.idle->threshold = threshold;
+        services_.idle->isArmed = canLock();
+        services_.idle->recheck(); // it sleeps until the old threshold could be reached
+    }
     if (onStatusChanged)
         onStatusChanged();
 }
@@ -130,10 +134,12 @@ void LockController::lock(const std::string& reason, std::optional<std::int64_t>
         onStatusChanged();
     // Readers come and go, fingers get enrolled: ask again while the overlay is being built.
     services_.touchID->refreshAvailability();
+    // What another program held until now is what the lock last saw: a fresh probe grab here
+    // would only delay the lock's own grab, which tells at once.
     Log::lock.info("lock begin reason=" + reason +
                    " mode=" + std::string(services_.prefs->overlayContentMode().rawValue()) +
                    " frontmost=" + services_.foreground->frontmostName().value_or("nil") +
-                   " secureInput=" + boolText(services_.secureInputEnabled()) +
+                   " secureInput=" + boolText(secureInputActive_) +
                    " screens=" + std::to_string(services_.windows->currentLayout().count()) +
                    " keepAwake=" + std::to_string(keepAwakeSeconds_) +
                    "s lockSystemOnExpiry=" + boolText(lockSystemAfterKeepAwake_));
@@ -153,23 +159,33 @@ void LockController::lock(const std::string& reason, std::optional<std::int64_t>
 void LockController::performLock(OverlayContentBuilder::Result result) {
     assign(snapshotFellBack_, result.snapshotFellBack);
     currentContent_ = std::move(result.content);
-    services_.foreground->rememberFrontmost();
+    // First what the lock is for: every display covered, the keyboard and the pointer held.
+    // (Our windows never take the focus by being shown, so who had it is still known after.)
     services_.windows->build(*currentContent_);
-    wireWindows();
-    watchWindows();
     startTap();
     if (services_.makePointerGrab) {
         pointerGrab_ = services_.makePointerGrab();
         if (pointerGrab_) {
             std::weak_ptr<bool> alive = alive_;
             pointerGrab_->onStatusChanged = [this, alive] {
-                if (alive.lock() && machine_.state != LockState::unlocked && onStatusChanged)
+                if (!alive.lock() || machine_.state == LockState::unlocked)
+                    return;
+                watchInput();
+                if (onStatusChanged)
                     onStatusChanged();
             };
             pointerGrab_->start();
         }
     }
-    power_.start();
+    wireWindows();
+    watchWindows();
+    services_.foreground->rememberFrontmost();
+    // The display-sleep assertion is a D-Bus round trip: it follows once the overlay is up.
+    std::weak_ptr<bool> alive = alive_;
+    powerTask_ = scheduler_.schedule(Seconds(0), [this, alive] {
+        if (alive.lock() && machine_.state != LockState::unlocked)
+            power_.start();
+    });
     frontTaken_ = false;
     machine_.handle(LockEvent::overlayReady);
     publishState();
@@ -186,7 +202,7 @@ void LockController::performLock(OverlayContentBuilder::Result result) {
         startLockoutTicker();
     Log::lock.info(std::string("locked in background tap=") + boolText(tapActive_) +
                    " secureInput=" + boolText(secureInputActive_) +
-                   " frontmost=" + services_.foreground->frontmostName().value_or("nil"));
+                   " frontmost=" + services_.foreground->rememberedName().value_or("nil"));
     if (secureInputActive_)
         takeFront("secure input at lock");
     else if (!tapActive_)
@@ -231,6 +247,7 @@ void LockController::watchWindows() {
 void LockController::inputHoldChanged() {
     if (machine_.state == LockState::unlocked || !tap_)
         return;
+    watchInput();
     const bool holding = tap_->isInstalled() && tap_->isEnabled();
     const bool elsewhere = !holding && tap_->keyboardHeldElsewhere();
     if (elsewhere != secureInputActive_) {
@@ -314,6 +331,7 @@ void LockController::unlock(const std::string& reason) {
     machine_.handle(LockEvent::unlockGranted);
     publishState();
     cancelLockTasks();
+    powerTask_.cancel();
     retireTap();
     if (pointerGrab_) {
         pointerGrab_->stop();
@@ -588,14 +606,27 @@ void LockController::startLockMonitors() {
     cancelLockTasks();
     std::weak_ptr<bool> alive = alive_;
     monitorTickCount_ = 0;
+    watchInput();
+    keepAwakeTask_ = scheduler_.schedule(Seconds(static_cast<double>(keepAwakeSeconds_)), [this, alive] {
+        if (alive.lock() && machine_.state != LockState::unlocked)
+            keepAwakeExpired();
+    });
+}
+
+void LockController::watchInput() {
+    // A look every 2 seconds while the input is not all ours; once it is, the tap's and the
+    // pointer grab's own reports say when that changes, and the lock sleeps.
+    if (monitorTask_.isActive() || machine_.state == LockState::unlocked)
+        return;
+    std::weak_ptr<bool> alive = alive_;
     monitorTask_ = scheduler_.every(Seconds(2.0), [this, alive] {
         if (!alive.lock() || machine_.state == LockState::unlocked)
             return;
         monitorTick(monitorTickCount_++);
-    });
-    keepAwakeTask_ = scheduler_.schedule(Seconds(static_cast<double>(keepAwakeSeconds_)), [this, alive] {
-        if (alive.lock() && machine_.state != LockState::unlocked)
-            keepAwakeExpired();
+        const bool allOurs = tapActive_ && !secureInputActive_ && !frontTaken_ && accessibilityGranted_ &&
+                             (!pointerGrab_ || pointerGrab_->isHeld());
+        if (allOurs)
+            monitorTask_.cancel();
     });
 }
 

@@ -165,6 +165,7 @@ private:
     void startLockoutTicker();
     void refreshPanel();
     void startLockMonitors();
+    void watchInput();
     void cancelLockTasks();
     void keepAwakeExpired();
     void monitorTick(int tick);
@@ -209,6 +210,7 @@ private:
     std::optional<UnlockPanelModel> lastModel_;
 
     Scheduler::Handle keepAwakeTask_;
+    Scheduler::Handle powerTask_;
     Scheduler::Handle promptHideTask_;
     Scheduler::Handle lockoutTickTask_;
     Scheduler::Handle monitorTask_;

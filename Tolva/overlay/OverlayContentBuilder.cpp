@@ -8,9 +8,10 @@ namespace tolva {
 
 OverlayContentBuilder::OverlayContentBuilder(std::shared_ptr<ScreenSnapshotter> snapshotter,
                                              std::function<bool()> reduceMotion,
-                                             std::function<std::chrono::system_clock::time_point()> wallClock)
+                                             std::function<std::chrono::system_clock::time_point()> wallClock,
+                                             std::function<bool()> copiesInServer)
     : snapshotter_(std::move(snapshotter)), reduceMotion_(std::move(reduceMotion)),
-      wallClock_(std::move(wallClock)) {}
+      wallClock_(std::move(wallClock)), copiesInServer_(std::move(copiesInServer)) {}
 
 void OverlayContentBuilder::make(const Preferences& preferences, bool showAwayNote,
                                  std::optional<std::int64_t> keepAwake, Completion done) {
@@ -39,8 +40,15 @@ void OverlayContentBuilder::make(const Preferences& preferences, bool showAwayNo
         // The image is not even looked at: whatever the file name points to cannot delay the lock.
         done(Result{std::move(content), false});
         return;
-    case OverlayContentMode::image:
     case OverlayContentMode::snapshot:
+        if (copiesInServer_ && copiesInServer_() && snapshotter_->permitted()) {
+            // Nothing to wait for: the windows copy the screen as they go up.
+            content.captureInServer = true;
+            done(Result{std::move(content), false});
+            return;
+        }
+        break;
+    case OverlayContentMode::image:
         break;
     }
 

@@ -22,9 +22,12 @@ public:
     };
     using Completion = std::function<void(Result)>;
 
+    // `copiesInServer` answers whether the overlay copies the screen itself inside the X server
+    // as its windows go up; then a snapshot needs no capture here at all.
     OverlayContentBuilder(
         std::shared_ptr<ScreenSnapshotter> snapshotter, std::function<bool()> reduceMotion,
-        std::function<std::chrono::system_clock::time_point()> wallClock = std::chrono::system_clock::now);
+        std::function<std::chrono::system_clock::time_point()> wallClock = std::chrono::system_clock::now,
+        std::function<bool()> copiesInServer = nullptr);
 
     // Calls `done` on the main thread: at once, or after the capture in the snapshot mode.
     void make(const Preferences& preferences, bool showAwayNote, std::optional<std::int64_t> keepAwake,
@@ -36,6 +39,7 @@ private:
     std::shared_ptr<ScreenSnapshotter> snapshotter_;
     std::function<bool()> reduceMotion_;
     std::function<std::chrono::system_clock::time_point()> wallClock_;
+    std::function<bool()> copiesInServer_;
 };
 
 } // namespace tolva

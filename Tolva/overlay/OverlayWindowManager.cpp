@@ -130,13 +130,16 @@ void OverlayWindowManager::build(const OverlayContent& content) {
         if (!translucent)
             enterCoverLayer();
         raiseAll();
-        safetyNet_ = scheduler_.every(Seconds(1), [this] {
-            if (!overlayIsOnTop())
-                raiseAll();
-        });
+        // Windows restacked among the others are looked at once a second besides: a missed
+        // event must not leave one below. Nothing can rise above the cover layer.
+        if (!inCoverLayer())
+            safetyNet_ = scheduler_.every(Seconds(1), [this] {
+                if (!overlayIsOnTop())
+                    raiseAll();
+            });
     }
     layout_ = layoutOf(builtDisplays_);
-    bool hasSnapshot = !content.snapshots.empty();
+    bool hasSnapshot = !content.snapshots.empty() || (content.captureInServer && !screenPictures_.empty());
     Log::lock.info("overlay windows: " + std::to_string(windows_.size()) +
                    " snapshot=" + (hasSnapshot ? "true" : "false") +
                    " translucent=" + (content.isTranslucent ? "true" : "false") +

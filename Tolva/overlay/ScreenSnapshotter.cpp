@@ -139,9 +139,15 @@ ScreenSnapshotter::ScreenSnapshotter(Scheduler& scheduler, std::shared_ptr<Displ
     : scheduler_(scheduler), displays_(std::move(displays)), backend_(std::move(backend)),
       permission_(std::move(permission)) {}
 
+bool ScreenSnapshotter::permitted() const {
+    if (permission_())
+        return true;
+    Log::lock.error("snapshot skipped: no screen recording permission");
+    return false;
+}
+
 void ScreenSnapshotter::captureAll(Seconds timeout, Completion done) {
-    if (!permission_()) {
-        Log::lock.error("snapshot skipped: no screen recording permission");
+    if (!permitted()) {
         done({});
         return;
     }

@@ -43,6 +43,9 @@ public:
     // Calls `done` on the main thread with what was captured in time (maybe nothing).
     void captureAll(Seconds timeout, Completion done);
 
+    // Whether the screen may be captured at all (logged when not).
+    bool permitted() const;
+
     // There is no permission dialog on X11: logs "screen recording request -> …" and answers.
     bool requestPermission();
     void openSettings();

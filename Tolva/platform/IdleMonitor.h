@@ -1,6 +1,6 @@
-// Turns the overlay on after the configured time without input: polls the session's idle time
-// every 2 seconds, fires once per idle period, skips while the system's own lock screen is
-// up, and can be paused.
+// Turns the overlay on after the configured time without input: looks at the session's idle
+// time only when the threshold could first be reached, fires once per idle period, skips while
+// the system's own lock screen is up, and can be paused.
 #pragma once
 
 #include "platform/Scheduler.h"
@@ -27,7 +27,8 @@ public:
 
 class IdleMonitor {
 public:
-    static constexpr double pollInterval = 2.0;
+    static constexpr double pollInterval = 2.0; // the shortest sleep between two looks
+    static constexpr double offRecheck = 3600.0;
     static constexpr double pauseSeconds = 3600.0;
 
     IdleMonitor(Scheduler& scheduler, std::shared_ptr<IdleTimeSource> idle,
@@ -38,8 +39,10 @@ public:
     std::function<void(double idleSeconds)> onIdle;
     std::optional<Instant> suspendedUntil;
 
-    // Starts polling; the first tick runs at once. A second call does nothing.
+    // Starts watching; the first look is at once. A second call does nothing.
     void start();
+    // Looks again at once: the threshold, the arming or the pause changed.
+    void recheck();
     void suspend(double seconds);
     // The status menu's pause item: resume a running pause, else pause for an hour.
     void togglePause();
@@ -49,6 +52,8 @@ public:
     void tick();
 
 private:
+    // One look at the idle time; returns the seconds until the next one is worth taking.
+    double check();
     Scheduler& scheduler_;
     std::shared_ptr<IdleTimeSource> idle_;
     std::shared_ptr<ScreenLockState> session_;

@@ -11,6 +11,10 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <map>
+#include <mutex>
+#include <string>
+
 namespace tolva::Permissions {
 
 namespace {
@@ -25,10 +29,18 @@ bool displayAnswers() {
     const char* display = std::getenv("DISPLAY");
     if (!display || !*display)
         return false;
+    // A display that answered once answers for as long as this program runs (Qt ends the
+    // program when its own connection goes): asked once per display name, not at every check.
+    static std::mutex mutex;
+    static std::map<std::string, bool> answered;
+    std::lock_guard lock(mutex);
+    if (auto it = answered.find(display); it != answered.end() && it->second)
+        return true;
     xcb_connection_t* c = xcb_connect(nullptr, nullptr);
     const bool ok = c && !xcb_connection_has_error(c);
     if (c)
         xcb_disconnect(c);
+    answered[display] = ok;
     return ok;
 }
 

@@ -42,12 +42,21 @@ bool StatusMenuController::isTrayAvailable() const {
 
 void StatusMenuController::refresh() {
     const bool masked = controller_.state() != LockState::unlocked;
-    const bool warning = !controller_.canLock() || secureInputEnabled_() ||
+    // The keyboard held by another program, as last seen (the menu asks again when it opens).
+    const bool warning = !controller_.canLock() || controller_.secureInputActive() ||
                          controller_.snapshotWarning().has_value() || (keychainWarning && keychainWarning());
     const bool update = updater_ && updater_->availableVersion().has_value();
-    tray_->setIcon(StatusIcon::trayIcon(masked, warning, update, QApplication::palette()));
+    // Drawn again only when it would look different.
+    const IconState state{masked, warning, update, QApplication::palette().cacheKey()};
+    if (state != iconState_) {
+        iconState_ = state;
+        tray_->setIcon(StatusIcon::trayIcon(masked, warning, update, QApplication::palette()));
+    }
     auto tip = keychainWarning ? keychainWarning() : std::nullopt;
-    tray_->setToolTip(tip ? QString::fromStdString(*tip) : StatusIcon::toolTip(masked, controller_.lockBlockedReason()));
+    const QString toolTip =
+        tip ? QString::fromStdString(*tip) : StatusIcon::toolTip(masked, controller_.lockBlockedReason());
+    if (toolTip != tray_->toolTip())
+        tray_->setToolTip(toolTip);
     menu_.setAccessibleDescription(StatusIcon::accessibilityDescription(masked));
 }
 

@@ -55,6 +55,12 @@ private:
     std::unique_ptr<QSystemTrayIcon> tray_;
     NotificationCenter::Token localizationObserver_;
     std::shared_ptr<AppUpdater> updater_;
+    struct IconState {
+        bool masked = false, warning = false, update = false;
+        qint64 palette = -1;
+        friend bool operator==(const IconState&, const IconState&) = default;
+    };
+    std::optional<IconState> iconState_;
 };
 
 } // namespace tolva

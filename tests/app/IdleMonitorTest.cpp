@@ -56,16 +56,39 @@ TEST(IdleMonitor, FiresOncePerIdlePeriod) {
     f.monitor.threshold = 300;
     f.monitor.isArmed = true;
     f.monitor.start();
-    f.scheduler.advance(Seconds(301)); // ticks every 2 s: the one at 300 s fires
+    f.scheduler.advance(Seconds(299));
+    EXPECT_TRUE(f.fired.empty());
+    f.scheduler.advance(Seconds(1)); // not a tick late: it woke for the moment the threshold falls
     ASSERT_EQ(f.fired.size(), 1u);
     EXPECT_EQ(log.messages("idle"), std::vector<std::string>{"idle 300s >= 300s"});
     f.scheduler.advance(Seconds(100));
     EXPECT_EQ(f.fired.size(), 1u);
-    f.idle->input();
-    f.scheduler.advance(Seconds(2)); // sees activity: re-armed
+    f.idle->input(); // at 400 s
+    f.scheduler.advance(Seconds(150)); // seen within half a threshold: re-armed
     EXPECT_TRUE(f.monitor.readyToFire());
-    f.scheduler.advance(Seconds(300));
-    EXPECT_EQ(f.fired.size(), 2u);
+    f.scheduler.advance(Seconds(149));
+    EXPECT_EQ(f.fired.size(), 1u);
+    f.scheduler.advance(Seconds(1));
+    EXPECT_EQ(f.fired.size(), 2u) << "300 s after the input";
+}
+
+TEST(IdleMonitor, SleepsUntilTheThresholdCouldBeReached) {
+    Fixture f;
+    f.monitor.threshold = 300;
+    f.monitor.isArmed = true;
+    f.monitor.start();
+    // Someone working: input every 10 s for an hour.
+    for (int i = 0; i < 360; ++i) {
+        f.scheduler.advance(Seconds(10));
+        f.idle->input();
+    }
+    EXPECT_TRUE(f.fired.empty());
+    EXPECT_LE(f.idle->queries, 13) << "about one look per threshold, not one every 2 s";
+    // A shorter threshold takes effect at once, not when the old one would have been reached.
+    f.monitor.threshold = 20;
+    f.monitor.recheck();
+    f.scheduler.advance(Seconds(20));
+    EXPECT_EQ(f.fired.size(), 1u);
 }
 
 TEST(IdleMonitor, SkipsWhileTheSystemScreenIsLocked) {
@@ -96,7 +119,7 @@ TEST(IdleMonitor, PauseHoldsTheTriggerUntilItEnds) {
     f.scheduler.advance(Seconds(3599));
     EXPECT_TRUE(f.fired.empty());
     f.scheduler.advance(Seconds(2));
-    EXPECT_EQ(f.fired.size(), 1u) << "fires within one tick after the pause";
+    EXPECT_EQ(f.fired.size(), 1u) << "fires as the pause ends";
     f.monitor.togglePause();
     f.monitor.togglePause();
     EXPECT_EQ(log.messages("idle")[0], "auto-lock suspended for 3600s");
@@ -112,6 +135,7 @@ TEST(IdleMonitor, DisarmedKeepsTheLatchButActivityStillRearms) {
     EXPECT_TRUE(f.fired.empty());
     EXPECT_TRUE(f.monitor.readyToFire());
     f.monitor.isArmed = true;
-    f.scheduler.advance(Seconds(2));
+    f.monitor.recheck();
+    f.scheduler.runDue();
     EXPECT_EQ(f.fired.size(), 1u);
 }

@@ -49,7 +49,8 @@ TEST(LockController, LockSequenceAndASecondRequest) {
     EXPECT_EQ(lines[0], "lock begin reason=hotkey mode=liveTint frontmost=Editor secureInput=false screens=2 "
                         "keepAwake=7200s lockSystemOnExpiry=false");
     EXPECT_TRUE(lines[1].starts_with("overlay windows: 2 "));
-    EXPECT_EQ(lines.back(), "locked in background tap=true secureInput=false frontmost=Editor");
+    EXPECT_EQ(lines[2], "locked in background tap=true secureInput=false frontmost=Editor");
+    EXPECT_EQ(lines.back(), "display-sleep assertion on") << "asked for once the overlay is up";
 
     const auto before = log.messages().size();
     f.lock("menu", 1800);
@@ -273,11 +274,16 @@ TEST(LockController, DisplayChangesRebuildOnlyWhenTheLayoutChanged) {
     EXPECT_TRUE(f.promptView()->isPanelVisible()) << "the panel reappears under the pointer";
 }
 
-TEST(LockController, MonitorTickReactsToALostGrabAndToSecureInput) {
+TEST(LockController, TheLockSleepsWhileTheInputIsOursAndLooksWhileItIsNot) {
     ScopedLogCapture log;
     LockRig f;
     f.lock();
-    f.tap->enabled = false; // the grab was lost and could not be taken back
+    f.scheduler.advance(Seconds(2.5));
+    const auto sleeping = f.scheduler.pendingCount();
+    f.scheduler.advance(Seconds(60));
+    EXPECT_EQ(f.scheduler.pendingCount(), sleeping);
+    f.tap->changeHold(false); // the grab was lost and could not be taken back
+    EXPECT_EQ(f.scheduler.pendingCount(), sleeping + 1) << "looking every 2 s again";
     f.scheduler.advance(Seconds(2));
     EXPECT_FALSE(f.controller->tapActive());
     EXPECT_EQ(log.messages("input").back(), "tap stopped");
@@ -286,14 +292,13 @@ TEST(LockController, MonitorTickReactsToALostGrabAndToSecureInput) {
         f.controller->lastPanelModel()->note,
         "Keyboard blocking isn’t active, so system shortcuts may get through. You can still dismiss the "
         "overlay by entering your PIN.");
-    f.tap->enabled = true;
+    f.tap->enabled = true; // taken back without a word: the look every 2 s finds it
     f.scheduler.advance(Seconds(2));
     EXPECT_EQ(log.messages("input").back(), "tap running");
     EXPECT_FALSE(f.controller->frontTaken()) << "released with \"tap usable again\"";
 
     // Another client took the keyboard while ours was away, and the tap cannot have it back.
-    f.tap->enabled = false;
-    f.tap->heldElsewhere = true;
+    f.tap->changeHold(false, true);
     f.scheduler.advance(Seconds(2));
     auto input = log.messages("input");
     EXPECT_NE(std::find(input.begin(), input.end(), "secure input on"), input.end());
