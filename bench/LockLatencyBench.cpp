@@ -2,7 +2,8 @@
 // the hot key press (sent with XTest) until the keyboard is grabbed and every display is
 // covered, from the last PIN digit until the focused window can receive keys again, and from
 // another client unmapping an overlay window until its display is covered again; and, once,
-// from killing the locked program until its guard covers every display and holds the keyboard.
+// from killing the locked program until its guard covers every display and holds the keyboard;
+// and the program's resident memory fresh, while locked and after each unlock.
 //
 //   tolva-bench-lock TOLVA_SCREEN_BINARY RUNS
 // Runs inside a test session (scripts/bench lock starts one).
@@ -10,8 +11,13 @@
 #include "TolvaCore/PinHasher.h"
 #include "TolvaCore/PinStore.h"
 #include "TolvaCore/Preferences.h"
+#include "overlay/ImageStore.h"
 #include "platform/dbus/SecretServiceKeychainBackend.h"
 #include "platform/x11/KeyTranslation.h"
+
+#include <QCoreApplication>
+#include <QImage>
+#include <QPainter>
 
 #include <xcb/xcb.h>
 #include <xcb/xtest.h>
@@ -26,6 +32,8 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <optional>
 #include <string>
 #include <vector>
@@ -102,6 +110,34 @@ double ms(Clock::time_point a, Clock::time_point b) {
     return std::chrono::duration<double, std::milli>(b - a).count();
 }
 
+// Resident memory of a process, in MiB.
+double residentMiB(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind("VmRSS:", 0) == 0)
+            return std::atof(line.c_str() + 6) / 1024.0;
+    return -1;
+}
+
+// A photograph-sized picture (2560 × 1440 JPEG) far from the desktop's colour.
+std::string importedPicture() {
+    QImage image(2560, 1440, QImage::Format_RGB32);
+    QPainter p(&image);
+    QLinearGradient gradient(0, 0, 2560, 1440);
+    gradient.setColorAt(0, QColor(200, 40, 30));
+    gradient.setColorAt(1, QColor(240, 200, 20));
+    p.fillRect(image.rect(), gradient);
+    for (int i = 0; i < 40; ++i)
+        p.fillRect(QRect(i * 64, (i * 97) % 1300, 50, 120), QColor(20, 120 + i * 3, 40));
+    p.end();
+    const auto path = std::filesystem::temp_directory_path() / "tolva-bench-picture.jpg";
+    image.save(QString::fromStdString(path.string()), "JPEG", 90);
+    auto name = ImageStore::importImage(path);
+    std::filesystem::remove(path);
+    return name;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -110,6 +146,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     const int runs = std::atoi(argv[2]);
+    QCoreApplication qt(argc, argv); // image plug-ins for the picture
     std::string why;
     auto keychain = SecretServiceKeychainBackend::connect(&why);
     if (!keychain) {
@@ -122,6 +159,7 @@ int main(int argc, char** argv) {
     prefs.setAnimations({});
     prefs.setOverlayColor(SRGBColor(1, 0, 1));
     prefs.setLockHotKey(HotKey{37, {HotKeyModifiers::control | HotKeyModifiers::option}}); // ⌃⌥L
+    prefs.setOverlayImageFileName(importedPicture());
 
     pid_t app = 0;
     char* appArgv[] = {argv[1], nullptr};
@@ -134,6 +172,10 @@ int main(int argc, char** argv) {
         return 1;
     }
     sleep(2); // start-up
+    const double fresh = residentMiB(app);
+    double lockedMost = 0;
+    std::string lockedMostMode;
+    std::vector<std::pair<std::string, double>> afterUnlock;
 
     Bench bench;
     bench.open();
@@ -143,9 +185,10 @@ int main(int argc, char** argv) {
 
     std::printf("%-10s %14s %14s %16s %12s %12s\n", "mode", "grab (ms)", "covered (ms)", "lock (ms)",
                 "unlock (ms)", "repair (ms)");
-    for (OverlayContentMode mode :
-         {OverlayContentMode::solidColor, OverlayContentMode::liveTint, OverlayContentMode::snapshot}) {
+    for (OverlayContentMode mode : {OverlayContentMode::solidColor, OverlayContentMode::liveTint,
+                                    OverlayContentMode::image, OverlayContentMode::snapshot}) {
         prefs.setOverlayContentMode(mode);
+        sleep(1); // the program prepares what the mode shows
         std::vector<double> grabs, covers, locks, unlocks, repairs;
         for (int run = 0; run < runs; ++run) {
             bench.focusVictim();
@@ -202,6 +245,10 @@ int main(int argc, char** argv) {
             covers.push_back(ms(start, *covered));
             locks.push_back(ms(start, std::max(*grabbed, *covered)));
             usleep(100000);
+            if (const double locked = residentMiB(app); locked > lockedMost) {
+                lockedMost = locked;
+                lockedMostMode = std::string(mode.rawValue());
+            }
             // Another client unmaps the first overlay window: time until its display is covered.
             if (mode == OverlayContentMode::solidColor && firstOverlay != XCB_NONE) {
                 const std::uint32_t cover = bench.pixel(960, 540);
@@ -253,12 +300,18 @@ int main(int argc, char** argv) {
                 unlocks.push_back(ms(last, *released));
             usleep(300000); // let the windows go
         }
+        afterUnlock.emplace_back(std::string(mode.rawValue()), residentMiB(app));
         std::printf("%-10s %14.2f %14.2f %16.2f %12.2f %12s   (medians of %zu runs)\n",
                     std::string(mode.rawValue()).c_str(), median(grabs), median(covers), median(locks),
                     median(unlocks),
                     repairs.empty() ? "-" : std::to_string(median(repairs)).substr(0, 5).c_str(),
                     locks.size());
     }
+    std::printf("resident memory: fresh %.1f MiB, locked at most %.1f MiB (%s), after unlocking", fresh,
+                lockedMost, lockedMostMode.c_str());
+    for (const auto& [mode, mib] : afterUnlock)
+        std::printf(" %s %.1f", mode.c_str(), mib);
+    std::printf(" MiB\n");
     // The program dies while locked: time until every display is covered again and the keyboard
     // is held, by the guard it left behind.
     prefs.setOverlayContentMode(OverlayContentMode::solidColor);

@@ -1,9 +1,11 @@
 // Whole-process cost of showing the overlay: builds the real overlay windows on the current
-// X display in one mode, keeps them up for a while, and reports CPU time per second of lock,
-// wake-ups per second and peak memory.
+// X display in one mode, keeps them up for a while, and reports CPU time per second of lock
+// (this program's and the X server's, which now does the drawing), wake-ups per second and
+// peak memory.
 //
 //   tolva-bench-overlay MODE SECONDS
-//   MODE: solid | snapshot-shift | breathing | drift | all-strong
+//   MODE: solid | snapshot-shift | breathing | breathing-strong | drift | all-subtle | all-strong
+//   (append "-client" to draw in this program, as where the server cannot)
 #include "overlay/OverlayWindowManager.h"
 #include "overlay/ScreenSnapshotter.h"
 #include "platform/QtScheduler.h"
@@ -13,9 +15,12 @@
 #include <QTimer>
 
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 
 using namespace tolva;
 
@@ -34,6 +39,28 @@ Usage usage() {
             r.ru_nvcsw + r.ru_nivcsw, r.ru_maxrss};
 }
 
+// The X server the overlay draws with: scripts/bench names the test session's.
+pid_t xServer() {
+    const char* pid = std::getenv("TOLVA_BENCH_XSERVER_PID");
+    return pid ? static_cast<pid_t>(std::atoi(pid)) : 0;
+}
+
+// CPU seconds a process has used.
+double cpuSeconds(pid_t pid) {
+    std::ifstream file("/proc/" + std::to_string(pid) + "/stat");
+    std::string stat((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    const auto close = stat.rfind(')');
+    if (close == std::string::npos)
+        return 0;
+    std::stringstream fields(stat.substr(close + 2));
+    std::string field;
+    double ticks = 0;
+    for (int i = 3; fields >> field; ++i)
+        if (i == 14 || i == 15)
+            ticks += std::atof(field.c_str());
+    return ticks / double(sysconf(_SC_CLK_TCK));
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -41,19 +68,30 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: %s solid|snapshot-shift|breathing|drift|all-strong SECONDS\n", argv[0]);
         return 2;
     }
-    const std::string mode = argv[1];
+    std::string mode = argv[1];
+    const bool inClient = mode.size() > 7 && mode.substr(mode.size() - 7) == "-client";
+    if (inClient)
+        mode.resize(mode.size() - 7);
     const double seconds = std::atof(argv[2]);
     QApplication app(argc, argv);
     auto x11 = XConnection::open();
     auto displays = std::make_shared<QtDisplaySource>(x11);
     QtScheduler scheduler;
     OverlayWindowManager manager(scheduler, displays, x11);
+    if (inClient)
+        manager.drawInClient();
+    auto snapshot = [&](OverlayContent& content) {
+        if (manager.drawsInServer())
+            content.captureInServer = true;
+        else
+            content.snapshots = X11ScreenCapture().capture(displays->displays());
+    };
 
     OverlayContent content;
     content.background = QColor(16, 18, 24);
     content.tuning = OverlayAnimationTuning::tuning(AnimationStrength::subtle);
     if (mode == "snapshot-shift") {
-        content.snapshots = X11ScreenCapture().capture(displays->displays());
+        snapshot(content);
         content.animations = {OverlayAnimation::pixelShift};
     } else if (mode == "breathing") {
         content.animations = {OverlayAnimation::breathing};
@@ -62,8 +100,12 @@ int main(int argc, char** argv) {
     } else if (mode == "breathing-strong") {
         content.animations = {OverlayAnimation::breathing};
         content.tuning = OverlayAnimationTuning::tuning(AnimationStrength::strong);
+    } else if (mode == "all-subtle") {
+        snapshot(content);
+        content.animations = {OverlayAnimation::pixelShift, OverlayAnimation::breathing,
+                              OverlayAnimation::gradientDrift};
     } else if (mode == "all-strong") {
-        content.snapshots = X11ScreenCapture().capture(displays->displays());
+        snapshot(content);
         content.animations = {OverlayAnimation::pixelShift, OverlayAnimation::breathing,
                               OverlayAnimation::gradientDrift};
         content.tuning = OverlayAnimationTuning::tuning(AnimationStrength::strong);
@@ -74,12 +116,20 @@ int main(int argc, char** argv) {
     manager.build(content);
     // Let the first frames settle, then measure.
     Usage start{};
-    QTimer::singleShot(1000, [&] { start = usage(); });
+    const pid_t server = xServer();
+    double serverStart = 0;
+    QTimer::singleShot(1000, [&] {
+        start = usage();
+        serverStart = server ? cpuSeconds(server) : 0;
+    });
     QTimer::singleShot(static_cast<int>(1000 + seconds * 1000), [&] {
         const Usage end = usage();
-        std::printf("%-15s cpu %.3f%% of one core   wake-ups %.2f/s   peak memory %.1f MiB\n", mode.c_str(),
-                    100.0 * (end.cpu - start.cpu) / seconds, (end.wakeups - start.wakeups) / seconds,
-                    end.maxRssKb / 1024.0);
+        const double program = 100.0 * (end.cpu - start.cpu) / seconds;
+        const double xserver = server ? 100.0 * (cpuSeconds(server) - serverStart) / seconds : -1;
+        std::printf("%-22s cpu %.3f%% + X server %.3f%% = %.3f%% of one core   wake-ups %.2f/s   peak memory "
+                    "%.1f MiB\n",
+                    (mode + (manager.drawsInServer() ? "" : " (client)")).c_str(), program, xserver,
+                    program + xserver, (end.wakeups - start.wakeups) / seconds, end.maxRssKb / 1024.0);
         app.quit();
     });
     return app.exec();

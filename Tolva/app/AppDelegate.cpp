@@ -12,6 +12,7 @@
 #include "lock/QtBackgroundRunner.h"
 #include "lock/X11Foreground.h"
 #include "log/Log.h"
+#include "overlay/ImageStore.h"
 #include "overlay/OverlayWindowManager.h"
 #include "overlay/ScreenSnapshotter.h"
 #include "platform/KeychainBackendChooser.h"
@@ -229,7 +230,11 @@ std::optional<int> AppDelegate::launch(const QStringList& arguments) {
     services.contentBuilder =
         std::make_shared<OverlayContentBuilder>(snapshotter, [reduce] { return reduce->reduceMotion(); },
                                                 std::chrono::system_clock::now,
-                                                [windows] { return windows->drawsInServer(); });
+                                                [windows] { return windows->drawsInServer(); },
+                                                [windows](const std::string& identity) {
+                                                    return windows->holdsImage(identity);
+                                                });
+    overlayWindows_ = windows;
     services.displaySleep = std::make_shared<FreedesktopDisplaySleep>(QDBusConnection::sessionBus(), x11_);
     services.foreground = x11_ ? std::shared_ptr<Foreground>(std::make_shared<X11Foreground>(x11_, isOurs))
                                : std::make_shared<NoForeground>();
@@ -240,6 +245,8 @@ std::optional<int> AppDelegate::launch(const QStringList& arguments) {
     services.background = std::make_shared<QtBackgroundRunner>();
     auto x11 = x11_;
     Scheduler* scheduler = &scheduler_;
+    if (x11)
+        X11EventTap::prepare(x11);
     services.makeTap = [x11, scheduler](EventTap::Handler handler,
                                         OverlayWindow*) -> std::unique_ptr<EventTap> {
         if (!x11)
@@ -293,7 +300,10 @@ std::optional<int> AppDelegate::launch(const QStringList& arguments) {
     session_->watch();
     reduce->onChanged = [controller](bool on) { controller->reduceMotionChanged(on); };
     reduce->watch();
-    auto screensChanged = [controller] { controller->screensChanged(); };
+    auto screensChanged = [this, controller] {
+        controller->screensChanged();
+        prepareOverlay(); // sized for the displays as they are now
+    };
     // A display added or removed, and a display whose resolution or position changed.
     auto watchScreen = [screensChanged](QScreen* screen) {
         QObject::connect(screen, &QScreen::geometryChanged, screensChanged);
@@ -373,6 +383,8 @@ std::optional<int> AppDelegate::launch(const QStringList& arguments) {
     controller_->onDidUnlock = [this] {
         statusMenu_->refresh();
         control_->stateChanged();
+        // The next lock's windows, once this one's are gone.
+        prepareTask_ = scheduler_.schedule(Seconds(0.1), [this] { prepareOverlay(); });
     };
     statusMenu_->onQuit = [this] { requestQuit(); };
     statusMenu_->keychainWarning = [this]() -> std::optional<std::string> {
@@ -417,6 +429,10 @@ std::optional<int> AppDelegate::launch(const QStringList& arguments) {
         if (!recordingHotKey_)
             hotKeys_->registerHotKey(prefs_->lockHotKey());
     });
+    // The picture a lock shows is on the server before any lock needs it.
+    for (auto property : {Preferences::Property::overlayImageFileName, Preferences::Property::overlayContentMode})
+        imageObservations_.push_back(prefs_->observe(property, [this] { prepareOverlay(); }));
+    prepareOverlay();
     // A new idle time is armed at once, not at the next periodic refresh.
     idleObservation_ = prefs_->observe(Preferences::Property::idleTimeoutSeconds,
                                        [controller] { controller->refreshCapabilities(); });
@@ -481,6 +497,25 @@ void AppDelegate::statusChanged() {
     resuming_ = false;
     if (guard_ && state != LockState::locking)
         guard_->setLocked(state != LockState::unlocked);
+}
+
+void AppDelegate::prepareOverlay() {
+    auto windows = overlayWindows_.lock();
+    if (windows && controller_ && controller_->state() == LockState::unlocked)
+        windows->prepare(prefs_->overlayContentMode() == OverlayContentMode::liveTint);
+    const auto name = prefs_->overlayImageFileName();
+    if (!windows || !windows->drawsInServer() || prefs_->overlayContentMode() != OverlayContentMode::image ||
+        !name)
+        return;
+    const std::string identity = ImageStore::identity(*name);
+    if (identity.empty() || windows->holdsImage(identity))
+        return;
+    std::weak_ptr<OverlayWindowManager> weak = windows;
+    ImageStore::loadInBackground(*name, [weak, identity](ImageStore::Loaded loaded) {
+        // The decoded picture is let go as soon as the server has its scaled copies.
+        if (auto windows = weak.lock())
+            windows->prepareImage(loaded.image, identity);
+    });
 }
 
 void AppDelegate::scheduleRefresh() {

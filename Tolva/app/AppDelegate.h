@@ -15,6 +15,7 @@
 
 #include <memory>
 #include <optional>
+#include <vector>
 
 class QSocketNotifier;
 
@@ -49,6 +50,7 @@ public:
     // After a start with the keyring locked: loads the PIN once the keyring has been unlocked.
     void reloadPinIfKeyringWasLocked();
     void scheduleRefresh();
+    void prepareOverlay();
 
     // The seconds of the first "--lock-in", if it is followed by a number.
     static std::optional<double> lockInSeconds(const QStringList& arguments);
@@ -85,9 +87,12 @@ private:
     std::unique_ptr<QLockFile> instanceLock_;
     Preferences::Observation hotKeyObservation_;
     Preferences::Observation idleObservation_;
+    std::vector<Preferences::Observation> imageObservations_;
+    std::weak_ptr<OverlayWindowManager> overlayWindows_;
     // While the settings record a new shortcut, the registered one is set aside.
     bool recordingHotKey_ = false;
     Scheduler::Handle refreshTask_;
+    Scheduler::Handle prepareTask_;
     Scheduler::Handle lockInTask_;
     Scheduler::Handle remoteLockInTask_;
     Scheduler::Handle noTrayTask_;

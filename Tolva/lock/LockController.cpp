@@ -130,10 +130,7 @@ void LockController::lock(const std::string& reason, std::optional<std::int64_t>
     lockSystemAfterKeepAwake_ = lockSystemOnExpiry.value_or(services_.prefs->lockSystemOnExpiry());
     if (onWillLock)
         onWillLock();
-    if (onStatusChanged)
-        onStatusChanged();
-    // Readers come and go, fingers get enrolled: ask again while the overlay is being built.
-    services_.touchID->refreshAvailability();
+    // (The tray and the bus hear of the lock once the overlay is up: nothing before it.)
     // What another program held until now is what the lock last saw: a fresh probe grab here
     // would only delay the lock's own grab, which tells at once.
     Log::lock.info("lock begin reason=" + reason +
@@ -159,9 +156,10 @@ void LockController::lock(const std::string& reason, std::optional<std::int64_t>
 void LockController::performLock(OverlayContentBuilder::Result result) {
     assign(snapshotFellBack_, result.snapshotFellBack);
     currentContent_ = std::move(result.content);
-    // First what the lock is for: every display covered, the keyboard and the pointer held.
-    // (Our windows never take the focus by being shown, so who had it is still known after.)
-    services_.windows->build(*currentContent_);
+    // First what the lock is for: the keyboard and the pointer held (on the root window, so
+    // before any window of ours exists), every display covered. Keys typed meanwhile wait in
+    // the queue until the overlay is up. (Our windows never take the focus by being shown, so
+    // who had it is still known after.)
     startTap();
     if (services_.makePointerGrab) {
         pointerGrab_ = services_.makePointerGrab();
@@ -177,6 +175,7 @@ void LockController::performLock(OverlayContentBuilder::Result result) {
             pointerGrab_->start();
         }
     }
+    services_.windows->build(*currentContent_);
     wireWindows();
     watchWindows();
     services_.foreground->rememberFrontmost();
@@ -197,6 +196,8 @@ void LockController::performLock(OverlayContentBuilder::Result result) {
     persist();
     if (onStatusChanged)
         onStatusChanged(); // the overlay is up
+    // Readers come and go, fingers get enrolled: ask again now that the overlay is up.
+    services_.touchID->refreshAvailability();
     // A wait earned in an earlier lock goes on counting down in this one.
     if (backoff_.isLockedOut(now()))
         startLockoutTicker();

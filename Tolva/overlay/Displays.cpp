@@ -40,7 +40,18 @@ std::map<QString, std::uint32_t> monitorIds(XConnection& x) {
 
 std::vector<DisplayInfo> QtDisplaySource::displays() {
     std::vector<DisplayInfo> list;
-    const auto ids = x11_ ? monitorIds(*x11_) : std::map<QString, std::uint32_t>{};
+    // The server is asked for the monitors' ids only when Qt's screens have changed: a lock
+    // asks for the displays several times, and never needs the round trips.
+    QString signature;
+    for (QScreen* screen : QGuiApplication::screens()) {
+        const QRect g = screen->geometry();
+        signature += screen->name() + QStringLiteral("@%1,%2,%3,%4;").arg(g.x()).arg(g.y()).arg(g.width()).arg(g.height());
+    }
+    if (x11_ && signature != idsSignature_) {
+        ids_ = monitorIds(*x11_);
+        idsSignature_ = signature;
+    }
+    const auto& ids = ids_;
     // Without a primary output Qt may name no primary screen: the one at the origin is it then.
     QScreen* primary = QGuiApplication::primaryScreen();
     if (!primary)

@@ -5,8 +5,10 @@
 #include "TolvaCore/DisplayLayout.h"
 
 #include <QRect>
+#include <QString>
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -38,6 +40,8 @@ public:
 
 private:
     std::shared_ptr<XConnection> x11_;
+    QString idsSignature_;
+    std::map<QString, std::uint32_t> ids_;
 };
 
 // The layout of displays in the core's y-up coordinates: y = primary height − (y + height).

@@ -68,6 +68,22 @@ Loaded load(const std::string& name) {
     return {std::move(image), {}};
 }
 
+std::string identity(const std::string& name) {
+    if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos ||
+        name.find('\0') != std::string::npos)
+        return {};
+    std::error_code error;
+    const fs::path path = directory() / name;
+    const auto status = fs::symlink_status(path, error);
+    if (error || !fs::is_regular_file(status))
+        return {};
+    const auto size = fs::file_size(path, error);
+    const auto changed = fs::last_write_time(path, error);
+    if (error)
+        return {};
+    return name + ":" + std::to_string(size) + ":" + std::to_string(changed.time_since_epoch().count());
+}
+
 void loadInBackground(const std::string& name, std::function<void(Loaded)> done) {
     QObject* mainThread = QCoreApplication::instance();
     QThreadPool::globalInstance()->start([name, done = std::move(done), mainThread]() mutable {

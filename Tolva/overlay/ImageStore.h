@@ -32,6 +32,9 @@ struct Loaded {
 // without blocking from a regular file only, within the size and pixel limits. Blocking work:
 // call it off the main thread, or through loadInBackground.
 Loaded load(const std::string& name);
+// What tells one stored file from another version of it: its name, size and modification time
+// ("" for a name that is not a regular file of the folder). Cheap: one stat.
+std::string identity(const std::string& name);
 // load() on a worker thread; `done` runs on the main thread.
 void loadInBackground(const std::string& name, std::function<void(Loaded)> done);
 

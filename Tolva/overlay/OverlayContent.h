@@ -21,6 +21,9 @@ struct OverlayContent {
     std::map<std::uint32_t, QImage> snapshots; // per display
     // The snapshot is copied by the X server from the screen itself when the windows go up.
     bool captureInServer = false;
+    // The user's picture as stored (ImageStore::identity): what the server may already hold
+    // scaled, so that it need not even be decoded.
+    std::string imageIdentity;
     OverlayAnimationSet animations;
     OverlayAnimationTuning tuning = OverlayAnimationTuning::tuning(AnimationStrength::subtle);
     bool isTranslucent = false;

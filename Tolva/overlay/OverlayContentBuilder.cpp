@@ -9,9 +9,11 @@ namespace tolva {
 OverlayContentBuilder::OverlayContentBuilder(std::shared_ptr<ScreenSnapshotter> snapshotter,
                                              std::function<bool()> reduceMotion,
                                              std::function<std::chrono::system_clock::time_point()> wallClock,
-                                             std::function<bool()> copiesInServer)
+                                             std::function<bool()> copiesInServer,
+                                             std::function<bool(const std::string&)> holdsImage)
     : snapshotter_(std::move(snapshotter)), reduceMotion_(std::move(reduceMotion)),
-      wallClock_(std::move(wallClock)), copiesInServer_(std::move(copiesInServer)) {}
+      wallClock_(std::move(wallClock)), copiesInServer_(std::move(copiesInServer)),
+      holdsImage_(std::move(holdsImage)) {}
 
 void OverlayContentBuilder::make(const Preferences& preferences, bool showAwayNote,
                                  std::optional<std::int64_t> keepAwake, Completion done) {
@@ -49,6 +51,14 @@ void OverlayContentBuilder::make(const Preferences& preferences, bool showAwayNo
         }
         break;
     case OverlayContentMode::image:
+        if (auto name = preferences.overlayImageFileName()) {
+            content.imageIdentity = ImageStore::identity(*name);
+            if (!content.imageIdentity.empty() && holdsImage_ && holdsImage_(content.imageIdentity)) {
+                // Already on the server, scaled for every display: nothing to read or decode.
+                done(Result{std::move(content), false});
+                return;
+            }
+        }
         break;
     }
 
@@ -57,6 +67,8 @@ void OverlayContentBuilder::make(const Preferences& preferences, bool showAwayNo
     auto snapshotter = snapshotter_;
     auto finish = [content, mode, snapshotter, done](QImage image) mutable {
         content.sharedImage = std::move(image);
+        if (content.sharedImage.isNull())
+            content.imageIdentity.clear();
         if (mode == OverlayContentMode::image) {
             if (content.sharedImage.isNull())
                 Log::ui.error("overlay image missing, falling back to solid color");

@@ -23,11 +23,13 @@ public:
     using Completion = std::function<void(Result)>;
 
     // `copiesInServer` answers whether the overlay copies the screen itself inside the X server
-    // as its windows go up; then a snapshot needs no capture here at all.
+    // as its windows go up; then a snapshot needs no capture here at all. `holdsImage` answers
+    // whether the overlay already holds the stored image of that identity, ready to show.
     OverlayContentBuilder(
         std::shared_ptr<ScreenSnapshotter> snapshotter, std::function<bool()> reduceMotion,
         std::function<std::chrono::system_clock::time_point()> wallClock = std::chrono::system_clock::now,
-        std::function<bool()> copiesInServer = nullptr);
+        std::function<bool()> copiesInServer = nullptr,
+        std::function<bool(const std::string& identity)> holdsImage = nullptr);
 
     // Calls `done` on the main thread: at once, or after the capture in the snapshot mode.
     void make(const Preferences& preferences, bool showAwayNote, std::optional<std::int64_t> keepAwake,
@@ -40,6 +42,7 @@ private:
     std::function<bool()> reduceMotion_;
     std::function<std::chrono::system_clock::time_point()> wallClock_;
     std::function<bool()> copiesInServer_;
+    std::function<bool(const std::string&)> holdsImage_;
 };
 
 } // namespace tolva

@@ -91,7 +91,8 @@ void OverlayView::apply(const OverlayContent& content, std::optional<std::uint32
         background_.setAlphaF(1.0);
         picture_ = content.picture(displayID);
         scaledPicture_ = QImage();
-        light = picture_.isNull() && !content.captureInServer && luminance(content.background) > 0.5;
+        light = picture_.isNull() && !content.captureInServer && content.imageIdentity.empty() &&
+                luminance(content.background) > 0.5;
         panel_->setDarkAppearance(!light);
     }
     composedKey_.reset();

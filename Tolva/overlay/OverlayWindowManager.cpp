@@ -111,10 +111,14 @@ void OverlayWindowManager::build(const OverlayContent& content) {
         view->apply(content, id);
         if (view->surface()) {
             const QSize pixels = view->surface()->size();
-            if (auto it = screenPictures_.find(display.id); it != screenPictures_.end())
+            if (auto it = screenPictures_.find(display.id); it != screenPictures_.end()) {
                 view->setScreenPicture(it->second, tintOverBackdrop);
-            else if (!translucent && !content.picture(id).isNull())
-                view->setServerImage(serverImage(content.picture(id), pixels));
+            } else if (!translucent) {
+                if (auto held = heldImage(content.imageIdentity, pixels))
+                    view->setServerImage(held);
+                else if (!content.picture(id).isNull())
+                    view->setServerImage(serverImage(content.picture(id), pixels, content.imageIdentity));
+            }
         }
         window->overlayView()->startAnimations(content.animations, content.tuning, 1.0);
         window->show();
@@ -225,14 +229,47 @@ void OverlayWindowManager::leaveCoverLayer() {
 void OverlayWindowManager::dropPictures(OverlayWindow& window) {
     // Nothing of the screen outlives the overlay: the view lets go of its pictures, and a window
     // that showed one loses its native window and with it the backing store that still holds
-    // the last frame. Solid windows keep theirs, ready for the next lock.
+    // the last frame. Where the server draws, every window does so: its backing store is a
+    // screen-sized buffer that the next lock does not need (prepare() makes fresh windows).
     const bool showedPicture = window.overlayView()->clearPictures();
-    if (showedPicture && window.internalWinId()) {
+    if ((showedPicture || surfacesAvailable_) && window.internalWinId()) {
         detachSurface(window);
         if (x11_)
             x11_->forgetWindow(static_cast<xcb_window_t>(window.internalWinId()));
         window.releaseNativeWindow();
     }
+}
+
+void OverlayWindowManager::prepare(bool liveTint) {
+    if (!windows_.empty() || !surfacesAvailable_)
+        return; // a lock is up, or nothing to gain
+    const bool translucent = liveTint && hasCompositor();
+    const auto displays = displays_->displays();
+    // Windows for displays that are gone are let go of.
+    std::erase_if(spare_, [&](const std::unique_ptr<OverlayWindow>& window) {
+        return std::none_of(displays.begin(), displays.end(),
+                            [&](const DisplayInfo& d) { return d.geometry == window->geometry(); });
+    });
+    for (const auto& display : displays) {
+        std::optional<std::uint32_t> id;
+        if (display.id != 0)
+            id = display.id;
+        auto it = std::find_if(spare_.begin(), spare_.end(), [&](const std::unique_ptr<OverlayWindow>& w) {
+            return w->geometry() == display.geometry && w->isTranslucent() == translucent && w->displayID() == id;
+        });
+        if (it == spare_.end()) {
+            spare_.push_back(std::make_unique<OverlayWindow>(scheduler_, display.geometry, translucent, id));
+            it = std::prev(spare_.end());
+            if (display.screen)
+                (*it)->setScreen(display.screen);
+            (*it)->setGeometry(display.geometry);
+        }
+        // The native window and the server's drawing inside it, unmapped until a lock shows them.
+        (*it)->winId();
+        attachSurface(**it);
+    }
+    if (xcb_connection_t* qt = qtConnection())
+        xcb_flush(qt);
 }
 
 void OverlayWindowManager::attachSurface(OverlayWindow& window) {
@@ -254,24 +291,45 @@ void OverlayWindowManager::detachSurface(OverlayWindow& window) {
     }
 }
 
-void OverlayWindowManager::prepareImage(const QImage& image) {
-    if (!surfacesAvailable_ || image.isNull())
+void OverlayWindowManager::prepareImage(const QImage& image, const std::string& identity) {
+    if (!surfacesAvailable_ || image.isNull() || identity.empty())
         return;
     for (const auto& display : displays_->displays())
-        serverImage(image, pixelRect(display).size());
+        serverImage(image, pixelRect(display).size(), identity);
 }
 
-std::shared_ptr<ServerPicture> OverlayWindowManager::serverImage(const QImage& image, QSize view) {
+bool OverlayWindowManager::holdsImage(const std::string& identity) const {
+    if (!surfacesAvailable_ || identity.empty())
+        return false;
+    for (const auto& display : displays_->displays())
+        if (!heldImage(identity, pixelRect(display).size()))
+            return false;
+    return true;
+}
+
+std::shared_ptr<ServerPicture> OverlayWindowManager::heldImage(const std::string& identity, QSize view) const {
+    if (identity.empty())
+        return nullptr;
     for (const auto& entry : serverImages_)
-        if (entry.key == image.cacheKey() && entry.view == view)
+        if (entry.identity == identity && entry.view == view)
             return entry.picture;
+    return nullptr;
+}
+
+std::shared_ptr<ServerPicture> OverlayWindowManager::serverImage(const QImage& image, QSize view,
+                                                                 const std::string& identity) {
+    if (auto held = heldImage(identity, view))
+        return held;
     // Scaled here once, as smoothly as before, then kept on the server for every later lock.
     const QRect placed = OverlayView::pictureRectFor(image.size(), view, true);
     auto picture = ServerPicture::fromImage(
         qtConnection(), image.scaled(placed.size(), Qt::IgnoreAspectRatio, Qt::SmoothTransformation));
-    // One picture per display size; another picture replaces them all.
-    std::erase_if(serverImages_, [&](const ServerImage& e) { return e.key != image.cacheKey() || e.view == view; });
-    serverImages_.push_back({image.cacheKey(), view, picture});
+    if (!identity.empty()) {
+        // One picture per display size; another picture replaces them all.
+        std::erase_if(serverImages_,
+                      [&](const ServerImage& e) { return e.identity != identity || e.view == view; });
+        serverImages_.push_back({identity, view, picture});
+    }
     return picture;
 }
 

@@ -47,9 +47,14 @@ public:
     bool drawsInServer() const { return surfacesAvailable_; }
     // Draws everything in this program instead, as where the server cannot (tests compare both).
     void drawInClient() { surfacesAvailable_ = false; }
-    // Scales and sends the user's picture to the server for every display now, so that a lock
-    // that shows it has nothing left to do.
-    void prepareImage(const QImage& image);
+    // Scales and sends the user's picture (`identity` from ImageStore) to the server for every
+    // display now, so that a lock that shows it has nothing left to do.
+    void prepareImage(const QImage& image, const std::string& identity);
+    // Makes the windows of the next lock now, native and unmapped, for the displays as they are
+    // (`liveTint`: the translucent kind when a compositor runs), so that the lock only maps them.
+    void prepare(bool liveTint);
+    // Whether that picture is on the server for every display as they are now.
+    bool holdsImage(const std::string& identity) const;
     // Whether opaque windows sit in the composite overlay window, above every other window.
     bool inCoverLayer() const { return coverLayer_ != 0; }
     // Puts every overlay window back on top at once (also done whenever another window moves).
@@ -85,7 +90,8 @@ private:
     xcb_connection_t* qtConnection() const;
     std::uint32_t expectedParent() const;
     static QRect nativeGeometry(const OverlayWindow& window, const QRect& logical);
-    std::shared_ptr<ServerPicture> serverImage(const QImage& image, QSize view);
+    std::shared_ptr<ServerPicture> serverImage(const QImage& image, QSize view, const std::string& identity);
+    std::shared_ptr<ServerPicture> heldImage(const std::string& identity, QSize view) const;
     void attachSurface(OverlayWindow& window);
     void detachSurface(OverlayWindow& window);
     bool handleSurfaceEvent(std::uint8_t type, const void* event);
@@ -113,7 +119,7 @@ private:
     std::map<std::uint32_t, std::shared_ptr<ServerPicture>> screenPictures_;
     // The user's picture on the server, scaled for each display size.
     struct ServerImage {
-        qint64 key;
+        std::string identity;
         QSize view;
         std::shared_ptr<ServerPicture> picture;
     };

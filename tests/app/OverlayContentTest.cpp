@@ -8,6 +8,10 @@
 
 #include <gtest/gtest.h>
 
+#include <thread>
+
+#include <set>
+
 #include <condition_variable>
 #include <fstream>
 #include <sys/stat.h>
@@ -164,6 +168,49 @@ TEST(OverlayContentBuilder, ImageModeFallsBackToTheColour) {
     EXPECT_TRUE(missing->content.sharedImage.isNull());
     EXPECT_FALSE(missing->snapshotFellBack);
     EXPECT_EQ(log.messages("ui").back(), "overlay image missing, falling back to solid color");
+}
+
+TEST(OverlayContentBuilder, WhatTheServerAlreadyHoldsIsNeitherDecodedNorCaptured) {
+    Fixture f;
+    std::set<std::string> held;
+    bool copies = true;
+    OverlayContentBuilder builder{f.snapshotter, [] { return false; }, [&] { return f.now; }, [&] { return copies; },
+                                  [&](const std::string& identity) { return held.count(identity) > 0; }};
+    // What is done at once (a load or capture that finishes later lands in a result of its own).
+    auto make = [&] {
+        auto result = std::make_shared<std::optional<OverlayContentBuilder::Result>>();
+        builder.make(f.prefs, false, std::nullopt,
+                     [result](OverlayContentBuilder::Result r) { *result = std::move(r); });
+        return *result;
+    };
+    f.prefs.setOverlayContentMode(OverlayContentMode::image);
+    const auto name = f.importedImage();
+    const std::string identity = ImageStore::identity(name);
+    ASSERT_FALSE(identity.empty());
+    EXPECT_FALSE(make()) << "not held: read and decoded off the main thread";
+    held.insert(identity);
+    auto ready = make();
+    ASSERT_TRUE(ready) << "held: done at once";
+    EXPECT_EQ(ready->content.imageIdentity, identity);
+    EXPECT_TRUE(ready->content.sharedImage.isNull());
+    // The same name with other contents is another picture.
+    QImage other(8, 8, QImage::Format_RGB32);
+    other.fill(Qt::blue);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    other.save(QString::fromStdString((ImageStore::directory() / name).string()), "PNG");
+    EXPECT_NE(ImageStore::identity(name), identity);
+    EXPECT_FALSE(make());
+
+    f.prefs.setOverlayContentMode(OverlayContentMode::snapshot);
+    f.capture->hold = true; // a capture here would never finish
+    auto copied = make();
+    ASSERT_TRUE(copied) << "copied by the server as the windows go up";
+    EXPECT_TRUE(copied->content.captureInServer);
+    EXPECT_FALSE(copied->snapshotFellBack);
+    f.permission = false;
+    EXPECT_FALSE(make()) << "without permission the usual fallbacks decide";
+    f.capture->release();
+    test::pumpEvents(std::chrono::milliseconds(100));
 }
 
 TEST(OverlayContentBuilder, SnapshotModeAndItsFallbacks) {

@@ -50,6 +50,10 @@ X11EventTap::X11EventTap(std::shared_ptr<XConnection> connection, Scheduler& sch
     listener_ = connection_->addListener([this](const xcb_generic_event_t& event) { return handle(event); });
 }
 
+void X11EventTap::prepare(const std::shared_ptr<XConnection>& connection) {
+    keyboardMapFor(connection);
+}
+
 X11EventTap::~X11EventTap() {
     connection_->removeListener(listener_);
     retry_.cancel();

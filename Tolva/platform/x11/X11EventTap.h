@@ -26,6 +26,8 @@ public:
     X11EventTap(
         std::shared_ptr<XConnection> connection, Scheduler& scheduler, Handler handler,
         std::function<bool()> accessibilityTrusted = [] { return true; });
+    // Compiles the keyboard map of `connection` now, so that the first lock does not wait for it.
+    static void prepare(const std::shared_ptr<XConnection>& connection);
     ~X11EventTap() override;
 
     bool start() override;
