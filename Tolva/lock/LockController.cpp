@@ -331,6 +331,9 @@ void LockController::unlock(const std::string& reason) {
     const auto elapsed = std::chrono::duration_cast<std::chrono::seconds>(now() - lockedAt_).count();
     machine_.handle(LockEvent::unlockGranted);
     publishState();
+    // The overlay goes first; the bookkeeping follows.
+    services_.windows->tearDown();
+    promptWindow_ = nullptr;
     cancelLockTasks();
     powerTask_.cancel();
     retireTap();
@@ -348,8 +351,6 @@ void LockController::unlock(const std::string& reason) {
     services_.foreground->forgetRemembered();
     power_.release();
     services_.touchID->dismiss();
-    services_.windows->tearDown();
-    promptWindow_ = nullptr;
     currentContent_.reset();
     entry_.reset();
     promptMessage_.reset();
@@ -507,7 +508,6 @@ void LockController::verify(std::shared_ptr<const SecretText> secret, const std:
     const bool tryPassword = passwordAllowed && !(pinShaped && record);
     const std::int64_t generation = lockGeneration_;
     isVerifying_ = true;
-    refreshPanel();
     auto method = std::make_shared<std::string>();
     auto verifier = services_.passwordVerifier;
     std::weak_ptr<bool> alive = alive_;
@@ -545,6 +545,10 @@ void LockController::verify(std::shared_ptr<const SecretText> secret, const std:
             Log::auth.info(*method + " accepted via " + via);
             unlock(*method + " via " + via);
         });
+    // The key derivation is under way; the panel shows it meanwhile (unless it has already
+    // answered).
+    if (isVerifying_ && machine_.state != LockState::unlocked)
+        refreshPanel();
 }
 
 void LockController::recordFailure(const std::string& via, const std::string& message) {

@@ -80,6 +80,7 @@ void OverlayView::resizeEvent(QResizeEvent*) {
 void OverlayView::apply(const OverlayContent& content, std::optional<std::uint32_t> displayID) {
     translucent_ = content.isTranslucent;
     bool light = false;
+    brightest_ = 255; // a picture, or the screen behind a tint, may hold any value
     if (translucent_) {
         background_ = content.background;
         background_.setAlphaF(content.tintAlpha);
@@ -93,6 +94,9 @@ void OverlayView::apply(const OverlayContent& content, std::optional<std::uint32
         scaledPicture_ = QImage();
         light = picture_.isNull() && !content.captureInServer && content.imageIdentity.empty() &&
                 luminance(content.background) > 0.5;
+        if (picture_.isNull() && !content.captureInServer && content.imageIdentity.empty())
+            brightest_ = 255 * std::max({content.background.redF(), content.background.greenF(),
+                                         content.background.blueF()});
         panel_->setDarkAppearance(!light);
     }
     composedKey_.reset();
@@ -178,6 +182,7 @@ X11OverlaySurface::State OverlayView::surfaceState() const {
 }
 
 void OverlayView::frameChanged() {
+    ++framesDrawn_;
     if (!surface_) {
         update();
         return;
@@ -342,8 +347,14 @@ void OverlayView::scheduleFrame() {
     // gradient by enough to change a pixel, the picture by a whole pixel.
     std::optional<double> next; // seconds from now
     const double t = elapsed();
-    if (breathing_)
-        next = breathing_->nextChange(t, 1.0 / 255) - t;
+    if (breathing_) {
+        // Dimming by d turns a channel of value v into v × (1 − d): the brightest value shown
+        // changes at every 1/v of d, no sooner (a dark colour breathes in few steps).
+        const double brightest =
+            std::min(255.0, brightest_ + (drift_ ? 255 * gradientOpacity_ : 0.0));
+        if (brightest >= 1)
+            next = breathing_->nextChange(t, 1.0 / brightest) - t;
+    }
     if (drift_ && gradientOpacity_ > 0) {
         const double diagonal = std::hypot(width(), height());
         const double travel = std::max(1.0, 0.4 * std::max(width(), height()));

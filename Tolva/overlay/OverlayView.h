@@ -81,6 +81,8 @@ public:
     QPointF pictureOffset() const; // y-down points from the centre
     double dimOpacity() const;
     double gradientProgress() const;
+    // Frames drawn since the view was made (tests and benchmarks count wake-ups with it).
+    int framesDrawn() const { return framesDrawn_; }
     bool hasPicture() const { return !picture_.isNull() || screenPicture_ || serverImage_; }
 
     PointerCallback onPointerInput;
@@ -126,6 +128,8 @@ private:
     double driftQuantum_ = 1.0 / 512;
     QImage backdrop_;
     bool translucent_ = false;
+    int framesDrawn_ = 0;
+    double brightest_ = 255; // the highest channel value the overlay can show (0…255)
     QColor tint_;
 
     // Drawing by the X server.

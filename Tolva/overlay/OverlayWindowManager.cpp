@@ -358,6 +358,8 @@ bool OverlayWindowManager::handleSurfaceEvent(std::uint8_t type, const void* opa
             return static_cast<const xcb_configure_notify_event_t*>(opaque)->window;
         case XCB_REPARENT_NOTIFY:
             return static_cast<const xcb_reparent_notify_event_t*>(opaque)->window;
+        case XCB_DESTROY_NOTIFY:
+            return static_cast<const xcb_destroy_notify_event_t*>(opaque)->window;
         default:
             return XCB_NONE;
         }
@@ -377,6 +379,20 @@ bool OverlayWindowManager::handleSurfaceEvent(std::uint8_t type, const void* opa
                 xcb_flush(qt);
             }
             break;
+        case XCB_DESTROY_NOTIFY: {
+            // Qt's window still covers the display (it holds nothing of the screen); the drawing
+            // is made again with the windows.
+            Log::lock.error("overlay drawing destroyed by another client, building the windows again");
+            auto gone = ours->overlayView()->detachSurface();
+            x11_->forgetWindow(window);
+            gone.reset(); // its requests fail harmlessly: the window is gone
+            if (onWindowLost)
+                rebuild_ = scheduler_.schedule(Seconds(0), [this] {
+                    if (onWindowLost && !windows_.empty())
+                        onWindowLost();
+                });
+            break;
+        }
         case XCB_UNMAP_NOTIFY:
             Log::lock.error("overlay drawing unmapped by another client, mapping it again");
             ++repairs_.remapped;

@@ -200,7 +200,10 @@ X11OverlaySurface::X11OverlaySurface(xcb_connection_t* connection, xcb_window_t 
 
 X11OverlaySurface::~X11OverlaySurface() {
     base_.reset();
+    gradient_.reset();
     note_.reset();
+    if (gc_)
+        xcb_free_gc(connection_, gc_);
     xcb_render_free_picture(connection_, windowPicture_);
     xcb_destroy_window(connection_, window_);
     xcb_flush(connection_);
@@ -216,6 +219,7 @@ void X11OverlaySurface::setScene(const Scene& scene) {
     scene_ = scene;
     hasScene_ = true;
     state_ = State{};
+    gradientProgress_ = -1; // drawn again: the opacity may be another
     const bool needsBase = scene_.picture || scene_.gradientOpacity > 0;
     if (!needsBase) {
         base_.reset();
@@ -232,6 +236,33 @@ void X11OverlaySurface::setScene(const Scene& scene) {
         renderBase();
     }
     baseState_ = state_;
+}
+
+void X11OverlaySurface::renderGradient() {
+    // Drawn once per step of the drift into a picture of its own: blending a ready picture is
+    // far cheaper for the server than working out a gradient at every pixel.
+    if (!gradient_ || gradient_->size() != size_)
+        gradient_ = std::make_unique<ServerPicture>(connection_, size_, true);
+    const double w = size_.width(), h = size_.height();
+    // White in the lower left, clear in the middle, black in the upper right; both ends travel
+    // towards the centre as the drift goes on.
+    const double p = state_.driftProgress;
+    const xcb_render_pointfix_t from = {fixed(0.4 * p * w), fixed((1 - 0.2 * p) * h)};
+    const xcb_render_pointfix_t to = {fixed((1 - 0.4 * p) * w), fixed(0.2 * p * h)};
+    const xcb_render_fixed_t stops[] = {fixed(0), fixed(0.5), fixed(0.5), fixed(1)};
+    const std::uint16_t a = channel(scene_.gradientOpacity);
+    // Gradient stops, unlike other render colours, are not premultiplied, and are blended as
+    // they are: each half keeps its one colour and only fades, as Qt's gradients do.
+    const xcb_render_color_t colours[] = {
+        {0xFFFF, 0xFFFF, 0xFFFF, a}, {0xFFFF, 0xFFFF, 0xFFFF, 0}, {0, 0, 0, 0}, {0, 0, 0, a}};
+    xcb_render_picture_t gradient = xcb_generate_id(connection_);
+    xcb_render_create_linear_gradient(connection_, gradient, from, to, 4, stops, colours);
+    const std::uint32_t pad[] = {XCB_RENDER_REPEAT_PAD}; // the end colours go on past the ends
+    xcb_render_change_picture(connection_, gradient, XCB_RENDER_CP_REPEAT, pad);
+    xcb_render_composite(connection_, XCB_RENDER_PICT_OP_SRC, gradient, XCB_NONE, gradient_->picture(), 0, 0, 0, 0,
+                         0, 0, static_cast<std::uint16_t>(w), static_cast<std::uint16_t>(h));
+    xcb_render_free_picture(connection_, gradient);
+    gradientProgress_ = p;
 }
 
 void X11OverlaySurface::renderBase() {
@@ -254,29 +285,15 @@ void X11OverlaySurface::renderBase() {
             xcb_render_free_picture(connection_, tint);
         }
     } else {
-        xcb_render_picture_t fill = solid(scene_.fill);
-        xcb_render_composite(connection_, XCB_RENDER_PICT_OP_SRC, fill, XCB_NONE, target, 0, 0, 0, 0, 0, 0, w, h);
-        xcb_render_free_picture(connection_, fill);
+        const xcb_rectangle_t all = {0, 0, w, h};
+        xcb_render_fill_rectangles(connection_, XCB_RENDER_PICT_OP_SRC, target, premultiplied(scene_.fill), 1,
+                                   &all);
     }
     if (scene_.gradientOpacity > 0) {
-        // White in the lower left, clear in the middle, black in the upper right; both ends
-        // travel towards the centre as the drift goes on.
-        const double p = state_.driftProgress;
-        const xcb_render_pointfix_t from = {fixed(0.4 * p * w), fixed((1 - 0.2 * p) * h)};
-        const xcb_render_pointfix_t to = {fixed((1 - 0.4 * p) * w), fixed(0.2 * p * h)};
-        const xcb_render_fixed_t stops[] = {fixed(0), fixed(0.5), fixed(0.5), fixed(1)};
-        const std::uint16_t a = channel(scene_.gradientOpacity);
-        // Gradient stops, unlike other render colours, are not premultiplied, and are blended
-        // as they are: each half keeps its one colour and only fades, as Qt's gradients do.
-        const xcb_render_color_t colours[] = {
-            {0xFFFF, 0xFFFF, 0xFFFF, a}, {0xFFFF, 0xFFFF, 0xFFFF, 0}, {0, 0, 0, 0}, {0, 0, 0, a}};
-        xcb_render_picture_t gradient = xcb_generate_id(connection_);
-        xcb_render_create_linear_gradient(connection_, gradient, from, to, 4, stops, colours);
-        const std::uint32_t pad[] = {XCB_RENDER_REPEAT_PAD}; // the end colours go on past the ends
-        xcb_render_change_picture(connection_, gradient, XCB_RENDER_CP_REPEAT, pad);
-        xcb_render_composite(connection_, XCB_RENDER_PICT_OP_OVER, gradient, XCB_NONE, target, 0, 0, 0, 0, 0, 0,
-                             w, h);
-        xcb_render_free_picture(connection_, gradient);
+        if (!gradient_ || gradientProgress_ != state_.driftProgress)
+            renderGradient();
+        xcb_render_composite(connection_, XCB_RENDER_PICT_OP_OVER, gradient_->picture(), XCB_NONE, target, 0, 0, 0,
+                             0, 0, 0, w, h);
     }
     if (fresh) {
         const std::uint32_t background = base_->pixmap();
@@ -284,31 +301,34 @@ void X11OverlaySurface::renderBase() {
     }
 }
 
-void X11OverlaySurface::renderFrame(xcb_render_picture_t target, QPoint origin, QSize size) {
+void X11OverlaySurface::renderFrame(xcb_drawable_t drawable, xcb_render_picture_t target, QPoint origin,
+                                    QSize size) {
     const auto w = static_cast<std::uint16_t>(size.width()), h = static_cast<std::uint16_t>(size.height());
-    const auto sx = static_cast<std::int16_t>(origin.x()), sy = static_cast<std::int16_t>(origin.y());
-    xcb_render_picture_t plain = XCB_NONE;
-    xcb_render_picture_t source = base_ ? base_->picture() : (plain = solid(scene_.fill));
+    const xcb_rectangle_t all = {0, 0, w, h};
     const int dim = std::clamp(state_.dimStep, 0, 255);
-    if (!argb_) {
-        // An opaque frame dimmed by d is the scene scaled by 1 - d: one pass.
-        xcb_render_picture_t mask = dim > 0 ? solid(QColor(0, 0, 0, 255 - dim)) : XCB_NONE;
-        xcb_render_composite(connection_, XCB_RENDER_PICT_OP_SRC, source, mask, target, sx, sy, 0, 0, 0, 0, w, h);
-        if (mask)
-            xcb_render_free_picture(connection_, mask);
-    } else {
-        // A translucent one grows darker and less transparent: black over it.
-        xcb_render_composite(connection_, XCB_RENDER_PICT_OP_SRC, source, XCB_NONE, target, sx, sy, 0, 0, 0, 0, w,
-                             h);
+    if (!base_) {
+        // A plain colour: dimmed, it is only another colour.
+        QColor c = scene_.fill;
         if (dim > 0) {
-            xcb_render_picture_t black = solid(QColor(0, 0, 0, dim));
-            xcb_render_composite(connection_, XCB_RENDER_PICT_OP_OVER, black, XCB_NONE, target, 0, 0, 0, 0, 0, 0,
-                                 w, h);
-            xcb_render_free_picture(connection_, black);
+            const double keep = (255 - dim) / 255.0;
+            if (argb_) // black over a translucent colour: darker and less transparent
+                c = QColor::fromRgbF(c.redF() * c.alphaF() * keep / (1 - keep * (1 - c.alphaF())),
+                                     c.greenF() * c.alphaF() * keep / (1 - keep * (1 - c.alphaF())),
+                                     c.blueF() * c.alphaF() * keep / (1 - keep * (1 - c.alphaF())),
+                                     1 - keep * (1 - c.alphaF()));
+            else
+                c = QColor::fromRgbF(c.redF() * keep, c.greenF() * keep, c.blueF() * keep);
         }
+        xcb_render_fill_rectangles(connection_, XCB_RENDER_PICT_OP_SRC, target, premultiplied(c), 1, &all);
+    } else {
+        // The ready picture copied as it is, then black over it by the dimness: the two
+        // cheapest things the server can do with a screenful of pixels.
+        xcb_copy_area(connection_, base_->pixmap(), drawable, gc(), static_cast<std::int16_t>(origin.x()),
+                      static_cast<std::int16_t>(origin.y()), 0, 0, w, h);
+        if (dim > 0)
+            xcb_render_fill_rectangles(connection_, XCB_RENDER_PICT_OP_OVER, target,
+                                       premultiplied(QColor(0, 0, 0, dim)), 1, &all);
     }
-    if (plain)
-        xcb_render_free_picture(connection_, plain);
     if (note_) {
         const QRect area = QRect(noteAt_, note_->size()).intersected(QRect(origin, size));
         if (!area.isEmpty())
@@ -319,6 +339,15 @@ void X11OverlaySurface::renderFrame(xcb_render_picture_t target, QPoint origin, 
                                  static_cast<std::int16_t>(area.y() - origin.y()),
                                  static_cast<std::uint16_t>(area.width()), static_cast<std::uint16_t>(area.height()));
     }
+}
+
+xcb_gcontext_t X11OverlaySurface::gc() {
+    if (!gc_) {
+        gc_ = xcb_generate_id(connection_);
+        const std::uint32_t noExposures[] = {0};
+        xcb_create_gc(connection_, gc_, window_, XCB_GC_GRAPHICS_EXPOSURES, noExposures);
+    }
+    return gc_;
 }
 
 void X11OverlaySurface::setNote(const QImage& note, QPoint at) {
@@ -335,13 +364,13 @@ void X11OverlaySurface::show(const State& state) {
         renderBase();
         baseState_ = state_;
     }
-    renderFrame(windowPicture_, QPoint(0, 0), size_);
+    renderFrame(window_, windowPicture_, QPoint(0, 0), size_);
     xcb_flush(connection_);
 }
 
 void X11OverlaySurface::redraw() {
     if (hasScene_)
-        renderFrame(windowPicture_, QPoint(0, 0), size_);
+        renderFrame(window_, windowPicture_, QPoint(0, 0), size_);
 }
 
 QImage X11OverlaySurface::grab(const QRect& region) {
@@ -349,7 +378,7 @@ QImage X11OverlaySurface::grab(const QRect& region) {
     if (!hasScene_ || r.isEmpty())
         return QImage();
     ServerPicture scratch(connection_, r.size(), argb_);
-    renderFrame(scratch.picture(), r.topLeft(), r.size());
+    renderFrame(scratch.pixmap(), scratch.picture(), r.topLeft(), r.size());
     return scratch.read(QRect(QPoint(0, 0), r.size()));
 }
 
@@ -372,6 +401,7 @@ void X11OverlaySurface::clear() {
     const std::uint32_t black = 0;
     xcb_change_window_attributes(connection_, window_, XCB_CW_BACK_PIXEL, &black);
     base_.reset();
+    gradient_.reset();
     note_.reset();
     scene_ = Scene{};
     hasScene_ = false;

@@ -110,7 +110,9 @@ public:
 
 private:
     void renderBase();
-    void renderFrame(xcb_render_picture_t target, QPoint origin, QSize size);
+    void renderGradient();
+    void renderFrame(xcb_drawable_t drawable, xcb_render_picture_t target, QPoint origin, QSize size);
+    xcb_gcontext_t gc();
     xcb_render_picture_t solid(const QColor& premultiplied);
 
     xcb_connection_t* connection_;
@@ -126,6 +128,10 @@ private:
     // The scene at the current offset and drift, without dimness or note: the window's
     // background. Absent for a plain colour, whose background is the colour itself.
     std::unique_ptr<ServerPicture> base_;
+    // The drifting gradient at `gradientProgress_`.
+    std::unique_ptr<ServerPicture> gradient_;
+    double gradientProgress_ = -1;
+    xcb_gcontext_t gc_ = 0;
     std::shared_ptr<ServerPicture> note_;
     QPoint noteAt_;
     std::optional<QRect> hole_;

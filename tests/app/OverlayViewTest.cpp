@@ -126,6 +126,30 @@ TEST(OverlayView, StaticOverlayNeverWakesAndSubtleBreathingRarely) {
     EXPECT_LE(frames, 40) << "a 0.03 breath has only a few visible steps";
 }
 
+TEST(OverlayView, ADarkColourBreathesInFewerFramesThanAPicture) {
+    test::widgetsApp();
+    auto framesInAMinute = [](const OverlayContent& content) {
+        FakeScheduler scheduler;
+        OverlayView view(scheduler, QSize(1920, 1080), true);
+        view.apply(content, std::nullopt);
+        view.startAnimations({OverlayAnimation::breathing},
+                             OverlayAnimationTuning::tuning(AnimationStrength::strong), 1);
+        const int before = view.framesDrawn();
+        scheduler.advance(Seconds(60));
+        return view.framesDrawn() - before;
+    };
+    OverlayContent dark = solid(QColor(16, 18, 24));
+    OverlayContent picture = dark;
+    picture.sharedImage = QImage(64, 64, QImage::Format_RGB32);
+    picture.sharedImage.fill(Qt::white);
+    const int darkFrames = framesInAMinute(dark);
+    const int pictureFrames = framesInAMinute(picture);
+    EXPECT_GT(darkFrames, 0);
+    // The brightest channel of the dark colour is 24 of 255: about a tenth of the steps show.
+    EXPECT_LT(darkFrames * 5, pictureFrames) << darkFrames << " vs " << pictureFrames;
+    EXPECT_EQ(framesInAMinute(solid(Qt::black)), 0) << "black never looks different";
+}
+
 TEST(OverlayView, PanelFadesAndAShowDuringAFadeWins) {
     test::widgetsApp();
     FakeScheduler scheduler;

@@ -22,9 +22,13 @@ using namespace std::chrono_literals;
 
 namespace {
 
-struct OverlayX11 : ::testing::Test {
+// The application exists before the fixture's scheduler, whose timer needs its event loop.
+struct WithApplication {
+    WithApplication() { test::widgetsApp(false); }
+};
+
+struct OverlayX11 : WithApplication, ::testing::Test {
     void SetUp() override {
-        test::widgetsApp(false);
         x11 = XConnection::open();
         ASSERT_TRUE(x11);
         displays = std::make_shared<QtDisplaySource>(x11);
@@ -374,4 +378,64 @@ TEST_F(OverlayX11, TheServerDrawsWhatThisProgramWouldDrawInEveryModeAndEffect) {
     xcb_destroy_window(x11->get(), moved);
     xcb_destroy_window(x11->get(), victim);
     x11->flush();
+}
+
+TEST_F(OverlayX11, TheServersDrawingIsPutBackWhateverAnotherClientDoesToIt) {
+    OverlayWindowManager manager(scheduler, displays, x11);
+    int rebuilds = 0;
+    OverlayContent content;
+    content.background = QColor(255, 0, 255);
+    manager.onWindowLost = [&] {
+        ++rebuilds;
+        manager.build(content);
+    };
+    manager.build(content);
+    ASSERT_TRUE(manager.drawsInServer());
+    auto covered = [&] {
+        return test::waitUntil([&] {
+            x11->dispatchPending();
+            return share(X11ScreenCapture::captureRegion(QRect(0, 0, 3840, 1080)), qRgb(255, 0, 255)) == 1.0;
+        });
+    };
+    ASSERT_TRUE(covered());
+    auto drawing = [&] { return manager.windows().front()->overlayView()->surface()->window(); };
+    xcb_connection_t* c = x11->get();
+
+    xcb_unmap_window(c, drawing());
+    x11->flush();
+    EXPECT_TRUE(covered()) << "unmapped";
+    EXPECT_TRUE(test::waitUntil([&] {
+        x11->dispatchPending();
+        return manager.repairs().remapped >= 1;
+    }));
+
+    const std::uint32_t away[] = {500, 300, 20, 20};
+    xcb_configure_window(c, drawing(),
+                         XCB_CONFIG_WINDOW_X | XCB_CONFIG_WINDOW_Y | XCB_CONFIG_WINDOW_WIDTH |
+                             XCB_CONFIG_WINDOW_HEIGHT,
+                         away);
+    x11->flush();
+    EXPECT_TRUE(covered()) << "moved and shrunk";
+
+    xcb_reparent_window(c, drawing(), x11->root(), 0, 0);
+    x11->flush();
+    EXPECT_TRUE(covered()) << "taken out of the overlay window";
+    EXPECT_TRUE(test::waitUntil([&] {
+        x11->dispatchPending();
+        auto tree = xreply(xcb_query_tree_reply(c, xcb_query_tree(c, drawing()), nullptr));
+        auto geometry = xreply(xcb_get_geometry_reply(c, xcb_get_geometry(c, drawing()), nullptr));
+        return tree && geometry &&
+               tree->parent == static_cast<xcb_window_t>(manager.windows().front()->winId()) && geometry->x == 0 &&
+               geometry->width == 1920;
+    })) << "back inside, in place";
+
+    xcb_destroy_window(c, drawing());
+    x11->flush();
+    EXPECT_TRUE(test::waitUntil([&] {
+        x11->dispatchPending();
+        return rebuilds == 1;
+    }));
+    EXPECT_TRUE(covered()) << "destroyed";
+    EXPECT_NE(manager.windows().front()->overlayView()->surface(), nullptr);
+    manager.tearDown();
 }
