@@ -110,14 +110,33 @@ double ms(Clock::time_point a, Clock::time_point b) {
     return std::chrono::duration<double, std::milli>(b - a).count();
 }
 
-// Resident memory of a process, in MiB.
-double residentMiB(pid_t pid) {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+// Memory of a process, in MiB: resident in all (most of it the shared libraries' pages, which
+// every Qt program maps) and its own (anonymous: heap, buffers, images).
+struct Memory {
+    double resident = -1, own = -1;
+};
+Memory memoryOf(pid_t pid) {
+    Memory m;
+    std::ifstream rollup("/proc/" + std::to_string(pid) + "/smaps_rollup");
     std::string line;
-    while (std::getline(status, line))
-        if (line.rfind("VmRSS:", 0) == 0)
-            return std::atof(line.c_str() + 6) / 1024.0;
-    return -1;
+    while (std::getline(rollup, line)) {
+        if (line.rfind("Rss:", 0) == 0)
+            m.resident = std::atof(line.c_str() + 4) / 1024.0;
+        else if (line.rfind("Anonymous:", 0) == 0)
+            m.own = std::atof(line.c_str() + 10) / 1024.0;
+    }
+    return m;
+}
+
+// Where a process's memory is, for a closer look: TOLVA_BENCH_SMAPS=prefix keeps its map as
+// prefix-when.
+void keepMemoryMap(pid_t pid, const std::string& when) {
+    const char* prefix = std::getenv("TOLVA_BENCH_SMAPS");
+    if (!prefix)
+        return;
+    std::ifstream in("/proc/" + std::to_string(pid) + "/smaps");
+    std::ofstream out(std::string(prefix) + "-" + when);
+    out << in.rdbuf();
 }
 
 // A photograph-sized picture (2560 × 1440 JPEG) far from the desktop's colour.
@@ -166,16 +185,20 @@ int main(int argc, char** argv) {
     setenv("TOLVA_LOG_STDERR", "1", 1);
     posix_spawn_file_actions_t quiet;
     posix_spawn_file_actions_init(&quiet);
-    posix_spawn_file_actions_addopen(&quiet, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+    // The program's log goes to TOLVA_BENCH_LOG when that names a file.
+    const char* logFile = std::getenv("TOLVA_BENCH_LOG");
+    posix_spawn_file_actions_addopen(&quiet, STDERR_FILENO, logFile ? logFile : "/dev/null",
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0600);
     if (posix_spawn(&app, argv[1], &quiet, nullptr, appArgv, environ) != 0) {
         std::fprintf(stderr, "cannot start %s\n", argv[1]);
         return 1;
     }
     sleep(2); // start-up
-    const double fresh = residentMiB(app);
-    double lockedMost = 0;
+    const Memory fresh = memoryOf(app);
+    keepMemoryMap(app, "fresh");
+    Memory lockedMost;
     std::string lockedMostMode;
-    std::vector<std::pair<std::string, double>> afterUnlock;
+    std::vector<std::pair<std::string, Memory>> afterUnlock;
 
     Bench bench;
     bench.open();
@@ -219,11 +242,19 @@ int main(int argc, char** argv) {
                     if (type == XCB_FOCUS_OUT &&
                         reinterpret_cast<xcb_focus_out_event_t*>(e)->mode == XCB_NOTIFY_MODE_GRAB)
                         currentGrab = Clock::now();
+                    // An overlay window shows up mapped on the root, or (opaque ones) moving into
+                    // the composite overlay window, inside which it is then mapped at once.
+                    xcb_window_t overlay = XCB_NONE;
                     if (type == XCB_MAP_NOTIFY &&
-                        reinterpret_cast<xcb_map_notify_event_t*>(e)->override_redirect) {
+                        reinterpret_cast<xcb_map_notify_event_t*>(e)->override_redirect)
+                        overlay = reinterpret_cast<xcb_map_notify_event_t*>(e)->window;
+                    if (type == XCB_REPARENT_NOTIFY &&
+                        reinterpret_cast<xcb_reparent_notify_event_t*>(e)->parent != bench.screen->root)
+                        overlay = reinterpret_cast<xcb_reparent_notify_event_t*>(e)->window;
+                    if (overlay != XCB_NONE) {
                         ++mapped;
                         if (firstOverlay == XCB_NONE)
-                            firstOverlay = reinterpret_cast<xcb_map_notify_event_t*>(e)->window;
+                            firstOverlay = overlay;
                     }
                     free(e);
                 }
@@ -245,7 +276,7 @@ int main(int argc, char** argv) {
             covers.push_back(ms(start, *covered));
             locks.push_back(ms(start, std::max(*grabbed, *covered)));
             usleep(100000);
-            if (const double locked = residentMiB(app); locked > lockedMost) {
+            if (const Memory locked = memoryOf(app); locked.resident > lockedMost.resident) {
                 lockedMost = locked;
                 lockedMostMode = std::string(mode.rawValue());
             }
@@ -300,18 +331,21 @@ int main(int argc, char** argv) {
                 unlocks.push_back(ms(last, *released));
             usleep(300000); // let the windows go
         }
-        afterUnlock.emplace_back(std::string(mode.rawValue()), residentMiB(app));
+        afterUnlock.emplace_back(std::string(mode.rawValue()), memoryOf(app));
+        // Where the memory is, for a closer look: TOLVA_BENCH_SMAPS=prefix keeps the map of
+        // the program's memory after each mode.
+        keepMemoryMap(app, std::string(mode.rawValue()));
         std::printf("%-10s %14.2f %14.2f %16.2f %12.2f %12s   (medians of %zu runs)\n",
                     std::string(mode.rawValue()).c_str(), median(grabs), median(covers), median(locks),
                     median(unlocks),
                     repairs.empty() ? "-" : std::to_string(median(repairs)).substr(0, 5).c_str(),
                     locks.size());
     }
-    std::printf("resident memory: fresh %.1f MiB, locked at most %.1f MiB (%s), after unlocking", fresh,
-                lockedMost, lockedMostMode.c_str());
-    for (const auto& [mode, mib] : afterUnlock)
-        std::printf(" %s %.1f", mode.c_str(), mib);
-    std::printf(" MiB\n");
+    std::printf("memory, resident (own) MiB: fresh %.1f (%.1f), locked at most %.1f (%.1f) in %s, after unlocking",
+                fresh.resident, fresh.own, lockedMost.resident, lockedMost.own, lockedMostMode.c_str());
+    for (const auto& [mode, m] : afterUnlock)
+        std::printf(" %s %.1f (%.1f)", mode.c_str(), m.resident, m.own);
+    std::printf("\n");
     // The program dies while locked: time until every display is covered again and the keyboard
     // is held, by the guard it left behind.
     prefs.setOverlayContentMode(OverlayContentMode::solidColor);

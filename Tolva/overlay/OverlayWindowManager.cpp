@@ -121,17 +121,38 @@ void OverlayWindowManager::build(const OverlayContent& content) {
             }
         }
         window->overlayView()->startAnimations(content.animations, content.tuning, 1.0);
-        window->show();
-        window->raise();
-        watchWindow(*window);
         windows_.push_back(std::move(window));
     }
     spare_.clear(); // windows for displays that are gone
+    xcb_connection_t* qt = x11_ ? qtConnection() : nullptr;
+    const bool drawnByServer = qt && surfacesAvailable_;
+    if (drawnByServer) {
+        // The server paints each window from its drawing the moment it is mapped: every window
+        // is mapped now (inside the cover layer when opaque, so never below another window),
+        // before Qt shows them, which takes it a while per window.
+        for (const auto& window : windows_)
+            watchWindow(*window);
+        if (!translucent)
+            enterCoverLayer();
+        const std::uint32_t above[] = {XCB_STACK_MODE_ABOVE};
+        for (const auto& window : windows_) {
+            xcb_map_window(qt, static_cast<xcb_window_t>(window->winId()));
+            xcb_configure_window(qt, static_cast<xcb_window_t>(window->winId()), XCB_CONFIG_WINDOW_STACK_MODE,
+                                 above);
+        }
+        xcb_flush(qt);
+    }
+    for (const auto& window : windows_) {
+        window->show();
+        window->raise();
+        if (!drawnByServer)
+            watchWindow(*window);
+    }
     if (x11_) {
         // Qt's map requests go out before our restacking, without waiting for a round of events.
-        if (auto* x11App = qApp->nativeInterface<QNativeInterface::QX11Application>())
-            xcb_flush(x11App->connection());
-        if (!translucent)
+        if (qt)
+            xcb_flush(qt);
+        if (!translucent && !drawnByServer)
             enterCoverLayer();
         raiseAll();
         // Windows restacked among the others are looked at once a second besides: a missed

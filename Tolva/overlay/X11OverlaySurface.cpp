@@ -232,6 +232,7 @@ void X11OverlaySurface::setScene(const Scene& scene) {
                     (std::uint32_t(std::lround(c.green() * a)) << 8) | std::uint32_t(std::lround(c.blue() * a));
         }
         xcb_change_window_attributes(connection_, window_, XCB_CW_BACK_PIXEL, &pixel);
+        background_ = 0;
     } else {
         renderBase();
     }
@@ -265,10 +266,24 @@ void X11OverlaySurface::renderGradient() {
     gradientProgress_ = p;
 }
 
+void X11OverlaySurface::useAsBackground(const ServerPicture& picture) {
+    if (background_ == picture.pixmap())
+        return;
+    background_ = picture.pixmap();
+    xcb_change_window_attributes(connection_, window_, XCB_CW_BACK_PIXMAP, &background_);
+}
+
 void X11OverlaySurface::renderBase() {
-    const bool fresh = !base_ || base_->size() != size_;
-    if (fresh)
-        base_ = std::make_unique<ServerPicture>(connection_, size_, argb_);
+    // A picture that is the frame as it stands (the screen copied a moment ago, unmoved, with
+    // nothing over it) is the background itself: nothing to draw before the window shows.
+    if (scene_.picture && scene_.picture->isArgb() == argb_ && scene_.pictureRect == QRect(QPoint(0, 0), size_) &&
+        state_.offset.isNull() && scene_.gradientOpacity <= 0 && (scene_.fill.alpha() == 0 || scene_.fill.alpha() == 255)) {
+        base_ = scene_.picture;
+        useAsBackground(*base_);
+        return;
+    }
+    if (!base_ || base_->size() != size_ || base_ == scene_.picture)
+        base_ = std::make_shared<ServerPicture>(connection_, size_, argb_);
     const auto w = static_cast<std::uint16_t>(size_.width()), h = static_cast<std::uint16_t>(size_.height());
     const xcb_render_picture_t target = base_->picture();
     if (scene_.picture) {
@@ -295,10 +310,7 @@ void X11OverlaySurface::renderBase() {
         xcb_render_composite(connection_, XCB_RENDER_PICT_OP_OVER, gradient_->picture(), XCB_NONE, target, 0, 0, 0,
                              0, 0, 0, w, h);
     }
-    if (fresh) {
-        const std::uint32_t background = base_->pixmap();
-        xcb_change_window_attributes(connection_, window_, XCB_CW_BACK_PIXMAP, &background);
-    }
+    useAsBackground(*base_);
 }
 
 void X11OverlaySurface::renderFrame(xcb_drawable_t drawable, xcb_render_picture_t target, QPoint origin,
@@ -400,6 +412,7 @@ void X11OverlaySurface::setHole(const std::optional<QRect>& hole) {
 void X11OverlaySurface::clear() {
     const std::uint32_t black = 0;
     xcb_change_window_attributes(connection_, window_, XCB_CW_BACK_PIXEL, &black);
+    background_ = 0;
     base_.reset();
     gradient_.reset();
     note_.reset();

@@ -110,6 +110,7 @@ public:
 
 private:
     void renderBase();
+    void useAsBackground(const ServerPicture& picture);
     void renderGradient();
     void renderFrame(xcb_drawable_t drawable, xcb_render_picture_t target, QPoint origin, QSize size);
     xcb_gcontext_t gc();
@@ -127,7 +128,8 @@ private:
     State baseState_;
     // The scene at the current offset and drift, without dimness or note: the window's
     // background. Absent for a plain colour, whose background is the colour itself.
-    std::unique_ptr<ServerPicture> base_;
+    std::shared_ptr<ServerPicture> base_; // may be the scene's picture itself
+    xcb_pixmap_t background_ = 0;
     // The drifting gradient at `gradientProgress_`.
     std::unique_ptr<ServerPicture> gradient_;
     double gradientProgress_ = -1;
