@@ -102,6 +102,7 @@ void OverlayView::apply(const OverlayContent& content, std::optional<std::uint32
     composedKey_.reset();
     screenPicture_.reset();
     serverImage_.reset();
+    serverImageAtRest_.reset();
     if (content.awayNote)
         awayNote_->apply(
             AwayNoteView::Model{*content.awayNote, content.awayNoteReturnLine, content.awayNoteStyle, light});
@@ -134,8 +135,9 @@ void OverlayView::setScreenPicture(std::shared_ptr<ServerPicture> picture, bool 
     sceneGrown_ = false;
 }
 
-void OverlayView::setServerImage(std::shared_ptr<ServerPicture> picture) {
+void OverlayView::setServerImage(std::shared_ptr<ServerPicture> picture, std::shared_ptr<ServerPicture> atRest) {
     serverImage_ = std::move(picture);
+    serverImageAtRest_ = std::move(atRest);
 }
 
 QRect OverlayView::pictureRectFor(QSize size, QSize view, bool withMargin) {
@@ -161,6 +163,7 @@ void OverlayView::applyScene() {
         picture = screenPicture_;
     } else if (serverImage_) {
         picture = serverImage_;
+        scene.pictureAtRest = serverImageAtRest_;
     }
     if (picture) {
         scene.picture = picture;
@@ -237,6 +240,7 @@ bool OverlayView::clearPictures() {
                      !panelBackdrop_.isNull();
     screenPicture_.reset();
     serverImage_.reset();
+    serverImageAtRest_.reset();
     panelBackdrop_ = QImage();
     noteTask_.cancel();
     growTask_.cancel();

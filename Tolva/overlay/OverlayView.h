@@ -56,8 +56,9 @@ public:
     // The screen as it was at the lock, copied inside the server: this display's snapshot, or
     // (`isBackdrop`) what a tint lies over when no compositor shows the live screen.
     void setScreenPicture(std::shared_ptr<ServerPicture> picture, bool isBackdrop);
-    // The user's picture already on the server, scaled for this display (see `pictureSizeFor`).
-    void setServerImage(std::shared_ptr<ServerPicture> picture);
+    // The user's picture already on the server, scaled for this display (see `pictureRectFor`),
+    // and (when made in advance) cut to the display as it first shows.
+    void setServerImage(std::shared_ptr<ServerPicture> picture, std::shared_ptr<ServerPicture> atRest = nullptr);
     // The size a picture of `size` takes to cover a view of `view` pixels with the shift's margin.
     static QRect pictureRectFor(QSize size, QSize view, bool withMargin);
     // Lets go of every picture of the screen or of the user's image (at unlock); true when
@@ -136,6 +137,7 @@ private:
     std::unique_ptr<X11OverlaySurface> surface_;
     std::shared_ptr<ServerPicture> screenPicture_;
     std::shared_ptr<ServerPicture> serverImage_;
+    std::shared_ptr<ServerPicture> serverImageAtRest_;
     bool screenPictureIsBackdrop_ = false;
     bool sceneGrown_ = false;     // the picture carries the pixel shift's margin
     QImage panelBackdrop_;        // the frame behind the panel, read back from the server

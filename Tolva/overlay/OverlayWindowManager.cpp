@@ -13,6 +13,7 @@
 #include <QScreen>
 
 #include <algorithm>
+#include <cmath>
 #include <set>
 
 namespace tolva {
@@ -114,8 +115,8 @@ void OverlayWindowManager::build(const OverlayContent& content) {
             if (auto it = screenPictures_.find(display.id); it != screenPictures_.end()) {
                 view->setScreenPicture(it->second, tintOverBackdrop);
             } else if (!translucent) {
-                if (auto held = heldImage(content.imageIdentity, pixels))
-                    view->setServerImage(held);
+                if (auto* held = heldImage(content.imageIdentity, pixels))
+                    view->setServerImage(held->picture, held->atRest);
                 else if (!content.picture(id).isNull())
                     view->setServerImage(serverImage(content.picture(id), pixels, content.imageIdentity));
             }
@@ -328,28 +329,38 @@ bool OverlayWindowManager::holdsImage(const std::string& identity) const {
     return true;
 }
 
-std::shared_ptr<ServerPicture> OverlayWindowManager::heldImage(const std::string& identity, QSize view) const {
+const OverlayWindowManager::ServerImage* OverlayWindowManager::heldImage(const std::string& identity,
+                                                                         QSize view) const {
     if (identity.empty())
         return nullptr;
     for (const auto& entry : serverImages_)
         if (entry.identity == identity && entry.view == view)
-            return entry.picture;
+            return &entry;
     return nullptr;
 }
 
 std::shared_ptr<ServerPicture> OverlayWindowManager::serverImage(const QImage& image, QSize view,
                                                                  const std::string& identity) {
-    if (auto held = heldImage(identity, view))
-        return held;
+    if (auto* held = heldImage(identity, view))
+        return held->picture;
     // Scaled here once, as smoothly as before, then kept on the server for every later lock.
     const QRect placed = OverlayView::pictureRectFor(image.size(), view, true);
     auto picture = ServerPicture::fromImage(
         qtConnection(), image.scaled(placed.size(), Qt::IgnoreAspectRatio, Qt::SmoothTransformation));
-    if (!identity.empty()) {
+    if (!identity.empty() && picture) {
+        // And cut to the display as a lock first shows it, so that showing it is drawing nothing.
+        auto atRest = std::make_shared<ServerPicture>(qtConnection(), view, false);
+        // (Placed as the view places it: centred, rounded the same way.)
+        const QPoint at(int(std::lround((view.width() - placed.width()) / 2.0)),
+                        int(std::lround((view.height() - placed.height()) / 2.0)));
+        xcb_render_composite(qtConnection(), XCB_RENDER_PICT_OP_SRC, picture->picture(), XCB_NONE,
+                             atRest->picture(), static_cast<std::int16_t>(-at.x()), static_cast<std::int16_t>(-at.y()),
+                             0, 0, 0, 0, static_cast<std::uint16_t>(view.width()),
+                             static_cast<std::uint16_t>(view.height()));
         // One picture per display size; another picture replaces them all.
         std::erase_if(serverImages_,
                       [&](const ServerImage& e) { return e.identity != identity || e.view == view; });
-        serverImages_.push_back({identity, view, picture});
+        serverImages_.push_back({identity, view, picture, atRest});
     }
     return picture;
 }

@@ -78,6 +78,13 @@ public:
     const Repairs& repairs() const { return repairs_; }
 
 private:
+    // The user's picture on the server, scaled for each display size.
+    struct ServerImage {
+        std::string identity;
+        QSize view;
+        std::shared_ptr<ServerPicture> picture;
+        std::shared_ptr<ServerPicture> atRest; // cut to the display, as a lock first shows it
+    };
     void removeWindows();
     bool handleEvent(const void* event);
     void ownWindowChanged(std::size_t index, std::uint8_t type, const void* event);
@@ -91,7 +98,7 @@ private:
     std::uint32_t expectedParent() const;
     static QRect nativeGeometry(const OverlayWindow& window, const QRect& logical);
     std::shared_ptr<ServerPicture> serverImage(const QImage& image, QSize view, const std::string& identity);
-    std::shared_ptr<ServerPicture> heldImage(const std::string& identity, QSize view) const;
+    const ServerImage* heldImage(const std::string& identity, QSize view) const;
     void attachSurface(OverlayWindow& window);
     void detachSurface(OverlayWindow& window);
     bool handleSurfaceEvent(std::uint8_t type, const void* event);
@@ -117,12 +124,6 @@ private:
     bool surfacesAvailable_ = false;
     // The screen as it was when this lock began, per display: taken once, kept for rebuilds.
     std::map<std::uint32_t, std::shared_ptr<ServerPicture>> screenPictures_;
-    // The user's picture on the server, scaled for each display size.
-    struct ServerImage {
-        std::string identity;
-        QSize view;
-        std::shared_ptr<ServerPicture> picture;
-    };
     std::vector<ServerImage> serverImages_;
 };
 

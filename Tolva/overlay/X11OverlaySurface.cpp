@@ -282,7 +282,13 @@ void X11OverlaySurface::renderBase() {
         useAsBackground(*base_);
         return;
     }
-    if (!base_ || base_->size() != size_ || base_ == scene_.picture)
+    if (scene_.pictureAtRest && scene_.pictureAtRest->size() == size_ && scene_.pictureAtRest->isArgb() == argb_ &&
+        state_.offset.isNull() && scene_.gradientOpacity <= 0 && scene_.fill.alpha() == 255) {
+        base_ = scene_.pictureAtRest;
+        useAsBackground(*base_);
+        return;
+    }
+    if (!base_ || base_->size() != size_ || base_ == scene_.picture || base_ == scene_.pictureAtRest)
         base_ = std::make_shared<ServerPicture>(connection_, size_, argb_);
     const auto w = static_cast<std::uint16_t>(size_.width()), h = static_cast<std::uint16_t>(size_.height());
     const xcb_render_picture_t target = base_->picture();

@@ -69,6 +69,8 @@ public:
         QColor fill = Qt::black;
         std::shared_ptr<ServerPicture> picture;
         QRect pictureRect;
+        // The picture already cut to the surface at offset zero, when one was made in advance.
+        std::shared_ptr<ServerPicture> pictureAtRest;
         double gradientOpacity = 0; // the drifting gradient, when it runs
     };
     // What changes from frame to frame.

@@ -302,6 +302,7 @@ TEST_F(OverlayX11, TheServerDrawsWhatThisProgramWouldDrawInEveryModeAndEffect) {
         OverlayContent content;
         double seconds; // of effects before the picture is compared
         bool panel = false;
+        bool prepared = false; // the picture was put on the server before the lock
     };
     std::vector<Case> cases;
     {
@@ -316,6 +317,7 @@ TEST_F(OverlayX11, TheServerDrawsWhatThisProgramWouldDrawInEveryModeAndEffect) {
         OverlayContent image = solid;
         image.sharedImage = testPicture();
         cases.push_back({"image", image, 0});
+        cases.push_back({"image made ready before the lock", image, 0, false, true});
         image.animations = all;
         image.tuning = OverlayAnimationTuning::tuning(AnimationStrength::strong);
         cases.push_back({"image, every strong effect", image, 9.1});
@@ -343,7 +345,14 @@ TEST_F(OverlayX11, TheServerDrawsWhatThisProgramWouldDrawInEveryModeAndEffect) {
         if (!inServer)
             manager.drawInClient();
         EXPECT_EQ(manager.drawsInServer(), inServer);
-        manager.build(c.content);
+        OverlayContent content = c.content;
+        if (c.prepared && inServer) {
+            manager.prepareImage(content.sharedImage, "test-picture");
+            EXPECT_TRUE(manager.holdsImage("test-picture"));
+            content.imageIdentity = "test-picture";
+            content.sharedImage = QImage(); // not even decoded
+        }
+        manager.build(content);
         clock.runDue();
         if (c.panel)
             manager.mainWindow()->overlayView()->showPanel();
