@@ -44,6 +44,7 @@
 
 #include <csignal>
 #include <sys/socket.h>
+#include <malloc.h>
 #include <unistd.h>
 
 #ifndef TOLVA_VERSION
@@ -384,7 +385,10 @@ std::optional<int> AppDelegate::launch(const QStringList& arguments) {
         statusMenu_->refresh();
         control_->stateChanged();
         // The next lock's windows, once this one's are gone.
-        prepareTask_ = scheduler_.schedule(Seconds(0.1), [this] { prepareOverlay(); });
+        prepareTask_ = scheduler_.schedule(Seconds(0.1), [this] {
+            prepareOverlay();
+            ::malloc_trim(0); // what the lock used goes back to the system
+        });
     };
     statusMenu_->onQuit = [this] { requestQuit(); };
     statusMenu_->keychainWarning = [this]() -> std::optional<std::string> {
@@ -515,6 +519,8 @@ void AppDelegate::prepareOverlay() {
         // The decoded picture is let go as soon as the server has its scaled copies.
         if (auto windows = weak.lock())
             windows->prepareImage(loaded.image, identity);
+        loaded.image = QImage();
+        ::malloc_trim(0); // the decoded picture was large: its memory goes back to the system
     });
 }
 

@@ -94,6 +94,7 @@ void OverlayWindowManager::build(const OverlayContent& content) {
                 (*it)->displayID() == id) {
                 window = std::move(*it);
                 spare_.erase(it);
+                releasePending_.erase(window.get()); // in use again: its native window stays
                 break;
             }
         }
@@ -125,6 +126,7 @@ void OverlayWindowManager::build(const OverlayContent& content) {
         windows_.push_back(std::move(window));
     }
     spare_.clear(); // windows for displays that are gone
+    releasePending_.clear();
     xcb_connection_t* qt = x11_ ? qtConnection() : nullptr;
     const bool drawnByServer = qt && surfacesAvailable_;
     if (drawnByServer) {
@@ -180,6 +182,13 @@ void OverlayWindowManager::tearDown() {
 
 void OverlayWindowManager::removeWindows() {
     safetyNet_.cancel();
+    // The overlay goes at once, a request a window; Qt's bookkeeping and the rest follow.
+    if (xcb_connection_t* qt = x11_ ? qtConnection() : nullptr) {
+        for (const auto& window : windows_)
+            if (window->internalWinId())
+                xcb_unmap_window(qt, static_cast<xcb_window_t>(window->winId()));
+        xcb_flush(qt);
+    }
     for (auto& window : windows_) {
         window->overlayView()->stopAnimations();
         window->overlayView()->hidePanel(false);
@@ -198,6 +207,21 @@ void OverlayWindowManager::removeWindows() {
     builtDisplays_.clear();
     layout_ = DisplayLayout();
     leaveCoverLayer();
+    if (!releasePending_.empty())
+        releaseTask_ = scheduler_.schedule(Seconds(0), [this] { releaseNativeWindows(); });
+}
+
+void OverlayWindowManager::releaseNativeWindows() {
+    releaseTask_.cancel();
+    for (const auto& window : spare_) {
+        if (!releasePending_.count(window.get()) || !window->internalWinId())
+            continue;
+        detachSurface(*window);
+        if (x11_)
+            x11_->forgetWindow(static_cast<xcb_window_t>(window->internalWinId()));
+        window->releaseNativeWindow();
+    }
+    releasePending_.clear();
 }
 
 xcb_connection_t* OverlayWindowManager::qtConnection() const {
@@ -253,18 +277,16 @@ void OverlayWindowManager::dropPictures(OverlayWindow& window) {
     // that showed one loses its native window and with it the backing store that still holds
     // the last frame. Where the server draws, every window does so: its backing store is a
     // screen-sized buffer that the next lock does not need (prepare() makes fresh windows).
+    // (The native window goes a moment later, once the unlock is done.)
     const bool showedPicture = window.overlayView()->clearPictures();
-    if ((showedPicture || surfacesAvailable_) && window.internalWinId()) {
-        detachSurface(window);
-        if (x11_)
-            x11_->forgetWindow(static_cast<xcb_window_t>(window.internalWinId()));
-        window.releaseNativeWindow();
-    }
+    if ((showedPicture || surfacesAvailable_) && window.internalWinId())
+        releasePending_.insert(&window);
 }
 
 void OverlayWindowManager::prepare(bool liveTint) {
     if (!windows_.empty() || !surfacesAvailable_)
         return; // a lock is up, or nothing to gain
+    releaseNativeWindows(); // what the last lock drew in goes before fresh windows come
     const bool translucent = liveTint && hasCompositor();
     const auto displays = displays_->displays();
     // Windows for displays that are gone are let go of.

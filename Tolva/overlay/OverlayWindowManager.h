@@ -11,6 +11,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <vector>
 
 struct xcb_connection_t;
@@ -92,6 +93,7 @@ private:
     std::optional<std::size_t> indexOf(std::uint32_t window) const;
     void watchWindow(OverlayWindow& window);
     void dropPictures(OverlayWindow& window);
+    void releaseNativeWindows();
     void enterCoverLayer();
     void leaveCoverLayer();
     xcb_connection_t* qtConnection() const;
@@ -116,6 +118,9 @@ private:
     std::uint64_t listener_ = 0;
     Scheduler::Handle safetyNet_;
     Scheduler::Handle rebuild_;
+    Scheduler::Handle releaseTask_;
+    // Spare windows whose native window (and backing store) goes once the unlock is done.
+    std::set<OverlayWindow*> releasePending_;
     bool loggedBackdropChoice_ = false;
     Repairs repairs_;
     // The composite overlay window while opaque windows sit in it (0 otherwise).
