@@ -3,6 +3,7 @@
 
 #include <QDBusMessage>
 
+#include <atomic>
 #include <cstdlib>
 
 namespace tolva::test {
@@ -20,14 +21,22 @@ PrivateBus::PrivateBus() : controlBus_(QStringLiteral("unconnected")) {
 }
 
 PrivateBus::~PrivateBus() {
-    QDBusConnection::disconnectFromBus(controlBus_.name());
+    // Every connection to this daemon is closed with it: a later bus must never be handed a
+    // connection of this one (Qt keeps connections by name), whose daemon is gone, where a
+    // blocking call aborts inside libdbus.
+    for (const QString& name : names_)
+        QDBusConnection::disconnectFromBus(name);
     daemon_.reset();
     std::error_code ignored;
     std::filesystem::remove_all(dir_, ignored);
 }
 
 QDBusConnection PrivateBus::connect(const QString& name) {
-    return QDBusConnection::connectToBus(address_, name + QString::number(reinterpret_cast<quintptr>(this)));
+    // Unique for the life of the process: two buses may live at the same address one after the other.
+    static std::atomic<unsigned> next{0};
+    const QString unique = name + QStringLiteral("-") + QString::number(++next);
+    names_.push_back(unique);
+    return QDBusConnection::connectToBus(address_, unique);
 }
 
 std::unique_ptr<ChildProcess> PrivateBus::startFakeServices(bool login1, bool screenSaver) {

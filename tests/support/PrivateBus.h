@@ -8,6 +8,7 @@
 
 #include <filesystem>
 #include <memory>
+#include <vector>
 
 namespace tolva::test {
 
@@ -28,6 +29,7 @@ private:
     std::unique_ptr<ChildProcess> daemon_;
     QString address_;
     QDBusConnection controlBus_;
+    std::vector<QString> names_; // of every connection made to this bus
 };
 
 } // namespace tolva::test
