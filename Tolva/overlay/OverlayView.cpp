@@ -92,9 +92,10 @@ void OverlayView::apply(const OverlayContent& content, std::optional<std::uint32
         background_.setAlphaF(1.0);
         picture_ = content.picture(displayID);
         scaledPicture_ = QImage();
-        light = picture_.isNull() && !content.captureInServer && content.imageIdentity.empty() &&
-                luminance(content.background) > 0.5;
-        if (picture_.isNull() && !content.captureInServer && content.imageIdentity.empty())
+        const bool plainColour =
+            picture_.isNull() && !content.captureInServer && content.imageIdentity.empty();
+        light = plainColour && luminance(content.background) > 0.5;
+        if (plainColour)
             brightest_ = 255 * std::max({content.background.redF(), content.background.greenF(),
                                          content.background.blueF()});
         panel_->setDarkAppearance(!light);
@@ -140,6 +141,17 @@ void OverlayView::setServerImage(std::shared_ptr<ServerPicture> picture, std::sh
     serverImageAtRest_ = std::move(atRest);
 }
 
+QPoint OverlayView::centred(QSize picture, QSize view) {
+    return QPoint(int(std::lround((view.width() - picture.width()) / 2.0)),
+                  int(std::lround((view.height() - picture.height()) / 2.0)));
+}
+
+QRect OverlayView::inPixels(const QRect& logical) const {
+    const qreal ratio = devicePixelRatioF();
+    return QRect(QPoint(qRound(logical.x() * ratio), qRound(logical.y() * ratio)),
+                 QSize(qRound(logical.width() * ratio), qRound(logical.height() * ratio)));
+}
+
 QRect OverlayView::pictureRectFor(QSize size, QSize view, bool withMargin) {
     const double m = withMargin ? margin : 0;
     const QRectF filled = aspectFill(QSizeF(size), QRectF(0, 0, view.width(), view.height()).adjusted(-m, -m, m, m));
@@ -167,9 +179,7 @@ void OverlayView::applyScene() {
     }
     if (picture) {
         scene.picture = picture;
-        scene.pictureRect = QRect(QPoint(int(std::lround((pixels.width() - picture->size().width()) / 2.0)),
-                                         int(std::lround((pixels.height() - picture->size().height()) / 2.0))),
-                                  picture->size());
+        scene.pictureRect = QRect(centred(picture->size(), pixels), picture->size());
     }
     surface_->setScene(scene);
 }
@@ -202,11 +212,8 @@ QRect OverlayView::panelRect() const {
 }
 
 void OverlayView::refreshPanelBackdrop() {
-    const qreal ratio = devicePixelRatioF();
-    const QRect r = panelRect();
-    panelBackdrop_ = surface_->grab(QRect(QPoint(qRound(r.x() * ratio), qRound(r.y() * ratio)),
-                                          QSize(qRound(r.width() * ratio), qRound(r.height() * ratio))));
-    panelBackdrop_.setDevicePixelRatio(ratio);
+    panelBackdrop_ = surface_->grab(inPixels(panelRect()));
+    panelBackdrop_.setDevicePixelRatio(devicePixelRatioF());
 }
 
 void OverlayView::drawNote() {
@@ -398,11 +405,8 @@ void OverlayView::showPanel() {
     if (surface_) {
         // The panel shows through a hole in the server's drawing, over the same frame.
         refreshPanelBackdrop();
-        const qreal ratio = devicePixelRatioF();
-        const QRect r = panelRect();
-        surface_->setHole(QRect(QPoint(qRound(r.x() * ratio), qRound(r.y() * ratio)),
-                                QSize(qRound(r.width() * ratio), qRound(r.height() * ratio))));
-        update(r);
+        surface_->setHole(inPixels(panelRect()));
+        update(panelRect());
     }
     fadePanel(1.0, 0.2, false);
 }

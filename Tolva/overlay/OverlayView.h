@@ -61,6 +61,8 @@ public:
     void setServerImage(std::shared_ptr<ServerPicture> picture, std::shared_ptr<ServerPicture> atRest = nullptr);
     // The size a picture of `size` takes to cover a view of `view` pixels with the shift's margin.
     static QRect pictureRectFor(QSize size, QSize view, bool withMargin);
+    // Where a picture of `picture` pixels sits, centred on a view of `view` pixels.
+    static QPoint centred(QSize picture, QSize view);
     // Lets go of every picture of the screen or of the user's image (at unlock); true when
     // there was one.
     bool clearPictures();
@@ -105,6 +107,7 @@ private:
     X11OverlaySurface::State surfaceState() const;
     void drawNote();
     QRect panelRect() const;
+    QRect inPixels(const QRect& logical) const;
     void refreshPanelBackdrop();
     void compose(std::tuple<int, int, long long> key, QPointF offset);
     void drawGradient(QPainter& p, double progress) const;

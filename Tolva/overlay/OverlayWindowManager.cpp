@@ -211,6 +211,15 @@ void OverlayWindowManager::removeWindows() {
         releaseTask_ = scheduler_.schedule(Seconds(0), [this] { releaseNativeWindows(); });
 }
 
+void OverlayWindowManager::rebuildSoon() {
+    // On the next turn of the loop: never from inside the event that told of the loss.
+    if (onWindowLost)
+        rebuild_ = scheduler_.schedule(Seconds(0), [this] {
+            if (onWindowLost && !windows_.empty())
+                onWindowLost();
+        });
+}
+
 void OverlayWindowManager::releaseNativeWindows() {
     releaseTask_.cancel();
     for (const auto& window : spare_) {
@@ -372,9 +381,7 @@ std::shared_ptr<ServerPicture> OverlayWindowManager::serverImage(const QImage& i
     if (!identity.empty() && picture) {
         // And cut to the display as a lock first shows it, so that showing it is drawing nothing.
         auto atRest = std::make_shared<ServerPicture>(qtConnection(), view, false);
-        // (Placed as the view places it: centred, rounded the same way.)
-        const QPoint at(int(std::lround((view.width() - placed.width()) / 2.0)),
-                        int(std::lround((view.height() - placed.height()) / 2.0)));
+        const QPoint at = OverlayView::centred(placed.size(), view); // where the view places it
         xcb_render_composite(qtConnection(), XCB_RENDER_PICT_OP_SRC, picture->picture(), XCB_NONE,
                              atRest->picture(), static_cast<std::int16_t>(-at.x()), static_cast<std::int16_t>(-at.y()),
                              0, 0, 0, 0, static_cast<std::uint16_t>(view.width()),
@@ -440,11 +447,7 @@ bool OverlayWindowManager::handleSurfaceEvent(std::uint8_t type, const void* opa
             auto gone = ours->overlayView()->detachSurface();
             x11_->forgetWindow(window);
             gone.reset(); // its requests fail harmlessly: the window is gone
-            if (onWindowLost)
-                rebuild_ = scheduler_.schedule(Seconds(0), [this] {
-                    if (onWindowLost && !windows_.empty())
-                        onWindowLost();
-                });
+            rebuildSoon();
             break;
         }
         case XCB_UNMAP_NOTIFY:
@@ -625,11 +628,7 @@ void OverlayWindowManager::ownWindowChanged(std::size_t index, std::uint8_t type
         break;
     case XCB_DESTROY_NOTIFY:
         Log::lock.error("overlay window destroyed by another client, building the windows again");
-        if (onWindowLost)
-            rebuild_ = scheduler_.schedule(Seconds(0), [this] {
-                if (onWindowLost && !windows_.empty())
-                    onWindowLost();
-            });
+        rebuildSoon();
         break;
     default:
         break;

@@ -94,6 +94,7 @@ private:
     void watchWindow(OverlayWindow& window);
     void dropPictures(OverlayWindow& window);
     void releaseNativeWindows();
+    void rebuildSoon();
     void enterCoverLayer();
     void leaveCoverLayer();
     xcb_connection_t* qtConnection() const;

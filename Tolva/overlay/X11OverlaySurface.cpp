@@ -224,13 +224,11 @@ void X11OverlaySurface::setScene(const Scene& scene) {
     if (!needsBase) {
         base_.reset();
         // The colour itself is the background: nothing to draw before the window shows.
-        const QColor c = scene_.fill;
-        std::uint32_t pixel = (std::uint32_t(c.red()) << 16) | (std::uint32_t(c.green()) << 8) | c.blue();
-        if (argb_) {
-            const double a = c.alphaF();
-            pixel = (std::uint32_t(std::lround(a * 255)) << 24) | (std::uint32_t(std::lround(c.red() * a)) << 16) |
-                    (std::uint32_t(std::lround(c.green() * a)) << 8) | std::uint32_t(std::lround(c.blue() * a));
-        }
+        // 8 bits a channel, premultiplied (an opaque colour is its own premultiplied form).
+        const xcb_render_color_t c = premultiplied(argb_ ? scene_.fill : QColor(scene_.fill.rgb()));
+        std::uint32_t pixel = (std::uint32_t(c.red >> 8) << 16) | (std::uint32_t(c.green >> 8) << 8) | (c.blue >> 8);
+        if (argb_)
+            pixel |= std::uint32_t(c.alpha >> 8) << 24;
         xcb_change_window_attributes(connection_, window_, XCB_CW_BACK_PIXEL, &pixel);
         background_ = 0;
     } else {
