@@ -8,7 +8,6 @@
 #include "app/ControlService.h"
 #include "app/LaunchChecks.h"
 #include "lock/LockGuard.h"
-#include "log/Log.h"
 #include "lock/QtBackgroundRunner.h"
 #include "lock/X11Foreground.h"
 #include "log/Log.h"
@@ -43,8 +42,8 @@
 #include <QTranslator>
 
 #include <csignal>
-#include <sys/socket.h>
 #include <malloc.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #ifndef TOLVA_VERSION
@@ -228,13 +227,10 @@ std::optional<int> AppDelegate::launch(const QStringList& arguments) {
     services.authenticator = authenticator_;
     services.idle = idle_;
     services.windows = windows;
-    services.contentBuilder =
-        std::make_shared<OverlayContentBuilder>(snapshotter, [reduce] { return reduce->reduceMotion(); },
-                                                std::chrono::system_clock::now,
-                                                [windows] { return windows->drawsInServer(); },
-                                                [windows](const std::string& identity) {
-                                                    return windows->holdsImage(identity);
-                                                });
+    services.contentBuilder = std::make_shared<OverlayContentBuilder>(
+        snapshotter, [reduce] { return reduce->reduceMotion(); }, std::chrono::system_clock::now,
+        [windows] { return windows->drawsInServer(); },
+        [windows](const std::string& identity) { return windows->holdsImage(identity); });
     overlayWindows_ = windows;
     services.displaySleep = std::make_shared<FreedesktopDisplaySleep>(QDBusConnection::sessionBus(), x11_);
     services.foreground = x11_ ? std::shared_ptr<Foreground>(std::make_shared<X11Foreground>(x11_, isOurs))
@@ -248,14 +244,16 @@ std::optional<int> AppDelegate::launch(const QStringList& arguments) {
     Scheduler* scheduler = &scheduler_;
     if (x11)
         X11EventTap::prepare(x11);
-    services.makeTap = [x11, scheduler](EventTap::Handler handler,
-                                        OverlayWindow*) -> std::unique_ptr<EventTap> {
+    services.makeTap = [this, x11, scheduler](EventTap::Handler handler,
+                                              OverlayWindow*) -> std::unique_ptr<EventTap> {
         if (!x11)
             return std::make_unique<NoTap>();
-        // The grab sits on the root window of the tap's own connection: a grab on a Qt window
-        // would hand Qt focus events that make it believe the program was activated.
+        // The guard holds the keyboard for the lock and hands its keys over; without one, the
+        // grab sits on the root window of the tap's own connection (a grab on a Qt window would
+        // hand Qt focus events that make it believe the program was activated).
         return std::make_unique<X11EventTap>(x11, *scheduler, std::move(handler),
-                                             Permissions::isAccessibilityTrusted);
+                                             Permissions::isAccessibilityTrusted,
+                                             std::weak_ptr<KeyboardHolder>(guard_));
     };
     services.makePointerGrab = [x11, scheduler]() -> std::unique_ptr<PointerGrab> {
         auto* x11App = qApp->nativeInterface<QNativeInterface::QX11Application>();
@@ -434,7 +432,8 @@ std::optional<int> AppDelegate::launch(const QStringList& arguments) {
             hotKeys_->registerHotKey(prefs_->lockHotKey());
     });
     // The picture a lock shows is on the server before any lock needs it.
-    for (auto property : {Preferences::Property::overlayImageFileName, Preferences::Property::overlayContentMode})
+    for (auto property :
+         {Preferences::Property::overlayImageFileName, Preferences::Property::overlayContentMode})
         imageObservations_.push_back(prefs_->observe(property, [this] { prepareOverlay(); }));
     prepareOverlay();
     // A new idle time is armed at once, not at the next periodic refresh.

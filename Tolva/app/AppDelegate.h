@@ -75,7 +75,7 @@ private:
     std::unique_ptr<HotKeyManager> hotKeys_;
     std::shared_ptr<LoginSession> session_;
     std::unique_ptr<ReduceMotionSetting> reduceMotion_;
-    std::unique_ptr<LockGuard> guard_;
+    std::shared_ptr<LockGuard> guard_;
     std::shared_ptr<DisplaySource> displays_;
     bool resuming_ = false;
     std::unique_ptr<LockController> controller_;

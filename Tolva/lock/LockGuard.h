@@ -4,22 +4,31 @@
 // TOLVA_GUARD_FD and keeps talking to that guard instead of starting another.
 #pragma once
 
+#include "platform/KeyboardHolder.h"
+
 #include <QString>
+#include <QTimer>
 
 #include <functional>
 #include <memory>
 #include <optional>
+#include <string>
+
+#include <sys/types.h>
 
 class QSocketNotifier;
 
 namespace tolva {
 
-class LockGuard {
+class LockGuard : public KeyboardHolder {
 public:
+    // How long hold() waits for the guard's answer before the program holds the keyboard itself.
+    static constexpr int holdAnswerMilliseconds = 300;
+
     // Adopts the guard that started this program, else starts one (`guardBinary`, watching
     // `programBinary`); nothing when neither works (logged).
     static std::unique_ptr<LockGuard> start(const QString& guardBinary, const QString& programBinary);
-    ~LockGuard();
+    ~LockGuard() override;
 
     // Whether this program was started by a guard that covers for it now.
     bool adopted() const { return adopted_; }
@@ -27,22 +36,41 @@ public:
     // A clean quit: the guard ends with the program.
     void quit();
 
+    Status hold() override;
+    void letGo() override;
+
     // The guard let go of the keyboard and the pointer: take them now.
     std::function<void()> onReleased;
 
 private:
-    LockGuard(int socket, bool adopted, QString guardBinary, QString programBinary);
-    static std::optional<int> spawn(const QString& guardBinary, const QString& programBinary);
+    LockGuard(int socket, pid_t pid, bool adopted, QString guardBinary, QString programBinary);
+    struct Spawned {
+        int socket;
+        pid_t pid;
+    };
+    static std::optional<Spawned> spawn(const QString& guardBinary, const QString& programBinary);
+    void watch();
     void readable();
+    // Reads what the guard said; false when it is gone.
+    bool receive();
+    void line(const std::string& text);
+    void ended();
+    void respawn();
     void send(const char* line);
 
     int socket_;
+    pid_t pid_;
     bool adopted_;
     QString guardBinary_, programBinary_;
     std::optional<bool> told_;
     std::unique_ptr<QSocketNotifier> notifier_;
     std::string buffer_;
     int respawns_ = 0;
+    QTimer respawnTimer_;
+    // While locked, the guard is woken now and then, should another process have stopped it.
+    QTimer wake_;
+    bool holdAsked_ = false;
+    std::optional<Status> answer_;
 };
 
 } // namespace tolva

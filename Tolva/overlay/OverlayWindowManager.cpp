@@ -5,7 +5,6 @@
 #include "overlay/X11OverlaySurface.h"
 #include "platform/x11/XConnection.h"
 
-#include <xcb/composite.h>
 #include <xcb/shape.h>
 
 #include <QCoreApplication>
@@ -38,15 +37,17 @@ OverlayWindowManager::OverlayWindowManager(Scheduler& scheduler, std::shared_ptr
     if (x11_) {
         // Every map, move and restack of a top-level window is a chance that something covers us.
         x11_->selectEvents(x11_->root(), XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY);
-        auto version = xreply(xcb_composite_query_version_reply(
-            x11_->get(), xcb_composite_query_version(x11_->get(), 0, 3), nullptr));
-        coverLayerAvailable_ = version && (version->major_version > 0 || version->minor_version >= 3);
         if (xcb_connection_t* qt = qtConnection()) {
             const xcb_query_extension_reply_t* shape = xcb_get_extension_data(qt, &xcb_shape_id);
             surfacesAvailable_ = shape && shape->present && RenderFormats::of(qt);
         }
         listener_ =
             x11_->addListener([this](const xcb_generic_event_t& event) { return handleEvent(&event); });
+        xcb_connection_t* c = x11_->get();
+        const char name[] = "_NET_WM_BYPASS_COMPOSITOR";
+        if (auto atom =
+                xreply(xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, sizeof name - 1, name), nullptr)))
+            bypassCompositor_ = atom->atom;
     }
 }
 
@@ -131,18 +132,24 @@ void OverlayWindowManager::build(const OverlayContent& content) {
     const bool drawnByServer = qt && surfacesAvailable_;
     if (drawnByServer) {
         // The server paints each window from its drawing the moment it is mapped: every window
-        // is mapped now (inside the cover layer when opaque, so never below another window),
-        // before Qt shows them, which takes it a while per window.
+        // is mapped now, on top, before Qt shows them, which takes it a while per window.
         for (const auto& window : windows_)
             watchWindow(*window);
-        if (!translucent)
-            enterCoverLayer();
         const std::uint32_t above[] = {XCB_STACK_MODE_ABOVE};
         for (const auto& window : windows_) {
             xcb_map_window(qt, static_cast<xcb_window_t>(window->winId()));
             xcb_configure_window(qt, static_cast<xcb_window_t>(window->winId()), XCB_CONFIG_WINDOW_STACK_MODE,
                                  above);
         }
+        xcb_flush(qt);
+    }
+    if (qt) {
+        // Should this program die or its connection be killed while the overlay is up, its
+        // windows stay where they are, still covering and still holding the input focus, so
+        // that not one key reaches the window below. What a program before this one left
+        // behind that way goes now that these windows cover.
+        xcb_set_close_down_mode(qt, XCB_CLOSE_DOWN_RETAIN_TEMPORARY);
+        xcb_kill_client(qt, XCB_KILL_ALL_TEMPORARY);
         xcb_flush(qt);
     }
     for (const auto& window : windows_) {
@@ -155,16 +162,16 @@ void OverlayWindowManager::build(const OverlayContent& content) {
         // Qt's map requests go out before our restacking, without waiting for a round of events.
         if (qt)
             xcb_flush(qt);
-        if (!translucent && !drawnByServer)
-            enterCoverLayer();
         raiseAll();
-        // Windows restacked among the others are looked at once a second besides: a missed
-        // event must not leave one below. Nothing can rise above the cover layer.
-        if (!inCoverLayer())
-            safetyNet_ = scheduler_.every(Seconds(1), [this] {
-                if (!overlayIsOnTop())
-                    raiseAll();
-            });
+        // The overlay windows are ordinary top-level windows that every compositing manager
+        // paints in stacking order, and every map, move and restack of another window puts
+        // them back on top at once. They are looked at once a second besides: a missed event
+        // must not leave one below.
+        safetyNet_ = scheduler_.every(Seconds(1), [this] {
+            restacks_.clear();
+            if (!overlayIsOnTop())
+                raiseAll();
+        });
     }
     layout_ = layoutOf(builtDisplays_);
     bool hasSnapshot = !content.snapshots.empty() || (content.captureInServer && !screenPictures_.empty());
@@ -176,6 +183,21 @@ void OverlayWindowManager::build(const OverlayContent& content) {
 
 void OverlayWindowManager::tearDown() {
     removeWindows();
+    if (x11_ && !silenced_.empty()) {
+        // Windows hidden for fighting the overlay come back as they were.
+        for (std::uint32_t window : silenced_)
+            xcb_map_window(x11_->get(), window);
+        x11_->flush();
+    }
+    silenced_.clear();
+    restacks_.clear();
+    if (xcb_connection_t* qt = x11_ ? qtConnection() : nullptr) {
+        // Unlocked: a death from now on takes its windows with it, and no cover that a dead
+        // program or guard left behind outlives the overlay.
+        xcb_set_close_down_mode(qt, XCB_CLOSE_DOWN_DESTROY_ALL);
+        xcb_kill_client(qt, XCB_KILL_ALL_TEMPORARY);
+        xcb_flush(qt);
+    }
     screenPictures_.clear();
     loggedBackdropChoice_ = false;
 }
@@ -192,21 +214,26 @@ void OverlayWindowManager::removeWindows() {
     for (auto& window : windows_) {
         window->overlayView()->stopAnimations();
         window->overlayView()->hidePanel(false);
-        if (coverLayer_ != XCB_NONE && window->internalWinId()) {
-            const QRect g = nativeGeometry(*window, window->geometry());
-            xcb_reparent_window(qtConnection(), static_cast<xcb_window_t>(window->winId()), x11_->root(),
-                                std::int16_t(g.x()), std::int16_t(g.y()));
-        }
-        window->hide();
         window->overlayView()->onPointerInput = nullptr;
         window->overlayView()->onKey = nullptr;
+        if (window->internalWinId() &&
+            destroyed_.count(static_cast<std::uint32_t>(window->internalWinId()))) {
+            // Another client destroyed its native window: Qt would go on drawing into nothing,
+            // so this one is let go of and the next build makes a new one.
+            detachSurface(*window);
+            if (x11_)
+                x11_->forgetWindow(static_cast<xcb_window_t>(window->internalWinId()));
+            window.reset();
+            continue;
+        }
+        window->hide();
         dropPictures(*window);
         spare_.push_back(std::move(window));
     }
+    destroyed_.clear();
     windows_.clear();
     builtDisplays_.clear();
     layout_ = DisplayLayout();
-    leaveCoverLayer();
     if (!releasePending_.empty())
         releaseTask_ = scheduler_.schedule(Seconds(0), [this] { releaseNativeWindows(); });
 }
@@ -238,49 +265,6 @@ xcb_connection_t* OverlayWindowManager::qtConnection() const {
     return x11App ? x11App->connection() : nullptr;
 }
 
-std::uint32_t OverlayWindowManager::expectedParent() const {
-    return coverLayer_ != XCB_NONE ? coverLayer_ : x11_->root();
-}
-
-void OverlayWindowManager::enterCoverLayer() {
-    // An opaque overlay goes into the composite overlay window, which the X server keeps above
-    // every other window: no client can raise a window of its own above it, however often it
-    // tries. (A translucent one must stay where the compositing manager blends it.)
-    xcb_connection_t* c = x11_->get();
-    xcb_connection_t* qt = qtConnection();
-    if (!qt || !coverLayerAvailable_)
-        return;
-    auto reply = xreply(xcb_composite_get_overlay_window_reply(
-        c, xcb_composite_get_overlay_window(c, x11_->root()), nullptr));
-    if (!reply || reply->overlay_win == XCB_NONE) {
-        coverLayerAvailable_ = false;
-        Log::lock.info("no composite overlay window: overlay kept on top by restacking");
-        return;
-    }
-    coverLayer_ = reply->overlay_win;
-    x11_->selectEvents(coverLayer_, XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY);
-    // On Qt's own connection, so that the server sees the windows' creation first.
-    for (const auto& window : windows_) {
-        const QRect g = nativeGeometry(*window, window->geometry());
-        xcb_reparent_window(qt, static_cast<xcb_window_t>(window->winId()), coverLayer_, std::int16_t(g.x()),
-                            std::int16_t(g.y()));
-    }
-    xcb_flush(qt);
-}
-
-void OverlayWindowManager::leaveCoverLayer() {
-    if (coverLayer_ == XCB_NONE)
-        return;
-    // Qt's requests that move the windows back out must be done before the layer goes: the
-    // server destroys whatever is still inside it.
-    if (xcb_connection_t* qt = qtConnection())
-        std::free(xcb_get_input_focus_reply(qt, xcb_get_input_focus(qt), nullptr));
-    x11_->forgetWindow(coverLayer_);
-    xcb_composite_release_overlay_window(x11_->get(), x11_->root());
-    x11_->flush();
-    coverLayer_ = XCB_NONE;
-}
-
 void OverlayWindowManager::dropPictures(OverlayWindow& window) {
     // Nothing of the screen outlives the overlay: the view lets go of its pictures, and a window
     // that showed one loses its native window and with it the backing store that still holds
@@ -294,7 +278,7 @@ void OverlayWindowManager::dropPictures(OverlayWindow& window) {
 
 void OverlayWindowManager::prepare(bool liveTint) {
     if (!windows_.empty() || !surfacesAvailable_)
-        return; // a lock is up, or nothing to gain
+        return;             // a lock is up, or nothing to gain
     releaseNativeWindows(); // what the last lock drew in goes before fresh windows come
     const bool translucent = liveTint && hasCompositor();
     const auto displays = displays_->displays();
@@ -308,7 +292,8 @@ void OverlayWindowManager::prepare(bool liveTint) {
         if (display.id != 0)
             id = display.id;
         auto it = std::find_if(spare_.begin(), spare_.end(), [&](const std::unique_ptr<OverlayWindow>& w) {
-            return w->geometry() == display.geometry && w->isTranslucent() == translucent && w->displayID() == id;
+            return w->geometry() == display.geometry && w->isTranslucent() == translucent &&
+                   w->displayID() == id;
         });
         if (it == spare_.end()) {
             spare_.push_back(std::make_unique<OverlayWindow>(scheduler_, display.geometry, translucent, id));
@@ -382,10 +367,10 @@ std::shared_ptr<ServerPicture> OverlayWindowManager::serverImage(const QImage& i
         // And cut to the display as a lock first shows it, so that showing it is drawing nothing.
         auto atRest = std::make_shared<ServerPicture>(qtConnection(), view, false);
         const QPoint at = OverlayView::centred(placed.size(), view); // where the view places it
-        xcb_render_composite(qtConnection(), XCB_RENDER_PICT_OP_SRC, picture->picture(), XCB_NONE,
-                             atRest->picture(), static_cast<std::int16_t>(-at.x()), static_cast<std::int16_t>(-at.y()),
-                             0, 0, 0, 0, static_cast<std::uint16_t>(view.width()),
-                             static_cast<std::uint16_t>(view.height()));
+        xcb_render_composite(
+            qtConnection(), XCB_RENDER_PICT_OP_SRC, picture->picture(), XCB_NONE, atRest->picture(),
+            static_cast<std::int16_t>(-at.x()), static_cast<std::int16_t>(-at.y()), 0, 0, 0, 0,
+            static_cast<std::uint16_t>(view.width()), static_cast<std::uint16_t>(view.height()));
         // One picture per display size; another picture replaces them all.
         std::erase_if(serverImages_,
                       [&](const ServerImage& e) { return e.identity != identity || e.view == view; });
@@ -397,6 +382,14 @@ std::shared_ptr<ServerPicture> OverlayWindowManager::serverImage(const QImage& i
 void OverlayWindowManager::watchWindow(OverlayWindow& window) {
     if (!x11_)
         return;
+    // A compositing manager may take a window that fills a monitor out of composition and let
+    // the server draw it straight to the screen; when such a window goes, the last picture it
+    // drew can stay there. Ours are asked to be composited like any other.
+    if (bypassCompositor_ != XCB_NONE) {
+        const std::uint32_t never = 2;
+        xcb_change_property(x11_->get(), XCB_PROP_MODE_REPLACE, static_cast<xcb_window_t>(window.winId()),
+                            bypassCompositor_, XCB_ATOM_CARDINAL, 32, 1, &never);
+    }
     // Unmapping, moving, resizing or destroying an overlay window, focus leaving it, and the
     // end of another client's grab (focus and crossing events in "ungrab" mode) all show here.
     x11_->selectEvents(static_cast<xcb_window_t>(window.winId()),
@@ -516,7 +509,7 @@ bool OverlayWindowManager::overlayIsOnTop() const {
     if (!x11_ || windows_.empty())
         return true;
     xcb_connection_t* c = x11_->get();
-    auto tree = xreply(xcb_query_tree_reply(c, xcb_query_tree(c, expectedParent()), nullptr));
+    auto tree = xreply(xcb_query_tree_reply(c, xcb_query_tree(c, x11_->root()), nullptr));
     if (!tree)
         return true;
     std::set<xcb_window_t> ours;
@@ -571,8 +564,8 @@ void OverlayWindowManager::ownWindowChanged(std::size_t index, std::uint8_t type
     xcb_connection_t* c = x11_->get();
     switch (type) {
     case XCB_UNMAP_NOTIFY: {
-        // Moving a window into or out of the cover layer unmaps and maps it again at once; only
-        // a window that stays unmapped was unmapped by someone else.
+        // Reparenting unmaps and maps a window again at once; only a window that stays
+        // unmapped was unmapped by someone else.
         auto attributes =
             xreply(xcb_get_window_attributes_reply(c, xcb_get_window_attributes(c, id), nullptr));
         if (attributes && attributes->map_state != XCB_MAP_STATE_UNMAPPED)
@@ -585,18 +578,32 @@ void OverlayWindowManager::ownWindowChanged(std::size_t index, std::uint8_t type
     }
     case XCB_REPARENT_NOTIFY: {
         const auto& reparent = *static_cast<const xcb_reparent_notify_event_t*>(opaque);
-        if (reparent.parent == expectedParent())
+        if (reparent.parent == x11_->root()) {
+            // Taken out and put back on the root elsewhere: back to its display.
+            const QRect want = nativeGeometry(
+                ours, index < builtDisplays_.size() ? builtDisplays_[index].geometry : ours.geometry());
+            if (reparent.x != want.x() || reparent.y != want.y()) {
+                Log::lock.error("overlay window moved by another client, putting it back");
+                ++repairs_.moved;
+                const std::uint32_t values[] = {std::uint32_t(want.x()), std::uint32_t(want.y()),
+                                                XCB_STACK_MODE_ABOVE};
+                xcb_configure_window(
+                    c, id, XCB_CONFIG_WINDOW_X | XCB_CONFIG_WINDOW_Y | XCB_CONFIG_WINDOW_STACK_MODE, values);
+                xcb_map_window(c, id);
+                x11_->flush();
+            }
             break;
+        }
         // An old move of our own (windows are moved out at unlock and back in at the next
         // lock) may be reported after a newer one: only a window that is elsewhere now counts.
         auto tree = xreply(xcb_query_tree_reply(c, xcb_query_tree(c, id), nullptr));
-        if (!tree || tree->parent == expectedParent())
+        if (!tree || tree->parent == x11_->root())
             break;
         Log::lock.error("overlay window moved to another parent by another client, putting it back");
         ++repairs_.moved;
         const QRect g = nativeGeometry(ours, index < builtDisplays_.size() ? builtDisplays_[index].geometry
                                                                            : ours.geometry());
-        xcb_reparent_window(c, id, expectedParent(), std::int16_t(g.x()), std::int16_t(g.y()));
+        xcb_reparent_window(c, id, x11_->root(), std::int16_t(g.x()), std::int16_t(g.y()));
         xcb_map_window(c, id);
         raiseAll();
         break;
@@ -617,17 +624,17 @@ void OverlayWindowManager::ownWindowChanged(std::size_t index, std::uint8_t type
                                      XCB_CONFIG_WINDOW_HEIGHT | XCB_CONFIG_WINDOW_STACK_MODE,
                                  values);
             x11_->flush();
-        } else if (!overlayIsOnTop()) {
-            raiseAll(); // lowered or restacked below another window
+        } else {
+            restackSoon(false); // perhaps lowered or restacked below another window
         }
         break;
     }
     case XCB_CIRCULATE_NOTIFY:
-        if (!overlayIsOnTop())
-            raiseAll();
+        restackSoon(false);
         break;
     case XCB_DESTROY_NOTIFY:
         Log::lock.error("overlay window destroyed by another client, building the windows again");
+        destroyed_.insert(id);
         rebuildSoon();
         break;
     default:
@@ -699,6 +706,8 @@ bool OverlayWindowManager::handleEvent(const void* opaque) {
                 ownWindowChanged(*i, type, &event);
             return false;
         }
+        if (configure.event == x11_->root() && configure.override_redirect)
+            noteRestack(configure.window);
         break;
     }
     case XCB_CIRCULATE_NOTIFY: {
@@ -714,15 +723,51 @@ bool OverlayWindowManager::handleEvent(const void* opaque) {
         const auto& map = reinterpret_cast<const xcb_map_notify_event_t&>(event);
         if (indexOf(map.window))
             return false;
+        if (map.event == x11_->root() && map.override_redirect)
+            noteRestack(map.window);
         break;
     }
     default:
         return false;
     }
-    // Another window was mapped, moved or restacked: make sure it is not above us.
-    if (!overlayIsOnTop())
-        raiseAll();
+    // Another window was mapped, moved or restacked: ours go back on top.
+    restackSoon(true);
     return false;
+}
+
+void OverlayWindowManager::noteRestack(std::uint32_t window) {
+    // A window outside any window manager's care that keeps putting itself on top would win as
+    // often as it lost; once it has done so many times within a second, it is taken off the
+    // screen until the overlay goes, and put back then.
+    if (silenced_.count(window) || ++restacks_[window] < maxRestacksPerSecond)
+        return;
+    silenced_.insert(window);
+    Log::lock.error(
+        "a window of another client keeps raising itself above the overlay; hidden until the unlock");
+    xcb_unmap_window(x11_->get(), window);
+    x11_->flush();
+}
+
+void OverlayWindowManager::restackSoon(bool raise) {
+    // The first event that shows another window on the move puts ours back on top at once; the
+    // rest that came in with it change nothing more, and once they are all read, one look at the
+    // stacking order settles it (a window that raises itself again and again sends many events,
+    // and answering each with a look would leave us ever further behind).
+    if (raise && !raisedInThisTurn_) {
+        raiseAll();
+        raisedInThisTurn_ = true;
+    }
+    if (restack_.isActive())
+        return;
+    restack_ = scheduler_.schedule(Seconds(0), [this] {
+        raisedInThisTurn_ = false;
+        if (!windows_.empty() && !overlayIsOnTop())
+            raiseAll();
+        // The look read replies, and with them whatever events came in meanwhile, into xcb's
+        // queue, where the socket no longer announces them: they are handled now, not when the
+        // loop next runs dry.
+        x11_->dispatchPending();
+    });
 }
 
 } // namespace tolva

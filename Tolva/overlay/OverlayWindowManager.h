@@ -56,8 +56,6 @@ public:
     void prepare(bool liveTint);
     // Whether that picture is on the server for every display as they are now.
     bool holdsImage(const std::string& identity) const;
-    // Whether opaque windows sit in the composite overlay window, above every other window.
-    bool inCoverLayer() const { return coverLayer_ != 0; }
     // Puts every overlay window back on top at once (also done whenever another window moves).
     void raiseAll();
 
@@ -90,15 +88,17 @@ private:
     bool handleEvent(const void* event);
     void ownWindowChanged(std::size_t index, std::uint8_t type, const void* event);
     bool overlayIsOnTop() const;
+    // Puts the windows back on top: `raise` at once, and in any case after the events that came
+    // in now if another window is above them.
+    void restackSoon(bool raise);
+    // Another client's override-redirect window was mapped or restacked.
+    void noteRestack(std::uint32_t window);
     std::optional<std::size_t> indexOf(std::uint32_t window) const;
     void watchWindow(OverlayWindow& window);
     void dropPictures(OverlayWindow& window);
     void releaseNativeWindows();
     void rebuildSoon();
-    void enterCoverLayer();
-    void leaveCoverLayer();
     xcb_connection_t* qtConnection() const;
-    std::uint32_t expectedParent() const;
     static QRect nativeGeometry(const OverlayWindow& window, const QRect& logical);
     std::shared_ptr<ServerPicture> serverImage(const QImage& image, QSize view, const std::string& identity);
     const ServerImage* heldImage(const std::string& identity, QSize view) const;
@@ -119,14 +119,19 @@ private:
     std::uint64_t listener_ = 0;
     Scheduler::Handle safetyNet_;
     Scheduler::Handle rebuild_;
+    Scheduler::Handle restack_;
+    bool raisedInThisTurn_ = false;
+    static constexpr int maxRestacksPerSecond = 20;
+    std::map<std::uint32_t, int> restacks_;
+    std::set<std::uint32_t> silenced_; // windows that fought the overlay, hidden until the unlock
     Scheduler::Handle releaseTask_;
     // Spare windows whose native window (and backing store) goes once the unlock is done.
     std::set<OverlayWindow*> releasePending_;
     bool loggedBackdropChoice_ = false;
+    std::uint32_t bypassCompositor_ = 0; // the _NET_WM_BYPASS_COMPOSITOR atom
+    // Overlay windows whose native window another client destroyed while they were up.
+    std::set<std::uint32_t> destroyed_;
     Repairs repairs_;
-    // The composite overlay window while opaque windows sit in it (0 otherwise).
-    std::uint32_t coverLayer_ = 0;
-    bool coverLayerAvailable_ = false;
     bool surfacesAvailable_ = false;
     // The screen as it was when this lock began, per display: taken once, kept for rebuilds.
     std::map<std::uint32_t, std::shared_ptr<ServerPicture>> screenPictures_;

@@ -41,9 +41,10 @@ bool isKeypadDigit(std::int64_t keyCode) {
 } // namespace
 
 X11EventTap::X11EventTap(std::shared_ptr<XConnection> connection, Scheduler& scheduler, Handler handler,
-                         std::function<bool()> accessibilityTrusted)
+                         std::function<bool()> accessibilityTrusted, std::weak_ptr<KeyboardHolder> holder)
     : connection_(std::move(connection)), scheduler_(scheduler), handler_(std::move(handler)),
-      accessibilityTrusted_(std::move(accessibilityTrusted)), keyboardMap_(keyboardMapFor(connection_)) {
+      accessibilityTrusted_(std::move(accessibilityTrusted)), keyboardMap_(keyboardMapFor(connection_)),
+      holder_(std::move(holder)) {
     // The grab sits on the root window, which no client can unmap, move or destroy. Focus
     // events on it tell when the grab begins and ends.
     connection_->selectEvents(connection_->root(), XCB_EVENT_MASK_FOCUS_CHANGE);
@@ -58,12 +59,77 @@ X11EventTap::~X11EventTap() {
     connection_->removeListener(listener_);
     retry_.cancel();
     drainCheck_.cancel();
-    if (grabbed_)
+    if (grabbed_ || heldByHolder_)
         ungrab();
     connection_->flush();
 }
 
+std::shared_ptr<KeyboardHolder> X11EventTap::activeHolder() const {
+    return holderLost_ ? nullptr : holder_.lock();
+}
+
+void X11EventTap::holderChanged(KeyboardHolder::Status status) {
+    if (!installed_)
+        return;
+    switch (status) {
+    case KeyboardHolder::Status::held:
+        holderLost_ = false;
+        heldByHolder_ = grabbed_ = true;
+        heldElsewhere_ = false;
+        retry_.cancel();
+        setHolding(true);
+        return;
+    case KeyboardHolder::Status::heldElsewhere:
+        if (!heldByHolder_)
+            return; // the tap holds the keyboard itself: the holder's try was refused by us
+        grabbed_ = false;
+        heldElsewhere_ = true;
+        setHolding(false);
+        tryToHold();
+        return;
+    case KeyboardHolder::Status::unavailable:
+        // The holder went, and its grab with it: the keyboard is taken here at once.
+        holderLost_ = true;
+        heldByHolder_ = grabbed_ = false;
+        Log::input.error("tap disabled by userInput, re-enabling");
+        if (grab() == GrabResult::grabbed) {
+            Log::input.info("tap started");
+            setHolding(true);
+            return;
+        }
+        setHolding(false);
+        tryToHold();
+        return;
+    }
+}
+
 X11EventTap::GrabResult X11EventTap::grab() {
+    if (auto holder = activeHolder()) {
+        // The holder serves the tap of the current lock: this one, from now on.
+        std::weak_ptr<bool> alive = alive_;
+        holder->onKey = [this, alive](std::uint8_t type, std::uint8_t keycode, std::uint16_t state) {
+            if (alive.lock())
+                handleKey(type, keycode, state);
+        };
+        holder->onStatusChanged = [this, alive](KeyboardHolder::Status status) {
+            if (alive.lock())
+                holderChanged(status);
+        };
+        switch (holder->hold()) {
+        case KeyboardHolder::Status::held:
+            heldByHolder_ = grabbed_ = true;
+            heldElsewhere_ = false;
+            return GrabResult::grabbed;
+        case KeyboardHolder::Status::heldElsewhere:
+            heldByHolder_ = true;
+            heldElsewhere_ = true;
+            return GrabResult::heldElsewhere;
+        case KeyboardHolder::Status::unavailable:
+            holderLost_ = true;
+            heldByHolder_ = false;
+            break; // taken here instead
+        }
+    }
     xcb_connection_t* c = connection_->get();
     auto reply = xreply(xcb_grab_keyboard_reply(c,
                                                 xcb_grab_keyboard(c, 0, connection_->root(), XCB_CURRENT_TIME,
@@ -86,6 +152,14 @@ X11EventTap::GrabResult X11EventTap::grab() {
 }
 
 void X11EventTap::ungrab() {
+    if (heldByHolder_) {
+        // The holder gives the keyboard back once every key is up.
+        if (auto holder = holder_.lock())
+            holder->letGo();
+        heldByHolder_ = grabbed_ = false;
+        pressed_.clear();
+        return;
+    }
     xcb_connection_t* c = connection_->get();
     xcb_ungrab_keyboard(c, XCB_CURRENT_TIME);
     xreply(xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr)); // done before we return
@@ -149,6 +223,10 @@ void X11EventTap::stop() {
     installed_ = false;
     retry_.cancel();
     Log::input.info("tap stopped");
+    if (heldByHolder_) {
+        ungrab(); // the holder drains the keys still down itself
+        return;
+    }
     if (!grabbed_)
         return;
     if (pressed_.empty()) {
@@ -187,7 +265,7 @@ void X11EventTap::finishDraining() {
 bool X11EventTap::isEnabled() {
     if (!installed_)
         return false;
-    if (!grabbed_)
+    if (!grabbed_ && !heldByHolder_)
         tryToHold();
     return grabbed_;
 }
@@ -213,8 +291,10 @@ bool X11EventTap::handle(const xcb_generic_event_t& event) {
     const std::uint8_t type = responseType(event);
     if (type == XCB_FOCUS_OUT || type == XCB_FOCUS_IN) {
         const auto& focus = reinterpret_cast<const xcb_focus_in_event_t&>(event);
-        if (type == XCB_FOCUS_OUT && focus.event == connection_->root() &&
-            focus.mode == XCB_NOTIFY_MODE_UNGRAB && installed_ && grabbed_) {
+        if (heldByHolder_) {
+            // The holder's grab comes and goes on its own connection; it tells us itself.
+        } else if (type == XCB_FOCUS_OUT && focus.event == connection_->root() &&
+                   focus.mode == XCB_NOTIFY_MODE_UNGRAB && installed_ && grabbed_) {
             // The server ended our grab without our asking.
             lost();
         } else if (focus.mode == XCB_NOTIFY_MODE_UNGRAB && installed_ && !grabbed_) {
@@ -226,37 +306,43 @@ bool X11EventTap::handle(const xcb_generic_event_t& event) {
     if (type != XCB_KEY_PRESS && type != XCB_KEY_RELEASE)
         return false;
     const auto& key = reinterpret_cast<const xcb_key_press_event_t&>(event);
+    if (!grabbed_ || heldByHolder_)
+        return false;
+    return handleKey(type, key.detail, key.state);
+}
+
+bool X11EventTap::handleKey(std::uint8_t type, std::uint8_t keycode, std::uint16_t state) {
     if (!grabbed_)
         return false;
     const bool press = type == XCB_KEY_PRESS;
     if (draining_) {
-        if (press && !pressed_.count(key.detail)) {
+        if (press && !pressed_.count(keycode)) {
             finishDraining(); // a new key after the lock ended: let the keyboard go
         } else if (!press) {
-            pressed_.erase(key.detail);
+            pressed_.erase(keycode);
             if (pressed_.empty())
                 finishDraining();
         }
         return true; // releases and autorepeats of keys held across the unlock
     }
     if (press)
-        pressed_.insert(key.detail);
+        pressed_.insert(keycode);
     else
-        pressed_.erase(key.detail);
+        pressed_.erase(keycode);
     if (!installed_)
         return true;
 
     KeyEvent keyEvent;
-    keyEvent.keyCode = KeyTranslation::virtualKeyCode(key.detail).value_or(0xFFFF);
-    keyEvent.flags = KeyTranslation::eventFlags(key.state);
-    if (KeyTranslation::isModifierKey(key.detail)) {
+    keyEvent.keyCode = KeyTranslation::virtualKeyCode(keycode).value_or(0xFFFF);
+    keyEvent.flags = KeyTranslation::eventFlags(state);
+    if (KeyTranslation::isModifierKey(keycode)) {
         keyEvent.type = KeyEvent::Type::flagsChanged;
     } else if (press) {
         keyEvent.type = KeyEvent::Type::keyDown;
         if (keyboardMap_) {
             const std::uint16_t numLock = XCB_MOD_MASK_2;
             keyEvent.characters = keyboardMap_->characters(
-                key.detail, isKeypadDigit(keyEvent.keyCode) ? std::uint16_t(key.state | numLock) : key.state);
+                keycode, isKeypadDigit(keyEvent.keyCode) ? std::uint16_t(state | numLock) : state);
         }
     } else {
         keyEvent.type = KeyEvent::Type::keyUp;

@@ -2,9 +2,12 @@
 // X server sends every key press, release and modifier change to us and to nobody else. A grab
 // that is refused (another program holds the keyboard) or lost is taken back as soon as the
 // keyboard is free, and tried again ten times a second for as long as the tap is installed.
+// Where a keyboard holder (the guard process) is given, it holds the grab instead and hands
+// every key over; should it go, the tap takes the keyboard itself at once.
 #pragma once
 
 #include "platform/EventTap.h"
+#include "platform/KeyboardHolder.h"
 #include "platform/Scheduler.h"
 #include "platform/x11/KeyTranslation.h"
 #include "platform/x11/XConnection.h"
@@ -25,7 +28,8 @@ public:
     // `accessibilityTrusted` only feeds the failure log line.
     X11EventTap(
         std::shared_ptr<XConnection> connection, Scheduler& scheduler, Handler handler,
-        std::function<bool()> accessibilityTrusted = [] { return true; });
+        std::function<bool()> accessibilityTrusted = [] { return true; },
+        std::weak_ptr<KeyboardHolder> holder = {});
     // Compiles the keyboard map of `connection` now, so that the first lock does not wait for it.
     static void prepare(const std::shared_ptr<XConnection>& connection);
     ~X11EventTap() override;
@@ -38,6 +42,8 @@ public:
     void retryNow() override;
 
     bool isHolding() const { return grabbed_; }
+    // Whether the keyboard holder holds the keyboard for this tap now.
+    bool isHeldByHolder() const { return grabbed_ && heldByHolder_; }
     // Keys released after stop() are still being swallowed.
     bool isDraining() const { return draining_; }
 
@@ -52,6 +58,9 @@ private:
     void lost();
     void setHolding(bool holding);
     bool handle(const xcb_generic_event_t& event);
+    bool handleKey(std::uint8_t type, std::uint8_t keycode, std::uint16_t state);
+    std::shared_ptr<KeyboardHolder> activeHolder() const;
+    void holderChanged(KeyboardHolder::Status status);
     void checkDrain();
     void finishDraining();
 
@@ -60,6 +69,9 @@ private:
     Handler handler_;
     std::function<bool()> accessibilityTrusted_;
     std::shared_ptr<KeyboardMap> keyboardMap_;
+    std::weak_ptr<KeyboardHolder> holder_;
+    bool holderLost_ = false; // it did not answer or went away: the tap grabs itself
+    bool heldByHolder_ = false;
     std::uint64_t listener_ = 0;
     bool installed_ = false;
     bool grabbed_ = false;
@@ -71,6 +83,7 @@ private:
     bool draining_ = false;
     double drained_ = 0;
     Scheduler::Handle drainCheck_;
+    std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
 
 } // namespace tolva
