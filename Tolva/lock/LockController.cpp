@@ -8,6 +8,7 @@
 #include "TolvaCore/SecretText.h"
 #include "log/Log.h"
 
+#include <algorithm>
 #include <cmath>
 
 namespace tolva {
@@ -276,9 +277,16 @@ void LockController::persist() {
 }
 
 void LockController::resume(const PersistedLock& state) {
-    backoff_.consecutiveFailures = state.failures;
-    backoff_.lockedUntil = state.lockedUntil;
-    Log::lock.info("lock resumed after restart failures=" + std::to_string(state.failures));
+    backoff_.consecutiveFailures = std::clamp<std::int64_t>(state.failures, 0, LockStateStore::maxFailures);
+    // A wait that is over stays over, and none runs longer than the backoff's own longest from
+    // now, whatever end was written down.
+    backoff_.lockedUntil.reset();
+    const Instant current = now();
+    if (state.lockedUntil && *state.lockedUntil > current)
+        backoff_.lockedUntil =
+            std::min(*state.lockedUntil, current + std::chrono::duration_cast<ContinuousClock::duration>(
+                                                       Seconds(backoff_.policy.maxDelay)));
+    Log::lock.info("lock resumed after restart failures=" + std::to_string(backoff_.consecutiveFailures));
     lock("resumed after restart");
     if (machine_.state == LockState::unlocked && services_.lockState)
         services_.lockState->remove(); // refused (no PIN): nothing left to resume

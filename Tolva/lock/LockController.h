@@ -114,7 +114,7 @@ public:
     // unlocked; while locked the tap knows).
     void refreshSecureInput();
     // Takes back a lock that a program before this one held when it ended, with its wrong-PIN
-    // count and wait.
+    // count and wait (a wait at most the backoff's longest from now).
     void resume(const PersistedLock& state);
     // The keyboard and the pointer may be free now (another process let go of them).
     void retryInputNow();

@@ -377,6 +377,36 @@ TEST(LockController, AWaitEarnedInOneLockCountsDownInTheNext) {
     EXPECT_TRUE(f.controller->lastPanelModel()->inputEnabled);
 }
 
+// A lock taken back after a restart keeps its count, but never a wait longer than the backoff's
+// own longest from now, whatever end the state said.
+TEST(LockController, AResumedLockWaitsAtMostTheLongestWait) {
+    LockRig f;
+    f.prefs->setAllowLoginPasswordUnlock(false);
+    f.controller->resume({1000, Instant(std::chrono::nanoseconds(INT64_MAX))});
+    f.scheduler.runDue();
+    ASSERT_NE(f.controller->state(), LockState::unlocked);
+    EXPECT_EQ(f.controller->backoff().consecutiveFailures, 1000);
+    EXPECT_EQ(f.controller->backoff().remainingLockout(f.scheduler.now()), 300.0);
+    f.tapKey(21, "4");
+    EXPECT_EQ(f.controller->lastPanelModel()->message, "Too many attempts. Try again in 5 minutes");
+    f.scheduler.advance(Seconds(300));
+    EXPECT_FALSE(f.controller->backoff().isLockedOut(f.scheduler.now()));
+    f.typeDigits("4829");
+    EXPECT_EQ(f.controller->state(), LockState::unlocked);
+
+    // A negative count and a wait already over: no wait at all.
+    f.scheduler.advance(Seconds(10));
+    f.controller->resume({-5, f.scheduler.now() - std::chrono::seconds(1)});
+    f.scheduler.runDue();
+    EXPECT_EQ(f.controller->backoff().consecutiveFailures, 0);
+    EXPECT_EQ(f.controller->backoff().lockedUntil, std::nullopt);
+    // A short wait stays as it was.
+    f.controller->unlock("system screen locked");
+    f.controller->resume({5, f.scheduler.now() + std::chrono::seconds(12)});
+    f.scheduler.runDue();
+    EXPECT_EQ(f.controller->backoff().remainingLockout(f.scheduler.now()), 12.0);
+}
+
 TEST(LockController, AccessibilityLostDuringALockNeedsReauthorization) {
     ScopedLogCapture log;
     LockRig f;
