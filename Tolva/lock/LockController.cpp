@@ -473,6 +473,7 @@ void LockController::promptTimedOut() {
         if (effect != LockEffect::hidePrompt)
             continue;
         entry_.reset();
+        submitAfterCheck_ = false;
         promptMessage_.reset();
         services_.touchID->dismiss();
         if (promptWindow_)
