@@ -23,8 +23,9 @@ namespace {
 // A runtime folder of the test's own, as $XDG_RUNTIME_DIR would be.
 struct LockStateFolder : ::testing::Test {
     void SetUp() override {
-        char pattern[] = "/tmp/tolva-lock-state-XXXXXX";
-        root = ::mkdtemp(pattern);
+        std::string pattern = (fs::temp_directory_path() / "tolva-lock-state-XXXXXX").string();
+        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+        root = pattern;
         folder = root / "tolva-screen";
         file = folder / "lock-state.json";
     }
