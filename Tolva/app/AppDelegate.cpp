@@ -42,7 +42,9 @@
 #include <QTranslator>
 
 #include <csignal>
+#include <cstdlib>
 #include <malloc.h>
+#include <string_view>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -279,9 +281,11 @@ std::optional<int> AppDelegate::launch(const QStringList& arguments) {
     };
     // The guard that covers for this program if it dies while locked, and the state it needs
     // to take the lock back when started again.
-    std::shared_ptr<LockStateStore> lockState;
-    if (auto file = LockStateStore::standardFile())
-        lockState = std::make_shared<LockStateStore>(*file);
+    auto lockState = std::make_shared<LockStateStore>(LockStateStore::standardFile());
+    // A guard that starts this program again does so only after a death while locked, and says so.
+    const char* guardLocked = std::getenv("TOLVA_GUARD_LOCKED");
+    const bool guardSaysLocked = guardLocked && std::string_view(guardLocked) == "1";
+    ::unsetenv("TOLVA_GUARD_LOCKED"); // not for the helper processes this program starts
     const QString binaries = QCoreApplication::applicationDirPath();
     guard_ = LockGuard::start(binaries + QStringLiteral("/tolva-screen-guard"),
                               QCoreApplication::applicationFilePath());
@@ -325,21 +329,14 @@ std::optional<int> AppDelegate::launch(const QStringList& arguments) {
     // A lock that a program before this one held when it ended is taken back before anything else.
     if (guard_)
         guard_->onReleased = [controller] { controller->retryInputNow(); };
-    if (lockState) {
-        if (auto state = lockState->load()) {
-            if (state->resumeAttempts >= LockStateStore::maxResumeAttempts) {
-                Log::lock.error("lock not resumed: the program ended " +
-                                std::to_string(state->resumeAttempts) + " times while taking it back");
-                lockState->remove();
-            } else {
-                ++state->resumeAttempts;
-                lockState->save(*state);
-                resuming_ = true;
-                controller_->resume(*state);
-                if (controller_->state() == LockState::unlocked)
-                    resuming_ = false; // refused: the guard may let go
-            }
-        }
+    // A damaged or missing state while the guard says locked takes the lock back too: a crash
+    // never turns into an unlock. (A program that keeps ending meanwhile is the guard's to
+    // restart more slowly; the lock stays.)
+    if (auto state = lockState->lockToResume(guardSaysLocked || (guard_ && guard_->adopted()))) {
+        resuming_ = true;
+        controller_->resume(*state);
+        if (controller_->state() == LockState::unlocked)
+            resuming_ = false; // refused: the guard may let go
     }
     statusChanged();
 

@@ -8,7 +8,9 @@
 #include "TolvaCore/SecretText.h"
 #include "log/Log.h"
 
+#include <algorithm>
 #include <cmath>
+#include <utility>
 
 namespace tolva {
 
@@ -123,6 +125,7 @@ void LockController::lock(const std::string& reason, std::optional<std::int64_t>
     publishState();
     const std::int64_t generation = ++lockGeneration_;
     entry_.reset();
+    submitAfterCheck_ = false;
     promptMessage_.reset();
     isVerifying_ = false;
     lockedAt_ = now();
@@ -276,9 +279,16 @@ void LockController::persist() {
 }
 
 void LockController::resume(const PersistedLock& state) {
-    backoff_.consecutiveFailures = state.failures;
-    backoff_.lockedUntil = state.lockedUntil;
-    Log::lock.info("lock resumed after restart failures=" + std::to_string(state.failures));
+    backoff_.consecutiveFailures = std::clamp<std::int64_t>(state.failures, 0, LockStateStore::maxFailures);
+    // A wait that is over stays over, and none runs longer than the backoff's own longest from
+    // now, whatever end was written down.
+    backoff_.lockedUntil.reset();
+    const Instant current = now();
+    if (state.lockedUntil && *state.lockedUntil > current)
+        backoff_.lockedUntil =
+            std::min(*state.lockedUntil, current + std::chrono::duration_cast<ContinuousClock::duration>(
+                                                       Seconds(backoff_.policy.maxDelay)));
+    Log::lock.info("lock resumed after restart failures=" + std::to_string(backoff_.consecutiveFailures));
     lock("resumed after restart");
     if (machine_.state == LockState::unlocked && services_.lockState)
         services_.lockState->remove(); // refused (no PIN): nothing left to resume
@@ -353,6 +363,7 @@ void LockController::unlock(const std::string& reason) {
     services_.touchID->dismiss();
     currentContent_.reset();
     entry_.reset();
+    submitAfterCheck_ = false;
     promptMessage_.reset();
     isVerifying_ = false;
     lastModel_.reset();
@@ -462,6 +473,7 @@ void LockController::promptTimedOut() {
         if (effect != LockEffect::hidePrompt)
             continue;
         entry_.reset();
+        submitAfterCheck_ = false;
         promptMessage_.reset();
         services_.touchID->dismiss();
         if (promptWindow_)
@@ -473,8 +485,10 @@ void LockController::promptTimedOut() {
 }
 
 void LockController::applyKey(const PinKey& key, const std::string& via) {
-    if (isVerifying_)
+    if (isVerifying_) {
+        keepForNextTry(key);
         return;
+    }
     if (backoff_.isLockedOut(now())) {
         entry_.reset();
         refreshPanel();
@@ -492,6 +506,37 @@ void LockController::applyKey(const PinKey& key, const std::string& via) {
     } else {
         refreshPanel();
     }
+}
+
+void LockController::keepForNextTry(const PinKey& key) {
+    // A check may take its time (a PAM module that waits on the network): what is typed
+    // meanwhile fills the entry as the next try, and an Enter waits for the answer. Nothing
+    // is submitted on its own until then.
+    if (key.kind == PinKey::Kind::submit) {
+        submitAfterCheck_ = !entry_.isEmpty();
+        return;
+    }
+    if (entry_.apply(key, std::nullopt).kind == PinEntry::Outcome::Kind::changed) {
+        submitAfterCheck_ = false;
+        refreshPanel();
+    }
+}
+
+void LockController::tryKeptEntry(const std::string& via) {
+    const bool submit = std::exchange(submitAfterCheck_, false);
+    if (backoff_.isLockedOut(now())) {
+        // The wait the failure started swallows what was kept, as it swallows keys typed during it.
+        if (!entry_.isEmpty()) {
+            entry_.reset();
+            refreshPanel();
+        }
+        return;
+    }
+    const auto& record = services_.authenticator->record();
+    const bool pinComplete =
+        record && entry_.isAllDigits() && static_cast<std::int64_t>(entry_.count()) == record->length;
+    if (submit || pinComplete)
+        applyKey(PinKey::submit(), via);
 }
 
 void LockController::verify(std::shared_ptr<const SecretText> secret, const std::string& via) {
@@ -539,6 +584,7 @@ void LockController::verify(std::shared_ptr<const SecretText> secret, const std:
                                       : tryPassword ? L10n::Unlock::Error::pinOrPasswordWrong()
                                                     : L10n::Unlock::Error::pinWrong();
                 recordFailure(via, message);
+                tryKeptEntry(via);
                 return;
             }
             backoff_.recordSuccess();

@@ -114,7 +114,7 @@ public:
     // unlocked; while locked the tap knows).
     void refreshSecureInput();
     // Takes back a lock that a program before this one held when it ended, with its wrong-PIN
-    // count and wait.
+    // count and wait (a wait at most the backoff's longest from now).
     void resume(const PersistedLock& state);
     // The keyboard and the pointer may be free now (another process let go of them).
     void retryInputNow();
@@ -160,6 +160,11 @@ private:
     void restartPromptTimer();
     void promptTimedOut();
     void applyKey(const PinKey& key, const std::string& via);
+    // While a check runs: the key goes into the entry kept as the next try.
+    void keepForNextTry(const PinKey& key);
+    // After a failed check: the kept entry is tried when it was submitted meanwhile (or is a
+    // whole PIN), and dropped when a wait has started.
+    void tryKeptEntry(const std::string& via);
     void verify(std::shared_ptr<const SecretText> secret, const std::string& via);
     void recordFailure(const std::string& via, const std::string& message);
     void startLockoutTicker();
@@ -203,6 +208,7 @@ private:
     std::optional<std::string> promptMessage_;
     std::int64_t lockGeneration_ = 0;
     bool isVerifying_ = false;
+    bool submitAfterCheck_ = false; // Enter typed while a check ran: the kept entry goes next
     Instant lockedAt_{};
     std::int64_t keepAwakeSeconds_ = 0;
     bool lockSystemAfterKeepAwake_ = false;

@@ -27,6 +27,7 @@ struct UpdateError {
         unpackFailed = 4001,
         installFailed = 4002,
         newVersionDidNotStart = 4003,
+        notTheAnnouncedVersion = 4004, // the downloaded program says it is another version
     };
 
     Code code;

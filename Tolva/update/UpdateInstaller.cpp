@@ -172,6 +172,12 @@ std::optional<UpdateError> UpdateInstaller::stage(const QByteArray& archive, con
     const QFileInfo program(stagingDir() + QLatin1Char('/') + location_.executable);
     if (!program.isFile() || !program.isExecutable())
         return failed(QStringLiteral("the archive has no ") + location_.executable);
+    // A signed archive is not yet the announced version: an older release labelled as newer
+    // is refused here, before it is offered, installed or run from the prefix.
+    if (auto refusal = stagedVersionRefusal(version)) {
+        discardStaged();
+        return UpdateError{UpdateError::Code::notTheAnnouncedVersion, *refusal};
+    }
 
     QJsonObject manifest{{QStringLiteral("version"), version},
                          {QStringLiteral("displayVersion"), displayVersion},
@@ -241,6 +247,11 @@ std::optional<UpdateError> UpdateInstaller::installStaged() {
         return UpdateError{UpdateError::Code::installFailed,
                            QStringLiteral("the files are not ours to replace")};
     }
+    // Asked again: the staged files may have changed since they were unpacked.
+    if (auto refusal = stagedVersionRefusal(staging->version)) {
+        discardStaged();
+        return UpdateError{UpdateError::Code::notTheAnnouncedVersion, *refusal};
+    }
     QFile manifestFile(manifestPath());
     manifestFile.open(QIODevice::ReadOnly);
     const QStringList files =
@@ -288,6 +299,16 @@ std::optional<UpdateError> UpdateInstaller::installStaged() {
     return std::nullopt;
 }
 
+std::optional<QString> UpdateInstaller::stagedVersionRefusal(const QString& announced) const {
+    const auto answer = probeVersion(stagingDir() + QLatin1Char('/') + location_.executable, probeTimeLimit_);
+    if (answer == announced)
+        return std::nullopt;
+    const QString why = QStringLiteral("the downloaded program answered ") +
+                        answer.value_or(QStringLiteral("nothing")) + QStringLiteral(", not ") + announced;
+    Log::update.error("refused version=" + announced.toStdString() + ": " + why.toStdString());
+    return why;
+}
+
 void UpdateInstaller::confirmLaunch(const QString& runningVersion) {
     const auto journal = readJournal();
     if (!journal)
@@ -316,10 +337,10 @@ std::optional<QString> UpdateInstaller::probeVersion(const QString& path,
         return std::nullopt;
     // "tolva-screen 1.2.0"
     const QStringList words =
-        QString::fromUtf8(program.readAllStandardOutput()).split(QLatin1Char(' '), Qt::SkipEmptyParts);
+        QString::fromUtf8(program.readAllStandardOutput()).simplified().split(QLatin1Char(' '));
     if (words.size() != 2 || words[0] != QLatin1String("tolva-screen"))
         return std::nullopt;
-    return words[1].trimmed();
+    return words[1];
 }
 
 } // namespace tolva

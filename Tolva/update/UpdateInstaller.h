@@ -45,14 +45,16 @@ public:
         QString displayVersion;
     };
     // Unpacks an archive whose signature was already verified. Refuses archives with links,
-    // special files or without the program's executable; leaves nothing behind on failure.
+    // special files or without the program's executable, and a program that does not answer
+    // "--version" with `version` where it was unpacked; leaves nothing behind on failure.
     std::optional<UpdateError> stage(const QByteArray& archive, const QString& version,
                                      const QString& displayVersion);
     std::optional<Staged> staged() const;
     void discardStaged();
 
-    // Swaps the staged files in (at quit). Nothing staged is success. On failure the previous
-    // files are back in place.
+    // Swaps the staged files in (at quit), once the staged program has answered "--version"
+    // with the staged version again. Nothing staged is success. On failure the previous files
+    // are back in place (a staged program of another version leaves them untouched).
     std::optional<UpdateError> installStaged();
 
     // At start: the first start of the new version drops the kept previous files; an install
@@ -70,6 +72,8 @@ private:
     void writeJournal(const QJsonObject& journal) const;
     std::optional<QJsonObject> readJournal() const;
     void rollBack(const QJsonObject& journal) const;
+    // Why the staged program is not `announced` (logged), or nothing when it says it is.
+    std::optional<QString> stagedVersionRefusal(const QString& announced) const;
 
     Location location_;
     std::chrono::milliseconds probeTimeLimit_;

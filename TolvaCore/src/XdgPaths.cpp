@@ -25,4 +25,8 @@ std::filesystem::path xdgDataHome() {
     return baseFolder("XDG_DATA_HOME", ".local/share");
 }
 
+std::filesystem::path xdgStateHome() {
+    return baseFolder("XDG_STATE_HOME", ".local/state");
+}
+
 } // namespace tolva

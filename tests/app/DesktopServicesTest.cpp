@@ -93,16 +93,55 @@ TEST(LoginSession, OnlyAConfirmedSessionLockCountsAndWakeSignalsAreReported) {
     EXPECT_EQ(woke, 1);
 }
 
-TEST(LoginSession, WithoutLogindTheScreenSaverReportingItselfActiveCounts) {
+// A PropertiesChanged signal from logind's name owner only says where to look: the property
+// read back from logind decides.
+TEST(LoginSession, ALockedHintSignalCountsOnlyWhenLogindSaysSoWhenAsked) {
     test::qtApp();
+    ScopedLogCapture log;
     PrivateBus bus;
-    auto fakes = bus.startFakeServices(false, true);
+    auto fakes = bus.startFakeServices(true, false);
     LoginSession session(bus.connect("system"), bus.connect("session"));
     int locked = 0;
     session.onScreenLocked = [&] { ++locked; };
     session.watch();
-    bus.control("SetActive", {true});
+    bus.control("AnnounceLockedHint", {true}); // while the property says false
+    ASSERT_TRUE(test::waitUntil([&] { return !log.messages("lock").empty(); }));
+    EXPECT_EQ(locked, 0) << "a LockedHint signal was believed without reading the property";
+    EXPECT_EQ(log.messages("lock"),
+              std::vector<std::string>{"session LockedHint changed but the session is not locked; ignored"});
+    EXPECT_FALSE(session.isSessionLocked());
+
+    bus.control("SetLockedHint", {true}); // the property and its signal
     ASSERT_TRUE(test::waitUntil([&] { return locked == 1; }));
+    EXPECT_TRUE(session.isSessionLocked());
+    EXPECT_EQ(log.messages("lock").size(), 1u);
+}
+
+// Without logind nothing confirms a session lock: a screen saver that says it is active (by
+// its signal or when asked) is blanking, not locked, and any program can own its name.
+TEST(LoginSession, WithoutLogindNoScreenSaverSignalOrAnswerEndsTheOverlay) {
+    test::qtApp();
+    ScopedLogCapture log;
+    PrivateBus bus;
+    auto fakes = bus.startFakeServices(false, true);
+    FakeScheduler scheduler;
+    LoginSession session(bus.connect("system"), bus.connect("session"));
+    session.fallbackProgram = QStringLiteral("true");
+    session.fallbackArguments = {};
+    int locked = 0;
+    session.onScreenLocked = [&] { ++locked; };
+    session.watch();
+    bus.control("SetActive", {true}); // ActiveChanged(true), and GetActive answers true
+    ASSERT_TRUE(test::waitUntil([&] { return !log.messages("lock").empty(); }));
+    EXPECT_TRUE(session.isScreenLocked()) << "the screen saver does answer true";
+    EXPECT_FALSE(session.isSessionLocked());
+    session.lockAndConfirm(scheduler);
+    scheduler.advance(Seconds(LoginSession::confirmSeconds));
+    EXPECT_EQ(locked, 0);
+    EXPECT_EQ(log.messages("lock"),
+              (std::vector<std::string>{"screen saver active but the session is not locked; ignored",
+                                        "system screen lock fallback: pmset displaysleepnow",
+                                        "system screen lock not confirmed; overlay stays"}));
 }
 
 TEST(LoginSession, ASessionLockIsConfirmedOrTheFailureIsLogged) {

@@ -216,13 +216,75 @@ TEST(LockController, AResultArrivingAfterTheUnlockIsDropped) {
     f.typeDigits("1111");
     EXPECT_TRUE(f.controller->isVerifying());
     EXPECT_FALSE(f.controller->lastPanelModel()->inputEnabled);
-    f.tapKey(18, "1"); // ignored while verifying
-    EXPECT_TRUE(f.controller->entry().isEmpty());
+    f.tapKey(18, "1"); // kept as the next try
+    EXPECT_EQ(f.controller->entry().count(), 1u);
     f.controller->systemScreenLocked();
+    EXPECT_TRUE(f.controller->entry().isEmpty());
     f.runner->deliverAll();
     EXPECT_FALSE(f.controller->isVerifying());
     EXPECT_EQ(f.controller->backoff().consecutiveFailures, 0) << "the stale rejection is not counted";
     EXPECT_EQ(log.messages("lock").back(), "unlocked reason=system screen locked after 0s");
+}
+
+// A check that takes its time (a PAM module waiting on the network) does not lose what is typed
+// meanwhile: it is the next try once the answer is in, or the wait a failure starts says why not.
+TEST(LockController, KeysTypedWhileACheckRunsAreKeptAsTheNextTry) {
+    ScopedLogCapture log;
+    LockRig f;
+    f.runner->deliverAtOnce = false;
+    f.lock();
+    for (char c : std::string("wrong horse"))
+        f.tapKey(0, std::string(1, c));
+    f.tapKey(36, "\r");
+    ASSERT_TRUE(f.controller->isVerifying());
+    f.typeDigits("4829"); // a whole PIN, which waits for the answer
+    EXPECT_EQ(f.controller->entry().count(), 4u);
+    EXPECT_EQ(f.controller->lastPanelModel()->filled, 4) << "the panel shows what is kept";
+    EXPECT_EQ(f.password->calls, 1);
+    EXPECT_NE(f.controller->state(), LockState::unlocked) << "nothing is tried while a check runs";
+    f.runner->deliverAll();
+    EXPECT_EQ(f.controller->state(), LockState::unlocked);
+    EXPECT_EQ(log.messages("lock").back(), "unlocked reason=PIN via tap after 0s");
+    EXPECT_EQ(f.controller->backoff().consecutiveFailures, 0);
+
+    // The login password typed and entered while a wrong PIN is checked.
+    f.lock();
+    f.typeDigits("1111");
+    ASSERT_TRUE(f.controller->isVerifying());
+    for (char c : std::string("correct horse"))
+        f.tapKey(0, std::string(1, c));
+    f.tapKey(36, "\r");
+    EXPECT_EQ(f.password->calls, 1);
+    f.runner->deliverAll();
+    EXPECT_EQ(f.password->received.back(), "correct horse");
+    EXPECT_EQ(f.password->calls, 2);
+    EXPECT_EQ(f.controller->state(), LockState::unlocked);
+    EXPECT_EQ(log.messages("lock").back(), "unlocked reason=login password via tap after 0s");
+
+    // An entry not yet entered stays in the panel for the user to finish.
+    f.lock();
+    f.typeDigits("1111");
+    f.tapKey(0, "x");
+    f.runner->deliverAll();
+    EXPECT_EQ(f.controller->entry().text(), "x");
+    EXPECT_EQ(f.controller->lastPanelModel()->message, "Incorrect PIN");
+
+    // A failure that starts a wait: what was kept goes, and the panel says why.
+    f.tapKey(51, "");
+    f.typeDigits("1111");
+    f.runner->deliverAll();
+    f.typeDigits("1111");
+    f.runner->deliverAll();
+    f.typeDigits("1111");
+    f.runner->deliverAll();
+    EXPECT_EQ(f.controller->backoff().consecutiveFailures, 4);
+    f.typeDigits("1111");
+    f.typeDigits("4829");
+    f.runner->deliverAll();
+    EXPECT_TRUE(f.controller->entry().isEmpty());
+    EXPECT_NE(f.controller->state(), LockState::unlocked);
+    EXPECT_EQ(f.controller->lastPanelModel()->message, "Too many attempts. Try again in 30 seconds");
+    EXPECT_EQ(f.controller->lastPanelModel()->filled, 0);
 }
 
 TEST(LockController, KeepAwakeExpiry) {
@@ -375,6 +437,36 @@ TEST(LockController, AWaitEarnedInOneLockCountsDownInTheNext) {
     f.scheduler.advance(Seconds(19));
     EXPECT_EQ(f.controller->lastPanelModel()->message, std::nullopt);
     EXPECT_TRUE(f.controller->lastPanelModel()->inputEnabled);
+}
+
+// A lock taken back after a restart keeps its count, but never a wait longer than the backoff's
+// own longest from now, whatever end the state said.
+TEST(LockController, AResumedLockWaitsAtMostTheLongestWait) {
+    LockRig f;
+    f.prefs->setAllowLoginPasswordUnlock(false);
+    f.controller->resume({1000, Instant(std::chrono::nanoseconds(INT64_MAX))});
+    f.scheduler.runDue();
+    ASSERT_NE(f.controller->state(), LockState::unlocked);
+    EXPECT_EQ(f.controller->backoff().consecutiveFailures, 1000);
+    EXPECT_EQ(f.controller->backoff().remainingLockout(f.scheduler.now()), 300.0);
+    f.tapKey(21, "4");
+    EXPECT_EQ(f.controller->lastPanelModel()->message, "Too many attempts. Try again in 5 minutes");
+    f.scheduler.advance(Seconds(300));
+    EXPECT_FALSE(f.controller->backoff().isLockedOut(f.scheduler.now()));
+    f.typeDigits("4829");
+    EXPECT_EQ(f.controller->state(), LockState::unlocked);
+
+    // A negative count and a wait already over: no wait at all.
+    f.scheduler.advance(Seconds(10));
+    f.controller->resume({-5, f.scheduler.now() - std::chrono::seconds(1)});
+    f.scheduler.runDue();
+    EXPECT_EQ(f.controller->backoff().consecutiveFailures, 0);
+    EXPECT_EQ(f.controller->backoff().lockedUntil, std::nullopt);
+    // A short wait stays as it was.
+    f.controller->unlock("system screen locked");
+    f.controller->resume({5, f.scheduler.now() + std::chrono::seconds(12)});
+    f.scheduler.runDue();
+    EXPECT_EQ(f.controller->backoff().remainingLockout(f.scheduler.now()), 12.0);
 }
 
 TEST(LockController, AccessibilityLostDuringALockNeedsReauthorization) {

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <fstream>
 #include <future>
 #include <map>
 #include <regex>
@@ -97,6 +98,36 @@ TEST(PamLoginPasswordVerifier, WhatAModulePrintsIsNotTakenForTheAnswer) {
     EXPECT_FALSE(pam.verifier()->verify(wrong)) << "a module wrote \"0\" to standard output";
     std::string right = PamTestService::password;
     EXPECT_TRUE(pam.verifier()->verify(right));
+}
+
+// A module that starts a daemon leaves a process holding the helper's output open: the answer
+// counts when the helper ends, not when that output closes.
+TEST(PamLoginPasswordVerifier, AProcessAModuleLeavesBehindDoesNotTurnTheAnswerIntoAFailure) {
+    ScopedLogCapture log;
+    PamTestService pam;
+    const auto pidFile = pam.services().parent_path() / "daemon.pid";
+    pam.writeService("tolva-screen", "daemon=" + pidFile.string());
+    auto verifier = pam.verifier();
+    std::string right = PamTestService::password;
+    const bool accepted = verifier->verify(right);
+    int daemon = 0;
+    std::ifstream(pidFile) >> daemon;
+    ASSERT_GT(daemon, 0) << "the module left no process behind";
+    const bool daemonAlive = ::kill(daemon, 0) == 0;
+    ::kill(daemon, SIGKILL);
+    EXPECT_TRUE(daemonAlive) << "the left-behind process was still there during the check";
+    EXPECT_TRUE(accepted);
+    ASSERT_FALSE(log.messages("auth").empty());
+    EXPECT_TRUE(matches(log.messages("auth").back(), R"(login password accepted in \d+\.\d{3}s)"))
+        << log.messages("auth").back();
+
+    std::ofstream(pidFile, std::ios::trunc).close();
+    std::string wrong = "correct horse 43";
+    EXPECT_FALSE(verifier->verify(wrong));
+    std::ifstream(pidFile) >> daemon;
+    ::kill(daemon, SIGKILL);
+    EXPECT_TRUE(matches(log.messages("auth").back(), R"(login password rejected code=7 in \d+\.\d{3}s)"))
+        << log.messages("auth").back();
 }
 
 TEST(PamLoginPasswordVerifier, AHangingModuleDoesNotHangTheProgram) {

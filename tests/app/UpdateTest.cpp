@@ -256,6 +256,35 @@ TEST(AppUpdater, BadOrMissingSignatureIsRefusedAndNothingKept) {
     }
 }
 
+// A signed archive whose program is another version than the feed announces (an older
+// release labelled as newer), or that does not answer at all, is refused before it is offered
+// or installed, and the installed program stays as it is.
+TEST(AppUpdater, AProgramThatIsNotTheAnnouncedVersionIsRefused) {
+    for (bool answers : {true, false}) {
+        SCOPED_TRACE(answers ? "an older version" : "no answer");
+        UpdateRig rig;
+        const QByteArray original = readAll(rig.program());
+        rig.publish(QStringLiteral("2.0.0"), QStringLiteral("2.0"),
+                    answers ? makeReleaseArchive(QStringLiteral("1.0.0"))
+                            : makeReleaseArchive(QString())); // prints no version
+        rig.make();
+        rig.updater->checkForUpdates();
+        ASSERT_TRUE(rig.waitForCheck());
+        const std::string answer = answers ? "1.0.0" : "nothing";
+        EXPECT_THAT(rig.updateLog(), ElementsAre("check requested by user",
+                                                 "refused version=2.0.0: the downloaded program answered " +
+                                                     answer + ", not 2.0.0",
+                                                 std::string(abortedPrefix) + "4004"));
+        EXPECT_THAT(rig.driver->errors, ElementsAre(4004));
+        EXPECT_EQ(rig.updater->availableVersion(), std::nullopt);
+        EXPECT_EQ(rig.updater->controller()->installer().staged(), std::nullopt);
+        EXPECT_FALSE(QFileInfo::exists(rig.stateDir + "/staging"));
+        rig.updater->installOnQuit();
+        EXPECT_EQ(readAll(rig.program()), original);
+        EXPECT_EQ(UpdateInstaller::probeVersion(rig.program(), 5s), "1.0.0");
+    }
+}
+
 TEST(AppUpdater, SignatureByAnotherKeyIsRefused) {
     UpdateRig rig;
     SigningKey stranger;
@@ -603,6 +632,28 @@ TEST(UpdateEndToEnd, NewVersionThatDoesNotStartIsRolledBack) {
     EXPECT_EQ(lines[lines.size() - 2], "rolled back version=2.0.0");
     EXPECT_EQ(lines.back(), std::string(abortedPrefix) + "4003");
     EXPECT_EQ(UpdateInstaller::probeVersion(rig.program(), 5s), "1.0.0");
+}
+
+// The staged program is asked again at quit: one changed since it was unpacked is not installed.
+TEST(UpdateEndToEnd, AStagedProgramChangedSinceIsNotInstalled) {
+    UpdateRig rig;
+    const QByteArray original = readAll(rig.program());
+    rig.publish(QStringLiteral("2.0.0"), QStringLiteral("2.0"));
+    rig.make();
+    rig.updater->checkForUpdates();
+    ASSERT_TRUE(rig.waitForCheck());
+    ASSERT_EQ(rig.updater->availableVersion(), "2.0");
+    writeProgram(rig.stateDir + "/staging/bin/tolva-screen", "#!/bin/sh\necho \"tolva-screen 1.5.0\"\n");
+    rig.updater->installOnQuit();
+    EXPECT_EQ(readAll(rig.program()), original);
+    EXPECT_FALSE(QFileInfo::exists(rig.prefix + "/share/tolva-screen/release.txt"));
+    EXPECT_FALSE(QFileInfo::exists(rig.stateDir + "/previous"));
+    EXPECT_FALSE(QFileInfo::exists(rig.stateDir + "/staging"));
+    const auto lines = rig.updateLog();
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(lines[lines.size() - 2],
+              "refused version=2.0.0: the downloaded program answered 1.5.0, not 2.0.0");
+    EXPECT_EQ(lines.back(), std::string(abortedPrefix) + "4004");
 }
 
 TEST(UpdateEndToEnd, InstallCutOffHalfWayIsRolledBackAtNextStart) {

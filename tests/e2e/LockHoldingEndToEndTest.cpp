@@ -19,6 +19,9 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+
+#include <sys/stat.h>
 
 using namespace tolva;
 using namespace std::chrono_literals;
@@ -290,6 +293,11 @@ TEST_F(LockHolding, OnlyAConfirmedSessionLockEndsTheOverlay) {
     ASSERT_TRUE(app->waitFor("lock info: session lock requested but the session is not locked; ignored"))
         << app->transcript();
     EXPECT_TRUE(covered()) << "a bare Lock request ended the overlay";
+    // logind's name owner announcing LockedHint true while the property says false.
+    systemBus.control("AnnounceLockedHint", {true});
+    ASSERT_TRUE(app->waitFor("lock info: session LockedHint changed but the session is not locked; ignored"))
+        << app->transcript();
+    EXPECT_TRUE(covered()) << "a LockedHint signal ended the overlay without the property";
     EXPECT_FALSE(app->saw(".*unlocked reason=.*"));
     systemBus.control("SetLockedHint", {true}); // the session's own locker is up
     ASSERT_TRUE(app->waitFor("lock info: unlocked reason=system screen locked after \\d+s"))
@@ -368,6 +376,88 @@ TEST_F(LockHolding, AProgramThatDiesWhileLockedComesBackLockedBehindTheGuard) {
             << "the guard stayed";
         app.reset();
     }
+}
+
+namespace {
+
+// The lock state, spoiled while locked the ways another program of the user could.
+struct SpoiledState {
+    std::string name;
+    std::function<void(const std::filesystem::path&)> spoil;
+    std::string logged; // what the restarted program says about it
+};
+
+std::vector<SpoiledState> spoiledStates() {
+    namespace fs = std::filesystem;
+    return {
+        {"deleted", [](const fs::path& file) { fs::remove(file); },
+         "lock error: lock state missing while the guard says locked: .*; the lock is taken back"},
+        {"a symbolic link",
+         [](const fs::path& file) {
+             fs::remove(file);
+             fs::create_symlink("/dev/null", file);
+         },
+         "lock error: lock state damaged \\(the file is a symbolic link\\): .*"},
+        {"a FIFO",
+         [](const fs::path& file) {
+             fs::remove(file);
+             ::mkfifo(file.c_str(), 0600);
+         },
+         "lock error: lock state damaged \\(the file is not a regular file\\): .*"},
+        {"oversized", [](const fs::path& file) { std::ofstream(file) << std::string(1 << 20, ' '); },
+         "lock error: lock state damaged \\(the file is larger than 4096 bytes\\): .*"},
+        {"mode 0666", [](const fs::path& file) { fs::permissions(file, fs::perms(0666)); },
+         "lock error: lock state damaged \\(the file is open to others \\(mode 666\\)\\): .*"},
+        {"its folder replaced by a file",
+         [](const fs::path& file) {
+             fs::remove_all(file.parent_path());
+             std::ofstream(file.parent_path()) << "{}";
+         },
+         "lock error: lock state damaged \\(the folder .* is not a folder\\): .*"},
+        {"a count of restarts",
+         [](const fs::path& file) {
+             std::ofstream(file, std::ios::trunc) << R"({"failures":1,"resumeAttempts":3})";
+         },
+         "lock info: lock resumed after restart failures=1"},
+    };
+}
+
+} // namespace
+
+// Whatever became of the lock state while locked, the program that dies comes back locked.
+TEST_F(LockHolding, ASpoiledLockStateNeverTurnsACrashIntoAnUnlock) {
+    for (const auto& spoiled : spoiledStates()) {
+        SCOPED_TRACE(spoiled.name);
+        lockNow();
+        ASSERT_TRUE(std::filesystem::exists(lockStateFile()));
+        spoiled.spoil(lockStateFile());
+        app->process().signal(SIGKILL);
+        ASSERT_TRUE(app->waitFor(spoiled.logged)) << app->transcript();
+        ASSERT_TRUE(app->waitFor("lock info: lock resumed after restart failures=\\d+")) << app->transcript();
+        ASSERT_TRUE(app->waitFor("lock info: guard: lock handed back to the program")) << app->transcript();
+        EXPECT_FALSE(app->saw(".*came back without the lock.*")) << app->transcript();
+        EXPECT_TRUE(test::waitUntil(covered, 5s) || coveredByTheGuardOrTheProgram());
+        unlockWithThePin();
+        app.reset();
+        std::error_code ignored;
+        std::filesystem::remove_all(lockStateFile().parent_path(), ignored);
+        std::filesystem::remove(lockStateFile().parent_path(), ignored);
+    }
+}
+
+// Without $XDG_RUNTIME_DIR the state is kept all the same, and a crash comes back locked.
+TEST_F(LockHolding, WithoutARuntimeFolderACrashComesBackLocked) {
+    const std::string runtime = std::getenv("XDG_RUNTIME_DIR");
+    ::unsetenv("XDG_RUNTIME_DIR");
+    lockNow();
+    ::setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
+    type({"1", "1", "1", "1"});
+    ASSERT_TRUE(app->waitFor("auth info: auth rejected via tap failures=1 lockout=0s")) << app->transcript();
+    app->process().signal(SIGKILL);
+    ASSERT_TRUE(app->waitFor("lock info: lock resumed after restart failures=1")) << app->transcript();
+    ASSERT_TRUE(app->waitFor("lock info: guard: lock handed back to the program")) << app->transcript();
+    EXPECT_FALSE(app->saw(".*came back without the lock.*")) << app->transcript();
+    unlockWithThePin();
 }
 
 TEST_F(LockHolding, SignalsThatWouldEndTheProgramAreRefusedWhileLocked) {

@@ -4,7 +4,8 @@
 // Tests steer and inspect them through org.tolva.Test.Control at /control on the same name
 // "org.tolva.TestServices": SetLockedHint(b), SetActive(b), EmitPrepareForSleep(b),
 // EmitLock(), Inhibits() -> u (active cookies), LockSessionCalls() -> u, SetLockerPresent(b),
-// SetNextCookie(u)
+// SetNextCookie(u), AnnounceLockedHint(b) (a PropertiesChanged signal saying LockedHint is b,
+// sent by logind's name owner while the property itself stays as it is)
 // (LockSession then also sets LockedHint, as a desktop with a screen locker would).
 #include <QCoreApplication>
 #include <QDBusConnection>
@@ -70,6 +71,10 @@ public:
                 setLockedHint(args.value(0).toBool());
                 return reply();
             }
+            if (member == "AnnounceLockedHint") {
+                announceLockedHint(args.value(0).toBool());
+                return reply();
+            }
             if (member == "SetLockerPresent") {
                 lockerPresent_ = args.value(0).toBool();
                 return reply();
@@ -106,7 +111,10 @@ public:
 private:
     void setLockedHint(bool locked) {
         lockedHint_ = locked;
-        QVariantMap changed{{"LockedHint", lockedHint_}};
+        announceLockedHint(locked);
+    }
+    void announceLockedHint(bool locked) {
+        QVariantMap changed{{"LockedHint", locked}};
         emitSignal(sessionPath, "org.freedesktop.DBus.Properties", "PropertiesChanged",
                    {QStringLiteral("org.freedesktop.login1.Session"), changed, QStringList()});
     }

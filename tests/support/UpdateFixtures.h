@@ -61,15 +61,18 @@ private:
 };
 
 // A .tar.gz of an install prefix whose bin/tolva-screen is a script answering "--version"
-// with `reportedVersion` (or failing when `starts` is false).
+// with `reportedVersion`; when `starts` is false it answers only where it was unpacked (the
+// update's staging folder) and fails once installed, as a program missing something the
+// prefix lacks would.
 inline QByteArray makeReleaseArchive(const QString& reportedVersion, bool starts = true) {
     QTemporaryDir tree;
     QDir(tree.path()).mkpath(QStringLiteral("bin"));
     QDir(tree.path()).mkpath(QStringLiteral("share/tolva-screen"));
     QFile program(tree.path() + QStringLiteral("/bin/tolva-screen"));
     program.open(QIODevice::WriteOnly);
-    program.write(starts ? ("#!/bin/sh\necho \"tolva-screen " + reportedVersion.toUtf8() + "\"\n")
-                         : QByteArray("#!/bin/sh\nexit 3\n"));
+    const QByteArray answer = "echo \"tolva-screen " + reportedVersion.toUtf8() + "\"\n";
+    program.write(starts ? "#!/bin/sh\n" + answer
+                         : "#!/bin/sh\ncase \"$0\" in */staging/*) ;; *) exit 3 ;; esac\n" + answer);
     program.close();
     program.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup |
                            QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther);

@@ -72,6 +72,16 @@ bool LoginSession::isScreenLocked() {
     return false;
 }
 
+bool LoginSession::isSessionLocked() {
+    // Asked of logind itself (the call goes to the owner of its name), never taken from a
+    // signal or from the screen saver: only the session's own lock counts.
+    auto path = sessionPath();
+    if (!path)
+        return false;
+    QVariant hint = dbus::property(system_, login1, *path, sessionInterface, QStringLiteral("LockedHint"));
+    return hint.isValid() && hint.typeId() == QMetaType::Bool && hint.toBool();
+}
+
 bool LoginSession::lockViaLogind() {
     auto id = sessionId();
     if (!id)
@@ -114,7 +124,7 @@ void LoginSession::awaitConfirmation(Scheduler& scheduler, bool fallbackNext) {
         scheduler.now() + std::chrono::duration_cast<ContinuousClock::duration>(Seconds(confirmSeconds));
     Scheduler* s = &scheduler;
     confirm_ = scheduler.every(Seconds(0.25), [this, s, deadline, fallbackNext] {
-        if (isScreenLocked()) {
+        if (isSessionLocked()) {
             confirm_.cancel();
             Log::lock.info("system screen lock confirmed");
             if (onScreenLocked)
@@ -133,7 +143,7 @@ void LoginSession::awaitConfirmation(Scheduler& scheduler, bool fallbackNext) {
 }
 
 void LoginSession::checkConfirmed(const char* trigger) {
-    if (isScreenLocked()) {
+    if (isSessionLocked()) {
         if (onScreenLocked)
             onScreenLocked();
         return;
@@ -160,10 +170,11 @@ void LoginSession::sessionLocked() {
 }
 
 void LoginSession::sessionPropertiesChanged(const QString& interface, const QVariantMap& changed,
-                                            const QStringList&) {
-    if (interface == sessionInterface && changed.value(QStringLiteral("LockedHint")).toBool() &&
-        onScreenLocked)
-        onScreenLocked();
+                                            const QStringList& invalidated) {
+    // The signal only says where to look: the property is read back from logind before it counts.
+    const QString hint = QStringLiteral("LockedHint");
+    if (interface == sessionInterface && (changed.value(hint).toBool() || invalidated.contains(hint)))
+        checkConfirmed("session LockedHint changed");
 }
 
 void LoginSession::prepareForSleep(bool goingToSleep) {
@@ -172,7 +183,8 @@ void LoginSession::prepareForSleep(bool goingToSleep) {
 }
 
 void LoginSession::screenSaverActiveChanged(bool active) {
-    // The saver starting to blank is not a lock by itself.
+    // The saver starting to blank is not a lock by itself (GetActive says blanking, not locked):
+    // only logind can confirm one, and without logind nothing does.
     if (active)
         checkConfirmed("screen saver active");
 }

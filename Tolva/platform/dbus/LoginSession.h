@@ -23,23 +23,26 @@ public:
     ~LoginSession() override;
 
     // logind's LockedHint, else ScreenSaver.GetActive; anything missing reads as not locked.
+    // Good enough to skip an idle lock, never to end one: see isSessionLocked.
     bool isScreenLocked() override;
+    // logind's LockedHint of this session, read from logind now. Without logind: false.
+    bool isSessionLocked();
 
     // Asks for the real session to be locked at once: logind LockSession, else
     // `xdg-screensaver lock` started without waiting. Answers the method used:
     // "SACLockScreenImmediate", "pmset displaysleepnow" or "failed". Both are only requests.
     std::string lockScreen();
 
-    // Locks the real session and waits for it to show as locked: LockSession first, then the
-    // fallback program, each given `confirmSeconds`. Confirmed, `onScreenLocked` runs; never
-    // confirmed, the failure is logged and nothing else happens (the overlay stays up).
+    // Locks the real session and waits for logind to show it locked: LockSession first, then
+    // the fallback program, each given `confirmSeconds`. Confirmed, `onScreenLocked` runs; never
+    // confirmed (always so without logind), the failure is logged and the overlay stays up.
     void lockAndConfirm(Scheduler& scheduler);
     static constexpr double confirmSeconds = 3.0;
 
     // Starts listening for the session locking and for wake-ups. `onScreenLocked` runs only
-    // when the session is confirmed locked (LockedHint true, or without logind the desktop's
-    // screen saver reporting itself active): a Lock request or a saver that starts to blank
-    // only makes it look.
+    // when logind confirms the session locked (its LockedHint read back from logind): a Lock
+    // request, a PropertiesChanged signal or a screen saver that starts to blank only makes it
+    // look. Without logind nothing confirms a session lock.
     void watch();
     std::function<void()> onScreenLocked;
     std::function<void()> onWake;

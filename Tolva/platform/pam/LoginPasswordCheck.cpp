@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <pwd.h>
 #include <string.h>
 #include <unistd.h>
@@ -109,8 +110,9 @@ int runHelper(int argc, char** argv) {
         password.append(buffer, static_cast<std::size_t>(got));
     }
     ::explicit_bzero(buffer, sizeof buffer);
-    // The answer gets a descriptor of its own: whatever a module prints goes to standard error.
-    const int answer = ::dup(STDOUT_FILENO);
+    // The answer gets a descriptor of its own: whatever a module prints goes to standard error,
+    // and a program a module starts does not get the answer's descriptor.
+    const int answer = ::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
     ::dup2(STDERR_FILENO, STDOUT_FILENO);
     const int rc = authenticate(service, currentUserName(), password);
     const std::string line = std::to_string(rc) + "\n";

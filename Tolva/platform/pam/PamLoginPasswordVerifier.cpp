@@ -5,6 +5,7 @@
 #include "log/Log.h"
 #include "platform/pam/LoginPasswordCheck.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -14,6 +15,7 @@
 #include <spawn.h>
 #include <string.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -47,19 +49,31 @@ private:
     int fd_ = -1;
 };
 
-bool waitReadable(int fd, std::chrono::steady_clock::time_point deadline) {
-    for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0)
-            return false;
-        pollfd p{fd, POLLIN, 0};
-        const int ready = ::poll(&p, 1, static_cast<int>(left.count()));
-        if (ready > 0)
-            return true;
-        if (ready < 0 && errno != EINTR)
-            return false;
-    }
+// A descriptor that becomes readable when the process ends, or -1 where the kernel has none.
+int openProcessDescriptor(pid_t pid) {
+#ifdef SYS_pidfd_open
+    return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+#else
+    (void)pid;
+    return -1;
+#endif
+}
+
+enum class ReadStep { more, nothingYet, done };
+
+// One read of the helper's output into `answer` (which no honest answer makes longer than a
+// few bytes): done at end of file, on an error, or when there is too much.
+ReadStep readAnswer(int fd, std::string& answer) {
+    char buffer[64];
+    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR)
+        return ReadStep::more;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+        return ReadStep::nothingYet;
+    if (n <= 0)
+        return ReadStep::done;
+    answer.append(buffer, static_cast<std::size_t>(n));
+    return answer.size() > 64 ? ReadStep::done : ReadStep::more;
 }
 
 } // namespace
@@ -155,34 +169,45 @@ std::optional<int> PamLoginPasswordVerifier::runHelper(const std::string& servic
     wipe(password);
     inputOurs.reset();
 
+    // The answer counts once the helper has ended, not at the end of its output: a module may
+    // leave a process behind (a daemon it started) that holds the output open for ever.
     const auto deadline = std::chrono::steady_clock::now() + options_.timeLimit;
+    const Fd exited(openProcessDescriptor(pid));
     std::string answer;
-    bool timedOut = false;
-    for (;;) {
-        if (!waitReadable(outputOurs.get(), deadline)) {
-            timedOut = true;
+    int status = 0;
+    bool ended = false;
+    bool outputOpen = true;
+    while (!ended) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0)
             break;
-        }
-        char buffer[64];
-        const ssize_t n = ::read(outputOurs.get(), buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
+        // Without a process descriptor (an old kernel) the helper is looked at every 10 ms.
+        pollfd watched[2] = {{outputOpen ? outputOurs.get() : -1, POLLIN, 0}, {exited.get(), POLLIN, 0}};
+        const int wait = exited.get() >= 0 ? static_cast<int>(left.count())
+                                           : static_cast<int>(std::min<long long>(left.count(), 10));
+        if (::poll(watched, 2, wait) < 0 && errno != EINTR)
             break;
-        answer.append(buffer, static_cast<std::size_t>(n));
-        if (answer.size() > 64)
-            break;
+        if (outputOpen && watched[0].revents != 0)
+            outputOpen = readAnswer(outputOurs.get(), answer) != ReadStep::done;
+        const pid_t reaped = ::waitpid(pid, &status, WNOHANG);
+        ended = reaped == pid || (reaped < 0 && errno == ECHILD);
     }
-    if (timedOut) {
+    if (!ended) {
         ::kill(pid, SIGKILL);
         Log::auth.error("login password check gave no answer within " +
                         std::to_string(options_.timeLimit.count()) + "ms; helper stopped");
+        while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+        }
+        runningHelper_ = 0;
+        return std::nullopt;
     }
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    // What the helper wrote before it ended is all in the pipe by now.
+    ::fcntl(outputOurs.get(), F_SETFL, O_NONBLOCK);
+    while (outputOpen && readAnswer(outputOurs.get(), answer) == ReadStep::more) {
     }
     runningHelper_ = 0;
-    if (timedOut || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
         return std::nullopt;
     char* end = nullptr;
     const long code = std::strtol(answer.c_str(), &end, 10);

@@ -9,5 +9,7 @@ namespace tolva {
 std::filesystem::path xdgConfigHome();
 // $XDG_DATA_HOME, or ~/.local/share when unset, empty or relative.
 std::filesystem::path xdgDataHome();
+// $XDG_STATE_HOME, or ~/.local/state when unset, empty or relative.
+std::filesystem::path xdgStateHome();
 
 } // namespace tolva
