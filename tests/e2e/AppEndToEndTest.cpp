@@ -567,6 +567,14 @@ TEST_F(EndToEnd, FirstLaunchShowsOnboarding) {
             return test::run({"xdotool", "search", "--onlyvisible", "--name", "^Tolva Screen$"}) == 0;
         },
         5s));
+    // Before set-up is finished, a second start opens the settings, as "Settings…" does; the
+    // set-up window stays where it is.
+    EXPECT_FALSE(settingsShowing("General"));
+    App second;
+    EXPECT_EQ(second.process().waitForExit(10s), 0) << second.transcript();
+    EXPECT_TRUE(test::waitUntil([] { return settingsShowing("General").has_value(); }, 10s))
+        << app->transcript();
+    EXPECT_TRUE(windowNamed("Tolva Screen"));
 }
 
 TEST_F(EndToEnd, TrayMenuTurnsTheOverlayOn) {
