@@ -5,6 +5,7 @@
 #include "TolvaCore/L10n.h"
 #include "TolvaCore/Localization.h"
 #include "TolvaCore/PinStore.h"
+#include "TolvaCore/TimeOfDay.h"
 #include "app/AppPanel.h"
 #include "app/ControlService.h"
 #include "app/LaunchAtLogin.h"
@@ -18,6 +19,7 @@
 #include "overlay/ScreenSnapshotter.h"
 #include "platform/KeychainBackendChooser.h"
 #include "platform/Permissions.h"
+#include "platform/dbus/DesktopClockFormat.h"
 #include "platform/dbus/FprintdTouchID.h"
 #include "platform/dbus/FreedesktopDisplaySleep.h"
 #include "platform/dbus/LoginSession.h"
@@ -210,6 +212,12 @@ std::optional<int> AppDelegate::launch(const QStringList& arguments) {
     // 2. The interface language.
     Localization::configure(prefs_);
     qtTranslations_ = std::make_unique<QtTranslations>();
+    // Times of day follow the desktop's 12- or 24-hour clock where it has such a setting.
+    clockFormat_ = std::make_unique<DesktopClockFormat>(QDBusConnection::sessionBus());
+    clockFormat_->onChanged = [](std::optional<TimeOfDay::HourCycle> cycle) {
+        TimeOfDay::setDesktopHourCycle(cycle);
+    };
+    clockFormat_->follow();
 
     // 3. The lock controller over the X11 and D-Bus services.
     auto displays = std::make_shared<QtDisplaySource>(x11_);

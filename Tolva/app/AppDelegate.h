@@ -27,6 +27,7 @@ namespace tolva {
 class XConnection;
 class LoginSession;
 class ReduceMotionSetting;
+class DesktopClockFormat;
 class StatusMenuController;
 class OnboardingWindowController;
 class AppUpdater;
@@ -108,6 +109,7 @@ private:
     Scheduler::Handle refreshTask_;
     Scheduler::Handle prepareTask_;
     std::unique_ptr<QtTranslations> qtTranslations_;
+    std::unique_ptr<DesktopClockFormat> clockFormat_;
     // "--lock-in" and D-Bus LockIn.
     std::unique_ptr<TimedLock> timedLock_;
     Scheduler::Handle noTrayTask_;

@@ -5,6 +5,7 @@
 
 #include <cstdlib>
 #include <memory>
+#include <mutex>
 #include <string_view>
 #include <unicode/dtptngen.h>
 #include <unicode/smpdtfmt.h>
@@ -12,6 +13,9 @@
 namespace tolva::TimeOfDay {
 
 namespace {
+
+std::mutex desktopMutex;
+std::optional<HourCycle> desktopCycle;
 
 // "de_DE.UTF-8@euro" -> "de_DE"; nothing for an unset variable and for C / POSIX.
 std::optional<std::string> localeName(const char* value) {
@@ -79,6 +83,22 @@ std::optional<HourCycle> systemHourCycle() {
     return std::nullopt;
 }
 
+void setDesktopHourCycle(std::optional<HourCycle> cycle) {
+    std::lock_guard lock(desktopMutex);
+    desktopCycle = cycle;
+}
+
+std::optional<HourCycle> desktopHourCycle() {
+    std::lock_guard lock(desktopMutex);
+    return desktopCycle;
+}
+
+std::optional<HourCycle> preferredHourCycle() {
+    if (auto desktop = desktopHourCycle())
+        return desktop;
+    return systemHourCycle();
+}
+
 HourCycle hourCycle(const icu::Locale& locale) {
     return isTwentyFourHour(bestPattern(locale, "jmm")) ? HourCycle::twentyFour : HourCycle::twelve;
 }
@@ -100,7 +120,7 @@ std::string shortTime(std::chrono::system_clock::time_point time, const icu::Loc
 }
 
 std::string shortTime(std::chrono::system_clock::time_point time) {
-    return shortTime(time, L10n::currentLocale(), systemHourCycle());
+    return shortTime(time, L10n::currentLocale(), preferredHourCycle());
 }
 
 } // namespace tolva::TimeOfDay

@@ -74,3 +74,15 @@ TEST(TimeOfDay, SystemCycleComesFromTheTimeLocaleOfTheEnvironment) {
     systemLocale(nullptr, nullptr, nullptr);
     EXPECT_EQ(TimeOfDay::systemHourCycle(), std::nullopt);
 }
+
+TEST(TimeOfDay, TheDesktopsClockSettingComesBeforeTheLocale) {
+    systemLocale(nullptr, "en_US.UTF-8", nullptr);
+    EXPECT_EQ(TimeOfDay::preferredHourCycle(), HourCycle::twelve);
+    TimeOfDay::setDesktopHourCycle(HourCycle::twentyFour);
+    EXPECT_EQ(TimeOfDay::preferredHourCycle(), HourCycle::twentyFour);
+    systemLocale(nullptr, "de_DE.UTF-8", nullptr);
+    TimeOfDay::setDesktopHourCycle(HourCycle::twelve);
+    EXPECT_EQ(TimeOfDay::preferredHourCycle(), HourCycle::twelve);
+    TimeOfDay::setDesktopHourCycle(std::nullopt);
+    EXPECT_EQ(TimeOfDay::preferredHourCycle(), HourCycle::twentyFour) << "the locale's again";
+}

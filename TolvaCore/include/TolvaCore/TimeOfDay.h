@@ -16,6 +16,16 @@ enum class HourCycle { twelve, twentyFour };
 // set), when that locale names a language; nothing for the C and POSIX locales.
 std::optional<HourCycle> systemHourCycle();
 
+// The hour cycle of the desktop's own clock setting, where the desktop has one (GNOME's
+// clock-format, read by the program from the settings portal); it comes before the locale's.
+// Any thread may read it; nothing until set.
+void setDesktopHourCycle(std::optional<HourCycle> cycle);
+std::optional<HourCycle> desktopHourCycle();
+
+// The hour cycle the program writes times in: the desktop's setting, else the system's locale,
+// else (nothing) the interface language's own.
+std::optional<HourCycle> preferredHourCycle();
+
 // The hour cycle a locale writes its times in (en-US twelve, en-GB, de, fr, ja twenty-four).
 HourCycle hourCycle(const icu::Locale& locale);
 
@@ -24,8 +34,8 @@ HourCycle hourCycle(const icu::Locale& locale);
 std::string shortTime(std::chrono::system_clock::time_point time, const icu::Locale& locale,
                       std::optional<HourCycle> cycle);
 
-// The same in the interface language (L10n's current locale) with the system's hour cycle: how the
-// program writes every time of day it shows.
+// The same in the interface language (L10n's current locale) with the preferred hour cycle: how
+// the program writes every time of day it shows.
 std::string shortTime(std::chrono::system_clock::time_point time);
 
 } // namespace tolva::TimeOfDay
