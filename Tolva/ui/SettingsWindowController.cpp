@@ -32,7 +32,7 @@ void SettingsWindowController::build() {
     note_->setObjectName(QStringLiteral("note"));
     note_->setWordWrap(true);
     note_->setTextInteractionFlags(Qt::TextSelectableByMouse);
-    note_->setContentsMargins(16, 12, 16, 0);
+    note_->setContentsMargins(16, 12, 16, 12);
     layout->addWidget(note_);
     view_ = new SettingsView(env_, initialTab, window_.get());
     layout->addWidget(view_);
