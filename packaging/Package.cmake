@@ -43,15 +43,17 @@ set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "privacy overlay for the Linux desktop")
 # CPack puts the summary first and indents each line of this below it.
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "Tolva Screen lives in the system tray. When you step away it covers every
 display with an overlay, blocks the keyboard, and goes away only for your
-PIN, a fingerprint or your login password. It keeps people walking past from
-reading your screen; it does not replace locking your session.")
+PIN, a fingerprint or your login password. The default look, a faint tint,
+hides nothing; a solid colour or an image keeps people walking past from
+reading your screen. It does not replace locking your session.")
 set(CPACK_DEBIAN_PACKAGE_SECTION x11)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-# The PAM service includes common-auth; xdg-screensaver is the fallback to lock the session.
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "libpam-runtime, xdg-utils")
+# The PAM service includes common-auth; xdg-screensaver is the fallback to lock the session;
+# Qt's own words (its dialogs, shortcut names) come in the interface language from Qt's catalogues.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "libpam-runtime, xdg-utils, qt6-translations-l10n")
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "gnome-keyring, fprintd")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_STRIP_FILES ON)

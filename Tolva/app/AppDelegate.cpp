@@ -5,7 +5,10 @@
 #include "TolvaCore/L10n.h"
 #include "TolvaCore/Localization.h"
 #include "TolvaCore/PinStore.h"
+#include "TolvaCore/TimeOfDay.h"
+#include "app/AppPanel.h"
 #include "app/ControlService.h"
+#include "app/LaunchAtLogin.h"
 #include "app/LaunchChecks.h"
 #include "lock/LockGuard.h"
 #include "lock/QtBackgroundRunner.h"
@@ -16,6 +19,7 @@
 #include "overlay/ScreenSnapshotter.h"
 #include "platform/KeychainBackendChooser.h"
 #include "platform/Permissions.h"
+#include "platform/dbus/DesktopClockFormat.h"
 #include "platform/dbus/FprintdTouchID.h"
 #include "platform/dbus/FreedesktopDisplaySleep.h"
 #include "platform/dbus/LoginSession.h"
@@ -36,10 +40,8 @@
 #include <QDBusConnection>
 #include <QDir>
 #include <QGuiApplication>
-#include <QLibraryInfo>
 #include <QScreen>
 #include <QSocketNotifier>
-#include <QTranslator>
 
 #include <csignal>
 #include <cstdlib>
@@ -110,6 +112,18 @@ void reportPreferenceNotices(StatusMenuController* statusMenu) {
     }
 }
 
+// A second start speaks to the terminal in one line of its own: its log lines go to the journal,
+// or nowhere when none runs (unless TOLVA_LOG_STDERR=1 asks for them on standard error).
+void quietTerminal() {
+    const char* forced = std::getenv("TOLVA_LOG_STDERR");
+    if ((forced && std::string_view(forced) == "1") || JournalLogSink::isReachable())
+        return;
+    struct Discard : LogSink {
+        void write(const LogEntry&) override {}
+    };
+    Log::setSink(std::make_shared<Discard>());
+}
+
 QString instanceLockPath() {
     const QByteArray runtime = qgetenv("XDG_RUNTIME_DIR");
     const QString dir = runtime.isEmpty() ? QDir::tempPath() : QString::fromLocal8Bit(runtime);
@@ -118,7 +132,8 @@ QString instanceLockPath() {
 
 } // namespace
 
-AppDelegate::AppDelegate() {
+AppDelegate::AppDelegate(Instance instance)
+    : instanceLock_(std::move(instance.lock)), control_(std::move(instance.control)) {
     // The order of the services matters: preferences, the PIN, idle time, the hot key.
     prefs_ = std::make_shared<Preferences>(JsonFileDefaultsStore::standard());
     auto pins = std::make_shared<KeychainPinStore>(std::string(KeychainPinStore::applicationService),
@@ -138,6 +153,8 @@ AppDelegate::AppDelegate() {
 }
 
 AppDelegate::~AppDelegate() {
+    AppPanel::openSettings = nullptr;
+    AppPanel::quit = nullptr;
     settings_.reset();
     control_.reset();
     statusMenu_.reset();
@@ -153,57 +170,56 @@ std::optional<double> AppDelegate::lockInSeconds(const QStringList& arguments) {
     return LaunchChecks::parseLockIn(list).seconds; // a malformed value was refused before launch
 }
 
-void AppDelegate::setUpQtTranslations() {
-    // Qt's own dialogs follow the language chosen in the settings from the next start on.
-    auto languages = prefs_->defaults().stringArray(Preferences::appleLanguagesKey);
-    if (!languages || languages->empty())
-        return;
-    const QString name = QString::fromStdString(languages->front()).replace('-', '_');
-    QLocale::setDefault(QLocale(name));
-    auto* translator = new QTranslator(qApp);
-    if (translator->load(QLocale(name), QStringLiteral("qtbase"), QStringLiteral("_"),
-                         QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
-        QCoreApplication::installTranslator(translator);
-}
-
-std::optional<int> AppDelegate::launch(const QStringList& arguments) {
-    // 1. One instance per desktop session: the owner of the session-bus name. A second start
-    // hands its command line to the owner and ends.
+AppDelegate::Instance AppDelegate::claimInstance(const QStringList& arguments) {
+    Instance instance;
     const LaunchCommand command = LaunchCommand::parse(arguments);
-    control_ = std::make_unique<ControlService>(QDBusConnection::sessionBus());
-    switch (control_->claim()) {
+    instance.control = std::make_unique<ControlService>(QDBusConnection::sessionBus());
+    switch (instance.control->claim()) {
     case ControlService::Claim::owned:
         break;
     case ControlService::Claim::taken: {
-        const auto pid = control_->ownerPid();
+        quietTerminal();
+        const auto pid = instance.control->ownerPid();
         Log::ui.info("another instance running pid=" + (pid ? std::to_string(*pid) : std::string("nil")) +
                      "; exiting");
-        const int status = forwardToRunningInstance(QDBusConnection::sessionBus(), command, stdout, stderr);
-        Log::flush();
-        return status;
+        instance.exitStatus =
+            forwardToRunningInstance(QDBusConnection::sessionBus(), command, stdout, stderr);
+        break;
     }
     case ControlService::Claim::noBus:
         // Without a session bus, a lock file of the user's runtime folder stands in.
-        instanceLock_ = std::make_unique<QLockFile>(instanceLockPath());
-        instanceLock_->setStaleLockTime(0);
-        if (!instanceLock_->tryLock(0)) {
+        instance.lock = std::make_unique<QLockFile>(instanceLockPath());
+        instance.lock->setStaleLockTime(0);
+        if (!instance.lock->tryLock(0)) {
+            quietTerminal();
             qint64 pid = 0;
             QString host, app;
-            instanceLock_->getLockInfo(&pid, &host, &app);
+            instance.lock->getLockInfo(&pid, &host, &app);
             Log::ui.info("another instance running pid=" + std::to_string(pid) + "; exiting");
             std::fprintf(stderr,
                          "tolva-screen: another instance runs (pid %lld) and without a session bus "
                          "it cannot be reached\n",
                          static_cast<long long>(pid));
-            Log::flush();
-            return command.kind == LaunchCommand::Kind::none ? 0 : 1;
+            instance.exitStatus = command.kind == LaunchCommand::Kind::none ? 0 : 1;
         }
         break;
     }
+    return instance;
+}
+
+std::optional<int> AppDelegate::launch(const QStringList& arguments) {
+    // 1. One instance per desktop session: claimed before construction (claimInstance).
+    const LaunchCommand command = LaunchCommand::parse(arguments);
 
     // 2. The interface language.
     Localization::configure(prefs_);
-    setUpQtTranslations();
+    qtTranslations_ = std::make_unique<QtTranslations>();
+    // Times of day follow the desktop's 12- or 24-hour clock where it has such a setting.
+    clockFormat_ = std::make_unique<DesktopClockFormat>(QDBusConnection::sessionBus());
+    clockFormat_->onChanged = [](std::optional<TimeOfDay::HourCycle> cycle) {
+        TimeOfDay::setDesktopHourCycle(cycle);
+    };
+    clockFormat_->follow();
 
     // 3. The lock controller over the X11 and D-Bus services.
     auto displays = std::make_shared<QtDisplaySource>(x11_);
@@ -386,6 +402,9 @@ std::optional<int> AppDelegate::launch(const QStringList& arguments) {
         });
     };
     statusMenu_->onQuit = [this] { requestQuit(); };
+    // The application menu's keys in the program's windows.
+    AppPanel::openSettings = [this] { openSettings(std::nullopt); };
+    AppPanel::quit = [this] { requestQuit(); };
     statusMenu_->keychainWarning = [this]() -> std::optional<std::string> {
         if (!authenticator_->isKeychainLocked())
             return std::nullopt;
@@ -403,13 +422,18 @@ std::optional<int> AppDelegate::launch(const QStringList& arguments) {
             return controller->lockBlockedReason().value_or("refused");
         return std::nullopt;
     };
+    timedLock_ = std::make_unique<TimedLock>(
+        scheduler_, [controller](const std::string& reason) { controller->lock(reason); });
     control_->onLockIn = [this, controller](double seconds) -> std::optional<std::string> {
         controller->refreshCapabilities();
         if (!controller->canLock())
             return controller->lockBlockedReason().value_or("refused");
-        remoteLockInTask_ = scheduler_.schedule(Seconds(seconds), [controller] { controller->lock("dbus"); });
+        timedLock_->schedule(seconds, "dbus");
         return std::nullopt;
     };
+    // A pending timed lock shows in the tray menu, which can call it off.
+    statusMenu_->pendingLock = [this] { return timedLock_->pendingAt(); };
+    statusMenu_->onCancelPendingLock = [this] { timedLock_->cancel(); };
     reportPreferenceNotices(statusMenu_.get());
     // 6. Updates.
     startUpdater();
@@ -437,27 +461,42 @@ std::optional<int> AppDelegate::launch(const QStringList& arguments) {
     idleObservation_ = prefs_->observe(Preferences::Property::idleTimeoutSeconds,
                                        [controller] { controller->refreshCapabilities(); });
 
-    // 8. The launch line.
+    // 8. The launch line. Whether another program holds the keyboard is looked at once here
+    // (unlocked, nothing else asks until the menu opens).
+    controller_->refreshSecureInput();
     Log::ui.info("launched pid=" + std::to_string(::getpid()) + " version=" + TOLVA_VERSION +
                  " ax=" + (Permissions::isAccessibilityTrusted() ? "true" : "false") +
                  " pin=" + (authenticator_->isPINConfigured() ? "true" : "false") +
                  " screens=" + std::to_string(QGuiApplication::screens().size()) +
                  " secureInput=" + (controller_->secureInputActive() ? "true" : "false"));
 
-    // 9. Onboarding when something is missing.
-    if (!(prefs_->hasCompletedOnboarding() && controller_->accessibilityGranted() &&
-          controller_->pinConfigured()))
-        openSettings(std::nullopt);
-    // Without a tray the window is the way in. A panel started at the same login may come up a
-    // moment later, so the window waits for it a few seconds; a start that only turns the
-    // overlay on leaves the screen alone.
+    // 9. The set-up window when something is missing: set-up never finished, no PIN, or no
+    // keyboard blocking on this desktop session.
+    const bool setUpNeeded = !(prefs_->hasCompletedOnboarding() && controller_->accessibilityGranted() &&
+                               controller_->pinConfigured());
+    if (setUpNeeded)
+        onboarding_->show(prefs_, *controller_, authenticator_);
+    // Without a tray the window is the way in, and says how to turn the overlay on. A panel
+    // started at the same login may come up a moment later, so the window waits for it a few
+    // seconds; a start that only turns the overlay on leaves the screen alone.
     if (!trayAvailable && command.kind == LaunchCommand::Kind::none)
-        noTrayTask_ = scheduler_.schedule(Seconds(5), [this] {
+        noTrayTask_ = scheduler_.schedule(Seconds(5), [this, setUpNeeded] {
             if (statusMenu_->isTrayAvailable() || controller_->state() != LockState::unlocked)
                 return;
             Log::ui.info("no system tray after 5s; showing the window");
-            openSettings(std::nullopt);
-            onboarding_->showWithoutTray(hotKeyText(prefs_->lockHotKey()));
+            settings_->setNote([this]() -> std::string {
+                if (statusMenu_->isTrayAvailable())
+                    return {};
+                const QString shortcut = hotKeyText(prefs_->lockHotKey());
+                return shortcut.isEmpty() ? L10n::Onboarding::NoTray::withoutShortcut()
+                                          : L10n::Onboarding::NoTray::withShortcut(shortcut.toStdString());
+            });
+            if (setUpNeeded) {
+                onboarding_->show(prefs_, *controller_, authenticator_);
+                onboarding_->showWithoutTray(hotKeyText(prefs_->lockHotKey()));
+            } else {
+                openSettings(std::nullopt);
+            }
         });
 
     // 10. Capabilities looked at again for the life of the process. What the user changes here
@@ -467,11 +506,8 @@ std::optional<int> AppDelegate::launch(const QStringList& arguments) {
 
     // 11. "--lock-in SECONDS".
     if (auto seconds = lockInSeconds(arguments)) {
-        char text[32];
-        std::snprintf(text, sizeof text, "%.1f", *seconds);
-        Log::ui.info(std::string("will lock in ") + text + "s (launch argument)");
-        lockInTask_ = scheduler_.schedule(Seconds(std::max(0.0, *seconds)),
-                                          [controller] { controller->lock("launch argument"); });
+        Log::ui.info("will lock in " + LaunchChecks::secondsText(*seconds) + "s (launch argument)");
+        timedLock_->schedule(*seconds, "launch argument");
     } else if (command.kind == LaunchCommand::Kind::lock) {
         // "--lock": on at once; a refusal is said where the command was typed.
         controller_->lock("launch argument");
@@ -479,6 +515,8 @@ std::optional<int> AppDelegate::launch(const QStringList& arguments) {
             std::fprintf(stderr, "tolva-screen: the overlay was not turned on: %s\n",
                          controller_->lockBlockedReason().value_or("refused").c_str());
     }
+    // An autostart entry of an earlier version (without TryExec) is brought up to date.
+    LaunchAtLogin::refresh(QCoreApplication::applicationFilePath().toStdString());
     watchSignals();
     return std::nullopt;
 }
@@ -546,15 +584,10 @@ void AppDelegate::reloadPinIfKeyringWasLocked() {
 }
 
 void AppDelegate::openSettings(std::optional<SettingsTab> tab) {
-    // The one place that decides which window "Settings…", a second start and D-Bus open: the
-    // set-up window until it is finished, the settings after that, on the display under the
-    // pointer.
-    if (!controller_ || controller_->state() != LockState::unlocked || !onboarding_ || !settings_)
+    // "Settings…", a second start and D-Bus open the settings, set-up finished or not (the set-up
+    // window comes at launch), on the display under the pointer; never over the overlay.
+    if (!controller_ || controller_->state() != LockState::unlocked || !settings_)
         return;
-    if (!prefs_->hasCompletedOnboarding()) {
-        onboarding_->show(prefs_, *controller_, authenticator_);
-        return;
-    }
     std::optional<std::uint32_t> displayID;
     const QPoint pointer = QCursor::pos();
     for (const auto& display : displays_->displays())

@@ -4,6 +4,9 @@
 #pragma once
 
 #include "TolvaCore/Preferences.h"
+#include "app/ControlService.h"
+#include "app/QtTranslations.h"
+#include "app/TimedLock.h"
 #include "lock/LockController.h"
 #include "platform/HotKeyManager.h"
 #include "platform/IdleMonitor.h"
@@ -24,23 +27,36 @@ namespace tolva {
 class XConnection;
 class LoginSession;
 class ReduceMotionSetting;
+class DesktopClockFormat;
 class StatusMenuController;
 class OnboardingWindowController;
 class AppUpdater;
 class LockGuard;
 class DisplaySource;
-class ControlService;
 enum class SettingsTab;
 class UpdateSettings;
 class SettingsWindowController;
 
 class AppDelegate {
 public:
-    AppDelegate();
+    // This program as the session's one instance: the owner of the session-bus name (without a
+    // bus, of a lock file in the user's runtime folder).
+    struct Instance {
+        std::unique_ptr<ControlService> control;
+        std::unique_ptr<QLockFile> lock;
+        // Another program runs: this one handed it the command line; the status to end with.
+        std::optional<int> exitStatus;
+    };
+    // Claims the instance; when another program runs, hands it the command line, says in one line
+    // what it did (this start's log lines go to the journal, not to the terminal) and answers the
+    // exit status.
+    static Instance claimInstance(const QStringList& arguments);
+
+    explicit AppDelegate(Instance instance);
     ~AppDelegate();
 
-    // Runs the launch sequence; answers the exit status when the program must end at once
-    // (another instance runs), else nothing.
+    // Runs the launch sequence; answers the exit status when the program must end at once, else
+    // nothing.
     std::optional<int> launch(const QStringList& arguments);
 
     // A quit request (tray menu, SIGTERM, SIGINT): refused while the overlay is on.
@@ -60,7 +76,6 @@ public:
     UpdateSettings* updateSettings() const { return updateSettings_.get(); }
 
 private:
-    void setUpQtTranslations();
     void watchSignals();
     void startUpdater();
     // Opens the window that "Settings…" stands for.
@@ -93,8 +108,10 @@ private:
     bool recordingHotKey_ = false;
     Scheduler::Handle refreshTask_;
     Scheduler::Handle prepareTask_;
-    Scheduler::Handle lockInTask_;
-    Scheduler::Handle remoteLockInTask_;
+    std::unique_ptr<QtTranslations> qtTranslations_;
+    std::unique_ptr<DesktopClockFormat> clockFormat_;
+    // "--lock-in" and D-Bus LockIn.
+    std::unique_ptr<TimedLock> timedLock_;
     Scheduler::Handle noTrayTask_;
     std::unique_ptr<QSocketNotifier> signalNotifier_;
     // The session-bus service; owning its name makes this the session's one instance.

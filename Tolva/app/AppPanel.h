@@ -4,6 +4,8 @@
 
 #include <QWidget>
 
+#include <functional>
+
 namespace tolva {
 
 class AppPanel : public QWidget {
@@ -15,6 +17,12 @@ public:
 
     // Shows, raises and focuses the panel, and marks it open.
     void present();
+
+    // The application menu's keys, which work in every panel: Ctrl+, opens the settings, Ctrl+Q
+    // quits (set by start-up); Ctrl+W closes and Ctrl+M minimises the panel itself. Editing keys
+    // (Ctrl+Z, Ctrl+C, ...) are the text fields' own.
+    static std::function<void()> openSettings;
+    static std::function<void()> quit;
 
 protected:
     void closeEvent(QCloseEvent* event) override;

@@ -1,6 +1,7 @@
 // The session-bus service of the running program and the client side a second start uses.
 #include "app/ControlService.h"
 
+#include "app/LaunchChecks.h"
 #include "log/Log.h"
 
 #include <QDBusConnectionInterface>
@@ -14,13 +15,8 @@ namespace tolva {
 
 namespace {
 
-// A lock request later than a day is a typing error, not a plan.
-constexpr double longestDelay = 86400;
-
 std::string seconds(double value) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%.1f", value);
-    return text;
+    return LaunchChecks::secondsText(value);
 }
 
 } // namespace
@@ -88,9 +84,11 @@ void ControlService::Lock() {
 }
 
 void ControlService::LockIn(double delay) {
-    if (!std::isfinite(delay) || delay < 0 || delay > longestDelay) {
+    if (!std::isfinite(delay) || delay < 0 || delay > LaunchChecks::maxLockInSeconds) {
         if (calledFromDBus())
-            sendErrorReply(QDBusError::InvalidArgs, QStringLiteral("seconds must be between 0 and 86400"));
+            sendErrorReply(
+                QDBusError::InvalidArgs,
+                QStringLiteral("seconds must be between 0 and %1").arg(LaunchChecks::maxLockInSeconds));
         return;
     }
     Log::ui.info("will lock in " + seconds(delay) + "s (D-Bus)");
@@ -107,10 +105,15 @@ LaunchCommand LaunchCommand::parse(const QStringList& arguments) {
     for (int i = 1; i < arguments.size(); ++i) {
         if (arguments[i] == QStringLiteral("--lock"))
             return {Kind::lock, 0, false};
-        if (arguments[i] != QStringLiteral("--lock-in"))
+        QString text;
+        if (arguments[i] == QStringLiteral("--lock-in"))
+            text = i + 1 < arguments.size() ? arguments[i + 1] : QString();
+        else if (arguments[i].startsWith(QStringLiteral("--lock-in=")))
+            text = arguments[i].mid(10);
+        else
             continue;
         bool ok = false;
-        const double value = i + 1 < arguments.size() ? arguments[i + 1].toDouble(&ok) : 0;
+        const double value = text.toDouble(&ok);
         if (!ok || !std::isfinite(value))
             return {Kind::lockIn, 0, true};
         return {Kind::lockIn, value, false};

@@ -9,7 +9,6 @@
 #include <QApplication>
 
 #include <cstdio>
-#include <string_view>
 #include <sys/prctl.h>
 
 int main(int argc, char** argv) {
@@ -19,20 +18,23 @@ int main(int argc, char** argv) {
     // The login-password helper (started by the program itself): PAM only, no Qt, no display.
     if (argc >= 2 && argv[1] == tolva::LoginPasswordCheck::helperArgument)
         return tolva::LoginPasswordCheck::runHelper(argc - 2, argv + 2);
-    // "tolva-screen 1.2.0": also how a freshly installed update proves that it starts.
-    for (int i = 1; i < argc; ++i)
-        if (std::string_view(argv[i]) == "--version") {
-            std::printf("tolva-screen %s\n", tolva::AppUpdater::runningVersion().c_str());
-            return 0;
-        }
-    if (auto status = tolva::LaunchChecks::checkBeforeStart(argc, argv, stderr))
+    // "--help", "--version" and a malformed command line answer here, without a display or a bus.
+    if (auto status = tolva::LaunchChecks::checkBeforeStart(argc, argv, stdout, stderr,
+                                                            tolva::AppUpdater::runningVersion()))
         return *status;
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Tolva Screen"));
     QApplication::setDesktopFileName(QStringLiteral("org.tolva.Screen"));
     QApplication::setQuitOnLastWindowClosed(false);
     QApplication::setWindowIcon(tolva::StatusIcon::applicationIcon());
-    tolva::AppDelegate delegate;
+    // One program per desktop session: a second start hands its command line to the running one
+    // and ends, before it reaches for the keyring, the X server or the system bus.
+    auto instance = tolva::AppDelegate::claimInstance(app.arguments());
+    if (instance.exitStatus) {
+        tolva::Log::flush();
+        return *instance.exitStatus;
+    }
+    tolva::AppDelegate delegate(std::move(instance));
     if (auto status = delegate.launch(app.arguments()))
         return *status;
     const int status = app.exec();

@@ -28,6 +28,12 @@ void SettingsWindowController::build() {
     auto* layout = new QVBoxLayout(window_.get());
     layout->setContentsMargins(0, 0, 0, 0);
     currentTab_ = initialTab;
+    note_ = new QLabel(window_.get());
+    note_->setObjectName(QStringLiteral("note"));
+    note_->setWordWrap(true);
+    note_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    note_->setContentsMargins(16, 12, 16, 12);
+    layout->addWidget(note_);
     view_ = new SettingsView(env_, initialTab, window_.get());
     layout->addWidget(view_);
     view_->onTabChanged = [this](SettingsTab tab) {
@@ -38,7 +44,24 @@ void SettingsWindowController::build() {
     window_->installEventFilter(this);
     // The title follows the language; the view rebuilds its own texts.
     localizationObserver_ = NotificationCenter::defaultCenter().addObserver(
-        std::string(Localization::didChange), [this](const void*) { setTitle(); });
+        std::string(Localization::didChange), [this](const void*) {
+            setTitle();
+            refreshNote();
+        });
+    refreshNote();
+}
+
+void SettingsWindowController::setNote(std::function<std::string()> text) {
+    noteText_ = std::move(text);
+    refreshNote();
+}
+
+void SettingsWindowController::refreshNote() {
+    if (!note_)
+        return;
+    const std::string text = noteText_ ? noteText_() : std::string();
+    note_->setText(QString::fromStdString(text));
+    note_->setVisible(!text.empty());
 }
 
 void SettingsWindowController::setTitle() {
@@ -91,6 +114,7 @@ void SettingsWindowController::show(std::optional<std::uint32_t> displayID, std:
         initialTab = *tab;
     if (!window_)
         build();
+    refreshNote();
     if (tab && view_->tab() != *tab)
         view_->setTab(*tab);
 

@@ -9,10 +9,12 @@
 #include "ui/SettingsTab.h"
 #include "ui/SettingsView.h"
 
+#include <QLabel>
 #include <QObject>
 #include <QRect>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 
@@ -36,6 +38,11 @@ public:
     void rememberIfUserMoved();
     // Wires the About tab's Updates group to the updater (before or after the window exists).
     void setUpdateControls(std::shared_ptr<UpdateControls> updates);
+    // A line above the settings for what the window must say besides them (how to turn the
+    // overlay on when the desktop shows no tray); asked again when the window opens and when the
+    // language changes, hidden while it is empty.
+    void setNote(std::function<std::string()> text);
+    QLabel* note() const { return note_; }
 
     AppPanel* window() const { return window_.get(); }
     SettingsView* view() const { return view_; }
@@ -51,6 +58,7 @@ protected:
 private:
     void build();
     void setTitle();
+    void refreshNote();
     std::optional<DisplayInfo> targetDisplay(std::optional<std::uint32_t> displayID,
                                              const std::vector<DisplayInfo>& displays) const;
     static QRect visibleFrame(const DisplayInfo& display);
@@ -60,6 +68,8 @@ private:
     std::shared_ptr<DisplaySource> displays_;
     std::unique_ptr<AppPanel> window_;
     SettingsView* view_ = nullptr;
+    QLabel* note_ = nullptr;
+    std::function<std::string()> noteText_;
     std::optional<QRect> placedFrame_;
     SettingsTab currentTab_ = SettingsTab::general;
     NotificationCenter::Token localizationObserver_;

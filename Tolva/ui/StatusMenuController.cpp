@@ -3,6 +3,7 @@
 
 #include "TolvaCore/L10n.h"
 #include "TolvaCore/Localization.h"
+#include "TolvaCore/TimeOfDay.h"
 #include "ui/StatusIcon.h"
 
 #include <QApplication>
@@ -139,6 +140,14 @@ void StatusMenuController::rebuild() {
         addItem(menu_, title, true, [this] {
             idle_->togglePause();
             refresh();
+        });
+        sectionShown = true;
+    }
+    if (auto at = pendingLock ? pendingLock() : std::nullopt) {
+        addItem(menu_, L10n::Menu::PendingLock::title(TimeOfDay::shortTime(*at)), false, nullptr);
+        addItem(menu_, L10n::Menu::PendingLock::cancel(), true, [this] {
+            if (onCancelPendingLock)
+                onCancelPendingLock();
         });
         sectionShown = true;
     }

@@ -6,13 +6,14 @@
 #include "TolvaCore/Preferences.h"
 #include "lock/LockController.h"
 #include "platform/IdleMonitor.h"
-#include "update/AppUpdater.h"
 #include "ui/SettingsTab.h"
+#include "update/AppUpdater.h"
 
 #include <QKeySequence>
 #include <QMenu>
 #include <QSystemTrayIcon>
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -43,6 +44,9 @@ public:
     // A warning about where the PIN lives (a locked keyring), shown with the others.
     std::function<std::optional<std::string>()> keychainWarning;
     std::function<void()> onQuit;
+    // A timed lock on its way ("--lock-in", D-Bus): when it comes, and how to call it off.
+    std::function<std::optional<std::chrono::system_clock::time_point>()> pendingLock;
+    std::function<void()> onCancelPendingLock;
 
 private:
     QAction* addItem(QMenu& menu, const std::string& title, bool enabled, std::function<void()> action);

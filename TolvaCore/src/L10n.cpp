@@ -8,6 +8,7 @@
 #include <charconv>
 #include <unicode/numberformatter.h>
 #include <unicode/unistr.h>
+#include <unistd.h>
 
 namespace tolva::L10n {
 
@@ -61,6 +62,15 @@ std::vector<std::string_view> tableKeys(AppLanguage language) {
 }
 
 AppLanguage currentLanguage() {
+    // On the main thread the shared localisation is made on first use, so a text looked up
+    // before start-up configures it already comes out in the user's language. Other threads
+    // only read the snapshot: English until the main thread has resolved the language.
+    static thread_local bool making = false; // a lookup while it is being made reads the snapshot
+    if (!making && ::gettid() == ::getpid()) {
+        making = true;
+        Localization::shared();
+        making = false;
+    }
     return Localization::snapshot();
 }
 

@@ -3,10 +3,10 @@
 
 #include "TolvaCore/Graphemes.h"
 #include "TolvaCore/L10n.h"
+#include "TolvaCore/TimeOfDay.h"
 
 #include <cmath>
 #include <mutex>
-#include <unicode/datefmt.h>
 #include <unicode/measfmt.h>
 #include <unicode/measunit.h>
 #include <unicode/measure.h>
@@ -456,17 +456,8 @@ std::string Preferences::durationTitle(std::int64_t seconds) {
 }
 
 std::string Preferences::awayNoteReturnLine(std::chrono::system_clock::time_point time) {
-    std::unique_ptr<icu::DateFormat> format(
-        icu::DateFormat::createTimeInstance(icu::DateFormat::kShort, L10n::currentLocale()));
-    std::string clock;
-    if (format) {
-        icu::UnicodeString text;
-        const auto ms =
-            std::chrono::duration_cast<std::chrono::milliseconds>(time.time_since_epoch()).count();
-        format->format(static_cast<UDate>(ms), text);
-        text.toUTF8String(clock);
-    }
-    return L10n::format("awayNote.returnTime", clock);
+    // The interface language's wording with the hour cycle of the desktop's clock.
+    return L10n::format("awayNote.returnTime", TimeOfDay::shortTime(time));
 }
 
 } // namespace tolva

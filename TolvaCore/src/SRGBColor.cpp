@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <unicode/uchar.h>
+#include <unicode/utf8.h>
 
 namespace tolva {
 
@@ -15,8 +17,30 @@ double clamp01(double v) {
     return v > 1 ? 1 : v;
 }
 
-bool isSpace(char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
+// Unicode white space and line ends (tab, no-break space, U+2028, U+3000, ...): a colour pasted
+// from a document or a web page often carries some.
+void trimWhiteSpace(std::string_view& text) {
+    const auto* bytes = reinterpret_cast<const uint8_t*>(text.data());
+    int32_t start = 0;
+    const auto length = static_cast<int32_t>(text.size());
+    while (start < length) {
+        int32_t next = start;
+        UChar32 c;
+        U8_NEXT(bytes, next, length, c);
+        if (c < 0 || !u_isUWhiteSpace(c))
+            break;
+        start = next;
+    }
+    int32_t end = length;
+    while (end > start) {
+        int32_t previous = end;
+        UChar32 c;
+        U8_PREV(bytes, start, previous, c);
+        if (c < 0 || !u_isUWhiteSpace(c))
+            break;
+        end = previous;
+    }
+    text = text.substr(static_cast<std::size_t>(start), static_cast<std::size_t>(end - start));
 }
 
 int hexDigit(char c) {
@@ -35,10 +59,7 @@ SRGBColor::SRGBColor(double red, double green, double blue)
     : red(clamp01(red)), green(clamp01(green)), blue(clamp01(blue)) {}
 
 std::optional<SRGBColor> SRGBColor::fromHex(std::string_view text) {
-    while (!text.empty() && isSpace(text.front()))
-        text.remove_prefix(1);
-    while (!text.empty() && isSpace(text.back()))
-        text.remove_suffix(1);
+    trimWhiteSpace(text);
     if (text.starts_with('#'))
         text.remove_prefix(1);
     if (text.size() != 6)

@@ -87,17 +87,22 @@ TEST(ControlService, MethodsReachTheHooksAndRefusalsAreErrors) {
     EXPECT_EQ(locks, 2);
 
     EXPECT_EQ(call(client, QStringLiteral("LockIn"), {2.5}).type(), QDBusMessage::ReplyMessage);
-    for (double bad : {-1.0, 1e9}) {
+    EXPECT_EQ(call(client, QStringLiteral("LockIn"), {0.25}).type(), QDBusMessage::ReplyMessage);
+    // The same longest delay as "--lock-in": a day.
+    EXPECT_EQ(call(client, QStringLiteral("LockIn"), {86400.0}).type(), QDBusMessage::ReplyMessage);
+    for (double bad : {-1.0, 86400.5, 604800.0, 1e9}) {
         reply = call(client, QStringLiteral("LockIn"), {bad});
         EXPECT_EQ(reply.errorName(), "org.freedesktop.DBus.Error.InvalidArgs") << bad;
+        EXPECT_EQ(reply.errorMessage(), "seconds must be between 0 and 86400") << bad;
     }
-    EXPECT_EQ(delays, std::vector<double>{2.5}) << "a bad delay never reaches the program";
+    EXPECT_EQ(delays, (std::vector<double>{2.5, 0.25, 86400})) << "a bad delay never reaches the program";
 
     EXPECT_EQ(call(client, QStringLiteral("ShowSettings")).type(), QDBusMessage::ReplyMessage);
     EXPECT_EQ(settings, 1);
     EXPECT_EQ(log.messages("ui"),
               (std::vector<std::string>{"lock requested over D-Bus", "lock requested over D-Bus",
-                                        "will lock in 2.5s (D-Bus)", "window requested over D-Bus"}));
+                                        "will lock in 2.5s (D-Bus)", "will lock in 0.25s (D-Bus)",
+                                        "will lock in 86400.0s (D-Bus)", "window requested over D-Bus"}));
 }
 
 TEST(ControlService, LockedIsReadOnlyAndAnnouncedWhenItChanges) {
@@ -160,6 +165,14 @@ TEST(ControlService, SecondStartSaysWhatHappenedAndExitsHonestly) {
                   0);
         EXPECT_EQ(out.text(), "the running Tolva Screen (pid " + pid + ") turns the overlay on in 5.0s\n");
     }
+    {
+        Capture out, err;
+        EXPECT_EQ(forwardToRunningInstance(bus.connect("c2b"), {LaunchCommand::Kind::lockIn, 0.25, false},
+                                           out.file, err.file),
+                  0);
+        EXPECT_EQ(out.text(), "the running Tolva Screen (pid " + pid + ") turns the overlay on in 0.25s\n");
+        EXPECT_EQ(err.text(), "");
+    }
     refusal = "No PIN set";
     {
         Capture out, err;
@@ -200,4 +213,6 @@ TEST(LaunchCommand, FirstLockArgumentCounts) {
     EXPECT_EQ(parse({"--lock-in", "abc"}), (LaunchCommand{K::lockIn, 0, true}));
     EXPECT_EQ(parse({"--lock-in"}), (LaunchCommand{K::lockIn, 0, true}));
     EXPECT_EQ(parse({"--lock-in", "inf"}), (LaunchCommand{K::lockIn, 0, true}));
+    EXPECT_EQ(parse({"--lock-in=0.25"}), (LaunchCommand{K::lockIn, 0.25, false}));
+    EXPECT_EQ(parse({"--lock-in="}), (LaunchCommand{K::lockIn, 0, true}));
 }

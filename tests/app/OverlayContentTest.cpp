@@ -138,6 +138,7 @@ TEST(OverlayContentBuilder, ModesWithoutCapture) {
 TEST(OverlayContentBuilder, AwayNoteAndReturnLine) {
     Fixture f;
     ::setenv("TZ", "UTC", 1);
+    ::setenv("LC_ALL", "C.UTF-8", 1); // no 24-hour clock of the desktop's: English's own 12 hours
     f.prefs.setOverlayContentMode(OverlayContentMode::solidColor);
     auto off = f.make();
     EXPECT_EQ(off->content.awayNote, std::nullopt);
@@ -174,7 +175,8 @@ TEST(OverlayContentBuilder, WhatTheServerAlreadyHoldsIsNeitherDecodedNorCaptured
     Fixture f;
     std::set<std::string> held;
     bool copies = true;
-    OverlayContentBuilder builder{f.snapshotter, [] { return false; }, [&] { return f.now; }, [&] { return copies; },
+    OverlayContentBuilder builder{f.snapshotter, [] { return false; }, [&] { return f.now; },
+                                  [&] { return copies; },
                                   [&](const std::string& identity) { return held.count(identity) > 0; }};
     // What is done at once (a load or capture that finishes later lands in a result of its own).
     auto make = [&] {

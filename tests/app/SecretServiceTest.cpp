@@ -23,6 +23,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <thread>
 
 using namespace tolva;
@@ -182,6 +183,37 @@ TEST(KeychainBackendChooser, NoDefaultCollectionMeansTheFile) {
     const auto record = PinHasher::makeRecord("1234", 10);
     EXPECT_NO_THROW(store.save(record)) << "a PIN can be set";
     EXPECT_EQ(store.load(), record);
+}
+
+// A Secret Service that the bus starts on demand but that never answers (a keyring daemon stuck
+// as it starts): the private file is used after a short wait, not after the bus's 25 seconds.
+TEST(KeychainBackendChooser, AKeyringThatNeverAnswersMeansTheFileAfterAShortWait) {
+    const std::string dir = std::string(std::getenv("HOME")) + "/hanging-keyring";
+    std::filesystem::create_directories(dir + "/services");
+    // Started by the bus, it never takes its name, and leaves with the bus.
+    std::ofstream(dir + "/services/org.freedesktop.secrets.service")
+        << "[D-BUS Service]\nName=org.freedesktop.secrets\n"
+           "Exec=/bin/sh -c 'while kill -0 $PPID 2>/dev/null; do sleep 0.2; done'\n";
+    std::ofstream(dir + "/bus.conf")
+        << "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\"\n"
+           " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
+           "<busconfig><type>session</type><listen>unix:path="
+        << dir << "/bus</listen><servicedir>" << dir
+        << "/services</servicedir><policy context=\"default\"><allow send_destination=\"*\" "
+           "eavesdrop=\"true\"/>"
+           "<allow eavesdrop=\"true\"/><allow own=\"*\"/></policy></busconfig>\n";
+    test::ChildProcess bus({"dbus-daemon", "--config-file=" + dir + "/bus.conf", "--nofork", "--nopidfile",
+                            "--print-address=1"});
+    const auto address = bus.readLine(std::chrono::seconds(10), false);
+    ASSERT_TRUE(address);
+    ::setenv("DBUS_SESSION_BUS_ADDRESS", address->c_str(), 1);
+    ScopedLogCapture log;
+    auto backend = chooseKeychainBackend();
+    EXPECT_EQ(backend->name(), "file");
+    EXPECT_EQ(log.messages("auth"),
+              std::vector<std::string>{
+                  "keychain backend: file path=" + std::string(std::getenv("XDG_DATA_HOME")) +
+                  "/tolva-screen/pin.json reason=the Secret Service did not answer within 1.5s"});
 }
 
 // A keyring that is locked at start is not unlocked (no prompt): the item reads as "locked",

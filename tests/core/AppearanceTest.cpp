@@ -45,6 +45,15 @@ TEST(SRGBColor, HexParsingAndPrinting) {
     EXPECT_DOUBLE_EQ(reference->blue, 24 / 255.0);
     EXPECT_EQ(SRGBColor::fromHex("101218"), reference);
     EXPECT_EQ(SRGBColor::fromHex(" #101218\n"), reference);
+    // Any Unicode white space or line end around it, as a paste from a document brings.
+    EXPECT_EQ(SRGBColor::fromHex("\u00A0#101218\u00A0"), reference); // no-break space
+    EXPECT_EQ(SRGBColor::fromHex("\u3000\u2028#101218\u2029"),
+              reference); // ideographic space, line and paragraph separators
+    EXPECT_EQ(SRGBColor::fromHex("\t\u0085#101218\u202F\u2003\r\n"), reference);
+    EXPECT_EQ(SRGBColor::fromHex("#10\u00A01218"), std::nullopt); // only the ends are trimmed
+    EXPECT_EQ(SRGBColor::fromHex("\u200B#101218"), std::nullopt); // a zero-width space is no white space
+    EXPECT_EQ(SRGBColor::fromHex("\u00A0"), std::nullopt);
+    EXPECT_EQ(SRGBColor::fromHex("#101218\xC2"), std::nullopt); // a cut-off sequence is not trimmed
     EXPECT_EQ(SRGBColor::fromHex("#1012"), std::nullopt);
     EXPECT_EQ(SRGBColor::fromHex("##101218"), std::nullopt);
     EXPECT_EQ(SRGBColor::fromHex("#10121G"), std::nullopt);

@@ -2,6 +2,7 @@
 
 #include "TolvaCore/L10n.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <gtest/gtest.h>
 #include <thread>
@@ -178,4 +179,20 @@ TEST(L10n, TypedAccessorsFormatTheirKeys) {
     EXPECT_EQ(L10n::currentLocale().getLanguage(), std::string("de"));
     localization.setOverride(AppLanguage::zhHant);
     EXPECT_EQ(L10n::currentLocale().getScript(), std::string("Hant"));
+}
+
+TEST(L10n, MainThreadLookupBeforeLocalizationExistsUsesTheSystemLanguage) {
+    // In a process of its own, so that nothing has made the shared instance yet: a text looked
+    // up before start-up configures the language already comes out in the system's.
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    ::setenv("LANGUAGE", "de", 1);
+    EXPECT_EXIT(
+        {
+            std::string fromThread;
+            std::thread([&] { fromThread = L10n::string("menu.quit"); }).join();
+            const std::string onMain = L10n::string("menu.quit");
+            std::fprintf(stderr, "main=%s thread=%s\n", onMain.c_str(), fromThread.c_str());
+            std::exit(onMain == L10n::string("menu.quit", AppLanguage::de) ? 0 : 1);
+        },
+        testing::ExitedWithCode(0), "main=Beenden thread=Quit");
 }

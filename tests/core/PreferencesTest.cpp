@@ -271,6 +271,7 @@ TEST(Preferences, DurationTitlesInTheInterfaceLanguage) {
 
 TEST(Preferences, ReturnLineUsesShortTimeInTheLocalZone) {
     ::setenv("TZ", "UTC", 1);
+    ::setenv("LC_ALL", "C.UTF-8", 1); // no hour cycle of the system's: the language's own
     Localization localization(std::make_shared<Preferences>(std::make_shared<InMemoryDefaultsStore>()),
                               [] { return std::vector<std::string>{"en-US"}; });
     auto at = std::chrono::system_clock::from_time_t(1'700'000'000 + 0); // 22:13:20 UTC
@@ -279,6 +280,19 @@ TEST(Preferences, ReturnLineUsesShortTimeInTheLocalZone) {
     EXPECT_NE(line.find("PM"), std::string::npos) << line;
     localization.setOverride(AppLanguage::de);
     EXPECT_EQ(Preferences::awayNoteReturnLine(at), "Zurück gegen 22:13");
+
+    // A desktop whose clock counts 24 hours, with the English interface: the English words,
+    // the desktop's hours.
+    localization.setOverride(AppLanguage::en);
+    ::setenv("LC_ALL", "", 1);
+    ::setenv("LC_TIME", "en_GB.UTF-8", 1);
+    EXPECT_EQ(Preferences::awayNoteReturnLine(at), "Back around 22:13");
+    ::setenv("LC_TIME", "de_DE.UTF-8", 1);
+    EXPECT_EQ(Preferences::awayNoteReturnLine(at), "Back around 22:13");
+    // And a 12-hour desktop keeps the German words.
+    ::setenv("LC_TIME", "en_US.UTF-8", 1);
+    localization.setOverride(AppLanguage::de);
+    EXPECT_EQ(Preferences::awayNoteReturnLine(at), "Zurück gegen 10:13\u202FPM");
 }
 
 TEST(Preferences, LocalizationReadsTheStandardStoreWhenNothingIsInjected) {

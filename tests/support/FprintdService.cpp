@@ -5,6 +5,7 @@
 #include <QDBusMessage>
 #include <QDBusObjectPath>
 
+#include <atomic>
 #include <cstdio>
 #include <fstream>
 #include <poll.h>
@@ -102,7 +103,9 @@ FprintdService::FprintdService(Options options) : control_(QStringLiteral("uncon
 }
 
 FprintdService::~FprintdService() {
-    QDBusConnection::disconnectFromBus(control_.name());
+    // Every connection made to this bus is closed with it.
+    for (const QString& name : names_)
+        QDBusConnection::disconnectFromBus(name);
     fprintd_.reset();
     polkit_.reset();
     bus_.reset();
@@ -132,7 +135,13 @@ bool FprintdService::waitForName(const QString& name) {
 }
 
 QDBusConnection FprintdService::connect(const QString& name) {
-    return QDBusConnection::connectToBus(address_, name + QString::number(reinterpret_cast<quintptr>(this)));
+    // Unique for the life of the process: a later service may sit at this one's address (the
+    // object's own address repeats as well), and Qt hands out connections by name, so a repeated
+    // name would be a connection to a bus that is gone, where a blocking call aborts in libdbus.
+    static std::atomic<unsigned> next{0};
+    const QString unique = QStringLiteral("fprintd-") + name + QStringLiteral("-") + QString::number(++next);
+    names_.push_back(unique);
+    return QDBusConnection::connectToBus(address_, unique);
 }
 
 QString FprintdService::device() {

@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace tolva::test {
 
@@ -46,6 +47,7 @@ private:
     std::unique_ptr<ChildProcess> polkit_;
     std::unique_ptr<ChildProcess> fprintd_;
     QDBusConnection control_;
+    std::vector<QString> names_; // of every connection made to this bus
     bool ready_ = false;
 };
 

@@ -88,7 +88,7 @@ public:
     }
 
 private:
-    static constexpr const char* variables[] = {"LANGUAGE", "LC_ALL", "LC_MESSAGES", "LANG", "TZ"};
+    static constexpr const char* variables[] = {"LANGUAGE", "LC_ALL", "LC_MESSAGES", "LC_TIME", "LANG", "TZ"};
     const ThrowawayHome& home_;
     std::map<std::string, std::optional<std::string>> saved_;
 };

@@ -63,6 +63,29 @@ SecretServiceKeychainBackend::~SecretServiceKeychainBackend() = default;
 
 std::shared_ptr<SecretServiceKeychainBackend> SecretServiceKeychainBackend::connect(std::string* whyNot) {
     GError* error = nullptr;
+    // A keyring started on demand that never answers would hold start-up until the bus gives up
+    // on it (25 s): it gets a short while to answer a ping (which also starts it), and the
+    // caller falls back to the private file when it does not.
+    GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, &error);
+    GVariant* pong =
+        bus ? g_dbus_connection_call_sync(bus, "org.freedesktop.secrets", "/org/freedesktop/secrets",
+                                          "org.freedesktop.DBus.Peer", "Ping", nullptr, nullptr,
+                                          G_DBUS_CALL_FLAGS_NONE, answerWithinMs, nullptr, &error)
+            : nullptr;
+    if (bus)
+        g_object_unref(bus);
+    if (!pong) {
+        if (whyNot)
+            *whyNot = error && g_error_matches(error, G_IO_ERROR, G_IO_ERROR_TIMED_OUT)
+                          ? "the Secret Service did not answer within " +
+                                std::to_string(answerWithinMs / 1000) + "." +
+                                std::to_string(answerWithinMs % 1000 / 100) + "s"
+                          : (error ? error->message : "no Secret Service");
+        if (error)
+            g_error_free(error);
+        return nullptr;
+    }
+    g_variant_unref(pong);
     SecretService* service = secret_service_get_sync(
         static_cast<SecretServiceFlags>(SECRET_SERVICE_OPEN_SESSION | SECRET_SERVICE_LOAD_COLLECTIONS),
         nullptr, &error);

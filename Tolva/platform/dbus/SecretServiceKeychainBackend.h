@@ -13,8 +13,11 @@ namespace tolva {
 
 class SecretServiceKeychainBackend : public KeychainBackend {
 public:
+    // How long a Secret Service (started on demand if need be) has to answer at start-up.
+    static constexpr int answerWithinMs = 1500;
+
     // Connects to the Secret Service on the session bus; nothing (and the reason) when none
-    // answers.
+    // answers, or none within answerWithinMs.
     static std::shared_ptr<SecretServiceKeychainBackend> connect(std::string* whyNot = nullptr);
     ~SecretServiceKeychainBackend() override;
 
