@@ -301,6 +301,11 @@ std::optional<int> AppDelegate::launch(const QStringList& arguments) {
     // A guard that starts this program again does so only after a death while locked, and says so.
     const char* guardLocked = std::getenv("TOLVA_GUARD_LOCKED");
     const bool guardSaysLocked = guardLocked && std::string_view(guardLocked) == "1";
+    // An overlay whose program and guard were both ended still covers the screen, and asks for
+    // the PIN of the program that takes it over.
+    const bool coverLeftBehind = x11_ && OverlayWindowManager::coverLeftBehind(*x11_);
+    if (coverLeftBehind)
+        Log::lock.error("an overlay left behind still covers the screen; the lock is taken back");
     ::unsetenv("TOLVA_GUARD_LOCKED"); // not for the helper processes this program starts
     const QString binaries = QCoreApplication::applicationDirPath();
     guard_ = LockGuard::start(binaries + QStringLiteral("/tolva-screen-guard"),
@@ -348,7 +353,8 @@ std::optional<int> AppDelegate::launch(const QStringList& arguments) {
     // A damaged or missing state while the guard says locked takes the lock back too: a crash
     // never turns into an unlock. (A program that keeps ending meanwhile is the guard's to
     // restart more slowly; the lock stays.)
-    if (auto state = lockState->lockToResume(guardSaysLocked || (guard_ && guard_->adopted()))) {
+    if (auto state =
+            lockState->lockToResume(guardSaysLocked || coverLeftBehind || (guard_ && guard_->adopted()))) {
         resuming_ = true;
         controller_->resume(*state);
         if (controller_->state() == LockState::unlocked)

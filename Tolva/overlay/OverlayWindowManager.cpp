@@ -15,6 +15,8 @@
 #include <cmath>
 #include <set>
 
+#include <unistd.h>
+
 namespace tolva {
 
 namespace {
@@ -48,6 +50,7 @@ OverlayWindowManager::OverlayWindowManager(Scheduler& scheduler, std::shared_ptr
         if (auto atom =
                 xreply(xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, sizeof name - 1, name), nullptr)))
             bypassCompositor_ = atom->atom;
+        coverAtom_ = coverAtom(*x11_);
     }
 }
 
@@ -55,6 +58,23 @@ OverlayWindowManager::~OverlayWindowManager() {
     tearDown();
     if (x11_)
         x11_->removeListener(listener_);
+}
+
+std::uint32_t OverlayWindowManager::coverAtom(XConnection& x11) {
+    xcb_connection_t* c = x11.get();
+    const char name[] = "_TOLVA_SCREEN_COVER";
+    auto atom = xreply(xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, sizeof name - 1, name), nullptr));
+    return atom ? atom->atom : XCB_NONE;
+}
+
+bool OverlayWindowManager::coverLeftBehind(XConnection& x11) {
+    const xcb_atom_t atom = coverAtom(x11);
+    if (atom == XCB_NONE)
+        return false;
+    xcb_connection_t* c = x11.get();
+    auto reply = xreply(xcb_get_property_reply(
+        c, xcb_get_property(c, 0, x11.root(), atom, XCB_ATOM_CARDINAL, 0, 1), nullptr));
+    return reply && xcb_get_property_value_length(reply.get()) == 4;
 }
 
 bool OverlayWindowManager::hasCompositor() const {
@@ -146,10 +166,16 @@ void OverlayWindowManager::build(const OverlayContent& content) {
     if (qt) {
         // Should this program die or its connection be killed while the overlay is up, its
         // windows stay where they are, still covering and still holding the input focus, so
-        // that not one key reaches the window below. What a program before this one left
+        // that not one key reaches the window below; the root window says so, for the next
+        // start of the program to take the lock back. What a program before this one left
         // behind that way goes now that these windows cover.
         xcb_set_close_down_mode(qt, XCB_CLOSE_DOWN_RETAIN_TEMPORARY);
         xcb_kill_client(qt, XCB_KILL_ALL_TEMPORARY);
+        if (coverAtom_ != XCB_NONE) {
+            const std::uint32_t pid = std::uint32_t(::getpid());
+            xcb_change_property(qt, XCB_PROP_MODE_REPLACE, x11_->root(), coverAtom_, XCB_ATOM_CARDINAL, 32, 1,
+                                &pid);
+        }
         xcb_flush(qt);
     }
     for (const auto& window : windows_) {
@@ -196,6 +222,8 @@ void OverlayWindowManager::tearDown() {
         // program or guard left behind outlives the overlay.
         xcb_set_close_down_mode(qt, XCB_CLOSE_DOWN_DESTROY_ALL);
         xcb_kill_client(qt, XCB_KILL_ALL_TEMPORARY);
+        if (coverAtom_ != XCB_NONE)
+            xcb_delete_property(qt, x11_->root(), coverAtom_);
         xcb_flush(qt);
     }
     screenPictures_.clear();

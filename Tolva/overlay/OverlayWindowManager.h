@@ -42,6 +42,10 @@ public:
     // The window on the primary display, else the first; none without windows.
     OverlayWindow* mainWindow() const;
 
+    // Whether an overlay of a program that is gone still covers the screen (its windows outlive
+    // it): the next start takes the lock back before anything else.
+    static bool coverLeftBehind(XConnection& x11);
+
     // Whether a compositing manager owns _NET_WM_CM_S0 (translucent windows show the screen).
     bool hasCompositor() const;
     // Whether the X server draws the overlay's background (colour, pictures, effects).
@@ -128,7 +132,9 @@ private:
     // Spare windows whose native window (and backing store) goes once the unlock is done.
     std::set<OverlayWindow*> releasePending_;
     bool loggedBackdropChoice_ = false;
+    static std::uint32_t coverAtom(XConnection& x11);
     std::uint32_t bypassCompositor_ = 0; // the _NET_WM_BYPASS_COMPOSITOR atom
+    std::uint32_t coverAtom_ = 0;        // the root window's mark of a cover that is up
     // Overlay windows whose native window another client destroyed while they were up.
     std::set<std::uint32_t> destroyed_;
     Repairs repairs_;

@@ -324,6 +324,79 @@ std::filesystem::path lockStateFile() {
 
 } // namespace
 
+// The overlay's X connection killed by another client, which then grabs the keyboard in a loop to
+// read the PIN: the guard held the keyboard all along, the overlay windows outlive their
+// connection, and the program comes back locked.
+TEST_F(LockHolding, AKilledConnectionAndAGrabbingLoopGetNoKey) {
+    lockNow();
+    auto windows = overlayWindows();
+    ASSERT_FALSE(windows.empty());
+    test::GrabbingLoop thief;
+    ASSERT_TRUE(test::waitUntil([&] { return thief.tries() > 10; }));
+    xcb_kill_client(x11->get(), windows.front());
+    x11->flush();
+    ASSERT_TRUE(
+        app->waitFor("lock error: guard: program ended while locked; screen covered, keyboard=true .*"))
+        << app->transcript();
+    EXPECT_TRUE(covered()) << "the overlay went with its connection";
+    type({"1", "2", "3"});
+    ASSERT_TRUE(app->waitFor("lock info: lock resumed after restart failures=.*")) << app->transcript();
+    ASSERT_TRUE(app->waitFor("lock info: guard: cover handed back to the program, keyboard kept for it"))
+        << app->transcript();
+    EXPECT_EQ(thief.wins(), 0) << "another client got the keyboard during the lock";
+    EXPECT_EQ(thief.keys(), 0);
+    type({"Escape"});
+    unlockWithThePin();
+    EXPECT_TRUE(victimInput().empty());
+}
+
+// Keys typed as fast as they come while the locked program is killed: not one reaches the window
+// below (the full count over many kills is the lock benchmark's).
+TEST_F(LockHolding, KeysTypedAcrossACrashReachNobody) {
+    lockNow();
+    {
+        test::FastTypist typist;
+        ASSERT_TRUE(test::waitUntil([&] { return typist.typed() > 50; }));
+        app->process().signal(SIGKILL);
+        ASSERT_TRUE(app->waitFor("lock error: guard: program ended while locked; screen covered, .*"))
+            << app->transcript();
+        ASSERT_TRUE(app->waitFor("lock info: lock resumed after restart failures=.*")) << app->transcript();
+        typist.stop();
+        EXPECT_GT(typist.typed(), 100);
+    }
+    const auto leaked = victimInput();
+    EXPECT_TRUE(leaked.empty()) << leaked.size()
+                                << " keys reached the covered window, the first: " << leaked.front();
+    ASSERT_TRUE(app->waitFor("lock info: guard: cover handed back to the program, keyboard kept for it"))
+        << app->transcript();
+    type({"Escape"});
+    unlockWithThePin();
+}
+
+// Program and guard killed together: the overlay stays where it was, and the next start of the
+// program takes it over and asks for the PIN.
+TEST_F(LockHolding, ACoverLeftByAProgramAndGuardKilledTogetherIsTakenOverByTheNextStart) {
+    lockNow();
+    const auto guards = app->pidsFrom("lock info: guard started pid=(\\d+)");
+    ASSERT_EQ(guards.size(), 1u);
+    // Both at once: the program cannot start another guard in between.
+    app->process().signal(SIGSTOP);
+    ::kill(guards.front(), SIGKILL);
+    app->process().signal(SIGKILL);
+    app->process().waitForExit(5s);
+    test::pumpEvents(300ms);
+    EXPECT_TRUE(covered()) << "the screen was uncovered when both were killed";
+    type({"a"});
+    EXPECT_TRUE(victimInput().empty()) << "a key reached the covered window";
+    app = std::make_unique<App>(std::vector<std::string>{});
+    ASSERT_TRUE(
+        app->waitFor("lock error: an overlay left behind still covers the screen; the lock is taken back"))
+        << app->transcript();
+    ASSERT_TRUE(app->waitFor("lock info: locked in background .*")) << app->transcript();
+    unlockWithThePin();
+    EXPECT_TRUE(test::waitUntil([] { return !covered(); }, 5s)) << "the old cover stayed after the unlock";
+}
+
 TEST_F(LockHolding, AProgramThatDiesWhileLockedComesBackLockedBehindTheGuard) {
     for (int signal : {SIGKILL, SIGSEGV}) {
         SCOPED_TRACE(signal);
@@ -434,7 +507,8 @@ TEST_F(LockHolding, ASpoiledLockStateNeverTurnsACrashIntoAnUnlock) {
         app->process().signal(SIGKILL);
         ASSERT_TRUE(app->waitFor(spoiled.logged)) << app->transcript();
         ASSERT_TRUE(app->waitFor("lock info: lock resumed after restart failures=\\d+")) << app->transcript();
-        ASSERT_TRUE(app->waitFor("lock info: guard: lock handed back to the program")) << app->transcript();
+        ASSERT_TRUE(app->waitFor("lock info: guard: cover handed back to the program, keyboard kept for it"))
+            << app->transcript();
         EXPECT_FALSE(app->saw(".*came back without the lock.*")) << app->transcript();
         EXPECT_TRUE(test::waitUntil(covered, 5s) || coveredByTheGuardOrTheProgram());
         unlockWithThePin();
@@ -455,7 +529,8 @@ TEST_F(LockHolding, WithoutARuntimeFolderACrashComesBackLocked) {
     ASSERT_TRUE(app->waitFor("auth info: auth rejected via tap failures=1 lockout=0s")) << app->transcript();
     app->process().signal(SIGKILL);
     ASSERT_TRUE(app->waitFor("lock info: lock resumed after restart failures=1")) << app->transcript();
-    ASSERT_TRUE(app->waitFor("lock info: guard: lock handed back to the program")) << app->transcript();
+    ASSERT_TRUE(app->waitFor("lock info: guard: cover handed back to the program, keyboard kept for it"))
+        << app->transcript();
     EXPECT_FALSE(app->saw(".*came back without the lock.*")) << app->transcript();
     unlockWithThePin();
 }

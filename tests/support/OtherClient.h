@@ -3,6 +3,8 @@
 
 #include "platform/x11/XConnection.h"
 
+#include <xcb/xtest.h>
+
 #include <atomic>
 #include <chrono>
 #include <memory>
@@ -49,6 +51,77 @@ struct OtherClientGrab {
     bool pointer;
     std::shared_ptr<XConnection> connection;
     bool held = false;
+};
+
+// Another client that tries to take the keyboard over and over, as fast as the server answers,
+// and counts the keys it got while it held it.
+class GrabbingLoop {
+public:
+    GrabbingLoop() : thread_([this] { run(); }) {}
+    ~GrabbingLoop() {
+        stop_ = true;
+        thread_.join();
+    }
+    int wins() const { return wins_; }
+    int keys() const { return keys_; }
+    int tries() const { return tries_; }
+
+private:
+    void run() {
+        xcb_connection_t* c = xcb_connect(nullptr, nullptr);
+        const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(c)).data->root;
+        while (!stop_) {
+            auto* reply = xcb_grab_keyboard_reply(
+                c, xcb_grab_keyboard(c, 0, root, XCB_CURRENT_TIME, XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC),
+                nullptr);
+            ++tries_;
+            if (reply && reply->status == XCB_GRAB_STATUS_SUCCESS)
+                ++wins_; // held: every key goes to us until we let go
+            std::free(reply);
+            while (xcb_generic_event_t* event = xcb_poll_for_event(c)) {
+                if ((event->response_type & 0x7F) == XCB_KEY_PRESS)
+                    ++keys_;
+                std::free(event);
+            }
+        }
+        xcb_disconnect(c);
+    }
+
+    std::atomic<bool> stop_{false};
+    std::atomic<int> wins_{0}, keys_{0}, tries_{0};
+    std::thread thread_;
+};
+
+// Keys typed as fast as XTest sends them (a to z, over and over) until stopped.
+class FastTypist {
+public:
+    FastTypist() : thread_([this] { run(); }) {}
+    ~FastTypist() { stop(); }
+    void stop() {
+        if (stop_.exchange(true))
+            return;
+        thread_.join();
+    }
+    int typed() const { return typed_; }
+
+private:
+    void run() {
+        xcb_connection_t* c = xcb_connect(nullptr, nullptr);
+        // a s d f g h j k l: one row of letter keys, none of them a digit or Return.
+        const std::uint8_t row[] = {38, 39, 40, 41, 42, 43, 44, 45, 46};
+        for (int i = 0; !stop_; ++i) {
+            const std::uint8_t key = row[i % 9];
+            xcb_test_fake_input(c, XCB_KEY_PRESS, key, XCB_CURRENT_TIME, XCB_NONE, 0, 0, 0);
+            xcb_test_fake_input(c, XCB_KEY_RELEASE, key, XCB_CURRENT_TIME, XCB_NONE, 0, 0, 0);
+            std::free(xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr)); // one key at a time
+            ++typed_;
+        }
+        xcb_disconnect(c);
+    }
+
+    std::atomic<bool> stop_{false};
+    std::atomic<int> typed_{0};
+    std::thread thread_;
 };
 
 // An override-redirect window of another client that puts itself back on top whenever the
