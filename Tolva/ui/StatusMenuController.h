@@ -5,9 +5,10 @@
 #include "TolvaCore/NotificationCenter.h"
 #include "TolvaCore/Preferences.h"
 #include "lock/LockController.h"
+#include "platform/HotKeyManager.h"
 #include "platform/IdleMonitor.h"
-#include "update/AppUpdater.h"
 #include "ui/SettingsTab.h"
+#include "update/AppUpdater.h"
 
 #include <QKeySequence>
 #include <QMenu>
@@ -42,9 +43,12 @@ public:
     std::function<void(std::optional<SettingsTab>)> onOpenSettings;
     // A warning about where the PIN lives (a locked keyring), shown with the others.
     std::function<std::optional<std::string>()> keychainWarning;
+    // The shortcut the system refused, if any: not shown on "Turn On Overlay", and said why.
+    std::function<std::optional<HotKeyRefusal>()> hotKeyRefusal;
     std::function<void()> onQuit;
 
 private:
+    std::optional<std::string> hotKeyWarning() const;
     QAction* addItem(QMenu& menu, const std::string& title, bool enabled, std::function<void()> action);
 
     LockController& controller_;
