@@ -6,15 +6,18 @@
 #include "app/LaunchAtLogin.h"
 #include "log/Log.h"
 #include "overlay/ImageStore.h"
+#include "ui/StatusIcon.h"
 #include "unlock/PinSetupSheet.h"
 
 #include <QApplication>
+#include <QDir>
 #include <QFileDialog>
 #include <QHBoxLayout>
 #include <QImageReader>
 #include <QPainter>
 #include <QPainterPath>
 #include <QScrollArea>
+#include <QStandardPaths>
 #include <QStyle>
 #include <QTimer>
 #include <QVBoxLayout>
@@ -191,10 +194,8 @@ QIcon tabIcon(SettingsTab tab) {
 }
 
 QPixmap appIcon(int size) {
-    QIcon icon = QIcon::fromTheme(QStringLiteral("org.tolva.Screen"));
-    if (!icon.isNull())
-        return icon.pixmap(size, size);
-    return tabIcon(SettingsTab::display).pixmap(size, size);
+    // The same icon as every window and the installed package.
+    return StatusIcon::applicationIcon().pixmap(size, size);
 }
 
 } // namespace
@@ -203,9 +204,10 @@ SettingsView::SettingsView(SettingsEnvironment environment, SettingsTab initialT
     : QWidget(parent), env_(std::move(environment)), tab_(initialTab) {
     if (!env_.chooseImageFile)
         env_.chooseImageFile = [](QWidget* owner) -> std::optional<std::filesystem::path> {
+            // The static function shows the desktop's own dialog (through the XDG portal or the
+            // desktop's toolkit) wherever Qt's platform theme offers one, Qt's own elsewhere.
             const QString file = QFileDialog::getOpenFileName(
-                owner, qs(L10n::Settings::Display::imagePanelMessage()), QString(),
-                QStringLiteral("Images (*.png *.jpg *.jpeg *.webp *.bmp *.gif *.tif *.tiff *.heic)"));
+                owner, qs(L10n::Settings::Display::imagePanelMessage()), imageFolder(), imageFilter());
             if (file.isEmpty())
                 return std::nullopt;
             return std::filesystem::path(file.toStdString());
@@ -316,6 +318,18 @@ void SettingsView::setTab(SettingsTab tab) {
     sidebar_->setCurrentRow(static_cast<int>(tab));
 }
 
+QString SettingsView::imageFilter() {
+    QStringList patterns;
+    for (const QByteArray& format : QImageReader::supportedImageFormats())
+        patterns << QStringLiteral("*.") + QString::fromLatin1(format);
+    return QStringLiteral("%1 (%2)").arg(qs(L10n::Settings::Display::imageFilesFilter()), patterns.join(' '));
+}
+
+QString SettingsView::imageFolder() {
+    const QString pictures = QStandardPaths::writableLocation(QStandardPaths::PicturesLocation);
+    return QDir(pictures).exists() ? pictures : QDir::homePath();
+}
+
 PinSetupSheet* SettingsView::pinSheet() const {
     return findChild<PinSetupSheet*>();
 }
@@ -343,6 +357,7 @@ QWidget* SettingsView::buildGeneral() {
     general_.hotKey->set = [this](const std::optional<HotKey>& hotKey) { env_.prefs->setLockHotKey(hotKey); };
     general_.hotKey->check = env_.hotKeyCheck;
     general_.hotKey->onRecordingChanged = env_.onHotKeyRecording;
+    general_.hotKey->refusal = env_.hotKeyRefusal;
     general_.hotKey->refresh();
     addRow(overlay, L10n::Settings::General::hotKeyRow(), "", general_.hotKey);
     general_.keepAwake = durationPicker(Preferences::keepAwakeChoices, prefs.keepAwakeSeconds());
@@ -656,6 +671,9 @@ void SettingsView::syncDisplay() {
             label->setEnabled(shiftApplies);
     if (auto* button = display_.strength->button(int(prefs.animationStrength())))
         button->setChecked(true);
+    // The strength of motion that is off means nothing: off with it.
+    for (QAbstractButton* button : display_.strength->buttons())
+        button->setEnabled(prefs.animationsEnabled());
     display_.reduceMotionWarning->setVisible(reduceMotion);
 
     display_.awayNote->setChecked(prefs.awayNoteEnabled());
@@ -688,7 +706,9 @@ QWidget* SettingsView::buildSecurity() {
     pinLayout->addWidget(security_.pinState);
     pinLayout->addWidget(security_.pinButton);
     connect(security_.pinButton, &QPushButton::clicked, this, [this] { openPinSheet(); });
-    addRow(unlock, L10n::Settings::Security::pinRow(), "", pin);
+    addRow(unlock, L10n::Settings::Security::pinRow(), " ", pin, nullptr, &security_.pinNotice);
+    security_.pinNotice->setForegroundRole(QPalette::NoRole);
+    security_.pinNotice->setStyleSheet(QStringLiteral("color: #1f7a34;"));
     security_.loginPassword = new ToggleSwitch;
     connect(security_.loginPassword, &QAbstractButton::toggled, this, [this](bool on) {
         if (!syncing_)
@@ -712,9 +732,13 @@ void SettingsView::openPinSheet() {
         return;
     auto* sheet = new PinSetupSheet(env_.authenticator, this);
     sheet->setAttribute(Qt::WA_DeleteOnClose);
-    connect(sheet, &QDialog::finished, this, [this](int) {
+    const bool change = env_.authenticator->isPINConfigured();
+    connect(sheet, &QDialog::finished, this, [this, change](int result) {
         if (env_.controller)
             env_.controller->refreshCapabilities();
+        // Saved: said under the PIN row, until the window closes.
+        if (result == QDialog::Accepted)
+            pinNotice_ = change ? L10n::Settings::Security::pinChanged() : L10n::Settings::Security::pinSet();
         syncSecurity();
     });
     sheet->open();
@@ -729,9 +753,12 @@ void SettingsView::syncSecurity() {
         security_.pinState->setText(qs(L10n::Settings::Security::pinMissing()));
         security_.pinButton->setText(qs(L10n::Settings::Security::setPinButton()));
     }
+    security_.pinNotice->setText(pinNotice_ ? qs(*pinNotice_) : QString());
+    security_.pinNotice->setVisible(pinNotice_.has_value());
     security_.loginPassword->setChecked(prefs.allowLoginPasswordUnlock());
     const bool fingerprint = env_.touchIDAvailable ? env_.touchIDAvailable() : false;
-    security_.touchID->setChecked(prefs.touchIDEnabled());
+    // Without a reader the switch shows off: nothing would be offered, whatever the preference.
+    security_.touchID->setChecked(fingerprint && prefs.touchIDEnabled());
     security_.touchID->setEnabled(fingerprint);
     security_.touchIDUnavailable->setVisible(!fingerprint);
     // Why not: no reader, or no finger enrolled for this account.
@@ -897,6 +924,7 @@ void SettingsView::showEvent(QShowEvent* event) {
 void SettingsView::hideEvent(QHideEvent* event) {
     QWidget::hideEvent(event);
     polling_.cancel();
+    pinNotice_.reset();
 }
 
 } // namespace tolva

@@ -491,7 +491,7 @@ TEST_F(EndToEnd, SettingsFromTheTrayChangeTheModeAndTheShortcut) {
                   0);
         test::pumpEvents(700ms);
         type({"Up", "Up", "Return"});
-        test::waitUntil([&] { return (window = windowNamed("General")).has_value(); }, 2s);
+        test::waitUntil([&] { return (window = windowNamed("Tolva Screen — General")).has_value(); }, 2s);
     }
     ASSERT_TRUE(window) << "the settings window opens on the General tab\n" << app->transcript();
     test::pumpEvents(300ms);
@@ -511,7 +511,7 @@ TEST_F(EndToEnd, SettingsFromTheTrayChangeTheModeAndTheShortcut) {
 
     // Sidebar › Overlay, then the "Show" picker one step down: Solid Color.
     type({"Down"});
-    ASSERT_TRUE(test::waitUntil([] { return windowNamed("Overlay").has_value(); }, 3s))
+    ASSERT_TRUE(test::waitUntil([] { return windowNamed("Tolva Screen — Overlay").has_value(); }, 3s))
         << "the title follows the tab";
     type({"Tab", "Down"});
     ASSERT_TRUE(test::waitUntil(
@@ -533,7 +533,7 @@ TEST_F(EndToEnd, SettingsFromTheTrayChangeTheModeAndTheShortcut) {
 
     // Back to General; Tab to the shortcut (after the idle picker), Space to record, then the chord.
     type({"shift+Tab", "Up"});
-    ASSERT_TRUE(test::waitUntil([] { return windowNamed("General").has_value(); }, 3s));
+    ASSERT_TRUE(test::waitUntil([] { return windowNamed("Tolva Screen — General").has_value(); }, 3s));
     type({"Tab", "Tab", "space"});
     test::pumpEvents(300ms);
     type({"ctrl+alt+j"});
@@ -554,7 +554,7 @@ TEST_F(EndToEnd, SettingsFromTheTrayChangeTheModeAndTheShortcut) {
         [] { return share(X11ScreenCapture::captureRegion(QRect(0, 0, 3840, 1080)), magenta) == 1.0; });
     EXPECT_EQ(share(X11ScreenCapture::captureRegion(QRect(0, 0, 3840, 1080)), magenta), 1.0)
         << "a solid colour covers both displays";
-    EXPECT_FALSE(windowNamed("General")) << "turning the overlay on closes the settings";
+    EXPECT_FALSE(windowNamed("Tolva Screen — General")) << "turning the overlay on closes the settings";
     type({"4", "8", "2", "9"});
     EXPECT_TRUE(app->waitFor("lock info: unlocked reason=PIN via .*")) << app->transcript();
 }
