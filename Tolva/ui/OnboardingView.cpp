@@ -113,7 +113,7 @@ OnboardingView::OnboardingView(std::shared_ptr<Preferences> prefs, LockControlle
             OverlayContentMode(static_cast<OverlayContentMode::Value>(looks_->itemData(index).toInt())));
         refresh();
     });
-    done->layout()->addWidget(looks_);
+    static_cast<QVBoxLayout*>(done->layout())->addWidget(looks_, 0, Qt::AlignLeft);
     looksDetail_ = paragraph("", done);
     done->layout()->addWidget(looksDetail_);
     static_cast<QVBoxLayout*>(done->layout())->addStretch();

@@ -135,6 +135,20 @@ QWidget* segmented(const std::vector<std::string>& titles, QButtonGroup*& group,
     return box;
 }
 
+// Buttons whose label keeps clear of their border, whatever the style's own margins: the text
+// and room on either side, in every language.
+void padButtons(QWidget* root) {
+    for (QPushButton* button : root->findChildren<QPushButton*>()) {
+        if (button->text().isEmpty() || button->minimumWidth() == button->maximumWidth())
+            continue;                               // a swatch or another control of fixed size
+        const char* base = "tolvaBaseMinimumWidth"; // the width asked for before any text
+        if (!button->property(base).isValid())
+            button->setProperty(base, button->minimumWidth());
+        const int text = button->fontMetrics().horizontalAdvance(button->text());
+        button->setMinimumWidth(std::max(button->property(base).toInt(), text + 2 * 14));
+    }
+}
+
 // The sidebar tiles: a rounded square in the tab's two colours with a small white symbol.
 QIcon tabIcon(SettingsTab tab) {
     static const std::pair<QColor, QColor> colours[] = {{QColor(0x8E, 0x8E, 0x93), QColor(0x63, 0x63, 0x66)},
@@ -869,6 +883,7 @@ void SettingsView::sync() {
     syncSecurity();
     syncPermissions();
     syncAbout();
+    padButtons(pages_);
     syncing_ = false;
 }
 
@@ -893,6 +908,7 @@ void SettingsView::syncShownTab() {
         syncAbout();
         break;
     }
+    padButtons(pages_->currentWidget());
     syncing_ = false;
 }
 

@@ -73,7 +73,9 @@ namespace {
 int lineCount(const QLabel& label, int width) {
     if (label.text().isEmpty())
         return 0;
-    const int line = QFontMetrics(label.font()).lineSpacing();
+    // One line of this very text: a fallback font (a Japanese one, say) has taller lines than
+    // the label's own font.
+    const int line = std::max(1, label.heightForWidth(QWIDGETSIZE_MAX / 2));
     return (label.heightForWidth(width) + line / 2) / line;
 }
 

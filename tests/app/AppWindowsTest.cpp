@@ -12,10 +12,13 @@
 #include "ui/StatusMenuController.h"
 #include "unlock/PinSetupSheet.h"
 
+#include <QDir>
+#include <QFileInfo>
 #include <QKeyEvent>
 #include <QLayout>
 #include <QMenu>
 #include <QPainter>
+#include <QTemporaryDir>
 #include <QTextDocumentFragment>
 
 #include <cmath>
@@ -420,6 +423,33 @@ TEST(StatusIcon, ReadableOnDarkAndLightPanelsWhateverTheTheme) {
                 // The two squares' outlines alone are well over a hundred pixels at this size.
                 EXPECT_GT(pixelsStandingOut(icon, panel), 150);
             }
+}
+
+TEST(StatusIcon, ATrayIconFromTheThemeOnlyWhereTheThemeHasThatVeryIcon) {
+    test::widgetsApp();
+    QTemporaryDir themes;
+    const QStringList searchPaths = QIcon::themeSearchPaths();
+    QIcon::setThemeSearchPaths({themes.path()});
+    auto put = [&](const QString& relative) {
+        const QString file = themes.path() + "/hicolor/" + relative;
+        QDir().mkpath(QFileInfo(file).path());
+        QImage image(16, 16, QImage::Format_ARGB32);
+        image.fill(Qt::gray);
+        ASSERT_TRUE(image.save(file));
+    };
+    // Only the application icon: the states are drawn, each its own (no fallback to the app icon).
+    put("48x48/apps/org.tolva.Screen.png");
+    EXPECT_FALSE(StatusIcon::themeHasIcon("org.tolva.Screen-on-symbolic"));
+    const QImage plain = StatusIcon::trayIcon(false, false, false, QPalette()).pixmap(36, 36).toImage();
+    const QImage masked = StatusIcon::trayIcon(true, false, false, QPalette()).pixmap(36, 36).toImage();
+    EXPECT_NE(plain, masked) << "the hatching shows";
+    EXPECT_EQ(masked, StatusIcon::image(true, false, false, StatusIcon::inkFor(QPalette()), 2))
+        << "the drawn icon";
+    // The theme's own symbolic icon, where it has it.
+    put("symbolic/apps/org.tolva.Screen-on-symbolic.png");
+    EXPECT_TRUE(StatusIcon::themeHasIcon("org.tolva.Screen-on-symbolic"));
+    EXPECT_FALSE(StatusIcon::themeHasIcon("org.tolva.Screen-warning-symbolic"));
+    QIcon::setThemeSearchPaths(searchPaths);
 }
 
 TEST(StatusIcon, ApplicationIconOnEveryWindow) {

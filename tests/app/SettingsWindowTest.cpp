@@ -9,8 +9,8 @@
 #include <QAbstractButton>
 #include <QDir>
 #include <QImageReader>
-#include <QStandardPaths>
 #include <QPushButton>
+#include <QStandardPaths>
 
 #include <gtest/gtest.h>
 
@@ -334,6 +334,27 @@ TEST(SettingsWindow, PickersOfferWhatLoadsAndKeepTheWindowInSight) {
     dialog->setCurrentColor(QColor(1, 2, 3));
     EXPECT_EQ(w.prefs->overlayColor(), SRGBColor(30 / 255.0, 200 / 255.0, 30 / 255.0))
         << "a closed dialog writes nothing";
+    w.settings->close();
+}
+
+TEST(SettingsWindow, ButtonLabelsKeepClearOfTheirBorders) {
+    Window w;
+    for (AppLanguage language : {AppLanguage::en, AppLanguage::de, AppLanguage::ja}) {
+        Localization::shared().setOverride(language);
+        processEvents();
+        for (SettingsTab tab : allSettingsTabs) {
+            w.settings->show(std::nullopt, tab);
+            processEvents();
+            for (QPushButton* button : w.view().page(tab)->findChildren<QPushButton*>()) {
+                if (!button->isVisibleTo(w.settings->window()) || button->text().isEmpty())
+                    continue;
+                EXPECT_GE(button->width(), button->fontMetrics().horizontalAdvance(button->text()) + 24)
+                    << std::string(language.rawValue()) << ": " << button->text().toStdString();
+            }
+        }
+    }
+    Localization::shared().setOverride(AppLanguage::en);
+    processEvents();
     w.settings->close();
 }
 
