@@ -245,6 +245,17 @@ void OnboardingView::refresh() {
     next_->setEnabled(canAdvance());
 }
 
+void OnboardingView::showLongestLookDetail() {
+    QString longest;
+    for (auto mode : {OverlayContentMode::liveTint, OverlayContentMode::solidColor,
+                      OverlayContentMode::snapshot, OverlayContentMode::image}) {
+        const QString detail = QString::fromStdString(OverlayContentMode(mode).detail());
+        if (detail.size() > longest.size())
+            longest = detail;
+    }
+    looksDetail_->setText(longest);
+}
+
 void OnboardingView::showNoTrayNote(const QString& shortcut) {
     noTrayShortcut_ = shortcut;
     noTrayNote_->show();
@@ -269,8 +280,11 @@ void OnboardingWindowController::show(std::shared_ptr<Preferences> prefs, LockCo
         layout->addWidget(view_);
         // A calm, fixed size: as tall as the longest page needs (no half-empty window), the
         // pages never move the window, and it is not maximised.
+        // Measured with the longest of the looks' explanations, which the last page may show.
+        view_->showLongestLookDetail();
         window_->setFixedSize(windowWidth,
                               std::max(minimumWindowHeight, layout->totalHeightForWidth(windowWidth)));
+        view_->refresh();
         window_->setWindowFlag(Qt::WindowMaximizeButtonHint, false);
         if (const QScreen* screen = QGuiApplication::primaryScreen())
             window_->move(screen->availableGeometry().center() - window_->rect().center());

@@ -38,6 +38,8 @@ public:
     // Without a system tray: a note on top says how to turn the overlay on and reopen the window
     // (`shortcut` is the hot key's text, empty when none is set).
     void showNoTrayNote(const QString& shortcut);
+    // Puts the longest of the looks' explanations in place, for the window to measure itself.
+    void showLongestLookDetail();
 
     std::function<void()> onFinish;
     // The pages' pointers to the settings ("change it in Settings") open them on this tab.

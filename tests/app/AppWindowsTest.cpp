@@ -243,6 +243,20 @@ TEST(Onboarding, WindowIsCalmAndFixed) {
     EXPECT_LE(window->height(), std::max(OnboardingWindowController::minimumWindowHeight,
                                          window->layout()->totalHeightForWidth(window->width())));
     EXPECT_LT(window->height(), 460);
+    // The last page shows every look's explanation whole.
+    view->pinEditor()->newField()->setText("2468");
+    view->pinEditor()->confirmField()->setText("2468");
+    view->next();
+    ASSERT_EQ(view->step(), 3);
+    for (int look = 0; look < view->looks()->count(); ++look) {
+        view->looks()->setCurrentIndex(look);
+        emit view->looks()->activated(look);
+        QApplication::processEvents();
+        QLabel* detail = view->looksDetail();
+        EXPECT_GE(detail->height(), detail->heightForWidth(detail->width())) << detail->text().toStdString();
+        EXPECT_LE(detail->mapTo(window, QPoint(0, detail->height())).y(),
+                  view->nextButton()->mapTo(window, QPoint()).y());
+    }
     onboarding.close();
 }
 
