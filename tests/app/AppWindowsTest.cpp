@@ -471,6 +471,25 @@ TEST(StatusIcon, ApplicationIconOnEveryWindow) {
     const QIcon icon = StatusIcon::applicationIcon();
     ASSERT_FALSE(icon.isNull());
     EXPECT_FALSE(icon.pixmap(48, 48).isNull());
+    // Not installed, the program draws its icon itself: the same picture as the package's.
+    for (int size : {48, 128}) {
+        const QImage packaged(
+            QStringLiteral(TOLVA_SOURCE_DIR "/packaging/icons/hicolor/%1x%1/apps/org.tolva.Screen.png")
+                .arg(size));
+        ASSERT_FALSE(packaged.isNull());
+        const QImage drawn = icon.pixmap(size, size).toImage().convertToFormat(QImage::Format_ARGB32);
+        const QImage expected = packaged.convertToFormat(QImage::Format_ARGB32);
+        ASSERT_EQ(drawn.size(), expected.size());
+        double difference = 0;
+        for (int y = 0; y < size; ++y)
+            for (int x = 0; x < size; ++x) {
+                const QColor a = drawn.pixelColor(x, y), b = expected.pixelColor(x, y);
+                difference += std::abs(a.red() - b.red()) + std::abs(a.green() - b.green()) +
+                              std::abs(a.blue() - b.blue()) + std::abs(a.alpha() - b.alpha());
+            }
+        EXPECT_LT(difference / (size * size * 4), 6.0)
+            << size << " px: the drawing differs from the package's";
+    }
 }
 
 TEST(LaunchAtLogin, AutostartEntryWrittenAndRemoved) {
