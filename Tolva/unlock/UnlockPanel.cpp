@@ -60,11 +60,15 @@ bool UnlockPanel::update(const UnlockPanelModel& model) {
     if (lastModel_ == model)
         return false;
     lastModel_ = model;
-    status_->setText(QString::fromStdString(model.message.value_or(model.title)));
+    const QString status = QString::fromStdString(model.message.value_or(model.title));
+    const QString note = QString::fromStdString(model.note.value_or(""));
+    const bool newTexts = status != status_->text() || note != note_->text();
+    status_->setText(status);
     applyColors();
     dots_->setState(model.filled, model.total, model.inputEnabled);
-    note_->setText(QString::fromStdString(model.note.value_or("")));
-    fitToTexts();
+    note_->setText(note);
+    if (newTexts) // a key typed changes only the dots: the card keeps its size and lines
+        fitToTexts();
     return true;
 }
 
