@@ -16,7 +16,10 @@
 #include "support/QtApp.h"
 #include "support/QtWidgetsApp.h"
 #include "ui/HotKeyRecorderView.h"
+#include "ui/OverlayColorWell.h"
 
+#include <QGuiApplication>
+#include <QScreen>
 #include <QWindow>
 
 #include <gtest/gtest.h>
@@ -351,6 +354,30 @@ TEST(HotKeyRecorderX11, AChordAnotherProgramGrabsReachesTheRecorderAndIsRefused)
     // Once recording ends the keyboard is free again: another program can take it.
     OtherClientGrab after(false);
     EXPECT_TRUE(after.held);
+}
+
+TEST(ColorPanelX11, StandsBesideTheSettingsWindowNeverOverIt) {
+    test::widgetsApp(false);
+    QScreen* screen = QGuiApplication::primaryScreen();
+    ASSERT_NE(screen, nullptr);
+    const QRect available = screen->availableGeometry();
+    QWidget window;
+    window.resize(900, 648);
+    // Centred: no room for the panel on either side, so the window moves over.
+    window.move(available.center() - window.rect().center());
+    window.show();
+    ASSERT_TRUE(test::waitUntil([&] { return window.windowHandle() && window.windowHandle()->isExposed(); }));
+    OverlayColorWell::present(&window);
+    QColorDialog* panel = OverlayColorWell::sharedPanel();
+    ASSERT_TRUE(test::waitUntil([&] { return panel->windowHandle() && panel->windowHandle()->isExposed(); }));
+    test::pumpEvents(100ms);
+    EXPECT_FALSE(panel->frameGeometry().intersects(window.frameGeometry()))
+        << "panel " << panel->frameGeometry().x() << "," << panel->frameGeometry().width() << " window "
+        << window.frameGeometry().x() << "," << window.frameGeometry().width();
+    EXPECT_TRUE(available.contains(panel->frameGeometry())) << "on the window's display";
+    EXPECT_TRUE(available.contains(window.frameGeometry()));
+    EXPECT_EQ(panel->frameGeometry().top(), window.frameGeometry().top()) << "top-aligned";
+    OverlayColorWell::hidePanel();
 }
 
 TEST_F(IdleTimeX11, GrowsAndResetsWithInput) {
