@@ -378,10 +378,11 @@ std::optional<int> AppDelegate::launch(const QStringList& arguments) {
         hotKeys_->registerHotKey(recording ? std::nullopt : prefs_->lockHotKey());
     };
     settings.hotKeyCheck = [this](const HotKey& hotKey) -> std::optional<std::string> {
-        if (hotKeys_->registerHotKey(hotKey))
+        if (hotKeys_->registerHotKey(hotKey) || !hotKeys_->refusal())
             return std::nullopt;
-        return L10n::Settings::HotKey::taken(HotKeyRecorderView::displayText(hotKey).toStdString());
+        return HotKeyRecorderView::refusalText(*hotKeys_->refusal(), true);
     };
+    settings.hotKeyRefusal = [this] { return hotKeys_->refusal(); };
     settings_ = std::make_unique<SettingsWindowController>(std::move(settings), displays);
     onboarding_ = std::make_unique<OnboardingWindowController>(scheduler_);
     onboarding_->onOpenSettings = [this](SettingsTab tab) { settings_->show(std::nullopt, tab); };
@@ -417,6 +418,11 @@ std::optional<int> AppDelegate::launch(const QStringList& arguments) {
         return L10n::Menu::Warning::keyringLocked();
     };
     statusMenu_->onOpenSettings = [this](std::optional<SettingsTab> tab) { openSettings(tab); };
+    statusMenu_->hotKeyRefusal = [this] { return hotKeys_->refusal(); };
+    hotKeys_->onRefusalChanged = [this] {
+        if (statusMenu_)
+            statusMenu_->refresh();
+    };
     control_->onShowSettings = [this] {
         if (controller_->state() == LockState::unlocked)
             openSettings(std::nullopt);

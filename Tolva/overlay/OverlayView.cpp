@@ -56,11 +56,20 @@ OverlayView::OverlayView(Scheduler& scheduler, QSize size, bool guardsInput, QWi
     resize(size);
     setAttribute(Qt::WA_OpaquePaintEvent, false);
     awayNote_->setGeometry(rect());
-    panel_->move((width() - UnlockPanel::panelWidth) / 2, (height() - UnlockPanel::panelHeight) / 2);
+    panel_->move((width() - panel_->width()) / 2, (height() - panel_->height()) / 2);
     auto* opacity = new QGraphicsOpacityEffect(panel_);
     opacity->setOpacity(0);
     panel_->setGraphicsEffect(opacity);
     panel_->hide();
+    panel_->onResized = [this] {
+        // The card grew or shrank for its texts: centred again, and the hole follows it.
+        panel_->move((width() - panel_->width()) / 2, (height() - panel_->height()) / 2);
+        if (surface_ && panelVisible_) {
+            refreshPanelBackdrop();
+            surface_->setHole(inPixels(panelRect()));
+        }
+        update();
+    };
     if (guardsInput_) {
         setMouseTracking(true);
         setFocusPolicy(Qt::StrongFocus);
@@ -74,7 +83,7 @@ OverlayView::~OverlayView() = default;
 
 void OverlayView::resizeEvent(QResizeEvent*) {
     awayNote_->setGeometry(rect());
-    panel_->move((width() - UnlockPanel::panelWidth) / 2, (height() - UnlockPanel::panelHeight) / 2);
+    panel_->move((width() - panel_->width()) / 2, (height() - panel_->height()) / 2);
 }
 
 void OverlayView::apply(const OverlayContent& content, std::optional<std::uint32_t> displayID) {

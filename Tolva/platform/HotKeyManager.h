@@ -21,6 +21,17 @@ public:
     std::function<void()> pressed;
 };
 
+// A shortcut the system would not register, with its status.
+struct HotKeyRefusal {
+    static constexpr std::int32_t takenStatus = 10; // X11 BadAccess: another program grabs it
+
+    HotKey hotKey;
+    std::int32_t status = 0;
+
+    bool isTaken() const { return status == takenStatus; }
+    friend bool operator==(const HotKeyRefusal&, const HotKeyRefusal&) = default;
+};
+
 class HotKeyManager {
 public:
     explicit HotKeyManager(std::unique_ptr<HotKeyBackend> backend);
@@ -29,13 +40,21 @@ public:
     // system refused the registration.
     bool registerHotKey(const std::optional<HotKey>& hotKey);
     const std::optional<HotKey>& current() const { return current_; }
+    // The last shortcut asked for, when the system refused it; none once one is registered or
+    // none is wanted.
+    const std::optional<HotKeyRefusal>& refusal() const { return refusal_; }
 
     std::function<void()> onPressed;
+    // Told when the refusal changes (the tray and the settings show it).
+    std::function<void()> onRefusalChanged;
 
 private:
     std::unique_ptr<HotKeyBackend> backend_;
     std::optional<HotKey> current_;
     bool registered_ = false;
+    std::optional<HotKeyRefusal> refusal_;
+
+    void setRefusal(std::optional<HotKeyRefusal> refusal);
 };
 
 } // namespace tolva

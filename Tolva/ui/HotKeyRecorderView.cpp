@@ -16,7 +16,6 @@ namespace tolva {
 namespace {
 constexpr std::uint32_t backspaceKey = 51;
 constexpr std::uint32_t escapeKey = 53;
-constexpr std::uint32_t forwardDeleteKey = 117;
 } // namespace
 
 HotKeyRecorderView::HotKeyRecorderView(QWidget* parent) : QWidget(parent) {
@@ -72,6 +71,15 @@ QString HotKeyRecorderView::displayText(const HotKey& hotKey) {
     return parts.join('+');
 }
 
+std::string HotKeyRecorderView::refusalText(const HotKeyRefusal& refusal, bool recording) {
+    const std::string shortcut = displayText(refusal.hotKey).toStdString();
+    if (recording)
+        return refusal.isTaken() ? L10n::Settings::HotKey::taken(shortcut)
+                                 : L10n::Settings::HotKey::failed(shortcut);
+    return refusal.isTaken() ? L10n::Settings::HotKey::takenNote(shortcut)
+                             : L10n::Settings::HotKey::failedNote(shortcut);
+}
+
 void HotKeyRecorderView::refresh() {
     const std::optional<HotKey> hotKey = get ? get() : std::nullopt;
     if (recording_)
@@ -82,6 +90,15 @@ void HotKeyRecorderView::refresh() {
         button_->setText(displayText(*hotKey));
     clear_->setText(QString::fromStdString(L10n::Settings::HotKey::clearButton()));
     clear_->setVisible(hotKey.has_value() && !recording_);
+    if (recording_)
+        return; // the line says why the last chord pressed was refused, if one was
+    const auto refused = refusal ? refusal() : std::nullopt;
+    if (hotKey && refused && refused->hotKey == *hotKey) {
+        message_->setText(QString::fromStdString(refusalText(*refused, false)));
+        message_->show();
+    } else {
+        message_->hide();
+    }
 }
 
 void HotKeyRecorderView::startRecording() {
@@ -91,6 +108,9 @@ void HotKeyRecorderView::startRecording() {
     qApp->installEventFilter(this);
     monitorInstalled_ = true;
     button_->setFocus();
+    // The whole keyboard, so that a chord another program has taken comes here and not to it.
+    button_->grabKeyboard();
+    message_->hide();
     if (onRecordingChanged)
         onRecordingChanged(true);
     refresh();
@@ -103,6 +123,7 @@ void HotKeyRecorderView::stopRecording() {
     }
     if (!recording_)
         return;
+    button_->releaseKeyboard();
     recording_ = false;
     if (onRecordingChanged)
         onRecordingChanged(false);
@@ -111,7 +132,9 @@ void HotKeyRecorderView::stopRecording() {
 
 void HotKeyRecorderView::handle(std::uint32_t keyCode, std::uint64_t flags) {
     const HotKeyModifiers modifiers = HotKeyModifiers::fromEventFlags(flags);
-    if (keyCode == backspaceKey || (keyCode == forwardDeleteKey && modifiers.isEmpty())) {
+    // Backspace clears; any other key without the modifiers a shortcut needs (Delete included)
+    // is no shortcut and is ignored below.
+    if (keyCode == backspaceKey) {
         message_->hide();
         if (set)
             set(std::nullopt);
@@ -127,8 +150,8 @@ void HotKeyRecorderView::handle(std::uint32_t keyCode, std::uint64_t flags) {
     if (!hotKey.isValid())
         return;
     if (check) {
-        if (auto refusal = check(hotKey)) {
-            message_->setText(QString::fromStdString(*refusal));
+        if (auto why = check(hotKey)) {
+            message_->setText(QString::fromStdString(*why));
             message_->show();
             return;
         }

@@ -1,10 +1,13 @@
 // The "Overlay Shortcut" control: shows the shortcut the Linux way (Ctrl+Alt+L) and, once
 // clicked, takes the next valid key chord typed in the settings window as the new one. Escape
 // cancels, Backspace clears; a chord that is not allowed, or that another program already
-// holds, keeps it recording.
+// holds, keeps it recording. While it records it holds the whole keyboard, so that a chord
+// another program has taken reaches it too (and is refused with that reason). A shortcut the
+// system would not register is shown under it, with the reason.
 #pragma once
 
 #include "TolvaCore/HotKey.h"
+#include "platform/HotKeyManager.h"
 
 #include <QLabel>
 #include <QPushButton>
@@ -34,6 +37,8 @@ public:
     // Told when recording starts and stops (the global shortcut is set aside meanwhile, so the
     // chord reaches this window).
     std::function<void(bool recording)> onRecordingChanged;
+    // The shortcut the system refused, if any: shown under the control while it is the one set.
+    std::function<std::optional<HotKeyRefusal>()> refusal;
 
     bool isRecording() const { return recording_; }
     bool hasMonitor() const { return monitorInstalled_; }
@@ -46,6 +51,9 @@ public:
 
     // "Ctrl+Alt+L", "Ctrl+Shift+Super+F5": Control, Alt, Shift, Super and the key.
     static QString displayText(const HotKey& hotKey);
+    // Why a shortcut cannot be used: while recording, asking for another chord; else the note
+    // under the control.
+    static std::string refusalText(const HotKeyRefusal& refusal, bool recording);
 
     QPushButton* button() const { return button_; }
     QPushButton* clearButton() const { return clear_; }

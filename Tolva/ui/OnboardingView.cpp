@@ -91,14 +91,35 @@ OnboardingView::OnboardingView(std::shared_ptr<Preferences> prefs, LockControlle
         done_.push_back(paragraph("", done));
         done->layout()->addWidget(done_.back());
     }
-    done_[0]->setTextFormat(Qt::RichText);
-    for (QLabel* label : {pinExisting_, done_[0]})
-        connect(label, &QLabel::linkActivated, this, [this](const QString& link) {
-            if (auto tab = settingsTabFromRawValue(link.toStdString()); tab && onOpenSettings)
-                onOpenSettings(*tab);
-        });
+    connect(pinExisting_, &QLabel::linkActivated, this, [this](const QString& link) {
+        if (auto tab = settingsTabFromRawValue(link.toStdString()); tab && onOpenSettings)
+            onOpenSettings(*tab);
+    });
+    // The looks, and what each one hides: the default is preselected, and a choice here is the
+    // same preference the settings edit.
+    auto* looksHeading = new QLabel(QString::fromStdString(L10n::Onboarding::Done::looksTitle()), done);
+    QFont bold = looksHeading->font();
+    bold.setBold(true);
+    looksHeading->setFont(bold);
+    static_cast<QVBoxLayout*>(done->layout())->addSpacing(8);
+    done->layout()->addWidget(looksHeading);
+    looks_ = new QComboBox(done);
+    for (auto mode : {OverlayContentMode::liveTint, OverlayContentMode::solidColor,
+                      OverlayContentMode::snapshot, OverlayContentMode::image})
+        looks_->addItem(QString::fromStdString(OverlayContentMode(mode).title()), int(mode));
+    looks_->setSizeAdjustPolicy(QComboBox::AdjustToContents);
+    connect(looks_, &QComboBox::activated, this, [this](int index) {
+        prefs_->setOverlayContentMode(
+            OverlayContentMode(static_cast<OverlayContentMode::Value>(looks_->itemData(index).toInt())));
+        refresh();
+    });
+    static_cast<QVBoxLayout*>(done->layout())->addWidget(looks_, 0, Qt::AlignLeft);
+    looksDetail_ = paragraph("", done);
+    done->layout()->addWidget(looksDetail_);
     static_cast<QVBoxLayout*>(done->layout())->addStretch();
     pages_->addWidget(done);
+    for (QLineEdit* field : {pinEditor_->newField(), pinEditor_->confirmField()})
+        connect(field, &QLineEdit::textEdited, this, [this] { pinFailure_->hide(); });
 
     auto* buttons = new QHBoxLayout;
     back_ = new QPushButton(QString::fromStdString(L10n::Onboarding::backButton()), this);
@@ -205,9 +226,12 @@ void OnboardingView::refresh() {
         pinEditor_->show();
     }
     const auto idle = prefs_->idleTimeoutSeconds();
-    done_[0]->setText(linkTo(SettingsTab::general,
-                             idle < 1 ? L10n::Onboarding::Done::idleOff()
-                                      : L10n::Onboarding::Done::idleOn(Preferences::durationTitle(idle))));
+    done_[0]->setText(
+        QString::fromStdString(idle < 1 ? L10n::Onboarding::Done::idleOff()
+                                        : L10n::Onboarding::Done::idleOn(Preferences::durationTitle(idle))));
+    const OverlayContentMode look = prefs_->overlayContentMode();
+    looks_->setCurrentIndex(std::max(0, looks_->findData(int(look))));
+    looksDetail_->setText(QString::fromStdString(look.detail()));
     done_[1]->setText(QString::fromStdString(L10n::Onboarding::Done::panelHint()));
     done_[2]->setText(QString::fromStdString(L10n::Onboarding::Done::manualLock(L10n::Menu::lockNow())));
     if (noTrayShortcut_)
@@ -219,6 +243,17 @@ void OnboardingView::refresh() {
     next_->setText(QString::fromStdString(step_ == stepCount - 1 ? L10n::Onboarding::finishButton()
                                                                  : L10n::Onboarding::nextButton()));
     next_->setEnabled(canAdvance());
+}
+
+void OnboardingView::showLongestLookDetail() {
+    QString longest;
+    for (auto mode : {OverlayContentMode::liveTint, OverlayContentMode::solidColor,
+                      OverlayContentMode::snapshot, OverlayContentMode::image}) {
+        const QString detail = QString::fromStdString(OverlayContentMode(mode).detail());
+        if (detail.size() > longest.size())
+            longest = detail;
+    }
+    looksDetail_->setText(longest);
 }
 
 void OnboardingView::showNoTrayNote(const QString& shortcut) {
@@ -243,8 +278,13 @@ void OnboardingWindowController::show(std::shared_ptr<Preferences> prefs, LockCo
         auto* layout = new QVBoxLayout(window_.get());
         view_ = new OnboardingView(std::move(prefs), controller, std::move(auth), window_.get());
         layout->addWidget(view_);
-        // A calm, fixed size: the pages never move the window, and it is not maximised.
-        window_->setFixedSize(600, 460);
+        // A calm, fixed size: as tall as the longest page needs (no half-empty window), the
+        // pages never move the window, and it is not maximised.
+        // Measured with the longest of the looks' explanations, which the last page may show.
+        view_->showLongestLookDetail();
+        window_->setFixedSize(windowWidth,
+                              std::max(minimumWindowHeight, layout->totalHeightForWidth(windowWidth)));
+        view_->refresh();
         window_->setWindowFlag(Qt::WindowMaximizeButtonHint, false);
         if (const QScreen* screen = QGuiApplication::primaryScreen())
             window_->move(screen->availableGeometry().center() - window_->rect().center());

@@ -9,6 +9,7 @@
 #include "unlock/Authenticator.h"
 #include "unlock/PinEditor.h"
 
+#include <QComboBox>
 #include <QLabel>
 #include <QPushButton>
 #include <QStackedWidget>
@@ -37,6 +38,8 @@ public:
     // Without a system tray: a note on top says how to turn the overlay on and reopen the window
     // (`shortcut` is the hot key's text, empty when none is set).
     void showNoTrayNote(const QString& shortcut);
+    // Puts the longest of the looks' explanations in place, for the window to measure itself.
+    void showLongestLookDetail();
 
     std::function<void()> onFinish;
     // The pages' pointers to the settings ("change it in Settings") open them on this tab.
@@ -51,6 +54,9 @@ public:
     QLabel* accessibilityHint() const { return accessibilityHint_; }
     QLabel* noTrayNote() const { return noTrayNote_; }
     QLabel* pinExisting() const { return pinExisting_; }
+    // The look picker on the last page, and the line saying what the chosen look hides.
+    QComboBox* looks() const { return looks_; }
+    QLabel* looksDetail() const { return looksDetail_; }
     std::vector<QString> doneLines() const;
 
 private:
@@ -72,6 +78,8 @@ private:
     PinEditor* pinEditor_ = nullptr;
     QLabel* pinFailure_ = nullptr;
     QLabel* pinExisting_ = nullptr;
+    QComboBox* looks_ = nullptr;
+    QLabel* looksDetail_ = nullptr;
     std::vector<QLabel*> done_;
 };
 
@@ -79,6 +87,9 @@ private:
 // it is open.
 class OnboardingWindowController {
 public:
+    static constexpr int windowWidth = 600;
+    static constexpr int minimumWindowHeight = 320;
+
     OnboardingWindowController(Scheduler& scheduler) : scheduler_(scheduler) {}
     void show(std::shared_ptr<Preferences> prefs, LockController& controller,
               std::shared_ptr<Authenticator> auth);

@@ -36,12 +36,15 @@ OverlayColorWell::OverlayColorWell(QWidget* parent) : QPushButton(parent) {
 
 OverlayColorWell::~OverlayColorWell() {
     QObject::disconnect(connection_);
+    QObject::disconnect(finished_);
 }
 
 QColorDialog* OverlayColorWell::sharedPanel() {
     if (!panel) {
         panel = new QColorDialog();
-        panel->setOptions(QColorDialog::NoButtons | QColorDialog::DontUseNativeDialog);
+        // Qt's own dialog, so that it can be placed beside the settings window; with OK and
+        // Cancel: every colour shows at once, Cancel goes back to the one from before.
+        panel->setOptions(QColorDialog::DontUseNativeDialog);
         panel->setModal(false);
         panel->setAttribute(Qt::WA_DeleteOnClose, false);
     }
@@ -64,10 +67,28 @@ void OverlayColorWell::present(QWidget* window) {
         if (screen) {
             const double h = ScreenCoordinates::primaryHeight();
             dialog->adjustSize();
+            // Before it is first shown the dialog has no frame yet: the window's frame stands in.
+            const QMargins frameMargins(window->geometry().left() - window->frameGeometry().left(),
+                                        window->geometry().top() - window->frameGeometry().top(),
+                                        window->frameGeometry().right() - window->geometry().right(),
+                                        window->frameGeometry().bottom() - window->geometry().bottom());
+            const QSize size =
+                dialog->isVisible() ? dialog->frameGeometry().size() : dialog->size().grownBy(frameMargins);
+            const QRect available = screen->availableGeometry();
+            QRect owner = window->frameGeometry();
+            // No room on either side: the window moves over so that both fit side by side, the
+            // dialog never covering it.
+            const int gap = int(panelGap);
+            if (owner.right() + gap + size.width() > available.right() &&
+                owner.left() - gap - size.width() < available.left() &&
+                owner.width() + gap + size.width() <= available.width()) {
+                owner.moveLeft(available.left() +
+                               (available.width() - owner.width() - gap - size.width()) / 2);
+                window->move(owner.topLeft());
+            }
             const Rect frame = SettingsWindowGeometry::sidePanelFrame(
-                Size{double(dialog->frameGeometry().width()), double(dialog->frameGeometry().height())},
-                ScreenCoordinates::toCore(window->frameGeometry(), h),
-                ScreenCoordinates::toCore(screen->availableGeometry(), h), panelGap);
+                Size{double(size.width()), double(size.height())}, ScreenCoordinates::toCore(owner, h),
+                ScreenCoordinates::toCore(available, h), panelGap);
             dialog->move(ScreenCoordinates::toQt(frame, h).topLeft());
         }
     }
@@ -93,6 +114,14 @@ void OverlayColorWell::activate() {
     // Connected after the colour is set, so opening the dialog writes nothing.
     connection_ = connect(dialog, &QColorDialog::currentColorChanged, this,
                           [this](const QColor& c) { colorChanged(c); });
+    QObject::disconnect(finished_);
+    const QColor before = color_;
+    finished_ = connect(dialog, &QDialog::finished, this, [this, before](int result) {
+        QObject::disconnect(connection_);
+        QObject::disconnect(finished_);
+        if (result == QDialog::Rejected)
+            colorChanged(before); // Cancel: the colour from before the dialog opened
+    });
     present(window());
 }
 

@@ -1,5 +1,6 @@
 // The overlay colour control: a swatch button that opens the shared colour dialog beside the
-// settings window (the side-panel placement) and writes every new colour the user picks.
+// settings window (the side-panel placement) and writes every new colour the user picks; Cancel
+// in the dialog puts the colour from before back.
 #pragma once
 
 #include "TolvaCore/SRGBColor.h"
@@ -34,7 +35,8 @@ public:
     static QColorDialog* sharedPanel();
     static bool isPanelVisible();
     static void hidePanel();
-    // Places the panel next to `window` (12 points apart, top-aligned) and shows it.
+    // Places the panel next to `window` (12 points apart, top-aligned) and shows it; when
+    // neither side has room, `window` moves over so that the two stand side by side.
     static void present(QWidget* window);
 
 protected:
@@ -43,6 +45,7 @@ protected:
 private:
     QColor color_;
     QMetaObject::Connection connection_;
+    QMetaObject::Connection finished_;
 };
 
 // sRGB without alpha; nothing for colours of another model that cannot be converted.

@@ -6,15 +6,18 @@
 #include "app/LaunchAtLogin.h"
 #include "log/Log.h"
 #include "overlay/ImageStore.h"
+#include "ui/StatusIcon.h"
 #include "unlock/PinSetupSheet.h"
 
 #include <QApplication>
+#include <QDir>
 #include <QFileDialog>
 #include <QHBoxLayout>
 #include <QImageReader>
 #include <QPainter>
 #include <QPainterPath>
 #include <QScrollArea>
+#include <QStandardPaths>
 #include <QStyle>
 #include <QTimer>
 #include <QVBoxLayout>
@@ -132,6 +135,20 @@ QWidget* segmented(const std::vector<std::string>& titles, QButtonGroup*& group,
     return box;
 }
 
+// Buttons whose label keeps clear of their border, whatever the style's own margins: the text
+// and room on either side, in every language.
+void padButtons(QWidget* root) {
+    for (QPushButton* button : root->findChildren<QPushButton*>()) {
+        if (button->text().isEmpty() || button->minimumWidth() == button->maximumWidth())
+            continue;                               // a swatch or another control of fixed size
+        const char* base = "tolvaBaseMinimumWidth"; // the width asked for before any text
+        if (!button->property(base).isValid())
+            button->setProperty(base, button->minimumWidth());
+        const int text = button->fontMetrics().horizontalAdvance(button->text());
+        button->setMinimumWidth(std::max(button->property(base).toInt(), text + 2 * 14));
+    }
+}
+
 // The sidebar tiles: a rounded square in the tab's two colours with a small white symbol.
 QIcon tabIcon(SettingsTab tab) {
     static const std::pair<QColor, QColor> colours[] = {{QColor(0x8E, 0x8E, 0x93), QColor(0x63, 0x63, 0x66)},
@@ -191,10 +208,8 @@ QIcon tabIcon(SettingsTab tab) {
 }
 
 QPixmap appIcon(int size) {
-    QIcon icon = QIcon::fromTheme(QStringLiteral("org.tolva.Screen"));
-    if (!icon.isNull())
-        return icon.pixmap(size, size);
-    return tabIcon(SettingsTab::display).pixmap(size, size);
+    // The same icon as every window and the installed package.
+    return StatusIcon::applicationIcon().pixmap(size, size);
 }
 
 } // namespace
@@ -203,9 +218,10 @@ SettingsView::SettingsView(SettingsEnvironment environment, SettingsTab initialT
     : QWidget(parent), env_(std::move(environment)), tab_(initialTab) {
     if (!env_.chooseImageFile)
         env_.chooseImageFile = [](QWidget* owner) -> std::optional<std::filesystem::path> {
+            // The static function shows the desktop's own dialog (through the XDG portal or the
+            // desktop's toolkit) wherever Qt's platform theme offers one, Qt's own elsewhere.
             const QString file = QFileDialog::getOpenFileName(
-                owner, qs(L10n::Settings::Display::imagePanelMessage()), QString(),
-                QStringLiteral("Images (*.png *.jpg *.jpeg *.webp *.bmp *.gif *.tif *.tiff *.heic)"));
+                owner, qs(L10n::Settings::Display::imagePanelMessage()), imageFolder(), imageFilter());
             if (file.isEmpty())
                 return std::nullopt;
             return std::filesystem::path(file.toStdString());
@@ -316,6 +332,18 @@ void SettingsView::setTab(SettingsTab tab) {
     sidebar_->setCurrentRow(static_cast<int>(tab));
 }
 
+QString SettingsView::imageFilter() {
+    QStringList patterns;
+    for (const QByteArray& format : QImageReader::supportedImageFormats())
+        patterns << QStringLiteral("*.") + QString::fromLatin1(format);
+    return QStringLiteral("%1 (%2)").arg(qs(L10n::Settings::Display::imageFilesFilter()), patterns.join(' '));
+}
+
+QString SettingsView::imageFolder() {
+    const QString pictures = QStandardPaths::writableLocation(QStandardPaths::PicturesLocation);
+    return QDir(pictures).exists() ? pictures : QDir::homePath();
+}
+
 PinSetupSheet* SettingsView::pinSheet() const {
     return findChild<PinSetupSheet*>();
 }
@@ -343,6 +371,7 @@ QWidget* SettingsView::buildGeneral() {
     general_.hotKey->set = [this](const std::optional<HotKey>& hotKey) { env_.prefs->setLockHotKey(hotKey); };
     general_.hotKey->check = env_.hotKeyCheck;
     general_.hotKey->onRecordingChanged = env_.onHotKeyRecording;
+    general_.hotKey->refusal = env_.hotKeyRefusal;
     general_.hotKey->refresh();
     addRow(overlay, L10n::Settings::General::hotKeyRow(), "", general_.hotKey);
     general_.keepAwake = durationPicker(Preferences::keepAwakeChoices, prefs.keepAwakeSeconds());
@@ -656,6 +685,9 @@ void SettingsView::syncDisplay() {
             label->setEnabled(shiftApplies);
     if (auto* button = display_.strength->button(int(prefs.animationStrength())))
         button->setChecked(true);
+    // The strength of motion that is off means nothing: off with it.
+    for (QAbstractButton* button : display_.strength->buttons())
+        button->setEnabled(prefs.animationsEnabled());
     display_.reduceMotionWarning->setVisible(reduceMotion);
 
     display_.awayNote->setChecked(prefs.awayNoteEnabled());
@@ -688,7 +720,9 @@ QWidget* SettingsView::buildSecurity() {
     pinLayout->addWidget(security_.pinState);
     pinLayout->addWidget(security_.pinButton);
     connect(security_.pinButton, &QPushButton::clicked, this, [this] { openPinSheet(); });
-    addRow(unlock, L10n::Settings::Security::pinRow(), "", pin);
+    addRow(unlock, L10n::Settings::Security::pinRow(), " ", pin, nullptr, &security_.pinNotice);
+    security_.pinNotice->setForegroundRole(QPalette::NoRole);
+    security_.pinNotice->setStyleSheet(QStringLiteral("color: #1f7a34;"));
     security_.loginPassword = new ToggleSwitch;
     connect(security_.loginPassword, &QAbstractButton::toggled, this, [this](bool on) {
         if (!syncing_)
@@ -712,9 +746,13 @@ void SettingsView::openPinSheet() {
         return;
     auto* sheet = new PinSetupSheet(env_.authenticator, this);
     sheet->setAttribute(Qt::WA_DeleteOnClose);
-    connect(sheet, &QDialog::finished, this, [this](int) {
+    const bool change = env_.authenticator->isPINConfigured();
+    connect(sheet, &QDialog::finished, this, [this, change](int result) {
         if (env_.controller)
             env_.controller->refreshCapabilities();
+        // Saved: said under the PIN row, until the window closes.
+        if (result == QDialog::Accepted)
+            pinNotice_ = change ? L10n::Settings::Security::pinChanged() : L10n::Settings::Security::pinSet();
         syncSecurity();
     });
     sheet->open();
@@ -729,9 +767,12 @@ void SettingsView::syncSecurity() {
         security_.pinState->setText(qs(L10n::Settings::Security::pinMissing()));
         security_.pinButton->setText(qs(L10n::Settings::Security::setPinButton()));
     }
+    security_.pinNotice->setText(pinNotice_ ? qs(*pinNotice_) : QString());
+    security_.pinNotice->setVisible(pinNotice_.has_value());
     security_.loginPassword->setChecked(prefs.allowLoginPasswordUnlock());
     const bool fingerprint = env_.touchIDAvailable ? env_.touchIDAvailable() : false;
-    security_.touchID->setChecked(prefs.touchIDEnabled());
+    // Without a reader the switch shows off: nothing would be offered, whatever the preference.
+    security_.touchID->setChecked(fingerprint && prefs.touchIDEnabled());
     security_.touchID->setEnabled(fingerprint);
     security_.touchIDUnavailable->setVisible(!fingerprint);
     // Why not: no reader, or no finger enrolled for this account.
@@ -842,6 +883,7 @@ void SettingsView::sync() {
     syncSecurity();
     syncPermissions();
     syncAbout();
+    padButtons(pages_);
     syncing_ = false;
 }
 
@@ -866,6 +908,7 @@ void SettingsView::syncShownTab() {
         syncAbout();
         break;
     }
+    padButtons(pages_->currentWidget());
     syncing_ = false;
 }
 
@@ -897,6 +940,7 @@ void SettingsView::showEvent(QShowEvent* event) {
 void SettingsView::hideEvent(QHideEvent* event) {
     QWidget::hideEvent(event);
     polling_.cancel();
+    pinNotice_.reset();
 }
 
 } // namespace tolva

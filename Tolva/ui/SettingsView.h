@@ -60,6 +60,8 @@ struct SettingsEnvironment {
     // Nothing when a recorded shortcut can be used, else why not.
     std::function<std::optional<std::string>(const HotKey&)> hotKeyCheck;
     std::function<void(bool recording)> onHotKeyRecording;
+    // The shortcut the system refused, if any (shown beside the recorder).
+    std::function<std::optional<HotKeyRefusal>()> hotKeyRefusal;
     // The picked image file, or nothing when the user cancelled.
     std::function<std::optional<std::filesystem::path>(QWidget* parent)> chooseImageFile;
     // The command the autostart entry runs.
@@ -129,6 +131,7 @@ public:
     struct Security {
         QLabel* pinState = nullptr;
         QPushButton* pinButton = nullptr;
+        QLabel* pinNotice = nullptr; // "Your PIN was changed." after a save
         ToggleSwitch* loginPassword = nullptr;
         ToggleSwitch* touchID = nullptr;
         QLabel* touchIDUnavailable = nullptr;
@@ -156,6 +159,11 @@ public:
     PinSetupSheet* pinSheet() const;
     // The polling of the tab shown (Overlay, Permissions), while it runs.
     bool isPolling() const { return polling_.isActive(); }
+
+    // The image picker's filter: every format this Qt can read, and nothing else.
+    static QString imageFilter();
+    // Where the image picker opens: the Pictures folder (the home folder when there is none).
+    static QString imageFolder();
 
     // "0.1.0 (0)": the version and, in parentheses, the build number.
     static std::string versionText();
@@ -194,6 +202,7 @@ private:
     About about_;
     std::optional<std::string> launchFailure_;
     std::optional<std::string> importFailure_;
+    std::optional<std::string> pinNotice_;
     std::optional<std::optional<std::string>> thumbnailOf_; // the image the thumbnail shows
     bool syncing_ = false;
     Scheduler::Handle polling_;

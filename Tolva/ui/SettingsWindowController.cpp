@@ -66,7 +66,9 @@ void SettingsWindowController::refreshNote() {
 
 void SettingsWindowController::setTitle() {
     if (window_)
-        window_->setWindowTitle(QString::fromStdString(title(currentTab_)));
+        // The program's name first, so the taskbar and the window switcher say whose window it is.
+        window_->setWindowTitle(QStringLiteral("Tolva Screen — ") +
+                                QString::fromStdString(title(currentTab_)));
 }
 
 QRect SettingsWindowController::visibleFrame(const DisplayInfo& display) {

@@ -5,6 +5,9 @@
 
 #include <algorithm>
 
+#include <QDir>
+#include <QDirIterator>
+#include <QImageReader>
 #include <QPainter>
 #include <QPainterPath>
 
@@ -106,9 +109,29 @@ QString symbolicName(bool masked, bool warning) {
     return QStringLiteral("org.tolva.Screen-symbolic");
 }
 
+bool themeHasIcon(const QString& name) {
+    // QIcon::hasThemeIcon also answers yes for a shorter name it falls back to ("…-on-symbolic"
+    // to the application icon), which would show every state alike; and an SVG icon counts only
+    // where Qt can draw SVG.
+    const bool svg = QImageReader::supportedImageFormats().contains("svg");
+    QStringList themes{QIcon::themeName(), QIcon::fallbackThemeName(), QStringLiteral("hicolor")};
+    themes.removeAll(QString());
+    for (const QString& base : QIcon::themeSearchPaths()) {
+        for (const QString& theme : themes) {
+            QDirIterator files(base + '/' + theme,
+                               {name + QStringLiteral(".png"), name + QStringLiteral(".svg")}, QDir::Files,
+                               QDirIterator::Subdirectories);
+            while (files.hasNext())
+                if (!files.next().endsWith(QStringLiteral(".svg")) || svg)
+                    return true;
+        }
+    }
+    return false;
+}
+
 QIcon trayIcon(bool masked, bool warning, bool update, const QPalette& palette) {
     // The update dot has no symbolic form: the drawn icon shows it.
-    if (!update && QIcon::hasThemeIcon(symbolicName(masked, warning)))
+    if (!update && themeHasIcon(symbolicName(masked, warning)))
         return QIcon::fromTheme(symbolicName(masked, warning));
     QIcon icon;
     for (int scale : {1, 2, 3})

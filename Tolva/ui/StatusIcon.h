@@ -18,6 +18,8 @@ QImage image(bool masked, bool warning, bool update, QColor ink = Qt::black, int
 QColor inkFor(const QPalette& palette);
 // The themed symbolic icon for the state, when the icon theme has one.
 QString symbolicName(bool masked, bool warning);
+// Whether the icon theme holds an icon of exactly this name that Qt can draw.
+bool themeHasIcon(const QString& name);
 QIcon trayIcon(bool masked, bool warning, bool update, const QPalette& palette);
 QString accessibilityDescription(bool masked);
 // "Tolva Screen", followed by the state when the overlay is on or cannot be turned on.

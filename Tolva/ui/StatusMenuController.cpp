@@ -4,6 +4,7 @@
 #include "TolvaCore/L10n.h"
 #include "TolvaCore/Localization.h"
 #include "TolvaCore/TimeOfDay.h"
+#include "ui/HotKeyRecorderView.h"
 #include "ui/StatusIcon.h"
 
 #include <QApplication>
@@ -45,7 +46,8 @@ void StatusMenuController::refresh() {
     const bool masked = controller_.state() != LockState::unlocked;
     // The keyboard held by another program, as last seen (the menu asks again when it opens).
     const bool warning = !controller_.canLock() || controller_.secureInputActive() ||
-                         controller_.snapshotWarning().has_value() || (keychainWarning && keychainWarning());
+                         controller_.snapshotWarning().has_value() ||
+                         (keychainWarning && keychainWarning()) || hotKeyWarning().has_value();
     const bool update = updater_ && updater_->availableVersion().has_value();
     // Drawn again only when it would look different.
     const IconState state{masked, warning, update, QApplication::palette().cacheKey()};
@@ -59,6 +61,16 @@ void StatusMenuController::refresh() {
     if (toolTip != tray_->toolTip())
         tray_->setToolTip(toolTip);
     menu_.setAccessibleDescription(StatusIcon::accessibilityDescription(masked));
+}
+
+std::optional<std::string> StatusMenuController::hotKeyWarning() const {
+    const auto refused = hotKeyRefusal ? hotKeyRefusal() : std::nullopt;
+    const auto wanted = prefs_->lockHotKey();
+    if (!refused || !wanted || refused->hotKey != *wanted)
+        return std::nullopt;
+    const std::string shortcut = HotKeyRecorderView::displayText(refused->hotKey).toStdString();
+    return refused->isTaken() ? L10n::Menu::Warning::hotKeyTaken(shortcut)
+                              : L10n::Menu::Warning::hotKeyFailed(shortcut);
 }
 
 QAction* StatusMenuController::addItem(QMenu& menu, const std::string& title, bool enabled,
@@ -110,7 +122,9 @@ void StatusMenuController::rebuild() {
     const bool canLock = controller_.canLock();
 
     QAction* lockNow = addItem(menu_, L10n::Menu::lockNow(), canLock, [this] { controller_.lock("menu"); });
-    if (auto hotKey = prefs_->lockHotKey())
+    // A shortcut the system refused turns nothing on: it is not advertised, and a warning says why.
+    const auto hotKeyProblem = hotKeyWarning();
+    if (auto hotKey = prefs_->lockHotKey(); hotKey && !hotKeyProblem)
         lockNow->setShortcut(keySequence(*hotKey));
     menu_.addSeparator();
 
@@ -160,6 +174,8 @@ void StatusMenuController::rebuild() {
         warnings.push_back(*snapshot);
     if (auto keychain = keychainWarning ? keychainWarning() : std::nullopt)
         warnings.push_back(*keychain);
+    if (hotKeyProblem)
+        warnings.push_back(*hotKeyProblem);
     for (const auto& line : warnings)
         addItem(menu_, L10n::Menu::warningLine(line), false, nullptr);
     if (sectionShown || !warnings.empty())

@@ -5,6 +5,7 @@
 #include "TolvaCore/NotificationCenter.h"
 #include "TolvaCore/Preferences.h"
 #include "lock/LockController.h"
+#include "platform/HotKeyManager.h"
 #include "platform/IdleMonitor.h"
 #include "ui/SettingsTab.h"
 #include "update/AppUpdater.h"
@@ -43,12 +44,15 @@ public:
     std::function<void(std::optional<SettingsTab>)> onOpenSettings;
     // A warning about where the PIN lives (a locked keyring), shown with the others.
     std::function<std::optional<std::string>()> keychainWarning;
+    // The shortcut the system refused, if any: not shown on "Turn On Overlay", and said why.
+    std::function<std::optional<HotKeyRefusal>()> hotKeyRefusal;
     std::function<void()> onQuit;
     // A timed lock on its way ("--lock-in", D-Bus): when it comes, and how to call it off.
     std::function<std::optional<std::chrono::system_clock::time_point>()> pendingLock;
     std::function<void()> onCancelPendingLock;
 
 private:
+    std::optional<std::string> hotKeyWarning() const;
     QAction* addItem(QMenu& menu, const std::string& title, bool enabled, std::function<void()> action);
 
     LockController& controller_;

@@ -10,7 +10,8 @@
 namespace tolva {
 
 FingerprintControl::FingerprintControl(UnlockPanel* panel) : QWidget(panel) {
-    setGeometry(frame);
+    // Centred, as the card may be wider than its smallest size.
+    setGeometry(frame.translated((panel->width() - panelWidthForFrame) / 2, 0));
     setAccessibleName(QString::fromStdString(L10n::Settings::Security::touchIDRow()));
     setAttribute(Qt::WA_TransparentForMouseEvents);
     show();

@@ -12,8 +12,9 @@ class FingerprintControl : public QWidget {
     Q_OBJECT
 
 public:
-    // Where the control sits in the panel (it takes the lock icon's place).
+    // Where the control sits in the panel (it takes the lock icon's place), on the smallest card.
     static constexpr QRect frame{104, 15, 32, 32};
+    static constexpr int panelWidthForFrame = 240;
 
     // Placed into `panel` at `frame`; the owner hides the panel's lock icon meanwhile.
     explicit FingerprintControl(UnlockPanel* panel);

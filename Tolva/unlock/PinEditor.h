@@ -5,6 +5,8 @@
 #include <QLineEdit>
 #include <QWidget>
 
+#include <functional>
+
 namespace tolva {
 
 class PinEditor : public QWidget {
@@ -19,6 +21,9 @@ public:
     QString current() const { return current_ ? current_->text() : QString(); }
     QString newPin() const { return new_->text(); }
     QString confirm() const { return confirm_->text(); }
+
+    // Told when the user changes any field (an error shown about the old text goes).
+    std::function<void()> onEdited;
 
 private:
     QLineEdit* current_ = nullptr;

@@ -39,6 +39,8 @@ PinSetupSheet::PinSetupSheet(std::shared_ptr<Authenticator> authenticator, QWidg
     connect(save_, &QPushButton::clicked, this, [this] { save(); });
     for (QLineEdit* field : {editor_->newField(), editor_->confirmField()})
         connect(field, &QLineEdit::textChanged, this, [this] { updateSaveButton(); });
+    // The error is about what was typed: it goes as soon as that changes.
+    editor_->onEdited = [this] { error_->hide(); };
     updateSaveButton();
     setMinimumWidth(320);
 }
@@ -64,6 +66,11 @@ bool PinSetupSheet::save() {
                       auth_->isPINConfigured() ? std::optional<std::string_view>(current) : std::nullopt);
     } catch (const Authenticator::ChangeError& error) {
         show(error.localizedDescription());
+        // A wrong current PIN is typed again from the start, in its own field.
+        if (error.kind() == Authenticator::ChangeError::Kind::currentPinWrong && editor_->currentField()) {
+            editor_->currentField()->setFocus();
+            editor_->currentField()->selectAll();
+        }
         return false;
     }
     accept();

@@ -63,8 +63,34 @@ void UpdateDialogs::showUpToDate() {
 void UpdateDialogs::showError(const UpdateError& error) {
     QMessageBox* box = replaceWindow();
     box->setIcon(QMessageBox::Warning);
-    box->setText(text(L10n::Update::Alert::failed(error.numericCode())));
+    box->setText(text(errorText(error)));
     box->show();
+}
+
+std::string UpdateDialogs::errorText(const UpdateError& error) {
+    using Code = UpdateError::Code;
+    switch (error.code) {
+    case Code::feedFailed:
+    case Code::feedTimedOut:
+    case Code::downloadFailed:
+    case Code::downloadTimedOut:
+    case Code::downloadTruncated:
+        return L10n::Update::Alert::networkFailed();
+    case Code::feedAddressRefused:
+    case Code::feedTooLarge:
+    case Code::feedMalformed:
+    case Code::downloadTooLarge:
+    case Code::downloadAddressRefused:
+        return L10n::Update::Alert::feedFailed();
+    case Code::signatureMissing:
+    case Code::signatureInvalid:
+        return L10n::Update::Alert::verifyFailed();
+    case Code::unpackFailed:
+    case Code::installFailed:
+    case Code::newVersionDidNotStart:
+        return L10n::Update::Alert::installFailed();
+    }
+    return L10n::Update::Alert::installFailed();
 }
 
 } // namespace tolva

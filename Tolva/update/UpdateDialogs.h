@@ -2,6 +2,8 @@
 // at a time (update found, up to date, failure).
 #pragma once
 
+#include <string>
+
 #include "update/UpdateEngine.h"
 
 #include <QPointer>
@@ -18,6 +20,8 @@ public:
                          std::function<void(UpdateChoice)> reply) override;
     void showUpToDate() override;
     void showError(const UpdateError& error) override;
+    // What went wrong, in the user's words; the numeric code goes to the log only.
+    static std::string errorText(const UpdateError& error);
     void showDownloadProgress(qint64, qint64) override {} // the tray item shows the progress
 
 private:

@@ -108,7 +108,9 @@ void UpdateEngine::scheduleNextCheck() {
     if (!started_ || !automaticallyChecksForUpdates())
         return;
     // A day after the last check; the first one a day after the first start.
-    auto from = lastUpdateCheckDate();
+    auto from = storedTime(*setup_.defaults, lastAttemptTimeKey);
+    if (!from)
+        from = lastUpdateCheckDate();
     if (!from)
         from = storedTime(*setup_.defaults, firstStartTimeKey);
     Seconds delay = setup_.checkInterval;
@@ -189,7 +191,7 @@ void UpdateEngine::abort(const UpdateError& error, bool userInitiated) {
 
 void UpdateEngine::feedArrived(bool userInitiated, UpdateDownload::Result result) {
     transfer_.reset();
-    recordCheckDate();
+    setup_.defaults->setReal(lastAttemptTimeKey, secondsSinceEpoch(setup_.wallClock()));
     if (result.error) {
         abort(*result.error, userInitiated);
         return;
@@ -200,6 +202,8 @@ void UpdateEngine::feedArrived(bool userInitiated, UpdateDownload::Result result
         abort({UpdateError::Code::feedMalformed, parsed.error}, userInitiated);
         return;
     }
+    // Only a check that got an answer counts as "Last checked".
+    recordCheckDate();
     const auto item = parsed.appcast->newestAfter(setup_.currentVersion);
     const bool skipped =
         item && !userInitiated && setup_.defaults->string(skippedVersionKey) == item->version.toStdString();

@@ -34,7 +34,9 @@ enum class UpdateChoice { install, skip, dismiss };
 class UpdateEngine {
 public:
     static constexpr std::string_view automaticallyChecksKey = "updateAutomaticallyChecks";
-    static constexpr std::string_view lastCheckTimeKey = "updateLastCheckTime";
+    static constexpr std::string_view lastCheckTimeKey = "updateLastCheckTime"; // a check that completed
+    // Any check, failed ones too: the next automatic one is a day after it, never at once.
+    static constexpr std::string_view lastAttemptTimeKey = "updateLastAttemptTime";
     static constexpr std::string_view firstStartTimeKey = "updateFirstStartTime";
     static constexpr std::string_view skippedVersionKey = "updateSkippedVersion";
 

@@ -12,10 +12,14 @@
 #include "ui/StatusMenuController.h"
 #include "unlock/PinSetupSheet.h"
 
+#include <QDir>
+#include <QFileInfo>
 #include <QKeyEvent>
+#include <QLayout>
 #include <QMenu>
-#include <QTextDocumentFragment>
 #include <QPainter>
+#include <QTemporaryDir>
+#include <QTextDocumentFragment>
 
 #include <cmath>
 #include <gtest/gtest.h>
@@ -154,10 +158,63 @@ TEST(Onboarding, StepsAndTheirRules) {
     view.onOpenSettings = [&](SettingsTab tab) { opened.push_back(tab); };
     emit view.pinExisting()->linkActivated(QStringLiteral("security"));
     EXPECT_NE(view.pinExisting()->text().indexOf(QStringLiteral("href=\"security\"")), -1);
-    for (QLabel* label : view.findChildren<QLabel*>())
-        if (label->text().contains(QStringLiteral("href=\"general\"")))
-            emit label->linkActivated(QStringLiteral("general"));
-    EXPECT_EQ(opened, (std::vector<SettingsTab>{SettingsTab::security, SettingsTab::general}));
+    EXPECT_EQ(opened, (std::vector<SettingsTab>{SettingsTab::security}));
+    // The last page's lines are plain lines alike: no one link among them.
+    for (QLabel* label : view.findChildren<QLabel*>()) {
+        if (label != view.pinExisting()) {
+            EXPECT_FALSE(label->text().contains(QStringLiteral("href="))) << label->text().toStdString();
+        }
+    }
+}
+
+TEST(Onboarding, TheLastPageShowsTheLooksAndWhatEachHides) {
+    LockRig w(false);
+    OnboardingView view(w.prefs, *w.controller, w.authenticator);
+    EXPECT_EQ(view.looks()->count(), 4);
+    EXPECT_EQ(view.looks()->currentText(), "Transparent Overlay") << "the default look, preselected";
+    EXPECT_EQ(view.looksDetail()->text(),
+              "Lays a very faint tint over what’s on screen. Everything stays visible and keeps moving.");
+    view.looks()->setCurrentIndex(1);
+    emit view.looks()->activated(1);
+    EXPECT_EQ(w.prefs->overlayContentMode(), OverlayContentMode::solidColor)
+        << "the same preference as Settings";
+    EXPECT_EQ(view.looksDetail()->text(), "Fills each display with one color, hiding everything on screen.");
+}
+
+TEST(PinEditor, DigitsOnlyAtMostEightAndErrorsGoOnEdit) {
+    LockRig w(false);
+    auto type = [](QLineEdit* field, const QString& text) {
+        for (QChar c : text) {
+            QKeyEvent press(QEvent::KeyPress, 0, Qt::NoModifier, QString(c));
+            QCoreApplication::sendEvent(field, &press);
+        }
+    };
+    PinSetupSheet sheet(w.authenticator);
+    QLineEdit* field = sheet.editor()->newField();
+    type(field, "12ab3 4٥");
+    EXPECT_EQ(field->text(), "1234") << "letters, spaces and other digits are not typed";
+    type(field, "567890");
+    EXPECT_EQ(field->text(), "12345678") << "no more than the longest PIN";
+    sheet.editor()->confirmField()->setText("12345670");
+    EXPECT_FALSE(sheet.save());
+    ASSERT_FALSE(sheet.errorLabel()->isHidden());
+    type(sheet.editor()->confirmField(), "");
+    QKeyEvent backspace(QEvent::KeyPress, Qt::Key_Backspace, Qt::NoModifier);
+    QCoreApplication::sendEvent(sheet.editor()->confirmField(), &backspace);
+    EXPECT_TRUE(sheet.errorLabel()->isHidden()) << "the error about the old text goes as it is edited";
+
+    // The same in set-up.
+    OnboardingView view(w.prefs, *w.controller, w.authenticator);
+    view.next();
+    view.next();
+    type(view.pinEditor()->newField(), "9x87654321");
+    EXPECT_EQ(view.pinEditor()->newField()->text(), "98765432");
+    type(view.pinEditor()->confirmField(), "1111");
+    view.next();
+    ASSERT_FALSE(view.pinFailureLabel()->isHidden());
+    type(view.pinEditor()->newField(), "");
+    QCoreApplication::sendEvent(view.pinEditor()->confirmField(), &backspace);
+    EXPECT_TRUE(view.pinFailureLabel()->isHidden());
 }
 
 TEST(Onboarding, WindowIsCalmAndFixed) {
@@ -182,6 +239,24 @@ TEST(Onboarding, WindowIsCalmAndFixed) {
     QApplication::processEvents();
     EXPECT_EQ(view->pinEditor()->mapTo(window, QPoint()), fieldBefore) << "the error line moves nothing";
     EXPECT_EQ(view->nextButton()->mapTo(window, QPoint()), nextBefore);
+    // Calm: as tall as the longest page, so no page leaves half the window empty.
+    EXPECT_LE(window->height(), std::max(OnboardingWindowController::minimumWindowHeight,
+                                         window->layout()->totalHeightForWidth(window->width())));
+    EXPECT_LT(window->height(), 460);
+    // The last page shows every look's explanation whole.
+    view->pinEditor()->newField()->setText("2468");
+    view->pinEditor()->confirmField()->setText("2468");
+    view->next();
+    ASSERT_EQ(view->step(), 3);
+    for (int look = 0; look < view->looks()->count(); ++look) {
+        view->looks()->setCurrentIndex(look);
+        emit view->looks()->activated(look);
+        QApplication::processEvents();
+        QLabel* detail = view->looksDetail();
+        EXPECT_GE(detail->height(), detail->heightForWidth(detail->width())) << detail->text().toStdString();
+        EXPECT_LE(detail->mapTo(window, QPoint(0, detail->height())).y(),
+                  view->nextButton()->mapTo(window, QPoint()).y());
+    }
     onboarding.close();
 }
 
@@ -251,6 +326,45 @@ TEST(StatusMenu, ItemsTitlesAndEnabledStates) {
         QKeySequence(Qt::MetaModifier | Qt::ShiftModifier | Qt::Key_L));
     EXPECT_EQ(StatusMenuController::keySequence(HotKey{96, {HotKeyModifiers::option}}),
               QKeySequence(Qt::AltModifier | Qt::Key_F5));
+}
+
+TEST(StatusMenu, AShortcutTheSystemRefusedIsNotAdvertisedAndSaysWhy) {
+    LockRig w(false);
+    w.authenticator->setPIN("1234", std::nullopt);
+    w.controller->refreshCapabilities();
+    StatusMenuController menu(*w.controller, w.prefs, w.idle, [] { return false; });
+    const HotKey showDesktop{2, {HotKeyModifiers::control | HotKeyModifiers::option}}; // Ctrl+Alt+D
+    w.prefs->setLockHotKey(showDesktop);
+    std::optional<HotKeyRefusal> refusal;
+    menu.hotKeyRefusal = [&] { return refusal; };
+    menu.rebuild();
+    EXPECT_EQ(menu.menu()->actions()[0]->shortcut().toString(QKeySequence::NativeText), "Ctrl+Alt+D");
+    const QImage fine = menu.trayIcon()->icon().pixmap(36, 36).toImage();
+
+    refusal = HotKeyRefusal{showDesktop, HotKeyRefusal::takenStatus};
+    menu.refresh();
+    menu.rebuild();
+    auto list = items(*menu.menu());
+    EXPECT_EQ(list[0], std::make_pair(std::string("Turn On Overlay"), true));
+    EXPECT_TRUE(menu.menu()->actions()[0]->shortcut().isEmpty())
+        << "a shortcut that does nothing is not shown";
+    EXPECT_EQ(list[5],
+              std::make_pair(std::string("⚠︎ Ctrl+Alt+D is taken by another program — choose another "
+                                         "shortcut in Settings"),
+                             false));
+    EXPECT_NE(menu.trayIcon()->icon().pixmap(36, 36).toImage(), fine) << "the icon shows the warning";
+
+    refusal = HotKeyRefusal{showDesktop, 2};
+    menu.rebuild();
+    EXPECT_EQ(items(*menu.menu())[5].first,
+              "⚠︎ Ctrl+Alt+D couldn’t be set up — choose another shortcut in Settings");
+
+    // Another shortcut chosen since: the refusal of the old one says nothing about it.
+    w.prefs->setLockHotKey(HotKey{37, {HotKeyModifiers::control | HotKeyModifiers::option}});
+    menu.rebuild();
+    EXPECT_EQ(menu.menu()->actions()[0]->shortcut().toString(QKeySequence::NativeText), "Ctrl+Alt+L");
+    for (const auto& [title, enabled] : items(*menu.menu()))
+        EXPECT_FALSE(title.starts_with("⚠︎")) << title;
 }
 
 TEST(StatusMenu, FollowsTheInterfaceLanguage) {
@@ -325,11 +439,57 @@ TEST(StatusIcon, ReadableOnDarkAndLightPanelsWhateverTheTheme) {
             }
 }
 
+TEST(StatusIcon, ATrayIconFromTheThemeOnlyWhereTheThemeHasThatVeryIcon) {
+    test::widgetsApp();
+    QTemporaryDir themes;
+    const QStringList searchPaths = QIcon::themeSearchPaths();
+    QIcon::setThemeSearchPaths({themes.path()});
+    auto put = [&](const QString& relative) {
+        const QString file = themes.path() + "/hicolor/" + relative;
+        QDir().mkpath(QFileInfo(file).path());
+        QImage image(16, 16, QImage::Format_ARGB32);
+        image.fill(Qt::gray);
+        ASSERT_TRUE(image.save(file));
+    };
+    // Only the application icon: the states are drawn, each its own (no fallback to the app icon).
+    put("48x48/apps/org.tolva.Screen.png");
+    EXPECT_FALSE(StatusIcon::themeHasIcon("org.tolva.Screen-on-symbolic"));
+    const QImage plain = StatusIcon::trayIcon(false, false, false, QPalette()).pixmap(36, 36).toImage();
+    const QImage masked = StatusIcon::trayIcon(true, false, false, QPalette()).pixmap(36, 36).toImage();
+    EXPECT_NE(plain, masked) << "the hatching shows";
+    EXPECT_EQ(masked, StatusIcon::image(true, false, false, StatusIcon::inkFor(QPalette()), 2))
+        << "the drawn icon";
+    // The theme's own symbolic icon, where it has it.
+    put("symbolic/apps/org.tolva.Screen-on-symbolic.png");
+    EXPECT_TRUE(StatusIcon::themeHasIcon("org.tolva.Screen-on-symbolic"));
+    EXPECT_FALSE(StatusIcon::themeHasIcon("org.tolva.Screen-warning-symbolic"));
+    QIcon::setThemeSearchPaths(searchPaths);
+}
+
 TEST(StatusIcon, ApplicationIconOnEveryWindow) {
     test::widgetsApp();
     const QIcon icon = StatusIcon::applicationIcon();
     ASSERT_FALSE(icon.isNull());
     EXPECT_FALSE(icon.pixmap(48, 48).isNull());
+    // Not installed, the program draws its icon itself: the same picture as the package's.
+    for (int size : {48, 128}) {
+        const QImage packaged(
+            QStringLiteral(TOLVA_SOURCE_DIR "/packaging/icons/hicolor/%1x%1/apps/org.tolva.Screen.png")
+                .arg(size));
+        ASSERT_FALSE(packaged.isNull());
+        const QImage drawn = icon.pixmap(size, size).toImage().convertToFormat(QImage::Format_ARGB32);
+        const QImage expected = packaged.convertToFormat(QImage::Format_ARGB32);
+        ASSERT_EQ(drawn.size(), expected.size());
+        double difference = 0;
+        for (int y = 0; y < size; ++y)
+            for (int x = 0; x < size; ++x) {
+                const QColor a = drawn.pixelColor(x, y), b = expected.pixelColor(x, y);
+                difference += std::abs(a.red() - b.red()) + std::abs(a.green() - b.green()) +
+                              std::abs(a.blue() - b.blue()) + std::abs(a.alpha() - b.alpha());
+            }
+        EXPECT_LT(difference / (size * size * 4), 6.0)
+            << size << " px: the drawing differs from the package's";
+    }
 }
 
 TEST(LaunchAtLogin, AutostartEntryWrittenAndRemoved) {

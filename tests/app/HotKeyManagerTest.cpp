@@ -50,12 +50,34 @@ TEST(HotKeyManager, RegistrationRules) {
     EXPECT_EQ(fake->registrations, 1);
     EXPECT_TRUE(manager.registerHotKey(std::nullopt));
 
+    int refusalChanges = 0;
+    manager.onRefusalChanged = [&] { ++refusalChanges; };
+    EXPECT_EQ(manager.refusal(), std::nullopt);
     fake->refuseWith = 10;
     EXPECT_FALSE(manager.registerHotKey(key));
     EXPECT_EQ(manager.current(), std::nullopt);
     EXPECT_EQ(log.messages("input"),
               (std::vector<std::string>{"hotkey registered ⌃⌥⌘L", "hotkey unregistered",
                                         "hotkey register failed status=10 key=⌃⌥⌘L"}));
+    // The refused shortcut is kept, with its status, for the tray and the settings to show.
+    ASSERT_TRUE(manager.refusal().has_value());
+    EXPECT_EQ(manager.refusal()->hotKey, key);
+    EXPECT_TRUE(manager.refusal()->isTaken());
+    EXPECT_EQ(refusalChanges, 1);
+    EXPECT_FALSE(manager.registerHotKey(key)) << "asked again: refused again";
+    EXPECT_EQ(refusalChanges, 1) << "the same refusal is no change";
+    fake->refuseWith = 2;
+    const HotKey other{40, {HotKeyModifiers::control | HotKeyModifiers::option}};
+    EXPECT_FALSE(manager.registerHotKey(other));
+    EXPECT_EQ(manager.refusal(), (HotKeyRefusal{other, 2}));
+    EXPECT_FALSE(manager.refusal()->isTaken());
+    EXPECT_TRUE(manager.registerHotKey(std::nullopt));
+    EXPECT_EQ(manager.refusal(), std::nullopt) << "no shortcut wanted: nothing refused";
+    EXPECT_FALSE(manager.registerHotKey(key));
+    fake->refuseWith = 0;
+    EXPECT_TRUE(manager.registerHotKey(key));
+    EXPECT_EQ(manager.refusal(), std::nullopt) << "registered at last";
+    EXPECT_EQ(refusalChanges, 5);
 
     int presses = 0;
     manager.onPressed = [&] { ++presses; };

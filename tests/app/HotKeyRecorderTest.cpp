@@ -94,7 +94,7 @@ TEST(HotKeyRecorder, AcceptsRejectsCancelsAndClears) {
     // A chord another program holds is said at once and not stored; recording goes on.
     r.view.check = [](const HotKey& hotKey) -> std::optional<std::string> {
         if (hotKey.keyCode == keyL)
-            return "Another program already uses Ctrl+Alt+L. Press another shortcut.";
+            return "Ctrl+Alt+L is taken by another program. Press another shortcut.";
         return std::nullopt;
     };
     r.view.startRecording();
@@ -103,11 +103,55 @@ TEST(HotKeyRecorder, AcceptsRejectsCancelsAndClears) {
     EXPECT_EQ(r.rig.prefs->lockHotKey(), std::nullopt);
     EXPECT_FALSE(r.view.messageLabel()->isHidden());
     EXPECT_EQ(r.view.messageLabel()->text(),
-              "Another program already uses Ctrl+Alt+L. Press another shortcut.");
+              "Ctrl+Alt+L is taken by another program. Press another shortcut.");
     r.view.handle(keyK, command);
     EXPECT_FALSE(r.view.isRecording());
     EXPECT_TRUE(r.view.messageLabel()->isHidden());
     EXPECT_EQ(r.rig.prefs->lockHotKey(), (HotKey{keyK, {HotKeyModifiers::command}}));
+}
+
+TEST(HotKeyRecorder, DeleteAloneIsNoShortcutAndARefusedOneSaysWhy) {
+    Recorder r;
+    const HotKey old{keyL, {HotKeyModifiers::control | HotKeyModifiers::option}};
+    r.rig.prefs->setLockHotKey(old);
+    constexpr std::uint32_t forwardDelete = 117;
+    r.view.startRecording();
+    r.view.handle(forwardDelete, 0);
+    EXPECT_TRUE(r.view.isRecording()) << "Delete alone is a chord without modifiers: ignored";
+    EXPECT_EQ(r.rig.prefs->lockHotKey(), old) << "and it does not clear the shortcut";
+    r.view.handle(forwardDelete, control | option);
+    EXPECT_FALSE(r.view.isRecording()) << "with modifiers it is a shortcut like any other";
+    EXPECT_EQ(r.rig.prefs->lockHotKey(),
+              (HotKey{forwardDelete, {HotKeyModifiers::control | HotKeyModifiers::option}}));
+
+    // The texts for a chord the system refused, by reason.
+    const HotKey showDesktop{2, {HotKeyModifiers::control | HotKeyModifiers::option}};
+    EXPECT_EQ(HotKeyRecorderView::refusalText({showDesktop, HotKeyRefusal::takenStatus}, true),
+              "Ctrl+Alt+D is taken by another program. Press another shortcut.");
+    EXPECT_EQ(HotKeyRecorderView::refusalText({showDesktop, 2}, true),
+              "Ctrl+Alt+D can’t be used on this desktop. Press another shortcut.");
+
+    // The shortcut set is the one the system refused: said under the control, with the reason.
+    std::optional<HotKeyRefusal> refused;
+    r.view.refusal = [&] { return refused; };
+    r.rig.prefs->setLockHotKey(showDesktop);
+    r.view.refresh();
+    EXPECT_TRUE(r.view.messageLabel()->isHidden());
+    refused = HotKeyRefusal{showDesktop, HotKeyRefusal::takenStatus};
+    r.view.refresh();
+    EXPECT_FALSE(r.view.messageLabel()->isHidden());
+    EXPECT_EQ(r.view.messageLabel()->text(), "Ctrl+Alt+D is taken by another program, so it doesn’t turn the "
+                                             "overlay on. Record another shortcut.");
+    refused = HotKeyRefusal{showDesktop, 2};
+    r.view.refresh();
+    EXPECT_EQ(r.view.messageLabel()->text(),
+              "Ctrl+Alt+D couldn’t be set up on this desktop, so it doesn’t turn "
+              "the overlay on. Record another shortcut.");
+    r.view.startRecording();
+    EXPECT_TRUE(r.view.messageLabel()->isHidden()) << "while recording the line is for the chords pressed";
+    refused.reset();
+    r.view.handle(keyK, control | option);
+    EXPECT_TRUE(r.view.messageLabel()->isHidden()) << "a shortcut that works needs no note";
 }
 
 TEST(HotKeyRecorder, TakesKeysOnlyFromTheSettingsWindow) {

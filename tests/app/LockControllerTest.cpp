@@ -555,10 +555,13 @@ TEST(LockController, ThePanelOffersThePasswordOnlyWhenItCanBeChecked) {
     f.controller->refreshCapabilities();
     EXPECT_TRUE(f.controller->passwordUnlockAvailable());
     f.lock();
+    f.controller->noteInput("mouseMoved");
+    EXPECT_EQ(f.controller->lastPanelModel()->note,
+              "Forgot your PIN? Type your login password and press Enter");
     f.tapKey(0, "a");
     model = *f.controller->lastPanelModel();
-    EXPECT_EQ(model.note, "Forgot your PIN? Type your login password and press Enter");
     EXPECT_EQ(model.title, "Type your login password, then press Enter");
+    EXPECT_EQ(model.note, std::nullopt) << "the title asks for the password: the note does not say it again";
 }
 
 TEST(LockController, FingerprintAlongsideThePin) {

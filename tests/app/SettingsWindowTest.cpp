@@ -7,7 +7,10 @@
 #include "unlock/PinSetupSheet.h"
 
 #include <QAbstractButton>
+#include <QDir>
+#include <QImageReader>
 #include <QPushButton>
+#include <QStandardPaths>
 
 #include <gtest/gtest.h>
 
@@ -55,7 +58,7 @@ TEST(SettingsWindow, OpensOnATabSwitchesWhileOpenAndHidesOnClose) {
     EXPECT_TRUE(panel->isOpen);
     EXPECT_TRUE(DockPresence::isOn());
     EXPECT_EQ(w.view().tab(), SettingsTab::display);
-    EXPECT_EQ(panel->windowTitle(), "Overlay");
+    EXPECT_EQ(panel->windowTitle(), "Tolva Screen — Overlay");
     EXPECT_EQ(w.view().sidebar()->width(), 236);
     EXPECT_EQ(w.view().sidebar()->count(), 5);
     EXPECT_EQ(w.view().sidebar()->item(1)->text(), "Overlay");
@@ -63,20 +66,20 @@ TEST(SettingsWindow, OpensOnATabSwitchesWhileOpenAndHidesOnClose) {
     w.settings->show(std::nullopt, SettingsTab::security);
     EXPECT_EQ(w.settings->window(), panel) << "one window, reused";
     EXPECT_EQ(w.view().tab(), SettingsTab::security);
-    EXPECT_EQ(panel->windowTitle(), "Security");
+    EXPECT_EQ(panel->windowTitle(), "Tolva Screen — Security");
     w.view().sidebar()->setCurrentRow(4);
     EXPECT_EQ(w.settings->currentTab(), SettingsTab::about);
-    EXPECT_EQ(panel->windowTitle(), "About");
+    EXPECT_EQ(panel->windowTitle(), "Tolva Screen — About");
 
     // The title and the rows follow the language.
     Localization::shared().setOverride(AppLanguage::de);
     processEvents();
-    EXPECT_EQ(panel->windowTitle(), "Über");
+    EXPECT_EQ(panel->windowTitle(), "Tolva Screen — Über");
     EXPECT_EQ(w.view().sidebar()->item(0)->text(), "Allgemein");
     EXPECT_EQ(w.view().tab(), SettingsTab::about) << "the rebuilt view stays on its tab";
     Localization::shared().setOverride(AppLanguage::en);
     processEvents();
-    EXPECT_EQ(panel->windowTitle(), "About");
+    EXPECT_EQ(panel->windowTitle(), "Tolva Screen — About");
 
     w.settings->close();
     EXPECT_FALSE(panel->isVisible());
@@ -225,9 +228,12 @@ TEST(SettingsWindow, MotionAndAwayNoteRows) {
     d.motion->click(); // all motion off
     EXPECT_FALSE(w.prefs->animationsEnabled());
     EXPECT_FALSE(d.effects[1]->isEnabled());
+    for (QAbstractButton* button : d.strength->buttons())
+        EXPECT_FALSE(button->isEnabled()) << "no strength for motion that is off";
     EXPECT_TRUE(d.preview->view()->activeAnimations().empty());
     EXPECT_FALSE(w.shows(d.motionPreviewHint));
     d.motion->click();
+    EXPECT_TRUE(d.strength->button(0)->isEnabled());
 
     EXPECT_FALSE(w.shows(d.reduceMotionWarning));
     w.reduceMotion = true;
@@ -294,6 +300,64 @@ TEST(SettingsWindow, ImageChooseFailAndRemove) {
     w.settings->close();
 }
 
+TEST(SettingsWindow, PickersOfferWhatLoadsAndKeepTheWindowInSight) {
+    Window w;
+    // The image picker offers exactly the formats this Qt reads, and opens in the Pictures folder.
+    const QString filter = SettingsView::imageFilter();
+    EXPECT_TRUE(filter.startsWith("Images (")) << filter.toStdString();
+    for (const QByteArray& format : QImageReader::supportedImageFormats())
+        EXPECT_TRUE(filter.contains(" *." + QString::fromLatin1(format)) ||
+                    filter.contains("(*." + QString::fromLatin1(format)))
+            << format.toStdString();
+    const bool heicReadable = QImageReader::supportedImageFormats().contains("heic");
+    EXPECT_EQ(filter.contains("*.heic"), heicReadable) << "nothing offered that cannot load";
+    const QString pictures = QStandardPaths::writableLocation(QStandardPaths::PicturesLocation);
+    ASSERT_TRUE(QDir().mkpath(pictures));
+    EXPECT_EQ(SettingsView::imageFolder(), pictures);
+
+    // The colour dialog: OK and Cancel, every pick shown at once, Cancel goes back.
+    w.settings->show(std::nullopt, SettingsTab::display);
+    OverlayColorWell* well = w.display().color;
+    const SRGBColor before = w.prefs->overlayColor();
+    well->activate();
+    QColorDialog* dialog = OverlayColorWell::sharedPanel();
+    ASSERT_TRUE(dialog->isVisible());
+    EXPECT_FALSE(dialog->testOption(QColorDialog::NoButtons)) << "OK and Cancel";
+    dialog->setCurrentColor(QColor(200, 30, 30));
+    EXPECT_EQ(w.prefs->overlayColor(), SRGBColor(200 / 255.0, 30 / 255.0, 30 / 255.0)) << "shown at once";
+    dialog->reject();
+    EXPECT_EQ(w.prefs->overlayColor(), before) << "Cancel puts the old colour back";
+    well->activate();
+    dialog->setCurrentColor(QColor(30, 200, 30));
+    dialog->accept();
+    EXPECT_EQ(w.prefs->overlayColor(), SRGBColor(30 / 255.0, 200 / 255.0, 30 / 255.0)) << "OK keeps it";
+    dialog->setCurrentColor(QColor(1, 2, 3));
+    EXPECT_EQ(w.prefs->overlayColor(), SRGBColor(30 / 255.0, 200 / 255.0, 30 / 255.0))
+        << "a closed dialog writes nothing";
+    w.settings->close();
+}
+
+TEST(SettingsWindow, ButtonLabelsKeepClearOfTheirBorders) {
+    Window w;
+    for (AppLanguage language : {AppLanguage::en, AppLanguage::de, AppLanguage::ja}) {
+        Localization::shared().setOverride(language);
+        processEvents();
+        for (SettingsTab tab : allSettingsTabs) {
+            w.settings->show(std::nullopt, tab);
+            processEvents();
+            for (QPushButton* button : w.view().page(tab)->findChildren<QPushButton*>()) {
+                if (!button->isVisibleTo(w.settings->window()) || button->text().isEmpty())
+                    continue;
+                EXPECT_GE(button->width(), button->fontMetrics().horizontalAdvance(button->text()) + 24)
+                    << std::string(language.rawValue()) << ": " << button->text().toStdString();
+            }
+        }
+    }
+    Localization::shared().setOverride(AppLanguage::en);
+    processEvents();
+    w.settings->close();
+}
+
 TEST(SettingsWindow, GeneralTab) {
     Window w;
     w.settings->show(std::nullopt, SettingsTab::general);
@@ -350,7 +414,7 @@ TEST(SettingsWindow, GeneralTab) {
     processEvents();
     EXPECT_EQ(w.prefs->appLanguage(), AppLanguage::de);
     EXPECT_EQ(w.view().general().language->currentIndex(), german);
-    EXPECT_EQ(w.settings->window()->windowTitle(), "Allgemein");
+    EXPECT_EQ(w.settings->window()->windowTitle(), "Tolva Screen — Allgemein");
     w.settings->close();
 }
 
@@ -373,13 +437,44 @@ TEST(SettingsWindow, SecurityTab) {
     EXPECT_EQ(s.pinState->text(), "Set (6 digits)");
     EXPECT_EQ(s.pinButton->text(), "Change PIN…");
     EXPECT_TRUE(w.controller->pinConfigured()) << "the controller knows at once";
+    EXPECT_TRUE(w.shows(s.pinNotice));
+    EXPECT_EQ(s.pinNotice->text(), "Your PIN is set.") << "a save says so";
+
+    // Changing it: a wrong current PIN is said, and typed again from its own field.
+    s.pinButton->click();
+    sheet = w.view().pinSheet();
+    ASSERT_NE(sheet, nullptr);
+    ASSERT_TRUE(sheet->editor()->requireCurrent());
+    sheet->editor()->currentField()->setText("111111");
+    sheet->editor()->newField()->setText("2468");
+    sheet->editor()->confirmField()->setText("2468");
+    sheet->editor()->confirmField()->setFocus();
+    EXPECT_FALSE(sheet->save());
+    EXPECT_EQ(sheet->errorLabel()->text(), "Current PIN is incorrect");
+    EXPECT_EQ(sheet->focusWidget(), sheet->editor()->currentField()) << "focus back on the first field";
+    EXPECT_EQ(sheet->editor()->currentField()->selectedText(), "111111") << "selected, to be typed over";
+    sheet->editor()->currentField()->setText("135790");
+    ASSERT_TRUE(sheet->save());
+    processEvents();
+    EXPECT_EQ(s.pinState->text(), "Set (4 digits)");
+    EXPECT_EQ(s.pinNotice->text(), "Your PIN was changed.");
+    // A sheet cancelled says nothing new, and the note goes with the window.
+    w.settings->close();
+    w.settings->show(std::nullopt, SettingsTab::security);
+    EXPECT_FALSE(w.shows(s.pinNotice));
+    s.pinButton->click();
+    w.view().pinSheet()->reject();
+    processEvents();
+    EXPECT_FALSE(w.shows(s.pinNotice));
 
     EXPECT_TRUE(s.loginPassword->isChecked());
     s.loginPassword->click();
     EXPECT_FALSE(w.prefs->allowLoginPasswordUnlock());
 
-    // No fingerprint reader: the switch is off-limits and says why.
+    // No fingerprint reader: the switch is off-limits, shown off, and says why.
     EXPECT_FALSE(s.touchID->isEnabled());
+    EXPECT_FALSE(s.touchID->isChecked()) << "a disabled switch is not drawn on";
+    EXPECT_TRUE(w.prefs->touchIDEnabled()) << "the choice itself is kept for a reader plugged in later";
     EXPECT_TRUE(w.shows(s.touchIDUnavailable));
     EXPECT_EQ(s.touchIDUnavailable->text(), "This computer has no fingerprint reader.");
     w.settings->close();

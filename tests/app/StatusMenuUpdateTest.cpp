@@ -3,8 +3,10 @@
 #include "TolvaCore/Localization.h"
 #include "log/Log.h"
 #include "support/LockRig.h"
+#include "support/SettingsRig.h"
 #include "ui/StatusMenuController.h"
 #include "update/AppUpdater.h"
+#include "update/UpdateDialogs.h"
 
 #include <QTemporaryDir>
 
@@ -129,4 +131,26 @@ TEST(StatusMenu, ALockedKeyringIsShown) {
     menu.rebuild();
     EXPECT_THAT(titles(*menu.menu()), testing::Not(testing::Contains(testing::HasSubstr("keyring"))));
     Localization::shared().setOverride(std::nullopt);
+}
+
+TEST(UpdateDialogs, AFailedUpdateIsSaidInTheUsersWordsNotByItsCode) {
+    LockRig w;
+    InterfaceLanguage english(w.prefs);
+    using Code = UpdateError::Code;
+    EXPECT_EQ(UpdateDialogs::errorText({Code::feedFailed, {}}),
+              "Couldn’t reach the update server. Check the internet connection and try again.");
+    EXPECT_EQ(UpdateDialogs::errorText({Code::downloadTimedOut, {}}),
+              "Couldn’t reach the update server. Check the internet connection and try again.");
+    EXPECT_EQ(UpdateDialogs::errorText({Code::feedMalformed, {}}),
+              "The update server sent something unexpected. Try again later.");
+    EXPECT_EQ(UpdateDialogs::errorText({Code::signatureInvalid, {}}),
+              "The downloaded update couldn’t be verified, so it wasn’t installed.");
+    EXPECT_EQ(UpdateDialogs::errorText({Code::installFailed, {}}),
+              "The update couldn’t be installed. The current version keeps running.");
+    for (Code code : {Code::feedAddressRefused, Code::feedTooLarge, Code::feedTimedOut, Code::downloadFailed,
+                      Code::downloadTooLarge, Code::downloadTruncated, Code::downloadAddressRefused,
+                      Code::signatureMissing, Code::unpackFailed, Code::newVersionDidNotStart}) {
+        const std::string text = UpdateDialogs::errorText({code, {}});
+        EXPECT_EQ(text.find_first_of("0123456789"), std::string::npos) << text;
+    }
 }

@@ -354,6 +354,13 @@ TEST(AppUpdater, BrokenTransfersFailCleanly) {
         EXPECT_EQ(rig.updater->availableVersion(), std::nullopt);
         EXPECT_EQ(rig.updater->controller()->installer().staged(), std::nullopt);
         EXPECT_TRUE(rig.updater->canCheckForUpdates()); // ready for the next check
+        // "Last checked" only after a feed that was read: a failed check leaves it as it was.
+        if (c.code[0] == '1') {
+            EXPECT_EQ(rig.settings->lastCheckDate(), std::nullopt);
+        } else {
+            EXPECT_EQ(rig.settings->lastCheckDate(), rig.wallNow);
+        }
+        EXPECT_EQ(rig.driver->errors, std::vector<std::int32_t>{std::stoi(c.code)});
         if (std::string(c.code) == "1005") {
             const auto lines = rig.updateLog();
             EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [](const std::string& l) {

@@ -14,6 +14,13 @@
 #include "support/OtherClient.h"
 #include "support/PrivateBus.h"
 #include "support/QtApp.h"
+#include "support/QtWidgetsApp.h"
+#include "ui/HotKeyRecorderView.h"
+#include "ui/OverlayColorWell.h"
+
+#include <QGuiApplication>
+#include <QScreen>
+#include <QWindow>
 
 #include <gtest/gtest.h>
 
@@ -301,6 +308,76 @@ TEST_F(HotKeyX11, FiresWithTheVictimFocusedAndReportsConflicts) {
     EXPECT_FALSE(manager.registerHotKey(HotKey{3, {HotKeyModifiers::control | HotKeyModifiers::option}}));
     EXPECT_EQ(manager.current(), std::nullopt);
     EXPECT_EQ(log.messages("input").back(), "hotkey register failed status=10 key=⌃⌥F");
+    ASSERT_TRUE(manager.refusal().has_value());
+    EXPECT_TRUE(manager.refusal()->isTaken()) << "said as taken by another program";
+}
+
+TEST(HotKeyRecorderX11, AChordAnotherProgramGrabsReachesTheRecorderAndIsRefused) {
+    test::widgetsApp(false);
+    // Another program holds Ctrl+Alt+D the way window managers hold theirs: a passive grab, which
+    // would take the chord before any window of ours saw it.
+    auto other = XConnection::open();
+    ASSERT_TRUE(other);
+    xcb_grab_key(other->get(), 1, other->root(), KeyTranslation::controlMask | KeyTranslation::mod1Mask, 40,
+                 XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC);
+    other->flush();
+    HotKeyManager manager(std::make_unique<X11HotKeyBackend>(XConnection::open()));
+    QWidget settings;
+    settings.setObjectName(HotKeyRecorderView::settingsWindowName);
+    auto* recorder = new HotKeyRecorderView(&settings);
+    std::optional<HotKey> stored;
+    recorder->get = [&] { return stored; };
+    recorder->set = [&](const std::optional<HotKey>& hotKey) { stored = hotKey; };
+    recorder->check = [&](const HotKey& hotKey) -> std::optional<std::string> {
+        if (manager.registerHotKey(hotKey) || !manager.refusal())
+            return std::nullopt;
+        return HotKeyRecorderView::refusalText(*manager.refusal(), true);
+    };
+    settings.show();
+    ASSERT_TRUE(
+        test::waitUntil([&] { return settings.windowHandle() && settings.windowHandle()->isExposed(); }));
+    recorder->startRecording();
+    test::pumpEvents(50ms);
+
+    ASSERT_EQ(test::run({"xdotool", "key", "ctrl+alt+d"}), 0);
+    ASSERT_TRUE(test::waitUntil([&] { return !recorder->messageLabel()->isHidden(); }))
+        << "the chord never reached the recorder";
+    EXPECT_EQ(recorder->messageLabel()->text(),
+              "Ctrl+Alt+D is taken by another program. Press another shortcut.");
+    EXPECT_TRUE(recorder->isRecording());
+    EXPECT_EQ(stored, std::nullopt);
+
+    ASSERT_EQ(test::run({"xdotool", "key", "ctrl+alt+k"}), 0);
+    ASSERT_TRUE(test::waitUntil([&] { return !recorder->isRecording(); }));
+    EXPECT_EQ(stored, (HotKey{40, {HotKeyModifiers::control | HotKeyModifiers::option}})); // K
+    EXPECT_EQ(manager.current(), stored) << "tried by registering it";
+    // Once recording ends the keyboard is free again: another program can take it.
+    OtherClientGrab after(false);
+    EXPECT_TRUE(after.held);
+}
+
+TEST(ColorPanelX11, StandsBesideTheSettingsWindowNeverOverIt) {
+    test::widgetsApp(false);
+    QScreen* screen = QGuiApplication::primaryScreen();
+    ASSERT_NE(screen, nullptr);
+    const QRect available = screen->availableGeometry();
+    QWidget window;
+    window.resize(900, 648);
+    // Centred: no room for the panel on either side, so the window moves over.
+    window.move(available.center() - window.rect().center());
+    window.show();
+    ASSERT_TRUE(test::waitUntil([&] { return window.windowHandle() && window.windowHandle()->isExposed(); }));
+    OverlayColorWell::present(&window);
+    QColorDialog* panel = OverlayColorWell::sharedPanel();
+    ASSERT_TRUE(test::waitUntil([&] { return panel->windowHandle() && panel->windowHandle()->isExposed(); }));
+    test::pumpEvents(100ms);
+    EXPECT_FALSE(panel->frameGeometry().intersects(window.frameGeometry()))
+        << "panel " << panel->frameGeometry().x() << "," << panel->frameGeometry().width() << " window "
+        << window.frameGeometry().x() << "," << window.frameGeometry().width();
+    EXPECT_TRUE(available.contains(panel->frameGeometry())) << "on the window's display";
+    EXPECT_TRUE(available.contains(window.frameGeometry()));
+    EXPECT_EQ(panel->frameGeometry().top(), window.frameGeometry().top()) << "top-aligned";
+    OverlayColorWell::hidePanel();
 }
 
 TEST_F(IdleTimeX11, GrowsAndResetsWithInput) {

@@ -296,8 +296,8 @@ void FprintdTouchID::end(const std::string& why) {
         close(session_);
     }
     // The presentation stays (isPresented) until dismissed, so the next key does not start
-    // another check at once; the control goes, and the lock icon comes back.
-    removeControl();
+    // another check at once; the control stays in its place too, so the card does not change
+    // under the user's eyes: the PIN goes on working beside it.
     // A reader that failed may be gone, or its fingers deleted: ask before the next prompt.
     refreshAvailability();
 }
