@@ -84,6 +84,7 @@ std::string UpdateDialogs::errorText(const UpdateError& error) {
         return L10n::Update::Alert::feedFailed();
     case Code::signatureMissing:
     case Code::signatureInvalid:
+    case Code::notTheAnnouncedVersion:
         return L10n::Update::Alert::verifyFailed();
     case Code::unpackFailed:
     case Code::installFailed:
