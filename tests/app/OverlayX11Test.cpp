@@ -535,6 +535,21 @@ TEST_F(OverlayX11, AnOpaqueOverlayHidesAWindowThatRepaintsUnderEveryCompositor) 
             },
             5s))
             << "the overlay stayed on screen after it was taken down";
+        if (running) {
+            // The live tint: the window shows, but through the tint only.
+            OverlayContent tint;
+            tint.isTranslucent = true;
+            tint.background = QColor(255, 0, 0);
+            tint.tintAlpha = 0.5;
+            manager.build(tint);
+            const auto tinted = [&] {
+                const QRgb p = X11ScreenCapture::captureRegion(QRect(area.center(), QSize(1, 1))).pixel(0, 0);
+                return qRed(p) > 60 && qRed(p) < 230 && qGreen(p) > 40 && qGreen(p) < 200;
+            };
+            EXPECT_TRUE(test::waitUntil(tinted, 5s)) << "the live screen does not show through the tint";
+            manager.tearDown();
+            sync();
+        }
         const QImage shown = X11ScreenCapture::captureRegion(area);
         EXPECT_GT(share(shown, qRgb(0, 255, 0)) + share(shown, qRgb(0, 204, 0)), 0.99);
         xcb_free_gc(c, gc);
