@@ -54,7 +54,9 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # The PAM service includes common-auth; xdg-screensaver is the fallback to lock the session;
 # Qt's own words (its dialogs, shortcut names) come in the interface language from Qt's catalogues.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "libpam-runtime, xdg-utils, qt6-translations-l10n")
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "gnome-keyring, fprintd")
+# The desktop's own file dialog (through the XDG portal, or GTK's) and the theme's symbolic tray icons.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS
+    "gnome-keyring, fprintd, qt6-xdgdesktopportal-platformtheme | qt6-gtk-platformtheme, libqt6svg6")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_PACKAGING_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})
