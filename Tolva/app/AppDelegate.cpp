@@ -323,7 +323,7 @@ std::optional<int> AppDelegate::launch(const QStringList& arguments) {
     session_->onWake = [controller] { controller->systemDidWake("didWake"); };
     session_->watch();
     reduce->onChanged = [controller](bool on) { controller->reduceMotionChanged(on); };
-    reduce->watch();
+    reduce->follow();
     auto screensChanged = [this, controller] {
         controller->screensChanged();
         prepareOverlay(); // sized for the displays as they are now

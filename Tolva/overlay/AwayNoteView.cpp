@@ -2,6 +2,7 @@
 #include "overlay/AwayNoteView.h"
 
 #include <QTransform>
+#include <QtMath>
 
 #include <QFontDatabase>
 #include <QFontMetricsF>
@@ -128,7 +129,8 @@ QFont AwayNoteView::handwritingFont(double pixelSize) {
     return systemFont(pixelSize, QFont::Bold);
 }
 
-AwayNoteView::Layout AwayNoteView::layout(const Model& model, double W, double H) {
+AwayNoteView::Layout AwayNoteView::layout(const Model& model, double W, double H,
+                                          const std::optional<QRectF>& keepClear) {
     Layout l;
     const QString text = QString::fromStdString(model.text);
     const QString sub = QString::fromStdString(model.returnLine.value_or(""));
@@ -153,18 +155,42 @@ AwayNoteView::Layout AwayNoteView::layout(const Model& model, double W, double H
         l.blockCentreY = H - c;
         return l;
     }
-    l.mainFont = handwritingFont(std::max(11.0, round(0.08 * H)));
-    l.subFont = systemFont(std::max(8.0, round(0.03 * H)), QFont::Medium);
-    const double limit = std::max(80.0, round(0.6 * W));
-    const QSizeF main = measure(l.mainFont, text, limit, 2);
-    const QSizeF second = hasSub ? measure(l.subFont, sub, limit, 1) : QSizeF(0, 0);
-    const double g = hasSub ? round(0.02 * H) : 0;
-    const double p = round(0.05 * H);
-    const double k = round(0.055 * H);
-    const double cw = std::max(round(0.34 * W), 2 * p + std::max(main.width(), second.width()));
-    const double ch = k + p + main.height() + g + second.height() + p;
-    const double cardBottom = round(0.77 * H - ch / 2);
-    l.cardFrame = QRectF(round((W - cw) / 2), H - (cardBottom + ch), cw, ch);
+    // The sticky note, at its own sizes first; a card that would leave the display or reach
+    // the panel's area is made smaller until it fits, then moved as little as it must.
+    const double margin = std::max(4.0, round(0.02 * std::min(W, H)));
+    const double top = margin;
+    const double bottom = keepClear && keepClear->top() > H * 0.25 ? keepClear->top() - margin : H - margin;
+    const double theta = qDegreesToRadians(2.5);
+    double cw = 0, ch = 0, k = 0;
+    QSizeF main, second;
+    for (double scale = 1.0;; scale *= 0.9) {
+        l.mainFont = handwritingFont(std::max(11.0, round(0.08 * H * scale)));
+        l.subFont = systemFont(std::max(8.0, round(0.03 * H * scale)), QFont::Medium);
+        const double limit = std::max(80.0, round(0.6 * W));
+        main = measure(l.mainFont, text, limit, 2);
+        second = hasSub ? measure(l.subFont, sub, limit, 1) : QSizeF(0, 0);
+        l.gap = hasSub ? round(0.02 * H * scale) : 0;
+        l.padding = round(0.05 * H * scale);
+        k = round(0.055 * H * scale);
+        const double p = l.padding;
+        cw = std::max(round(0.34 * W), 2 * p + std::max(main.width(), second.width()));
+        ch = k + p + main.height() + l.gap + second.height() + p;
+        // The tilted card's bounding box.
+        const double boxWidth = cw * std::cos(theta) + ch * std::sin(theta);
+        const double boxHeight = cw * std::sin(theta) + ch * std::cos(theta);
+        const bool atSmallest = l.mainFont.pixelSize() <= 11 && l.subFont.pixelSize() <= 8;
+        if ((boxHeight <= bottom - top && boxWidth <= W - 2 * margin) || atSmallest || scale < 0.05) {
+            l.cardBox = QSizeF(boxWidth, boxHeight);
+            break;
+        }
+    }
+    const double p = l.padding, g = l.gap;
+    // Centred on 0.77 H measured up from the bottom edge (y-down: 0.23 H), kept inside.
+    double centreY = H - 0.77 * H;
+    centreY = std::min(centreY, bottom - l.cardBox.height() / 2);
+    centreY = std::max(centreY, top + l.cardBox.height() / 2);
+    const double cardTop = round(centreY - ch / 2);
+    l.cardFrame = QRectF(round((W - cw) / 2), cardTop, cw, ch);
     // Inside the card (y-down): the strip on top, then the message, then the return line.
     l.stripFrame = QRectF(0, 0, cw, k);
     const double mainBottom = round(ch - k - p - main.height());
@@ -174,7 +200,7 @@ AwayNoteView::Layout AwayNoteView::layout(const Model& model, double W, double H
     l.subFrame = QRectF(round((cw - second.width()) / 2), ch - (subBottom + second.height()), second.width(),
                         second.height());
     l.cardRotation = 2.5; // clockwise on screen
-    l.blockCentreY = H - 0.77 * H;
+    l.blockCentreY = l.cardFrame.center().y();
     return l;
 }
 
@@ -182,6 +208,13 @@ AwayNoteView::AwayNoteView(QWidget* parent) : QWidget(parent) {
     setAttribute(Qt::WA_TransparentForMouseEvents);
     setAttribute(Qt::WA_TranslucentBackground);
     hide();
+}
+
+void AwayNoteView::setKeepClear(const std::optional<QRectF>& area) {
+    if (area == keepClear_)
+        return;
+    keepClear_ = area;
+    update();
 }
 
 bool AwayNoteView::apply(const std::optional<Model>& model) {
@@ -196,7 +229,7 @@ bool AwayNoteView::apply(const std::optional<Model>& model) {
 QRect AwayNoteView::paintedBounds() const {
     if (!model_)
         return QRect();
-    const Layout l = layout(*model_, width(), height());
+    const Layout l = layout(*model_, width(), height(), keepClear_);
     if (model_->style == AwayNoteStyle::lockScreen) {
         // The halo and both lines, with room for the text's shadow.
         const QRectF text = l.mainFrame.united(l.subFrame).adjusted(-8, -8, 8, 8);
@@ -214,7 +247,7 @@ QRect AwayNoteView::paintedBounds() const {
 void AwayNoteView::paintEvent(QPaintEvent*) {
     if (!model_)
         return;
-    const Layout l = layout(*model_, width(), height());
+    const Layout l = layout(*model_, width(), height(), keepClear_);
     const QString text = QString::fromStdString(model_->text);
     const QString sub = QString::fromStdString(model_->returnLine.value_or(""));
     QPainter p(this);

@@ -61,9 +61,11 @@ OverlayView::OverlayView(Scheduler& scheduler, QSize size, bool guardsInput, QWi
     opacity->setOpacity(0);
     panel_->setGraphicsEffect(opacity);
     panel_->hide();
+    keepNoteClearOfPanel();
     panel_->onResized = [this] {
         // The card grew or shrank for its texts: centred again, and the hole follows it.
         panel_->move((width() - panel_->width()) / 2, (height() - panel_->height()) / 2);
+        keepNoteClearOfPanel();
         if (surface_ && panelVisible_) {
             refreshPanelBackdrop();
             surface_->setHole(inPixels(panelRect()));
@@ -84,6 +86,18 @@ OverlayView::~OverlayView() = default;
 void OverlayView::resizeEvent(QResizeEvent*) {
     awayNote_->setGeometry(rect());
     panel_->move((width() - panel_->width()) / 2, (height() - panel_->height()) / 2);
+    keepNoteClearOfPanel();
+}
+
+void OverlayView::keepNoteClearOfPanel() {
+    // Only where a panel can show: the settings preview never shows one.
+    if (!guardsInput_)
+        return;
+    const std::optional<QRectF> before = awayNote_->keepClear();
+    awayNote_->setKeepClear(QRectF(panelRect()));
+    // The server's picture of the note is drawn again where the note may have moved.
+    if (surface_ && awayNote_->model() && awayNote_->keepClear() != before)
+        noteTask_ = scheduler_.schedule(Seconds(0), [this] { drawNote(); });
 }
 
 void OverlayView::apply(const OverlayContent& content, std::optional<std::uint32_t> displayID) {
@@ -145,7 +159,8 @@ void OverlayView::setScreenPicture(std::shared_ptr<ServerPicture> picture, bool 
     sceneGrown_ = false;
 }
 
-void OverlayView::setServerImage(std::shared_ptr<ServerPicture> picture, std::shared_ptr<ServerPicture> atRest) {
+void OverlayView::setServerImage(std::shared_ptr<ServerPicture> picture,
+                                 std::shared_ptr<ServerPicture> atRest) {
     serverImage_ = std::move(picture);
     serverImageAtRest_ = std::move(atRest);
 }
@@ -163,7 +178,8 @@ QRect OverlayView::inPixels(const QRect& logical) const {
 
 QRect OverlayView::pictureRectFor(QSize size, QSize view, bool withMargin) {
     const double m = withMargin ? margin : 0;
-    const QRectF filled = aspectFill(QSizeF(size), QRectF(0, 0, view.width(), view.height()).adjusted(-m, -m, m, m));
+    const QRectF filled =
+        aspectFill(QSizeF(size), QRectF(0, 0, view.width(), view.height()).adjusted(-m, -m, m, m));
     return QRect(QPoint(int(std::lround(filled.x())), int(std::lround(filled.y()))), filled.size().toSize());
 }
 
@@ -370,8 +386,7 @@ void OverlayView::scheduleFrame() {
     if (breathing_) {
         // Dimming by d turns a channel of value v into v × (1 − d): the brightest value shown
         // changes at every 1/v of d, no sooner (a dark colour breathes in few steps).
-        const double brightest =
-            std::min(255.0, brightest_ + (drift_ ? 255 * gradientOpacity_ : 0.0));
+        const double brightest = std::min(255.0, brightest_ + (drift_ ? 255 * gradientOpacity_ : 0.0));
         if (brightest >= 1)
             next = breathing_->nextChange(t, 1.0 / brightest) - t;
     }

@@ -58,7 +58,8 @@ public:
     void setScreenPicture(std::shared_ptr<ServerPicture> picture, bool isBackdrop);
     // The user's picture already on the server, scaled for this display (see `pictureRectFor`),
     // and (when made in advance) cut to the display as it first shows.
-    void setServerImage(std::shared_ptr<ServerPicture> picture, std::shared_ptr<ServerPicture> atRest = nullptr);
+    void setServerImage(std::shared_ptr<ServerPicture> picture,
+                        std::shared_ptr<ServerPicture> atRest = nullptr);
     // The size a picture of `size` takes to cover a view of `view` pixels with the shift's margin.
     static QRect pictureRectFor(QSize size, QSize view, bool withMargin);
     // Where a picture of `picture` pixels sits, centred on a view of `view` pixels.
@@ -106,6 +107,7 @@ private:
     void applyScene();
     X11OverlaySurface::State surfaceState() const;
     void drawNote();
+    void keepNoteClearOfPanel();
     QRect panelRect() const;
     QRect inPixels(const QRect& logical) const;
     void refreshPanelBackdrop();
@@ -142,8 +144,8 @@ private:
     std::shared_ptr<ServerPicture> serverImage_;
     std::shared_ptr<ServerPicture> serverImageAtRest_;
     bool screenPictureIsBackdrop_ = false;
-    bool sceneGrown_ = false;     // the picture carries the pixel shift's margin
-    QImage panelBackdrop_;        // the frame behind the panel, read back from the server
+    bool sceneGrown_ = false; // the picture carries the pixel shift's margin
+    QImage panelBackdrop_;    // the frame behind the panel, read back from the server
     Scheduler::Handle noteTask_;
     Scheduler::Handle growTask_;
 

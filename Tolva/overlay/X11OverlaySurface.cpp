@@ -47,8 +47,8 @@ const RenderFormats* RenderFormats::of(xcb_connection_t* connection) {
     std::lock_guard lock(mutex);
     if (auto it = known.find(connection); it != known.end())
         return &it->second;
-    auto reply = xreply(xcb_render_query_pict_formats_reply(
-        connection, xcb_render_query_pict_formats(connection), nullptr));
+    auto reply = xreply(
+        xcb_render_query_pict_formats_reply(connection, xcb_render_query_pict_formats(connection), nullptr));
     if (!reply)
         return nullptr;
     RenderFormats formats;
@@ -64,7 +64,8 @@ const RenderFormats* RenderFormats::of(xcb_connection_t* connection) {
     for (auto s = xcb_render_query_pict_formats_screens_iterator(reply.get()); s.rem;
          xcb_render_pictscreen_next(&s))
         for (auto d = xcb_render_pictscreen_depths_iterator(s.data); d.rem; xcb_render_pictdepth_next(&d))
-            for (auto v = xcb_render_pictdepth_visuals_iterator(d.data); v.rem; xcb_render_pictvisual_next(&v)) {
+            for (auto v = xcb_render_pictdepth_visuals_iterator(d.data); v.rem;
+                 xcb_render_pictvisual_next(&v)) {
                 if (v.data->visual == rootVisual)
                     formats.rgb24 = v.data->format;
                 if (d.data->depth == 32 && v.data->format == formats.argb32 && !formats.argbVisual)
@@ -98,7 +99,8 @@ std::shared_ptr<ServerPicture> ServerPicture::fromImage(xcb_connection_t* connec
                                                         bool argb) {
     if (image.isNull() || !RenderFormats::of(connection))
         return nullptr;
-    const QImage pixels = image.convertToFormat(argb ? QImage::Format_ARGB32_Premultiplied : QImage::Format_RGB32);
+    const QImage pixels =
+        image.convertToFormat(argb ? QImage::Format_ARGB32_Premultiplied : QImage::Format_RGB32);
     auto picture = std::make_shared<ServerPicture>(connection, pixels.size(), argb);
     xcb_gcontext_t gc = xcb_generate_id(connection);
     xcb_create_gc(connection, gc, picture->pixmap_, 0, nullptr);
@@ -142,8 +144,9 @@ std::shared_ptr<ServerPicture> ServerPicture::scaled(QSize size) const {
     static const char bilinear[] = "bilinear", nearest[] = "nearest";
     xcb_render_set_picture_transform(connection_, picture_, scale);
     xcb_render_set_picture_filter(connection_, picture_, sizeof bilinear - 1, bilinear, 0, nullptr);
-    xcb_render_composite(connection_, XCB_RENDER_PICT_OP_SRC, picture_, XCB_NONE, result->picture_, 0, 0, 0, 0, 0,
-                         0, static_cast<std::uint16_t>(size.width()), static_cast<std::uint16_t>(size.height()));
+    xcb_render_composite(connection_, XCB_RENDER_PICT_OP_SRC, picture_, XCB_NONE, result->picture_, 0, 0, 0,
+                         0, 0, 0, static_cast<std::uint16_t>(size.width()),
+                         static_cast<std::uint16_t>(size.height()));
     xcb_render_set_picture_transform(connection_, picture_, identity);
     xcb_render_set_picture_filter(connection_, picture_, sizeof nearest - 1, nearest, 0, nullptr);
     return result;
@@ -181,9 +184,9 @@ X11OverlaySurface::X11OverlaySurface(xcb_connection_t* connection, xcb_window_t 
         xcb_colormap_t colormap = xcb_generate_id(connection);
         xcb_create_colormap(connection, XCB_COLORMAP_ALLOC_NONE, colormap, screen->root, formats->argbVisual);
         const std::uint32_t values[] = {0, 0, colormap};
-        xcb_create_window(connection, 32, window_, parent, 0, 0, width, height, 0, XCB_WINDOW_CLASS_INPUT_OUTPUT,
-                          formats->argbVisual, XCB_CW_BACK_PIXEL | XCB_CW_BORDER_PIXEL | XCB_CW_COLORMAP,
-                          values);
+        xcb_create_window(connection, 32, window_, parent, 0, 0, width, height, 0,
+                          XCB_WINDOW_CLASS_INPUT_OUTPUT, formats->argbVisual,
+                          XCB_CW_BACK_PIXEL | XCB_CW_BORDER_PIXEL | XCB_CW_COLORMAP, values);
         xcb_free_colormap(connection, colormap);
     } else {
         const std::uint32_t values[] = {screen->black_pixel};
@@ -201,7 +204,8 @@ X11OverlaySurface::X11OverlaySurface(xcb_connection_t* connection, xcb_window_t 
 X11OverlaySurface::~X11OverlaySurface() {
     base_.reset();
     gradient_.reset();
-    note_.reset();
+    back_.reset();
+    setNote(QImage(), QPoint());
     if (gc_)
         xcb_free_gc(connection_, gc_);
     xcb_render_free_picture(connection_, windowPicture_);
@@ -226,7 +230,8 @@ void X11OverlaySurface::setScene(const Scene& scene) {
         // The colour itself is the background: nothing to draw before the window shows.
         // 8 bits a channel, premultiplied (an opaque colour is its own premultiplied form).
         const xcb_render_color_t c = premultiplied(argb_ ? scene_.fill : QColor(scene_.fill.rgb()));
-        std::uint32_t pixel = (std::uint32_t(c.red >> 8) << 16) | (std::uint32_t(c.green >> 8) << 8) | (c.blue >> 8);
+        std::uint32_t pixel =
+            (std::uint32_t(c.red >> 8) << 16) | (std::uint32_t(c.green >> 8) << 8) | (c.blue >> 8);
         if (argb_)
             pixel |= std::uint32_t(c.alpha >> 8) << 24;
         xcb_change_window_attributes(connection_, window_, XCB_CW_BACK_PIXEL, &pixel);
@@ -258,8 +263,8 @@ void X11OverlaySurface::renderGradient() {
     xcb_render_create_linear_gradient(connection_, gradient, from, to, 4, stops, colours);
     const std::uint32_t pad[] = {XCB_RENDER_REPEAT_PAD}; // the end colours go on past the ends
     xcb_render_change_picture(connection_, gradient, XCB_RENDER_CP_REPEAT, pad);
-    xcb_render_composite(connection_, XCB_RENDER_PICT_OP_SRC, gradient, XCB_NONE, gradient_->picture(), 0, 0, 0, 0,
-                         0, 0, static_cast<std::uint16_t>(w), static_cast<std::uint16_t>(h));
+    xcb_render_composite(connection_, XCB_RENDER_PICT_OP_SRC, gradient, XCB_NONE, gradient_->picture(), 0, 0,
+                         0, 0, 0, 0, static_cast<std::uint16_t>(w), static_cast<std::uint16_t>(h));
     xcb_render_free_picture(connection_, gradient);
     gradientProgress_ = p;
 }
@@ -274,14 +279,16 @@ void X11OverlaySurface::useAsBackground(const ServerPicture& picture) {
 void X11OverlaySurface::renderBase() {
     // A picture that is the frame as it stands (the screen copied a moment ago, unmoved, with
     // nothing over it) is the background itself: nothing to draw before the window shows.
-    if (scene_.picture && scene_.picture->isArgb() == argb_ && scene_.pictureRect == QRect(QPoint(0, 0), size_) &&
-        state_.offset.isNull() && scene_.gradientOpacity <= 0 && (scene_.fill.alpha() == 0 || scene_.fill.alpha() == 255)) {
+    if (scene_.picture && scene_.picture->isArgb() == argb_ &&
+        scene_.pictureRect == QRect(QPoint(0, 0), size_) && state_.offset.isNull() &&
+        scene_.gradientOpacity <= 0 && (scene_.fill.alpha() == 0 || scene_.fill.alpha() == 255)) {
         base_ = scene_.picture;
         useAsBackground(*base_);
         return;
     }
-    if (scene_.pictureAtRest && scene_.pictureAtRest->size() == size_ && scene_.pictureAtRest->isArgb() == argb_ &&
-        state_.offset.isNull() && scene_.gradientOpacity <= 0 && scene_.fill.alpha() == 255) {
+    if (scene_.pictureAtRest && scene_.pictureAtRest->size() == size_ &&
+        scene_.pictureAtRest->isArgb() == argb_ && state_.offset.isNull() && scene_.gradientOpacity <= 0 &&
+        scene_.fill.alpha() == 255) {
         base_ = scene_.pictureAtRest;
         useAsBackground(*base_);
         return;
@@ -293,14 +300,14 @@ void X11OverlaySurface::renderBase() {
     if (scene_.picture) {
         const QPoint at = scene_.pictureRect.topLeft() + state_.offset;
         if (scene_.pictureRect.size() == scene_.picture->size()) {
-            xcb_render_composite(connection_, XCB_RENDER_PICT_OP_SRC, scene_.picture->picture(), XCB_NONE, target,
-                                 static_cast<std::int16_t>(-at.x()), static_cast<std::int16_t>(-at.y()), 0, 0, 0,
-                                 0, w, h);
+            xcb_render_composite(connection_, XCB_RENDER_PICT_OP_SRC, scene_.picture->picture(), XCB_NONE,
+                                 target, static_cast<std::int16_t>(-at.x()),
+                                 static_cast<std::int16_t>(-at.y()), 0, 0, 0, 0, w, h);
         }
         if (scene_.fill.alpha() < 255 && scene_.fill.alpha() > 0) {
             xcb_render_picture_t tint = solid(scene_.fill);
-            xcb_render_composite(connection_, XCB_RENDER_PICT_OP_OVER, tint, XCB_NONE, target, 0, 0, 0, 0, 0, 0,
-                                 w, h);
+            xcb_render_composite(connection_, XCB_RENDER_PICT_OP_OVER, tint, XCB_NONE, target, 0, 0, 0, 0, 0,
+                                 0, w, h);
             xcb_render_free_picture(connection_, tint);
         }
     } else {
@@ -311,8 +318,8 @@ void X11OverlaySurface::renderBase() {
     if (scene_.gradientOpacity > 0) {
         if (!gradient_ || gradientProgress_ != state_.driftProgress)
             renderGradient();
-        xcb_render_composite(connection_, XCB_RENDER_PICT_OP_OVER, gradient_->picture(), XCB_NONE, target, 0, 0, 0,
-                             0, 0, 0, w, h);
+        xcb_render_composite(connection_, XCB_RENDER_PICT_OP_OVER, gradient_->picture(), XCB_NONE, target, 0,
+                             0, 0, 0, 0, 0, w, h);
     }
     useAsBackground(*base_);
 }
@@ -323,19 +330,8 @@ void X11OverlaySurface::renderFrame(xcb_drawable_t drawable, xcb_render_picture_
     const xcb_rectangle_t all = {0, 0, w, h};
     const int dim = std::clamp(state_.dimStep, 0, 255);
     if (!base_) {
-        // A plain colour: dimmed, it is only another colour.
-        QColor c = scene_.fill;
-        if (dim > 0) {
-            const double keep = (255 - dim) / 255.0;
-            if (argb_) // black over a translucent colour: darker and less transparent
-                c = QColor::fromRgbF(c.redF() * c.alphaF() * keep / (1 - keep * (1 - c.alphaF())),
-                                     c.greenF() * c.alphaF() * keep / (1 - keep * (1 - c.alphaF())),
-                                     c.blueF() * c.alphaF() * keep / (1 - keep * (1 - c.alphaF())),
-                                     1 - keep * (1 - c.alphaF()));
-            else
-                c = QColor::fromRgbF(c.redF() * keep, c.greenF() * keep, c.blueF() * keep);
-        }
-        xcb_render_fill_rectangles(connection_, XCB_RENDER_PICT_OP_SRC, target, premultiplied(c), 1, &all);
+        xcb_render_fill_rectangles(connection_, XCB_RENDER_PICT_OP_SRC, target, premultiplied(dimmedFill()),
+                                   1, &all);
     } else {
         // The ready picture copied as it is, then black over it by the dimness: the two
         // cheapest things the server can do with a screenful of pixels.
@@ -353,8 +349,72 @@ void X11OverlaySurface::renderFrame(xcb_drawable_t drawable, xcb_render_picture_
                                  static_cast<std::int16_t>(area.y() - noteAt_.y()), 0, 0,
                                  static_cast<std::int16_t>(area.x() - origin.x()),
                                  static_cast<std::int16_t>(area.y() - origin.y()),
-                                 static_cast<std::uint16_t>(area.width()), static_cast<std::uint16_t>(area.height()));
+                                 static_cast<std::uint16_t>(area.width()),
+                                 static_cast<std::uint16_t>(area.height()));
     }
+}
+
+QColor X11OverlaySurface::dimmedFill() const {
+    // A plain colour: dimmed, it is only another colour.
+    QColor c = scene_.fill;
+    const int dim = std::clamp(state_.dimStep, 0, 255);
+    if (dim > 0) {
+        const double keep = (255 - dim) / 255.0;
+        if (argb_) // black over a translucent colour: darker and less transparent
+            c = QColor::fromRgbF(c.redF() * c.alphaF() * keep / (1 - keep * (1 - c.alphaF())),
+                                 c.greenF() * c.alphaF() * keep / (1 - keep * (1 - c.alphaF())),
+                                 c.blueF() * c.alphaF() * keep / (1 - keep * (1 - c.alphaF())),
+                                 1 - keep * (1 - c.alphaF()));
+        else
+            c = QColor::fromRgbF(c.redF() * keep, c.greenF() * keep, c.blueF() * keep);
+    }
+    return c;
+}
+
+void X11OverlaySurface::present() {
+    // Every request below writes pixels of the window only once, with their final value, so
+    // whatever the server shows between two of them is a whole frame, the old one or the new
+    // one, never one without the note: the note's area is composed offscreen and copied in one
+    // piece, the rest is drawn in one request that leaves the note's area alone.
+    if (noteRect_.isEmpty()) {
+        drawOutsideNote(windowPicture_);
+        return;
+    }
+    renderFrame(noteFrame_->pixmap(), noteFrame_->picture(), noteRect_.topLeft(), noteRect_.size());
+    xcb_copy_area(connection_, noteFrame_->pixmap(), window_, gc(), 0, 0,
+                  static_cast<std::int16_t>(noteRect_.x()), static_cast<std::int16_t>(noteRect_.y()),
+                  static_cast<std::uint16_t>(noteRect_.width()),
+                  static_cast<std::uint16_t>(noteRect_.height()));
+    drawOutsideNote(outsideNote_);
+}
+
+void X11OverlaySurface::drawOutsideNote(xcb_render_picture_t target) {
+    // One request for the whole surface (the target's clip leaves out the note's area).
+    const auto w = static_cast<std::uint16_t>(size_.width()), h = static_cast<std::uint16_t>(size_.height());
+    const int dim = std::clamp(state_.dimStep, 0, 255);
+    if (!base_) {
+        const xcb_rectangle_t all = {0, 0, w, h};
+        xcb_render_fill_rectangles(connection_, XCB_RENDER_PICT_OP_SRC, target, premultiplied(dimmedFill()),
+                                   1, &all);
+        return;
+    }
+    if (dim == 0) {
+        xcb_render_composite(connection_, XCB_RENDER_PICT_OP_SRC, base_->picture(), XCB_NONE, target, 0, 0, 0,
+                             0, 0, 0, w, h);
+        return;
+    }
+    // Black over the picture: made offscreen first, by a copy and a blend that every server
+    // does fast (one request that scales the picture by what is left is several times slower
+    // where the server renders in software).
+    if (!back_ || back_->size() != size_)
+        back_ = std::make_unique<ServerPicture>(connection_, size_, argb_);
+    xcb_render_composite(connection_, XCB_RENDER_PICT_OP_SRC, base_->picture(), XCB_NONE, back_->picture(), 0,
+                         0, 0, 0, 0, 0, w, h);
+    const xcb_rectangle_t all = {0, 0, w, h};
+    xcb_render_fill_rectangles(connection_, XCB_RENDER_PICT_OP_OVER, back_->picture(),
+                               premultiplied(QColor(0, 0, 0, dim)), 1, &all);
+    xcb_render_composite(connection_, XCB_RENDER_PICT_OP_SRC, back_->picture(), XCB_NONE, target, 0, 0, 0, 0,
+                         0, 0, w, h);
 }
 
 xcb_gcontext_t X11OverlaySurface::gc() {
@@ -369,24 +429,48 @@ xcb_gcontext_t X11OverlaySurface::gc() {
 void X11OverlaySurface::setNote(const QImage& note, QPoint at) {
     note_ = note.isNull() ? nullptr : ServerPicture::fromImage(connection_, note, true);
     noteAt_ = at;
+    noteRect_ = note_ ? QRect(noteAt_, note_->size()).intersected(QRect(QPoint(0, 0), size_)) : QRect();
+    if (outsideNote_) {
+        xcb_render_free_picture(connection_, outsideNote_);
+        outsideNote_ = 0;
+    }
+    noteFrame_.reset();
+    if (noteRect_.isEmpty())
+        return;
+    noteFrame_ = std::make_unique<ServerPicture>(connection_, noteRect_.size(), argb_);
+    // The window less the note's area: above it, below it, and either side of it.
+    auto rect = [](int x, int y, int w, int h) {
+        return xcb_rectangle_t{static_cast<std::int16_t>(x), static_cast<std::int16_t>(y),
+                               static_cast<std::uint16_t>(std::max(0, w)),
+                               static_cast<std::uint16_t>(std::max(0, h))};
+    };
+    const QRect n = noteRect_;
+    const int w = size_.width(), h = size_.height();
+    const xcb_rectangle_t around[] = {rect(0, 0, w, n.top()), rect(0, n.top(), n.left(), n.height()),
+                                      rect(n.right() + 1, n.top(), w - n.right() - 1, n.height()),
+                                      rect(0, n.bottom() + 1, w, h - n.bottom() - 1)};
+    outsideNote_ = xcb_generate_id(connection_);
+    xcb_render_create_picture(connection_, outsideNote_, window_, format_, 0, nullptr);
+    xcb_render_set_picture_clip_rectangles(connection_, outsideNote_, 0, 0, 4, around);
 }
 
 void X11OverlaySurface::show(const State& state) {
     if (!hasScene_)
         return;
-    const bool baseChanged = state.offset != baseState_.offset || state.driftProgress != baseState_.driftProgress;
+    const bool baseChanged =
+        state.offset != baseState_.offset || state.driftProgress != baseState_.driftProgress;
     state_ = state;
     if (baseChanged && base_) {
         renderBase();
         baseState_ = state_;
     }
-    renderFrame(window_, windowPicture_, QPoint(0, 0), size_);
+    present();
     xcb_flush(connection_);
 }
 
 void X11OverlaySurface::redraw() {
     if (hasScene_)
-        renderFrame(window_, windowPicture_, QPoint(0, 0), size_);
+        present();
 }
 
 QImage X11OverlaySurface::grab(const QRect& region) {
@@ -419,7 +503,8 @@ void X11OverlaySurface::clear() {
     background_ = 0;
     base_.reset();
     gradient_.reset();
-    note_.reset();
+    back_.reset();
+    setNote(QImage(), QPoint());
     scene_ = Scene{};
     hasScene_ = false;
     state_ = baseState_ = State{};

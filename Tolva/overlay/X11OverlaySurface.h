@@ -114,7 +114,12 @@ private:
     void renderBase();
     void useAsBackground(const ServerPicture& picture);
     void renderGradient();
+    // The frame in `size` at `origin` drawn into `target`, step by step (offscreen only).
     void renderFrame(xcb_drawable_t drawable, xcb_render_picture_t target, QPoint origin, QSize size);
+    // The frame drawn into the window, so that it never shows a part of one without the note.
+    void present();
+    void drawOutsideNote(xcb_render_picture_t target);
+    QColor dimmedFill() const;
     xcb_gcontext_t gc();
     xcb_render_picture_t solid(const QColor& premultiplied);
 
@@ -138,6 +143,13 @@ private:
     xcb_gcontext_t gc_ = 0;
     std::shared_ptr<ServerPicture> note_;
     QPoint noteAt_;
+    QRect noteRect_; // the note's area inside the surface
+    // The note's area of each frame, composed before it is copied into the window in one piece.
+    std::unique_ptr<ServerPicture> noteFrame_;
+    // The window's picture clipped to everything but the note's area.
+    xcb_render_picture_t outsideNote_ = 0;
+    // A translucent frame dimmed, made before it is written to the window.
+    std::unique_ptr<ServerPicture> back_;
     std::optional<QRect> hole_;
 };
 

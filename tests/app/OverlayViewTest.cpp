@@ -9,6 +9,7 @@
 #include <QFontMetricsF>
 #include <QKeyEvent>
 #include <QMouseEvent>
+#include <QTransform>
 
 #include <gtest/gtest.h>
 
@@ -330,4 +331,80 @@ TEST(OverlayView, TheDriftingGradientLiesOverTheLiveTintToo) {
     // The gradient lightens one corner and darkens the opposite one.
     EXPECT_GT(qGray(drifting.pixel(2, 297)), qGray(plain.pixel(2, 297)));
     EXPECT_LT(qGray(drifting.pixel(397, 2)), qGray(plain.pixel(397, 2)));
+}
+
+namespace {
+
+// The note's yellow paper (and its paler strip), told apart from a dark overlay.
+bool isNotePaper(QRgb c) {
+    return qRed(c) > 230 && qGreen(c) > 200 && qBlue(c) < 200 && qRed(c) - qBlue(c) > 50;
+}
+
+QRect paperBounds(const QImage& image) {
+    QRect bounds;
+    for (int y = 0; y < image.height(); ++y)
+        for (int x = 0; x < image.width(); ++x)
+            if (isNotePaper(image.pixel(x, y)))
+                bounds |= QRect(x, y, 1, 1);
+    return bounds;
+}
+
+} // namespace
+
+// The longest note the preferences keep (80 characters), as words that wrap onto two lines, as
+// one unbroken word, and in Chinese, with and without the return line, on displays of many
+// sizes: the tilted card stays inside the display and above the unlock panel.
+TEST(AwayNoteView, AStickyNoteOfAnyLengthStaysOnItsDisplayAboveThePanel) {
+    test::widgetsApp();
+    const auto fill80 = [](const QString& unit) {
+        QString text;
+        while (text.size() < 80)
+            text += unit;
+        return text.left(80).toStdString();
+    };
+    const std::vector<std::string> texts = {
+        "Back soon", fill80(QStringLiteral("Meeting upstairs with the whole team ")),
+        fill80(QStringLiteral("W")), fill80(QString::fromUtf8("开会去了马上回来"))};
+    const std::vector<QSize> sizes = {{1920, 1080}, {3840, 2160}, {1366, 768}, {1280, 1024},
+                                      {1024, 768},  {800, 600},   {1080, 1920}};
+    FakeScheduler scheduler;
+    for (const QSize& size : sizes) {
+        for (const std::string& text : texts) {
+            for (const std::optional<std::string>& returnLine :
+                 {std::optional<std::string>("Back around 10:45 PM"), std::optional<std::string>()}) {
+                SCOPED_TRACE(std::to_string(size.width()) + "x" + std::to_string(size.height()) + " " + text +
+                             (returnLine ? " with" : " without") + " return line");
+                OverlayView view(scheduler, size, true);
+                OverlayContent content = solid(QColor(16, 18, 24));
+                content.awayNote = text;
+                content.awayNoteReturnLine = returnLine;
+                content.awayNoteStyle = AwayNoteStyle::stickyNote;
+                view.apply(content, std::nullopt);
+                const QRectF panel = view.panel()->geometry();
+                ASSERT_EQ(view.awayNote()->keepClear(), panel);
+                const auto l =
+                    AwayNoteView::layout(*view.awayNote()->model(), size.width(), size.height(), panel);
+                QTransform tilt;
+                tilt.translate(l.cardFrame.center().x(), l.cardFrame.center().y());
+                tilt.rotate(l.cardRotation);
+                const QRectF card = tilt.mapRect(QRectF(-l.cardFrame.width() / 2, -l.cardFrame.height() / 2,
+                                                        l.cardFrame.width(), l.cardFrame.height()));
+                EXPECT_GE(card.top(), 0);
+                EXPECT_GE(card.left(), 0);
+                EXPECT_LE(card.right(), size.width());
+                EXPECT_LT(card.bottom(), panel.top()) << "clear of the panel";
+                EXPECT_LE(l.mainFrame.bottom(), l.cardFrame.height()) << "the message stays on the card";
+                EXPECT_LE(l.subFrame.bottom(), l.cardFrame.height());
+                if (size.width() > 1920)
+                    continue; // the drawing is the same at any size; these are slow to grab
+                // As drawn: the paper, tilted, inside the display and above the panel.
+                const QRect paper = paperBounds(view.grab().toImage());
+                ASSERT_FALSE(paper.isEmpty()) << "the note is drawn";
+                EXPECT_GT(paper.top(), 0);
+                EXPECT_GT(paper.left(), 0);
+                EXPECT_LT(paper.right(), size.width() - 1);
+                EXPECT_LT(paper.bottom(), panel.top());
+            }
+        }
+    }
 }

@@ -15,8 +15,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <optional>
 #include <regex>
+#include <thread>
 
 using namespace tolva;
 using namespace std::chrono_literals;
@@ -557,5 +559,153 @@ TEST_F(OverlayX11, AnOpaqueOverlayHidesAWindowThatRepaintsUnderEveryCompositor) 
         x11->flush();
         running.reset();
         ASSERT_TRUE(test::waitUntil([&] { return !manager.hasCompositor(); }, 5s));
+    }
+}
+
+namespace {
+
+// The away note's yellow paper, told apart from the overlay under it.
+bool isNotePaper(QRgb c) {
+    return qRed(c) > 230 && qGreen(c) > 200 && qBlue(c) < 200 && qRed(c) - qBlue(c) > 50;
+}
+
+double paperShare(const QImage& image) {
+    int total = 0, paper = 0;
+    for (int y = 0; y < image.height(); y += 2)
+        for (int x = 0; x < image.width(); x += 2, ++total)
+            paper += isNotePaper(image.pixel(x, y));
+    return total ? double(paper) / total : 0;
+}
+
+// Reads `region` of the screen over and over on a connection of its own while the overlay is
+// drawn, as a screen recorder or a compositor would; counts the reads that miss the note.
+class ScreenSampler {
+public:
+    explicit ScreenSampler(QRect region) : region_(region), thread_([this] { run(); }) {}
+    ~ScreenSampler() { stop(); }
+    void stop() {
+        done_ = true;
+        if (thread_.joinable())
+            thread_.join();
+    }
+    int samples() const { return samples_; }
+    int withoutNote() const { return withoutNote_; }
+
+private:
+    void run() {
+        xcb_connection_t* c = xcb_connect(nullptr, nullptr);
+        const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(c)).data->root;
+        while (!done_ && !xcb_connection_has_error(c)) {
+            auto reply = xreply(xcb_get_image_reply(
+                c,
+                xcb_get_image(c, XCB_IMAGE_FORMAT_Z_PIXMAP, root, static_cast<std::int16_t>(region_.x()),
+                              static_cast<std::int16_t>(region_.y()),
+                              static_cast<std::uint16_t>(region_.width()),
+                              static_cast<std::uint16_t>(region_.height()), ~0u),
+                nullptr));
+            if (!reply || xcb_get_image_data_length(reply.get()) < region_.width() * region_.height() * 4)
+                break;
+            const QImage image(xcb_get_image_data(reply.get()), region_.width(), region_.height(),
+                               region_.width() * 4, QImage::Format_RGB32);
+            ++samples_;
+            withoutNote_ += paperShare(image) < 0.9;
+        }
+        xcb_disconnect(c);
+    }
+    QRect region_;
+    std::atomic<bool> done_{false};
+    std::atomic<int> samples_{0}, withoutNote_{0};
+    std::thread thread_;
+};
+
+} // namespace
+
+// With every effect at its strongest, each frame of the server's drawing holds the note: read
+// back after every step of the effects, and read by another client as fast as the server answers
+// while the frames are drawn (the frame used to be drawn in the window in steps, and a reader
+// between them saw the overlay without the note). The sticky note also stays inside its display
+// and clear of the unlock panel, drawn by the server or by this program.
+TEST_F(OverlayX11, TheAwayNoteIsInEveryFrameUnderEveryStrongEffect) {
+    const auto strong = OverlayAnimationTuning::tuning(AnimationStrength::strong);
+    struct Case {
+        const char* name;
+        OverlayContent content;
+    };
+    std::vector<Case> cases;
+    {
+        OverlayContent colour;
+        colour.background = QColor(16, 18, 24);
+        colour.animations = {OverlayAnimation::breathing, OverlayAnimation::gradientDrift};
+        colour.tuning = strong;
+        colour.awayNote = "Back in ten minutes, gone to the meeting about the budget upstairs, room 4";
+        colour.awayNoteReturnLine = "Back around 10:45 AM";
+        colour.awayNoteStyle = AwayNoteStyle::stickyNote;
+        cases.push_back({"solid colour, strong breathing and drift", colour});
+        OverlayContent image = colour;
+        image.sharedImage = testPicture();
+        image.animations = {OverlayAnimation::pixelShift, OverlayAnimation::breathing,
+                            OverlayAnimation::gradientDrift};
+        cases.push_back({"image, every strong effect", image});
+    }
+    for (const Case& c : cases) {
+        for (const bool inServer : {true, false}) {
+            SCOPED_TRACE(std::string(c.name) +
+                         (inServer ? ", drawn by the server" : ", drawn by this program"));
+            FakeScheduler clock;
+            OverlayWindowManager manager(clock, displays, x11);
+            if (!inServer)
+                manager.drawInClient();
+            manager.build(c.content);
+            clock.runDue();
+            sync();
+            ASSERT_EQ(manager.windows().size(), 2u);
+            for (const auto& window : manager.windows()) {
+                OverlayView* view = window->overlayView();
+                const QRect display = window->geometry();
+                const QRectF panel = view->panel()->geometry();
+                // Where the paper shows on the screen: inside the display, above the panel.
+                const QImage shown = X11ScreenCapture::captureRegion(display);
+                QRect paper;
+                for (int y = 0; y < shown.height(); ++y)
+                    for (int x = 0; x < shown.width(); x += 2)
+                        if (isNotePaper(shown.pixel(x, y)))
+                            paper |= QRect(x, y, 1, 1);
+                ASSERT_FALSE(paper.isEmpty()) << "the note shows";
+                EXPECT_GT(paper.top(), 0);
+                EXPECT_GT(paper.left(), 0);
+                EXPECT_LT(paper.right(), display.width() - 2);
+                EXPECT_LT(paper.bottom(), panel.top()) << "clear of the panel";
+            }
+
+            // A strip of bare paper across the card's middle, between its top and the message.
+            OverlayView* view = manager.mainWindow()->overlayView();
+            const auto l = AwayNoteView::layout(*view->awayNote()->model(), view->width(), view->height(),
+                                                view->awayNote()->keepClear());
+            const QRect card = l.cardFrame.toRect();
+            const QRect strip = QRect(card.x() + card.width() / 4, card.y() + int(l.stripFrame.height() / 2),
+                                      card.width() / 2, int(l.stripFrame.height() / 2 + l.padding / 2))
+                                    .translated(manager.mainWindow()->geometry().topLeft());
+            ASSERT_GT(paperShare(X11ScreenCapture::captureRegion(strip)), 0.9) << "the strip is paper";
+
+            ScreenSampler sampler(strip);
+            int frames = 0, framesWithoutNote = 0;
+            const int before = view->framesDrawn();
+            for (int step = 0; step < 12 * 30; ++step) { // 12 s: breaths, drift and pixel shifts
+                clock.advance(Seconds(1.0 / 30));
+                QCoreApplication::processEvents(); // this program's own drawing, when it draws
+                if (step % 4 == 0) {
+                    ++frames;
+                    framesWithoutNote += paperShare(X11ScreenCapture::captureRegion(strip)) < 0.9;
+                }
+            }
+            sync();
+            sampler.stop();
+            EXPECT_GT(view->framesDrawn() - before, 100) << "the effects ran";
+            EXPECT_EQ(framesWithoutNote, 0) << "of " << frames << " frames read back";
+            EXPECT_GT(sampler.samples(), 20);
+            EXPECT_EQ(sampler.withoutNote(), 0) << "of " << sampler.samples() << " reads by another client";
+            manager.tearDown();
+            sync();
+        }
     }
 }

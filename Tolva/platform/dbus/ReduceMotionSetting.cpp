@@ -3,6 +3,7 @@
 
 #include "platform/dbus/DBusCall.h"
 
+#include <QDBusPendingCallWatcher>
 #include <QDBusVariant>
 
 namespace tolva {
@@ -24,27 +25,42 @@ QVariant unwrap(QVariant value) {
 
 ReduceMotionSetting::ReduceMotionSetting(QDBusConnection sessionBus) : bus_(std::move(sessionBus)) {}
 
-bool ReduceMotionSetting::reduceMotion() {
-    if (!bus_.isConnected())
-        return false;
-    QDBusMessage reply = dbus::call(bus_, portal, path, settings, QStringLiteral("Read"), {group, key});
-    if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty())
-        return false;
-    const QVariant value = unwrap(reply.arguments().first());
+bool ReduceMotionSetting::reducesMotion(const QVariant& enableAnimations) {
+    const QVariant value = unwrap(enableAnimations);
     return value.typeId() == QMetaType::Bool && !value.toBool();
 }
 
-void ReduceMotionSetting::watch() {
+void ReduceMotionSetting::follow() {
+    if (!bus_.isConnected())
+        return;
     bus_.connect(portal, path, settings, QStringLiteral("SettingChanged"), this,
-                 SLOT(settingChanged(QString, QString, QDBusVariant)));
+                 SLOT(settingChanged(QDBusMessage)));
+    QDBusMessage read = QDBusMessage::createMethodCall(portal, path, settings, QStringLiteral("Read"));
+    read << group << key;
+    // Generous: the bus may have to start the portal first. Nothing waits for the answer.
+    auto* watcher = new QDBusPendingCallWatcher(bus_.asyncCall(read, dbus::callTimeoutMs * 5), this);
+    connect(watcher, &QDBusPendingCallWatcher::finished, this, [this](QDBusPendingCallWatcher* call) {
+        call->deleteLater();
+        const QDBusMessage reply = call->reply();
+        if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty())
+            return; // no portal, or none with this setting: the effects may run
+        set(reducesMotion(reply.arguments().first()));
+    });
 }
 
-void ReduceMotionSetting::settingChanged(const QString& changedGroup, const QString& changedKey,
-                                         const QDBusVariant& value) {
-    if (changedGroup != group || changedKey != key || !onChanged)
+void ReduceMotionSetting::settingChanged(const QDBusMessage& message) {
+    const QVariantList arguments = message.arguments();
+    if (arguments.size() < 3 || arguments[0].toString() != group || arguments[1].toString() != key)
         return;
-    const QVariant v = unwrap(value.variant());
-    onChanged(v.typeId() == QMetaType::Bool && !v.toBool());
+    set(reducesMotion(arguments[2]));
+}
+
+void ReduceMotionSetting::set(bool reduce) {
+    if (reduce == reduce_)
+        return;
+    reduce_ = reduce;
+    if (onChanged)
+        onChanged(reduce);
 }
 
 } // namespace tolva
