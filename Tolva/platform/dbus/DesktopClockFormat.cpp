@@ -2,6 +2,7 @@
 #include "platform/dbus/DesktopClockFormat.h"
 
 #include "platform/dbus/DBusCall.h"
+#include "platform/dbus/PortalSettings.h"
 
 #include <QDBusMessage>
 #include <QDBusPendingCallWatcher>
@@ -10,18 +11,12 @@
 namespace tolva {
 
 namespace {
-const QString portal = QStringLiteral("org.freedesktop.portal.Desktop");
-const QString path = QStringLiteral("/org/freedesktop/portal/desktop");
-const QString settings = QStringLiteral("org.freedesktop.portal.Settings");
-const QString group = QStringLiteral("org.gnome.desktop.interface");
+using portalSettings::unwrap;
+const QString& portal = portalSettings::service;
+const QString& path = portalSettings::path;
+const QString& settings = portalSettings::interface;
+const QString& group = portalSettings::desktopInterface;
 const QString key = QStringLiteral("clock-format");
-
-QVariant unwrap(QVariant value) {
-    // The portal nests the value in one or two variants depending on its version.
-    while (value.canConvert<QDBusVariant>())
-        value = value.value<QDBusVariant>().variant();
-    return value;
-}
 } // namespace
 
 DesktopClockFormat::DesktopClockFormat(QDBusConnection sessionBus) : bus_(std::move(sessionBus)) {}

@@ -2,6 +2,7 @@
 #include "platform/dbus/ReduceMotionSetting.h"
 
 #include "platform/dbus/DBusCall.h"
+#include "platform/dbus/PortalSettings.h"
 
 #include <QDBusPendingCallWatcher>
 #include <QDBusVariant>
@@ -9,18 +10,12 @@
 namespace tolva {
 
 namespace {
-const QString portal = QStringLiteral("org.freedesktop.portal.Desktop");
-const QString path = QStringLiteral("/org/freedesktop/portal/desktop");
-const QString settings = QStringLiteral("org.freedesktop.portal.Settings");
-const QString group = QStringLiteral("org.gnome.desktop.interface");
+using portalSettings::unwrap;
+const QString& portal = portalSettings::service;
+const QString& path = portalSettings::path;
+const QString& settings = portalSettings::interface;
+const QString& group = portalSettings::desktopInterface;
 const QString key = QStringLiteral("enable-animations");
-
-QVariant unwrap(QVariant value) {
-    // The portal nests the value in one or two variants depending on its version.
-    while (value.canConvert<QDBusVariant>())
-        value = value.value<QDBusVariant>().variant();
-    return value;
-}
 } // namespace
 
 ReduceMotionSetting::ReduceMotionSetting(QDBusConnection sessionBus) : bus_(std::move(sessionBus)) {}
