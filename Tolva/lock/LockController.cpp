@@ -134,8 +134,9 @@ void LockController::lock(const std::string& reason, std::optional<std::int64_t>
     if (onWillLock)
         onWillLock();
     // (The tray and the bus hear of the lock once the overlay is up: nothing before it.)
-    // What another program held until now is what the lock last saw: a fresh probe grab here
-    // would only delay the lock's own grab, which tells at once.
+    // Whether another program holds the keyboard right now: one probe, a round trip, so that the
+    // line says what the lock is up against.
+    assign(secureInputActive_, services_.secureInputEnabled());
     Log::lock.info("lock begin reason=" + reason +
                    " mode=" + std::string(services_.prefs->overlayContentMode().rawValue()) +
                    " frontmost=" + services_.foreground->frontmostName().value_or("nil") +

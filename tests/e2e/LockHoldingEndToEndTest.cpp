@@ -162,6 +162,7 @@ TEST_F(LockHolding, AKeyboardHeldByAnotherProgramIsTakenTheMomentItIsFree) {
     OtherClientGrab other;
     ASSERT_TRUE(other.held);
     lockNow();
+    EXPECT_TRUE(app->saw("lock info: lock begin reason=.* secureInput=true screens=.*")) << app->transcript();
     EXPECT_TRUE(app->saw("lock info: locked in background tap=false secureInput=true frontmost=.*"))
         << app->transcript();
     EXPECT_TRUE(app->saw("input error: tapCreate failed, AXIsProcessTrusted=true")) << app->transcript();
