@@ -111,10 +111,13 @@ struct GrabbingLoop {
         }
         xcb_disconnect(c);
     }};
-    ~GrabbingLoop() {
+    // Stops the thread; its counts are final after this.
+    void finish() {
         stop = true;
-        thread.join();
+        if (thread.joinable())
+            thread.join();
     }
+    ~GrabbingLoop() { finish(); }
 };
 
 // Keys typed as fast as the server takes them (one letter row), until stopped.
@@ -132,10 +135,13 @@ struct Typist {
         }
         xcb_disconnect(c);
     }};
-    ~Typist() {
+    // Stops the thread; its counts are final after this.
+    void finish() {
         stop = true;
-        thread.join();
+        if (thread.joinable())
+            thread.join();
     }
+    ~Typist() { finish(); }
 };
 
 // The running program's pid: the newest process whose executable is `binary`.
@@ -254,13 +260,9 @@ int main(int argc, char** argv) {
             // Covered throughout, sampled while the program comes back.
             for (auto until = Clock::now() + 400ms; Clock::now() < until; usleep(5000))
                 tally.uncovered += !victim.covered();
-            typist.stop = true;
-            typist.thread.join();
-            typist.thread = std::thread([] {});
+            typist.finish();
             tally.typed += typist.typed;
-            thief.stop = true;
-            thief.thread.join();
-            thief.thread = std::thread([] {});
+            thief.finish();
             tally.tries += thief.tries;
             tally.wins += thief.wins;
         }

@@ -165,9 +165,9 @@ void OverlayWindowManager::build(const OverlayContent& content) {
     }
     if (qt) {
         // Should this program die or its connection be killed while the overlay is up, its
-        // windows stay where they are, still covering (and the guard holds the keyboard); the root window
-        // says so, for the next start of the program to take the lock back. What a program before this one
-        // left behind that way goes now that these windows cover.
+        // windows stay where they are, still covering (the guard holds the keyboard meanwhile),
+        // and the root window says so, for the next start of the program to take the lock back.
+        // What a program before this one left behind that way goes now that these windows cover.
         xcb_set_close_down_mode(qt, XCB_CLOSE_DOWN_RETAIN_TEMPORARY);
         xcb_kill_client(qt, XCB_KILL_ALL_TEMPORARY);
         if (coverAtom_ != XCB_NONE) {
