@@ -173,7 +173,9 @@ void LockController::performLock(OverlayContentBuilder::Result result) {
                 if (!alive.lock() || machine_.state == LockState::unlocked)
                     return;
                 watchInput();
-                if (onStatusChanged)
+                // While the windows are being built the lock reports itself once, when they are
+                // up: the tray and the bus are not worth a delay of the cover.
+                if (machine_.state != LockState::locking && onStatusChanged)
                     onStatusChanged();
             };
             pointerGrab_->start();

@@ -421,6 +421,28 @@ TEST(LockController, ThePointerIsHeldForTheWholeLock) {
     EXPECT_EQ(f.controller->pointerGrab(), nullptr) << "released at unlock";
 }
 
+TEST(LockController, TheLockIsReportedOnlyOnceItsWindowsAreUp) {
+    // Telling the tray and the bus is slow; nothing of it may stand between the hot key and
+    // the cover, however the grabs report on the way.
+    LockRig f;
+    std::vector<std::pair<LockState, std::size_t>> reports; // state and overlay windows then
+    f.controller->onStatusChanged = [&] {
+        reports.emplace_back(f.controller->state(), f.windows->windows().size());
+    };
+    f.lock();
+    ASSERT_NE(f.pointerGrab, nullptr);
+    EXPECT_TRUE(f.pointerGrab->isHeld());
+    ASSERT_FALSE(reports.empty());
+    EXPECT_EQ(reports.back(), std::make_pair(LockState::locked, std::size_t(2)));
+    for (const auto& [state, windows] : reports)
+        EXPECT_NE(state, LockState::locking) << "reported while the windows were being built";
+    // Once the lock stands, a change of the pointer's hold is reported at once.
+    const std::size_t before = reports.size();
+    f.pointerGrab->held = false;
+    f.pointerGrab->retryNow();
+    EXPECT_EQ(reports.size(), before + 1);
+}
+
 TEST(LockController, AWaitEarnedInOneLockCountsDownInTheNext) {
     LockRig f;
     f.prefs->setAllowLoginPasswordUnlock(false);

@@ -43,7 +43,12 @@ struct FakePointerGrab : PointerGrab {
     int retries = 0;
     bool start() override {
         installed = true;
-        held = available;
+        // Like the real grab: a change of hold is reported, also the first one.
+        if (held != available) {
+            held = available;
+            if (onStatusChanged)
+                onStatusChanged();
+        }
         return held;
     }
     void stop() override { installed = held = false; }
