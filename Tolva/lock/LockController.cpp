@@ -240,6 +240,10 @@ void LockController::watchWindows() {
         if (alive.lock() && machine_.state != LockState::unlocked && frontTaken_)
             bringPromptToFront();
     };
+    windows.onDisplaysChanged = [this, alive] {
+        if (alive.lock())
+            screensChanged();
+    };
     windows.onGrabReleased = [this, alive] {
         if (alive.lock())
             retryInputNow();

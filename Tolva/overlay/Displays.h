@@ -32,7 +32,8 @@ public:
     virtual std::vector<DisplayInfo> displays() = 0;
 };
 
-// Qt's screen list, with identifiers from RandR where the X server has them.
+// The X server's RandR monitors, each with the Qt screen of the same name; Qt's screen list
+// where the server has no RandR.
 class QtDisplaySource : public DisplaySource {
 public:
     explicit QtDisplaySource(std::shared_ptr<XConnection> x11 = nullptr) : x11_(std::move(x11)) {}
@@ -40,8 +41,7 @@ public:
 
 private:
     std::shared_ptr<XConnection> x11_;
-    QString idsSignature_;
-    std::map<QString, std::uint32_t> ids_;
+    std::map<std::uint32_t, QString> atomNames_;
 };
 
 // The layout of displays in the core's y-up coordinates: y = primary height − (y + height).

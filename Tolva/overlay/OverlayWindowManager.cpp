@@ -90,7 +90,9 @@ bool OverlayWindowManager::hasCompositor() const {
 }
 
 void OverlayWindowManager::build(const OverlayContent& content) {
-    removeWindows(); // a rebuild within one lock: the backdrop choice was already told
+    // A rebuild within one lock (the displays changed, a window was lost) leaves the windows
+    // that still cover mapped until the new ones are up: no display goes bare meanwhile.
+    removeWindows(/*keepMapped=*/true);
     builtDisplays_ = displays_->displays();
     const bool translucent = content.isTranslucent && hasCompositor();
     const bool tintOverBackdrop = content.isTranslucent && !translucent;
@@ -146,8 +148,6 @@ void OverlayWindowManager::build(const OverlayContent& content) {
         window->overlayView()->startAnimations(content.animations, content.tuning, 1.0);
         windows_.push_back(std::move(window));
     }
-    spare_.clear(); // windows for displays that are gone
-    releasePending_.clear();
     xcb_connection_t* qt = x11_ ? qtConnection() : nullptr;
     const bool drawnByServer = qt && surfacesAvailable_;
     if (drawnByServer) {
@@ -183,6 +183,16 @@ void OverlayWindowManager::build(const OverlayContent& content) {
         if (!drawnByServer)
             watchWindow(*window);
     }
+    // Only now do the windows of the last build that found no display go.
+    if (qt) {
+        for (const auto& window : spare_)
+            if (stillMapped_.count(window.get()) && window->internalWinId())
+                xcb_unmap_window(qt, static_cast<xcb_window_t>(window->winId()));
+        xcb_flush(qt);
+    }
+    stillMapped_.clear();
+    spare_.clear(); // windows for displays that are gone
+    releasePending_.clear();
     if (x11_) {
         // Qt's map requests go out before our restacking, without waiting for a round of events.
         if (qt)
@@ -196,6 +206,8 @@ void OverlayWindowManager::build(const OverlayContent& content) {
             restacks_.clear();
             if (!overlayIsOnTop())
                 raiseAll();
+            if (onDisplaysChanged && currentLayout() != layout_)
+                onDisplaysChanged();
         });
     }
     layout_ = layoutOf(builtDisplays_);
@@ -229,10 +241,11 @@ void OverlayWindowManager::tearDown() {
     loggedBackdropChoice_ = false;
 }
 
-void OverlayWindowManager::removeWindows() {
+void OverlayWindowManager::removeWindows(bool keepMapped) {
     safetyNet_.cancel();
     // The overlay goes at once, a request a window; Qt's bookkeeping and the rest follow.
-    if (xcb_connection_t* qt = x11_ ? qtConnection() : nullptr) {
+    xcb_connection_t* qt = x11_ ? qtConnection() : nullptr;
+    if (qt && !keepMapped) {
         for (const auto& window : windows_)
             if (window->internalWinId())
                 xcb_unmap_window(qt, static_cast<xcb_window_t>(window->winId()));
@@ -253,8 +266,13 @@ void OverlayWindowManager::removeWindows() {
             window.reset();
             continue;
         }
-        window->hide();
-        dropPictures(*window);
+        if (keepMapped && qt) {
+            // Still covering until build() has mapped what replaces it (maybe this very window).
+            stillMapped_.insert(window.get());
+        } else {
+            window->hide();
+            dropPictures(*window);
+        }
         spare_.push_back(std::move(window));
     }
     destroyed_.clear();

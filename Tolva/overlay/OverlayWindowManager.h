@@ -71,6 +71,10 @@ public:
     // While windows are up: an overlay window was destroyed by another client; the windows
     // must be built again.
     std::function<void()> onWindowLost;
+    // While the overlay is up: the displays are no longer those the windows were built for.
+    // Looked at once a second besides what Qt reports, since a change of the server's monitor
+    // list alone reaches no client as an event.
+    std::function<void()> onDisplaysChanged;
 
     // Counters for tests and benchmarks: how often the cover was put back.
     struct Repairs {
@@ -88,7 +92,8 @@ private:
         std::shared_ptr<ServerPicture> picture;
         std::shared_ptr<ServerPicture> atRest; // cut to the display, as a lock first shows it
     };
-    void removeWindows();
+    // `keepMapped`: the windows stay on screen as spares for the build that follows at once.
+    void removeWindows(bool keepMapped = false);
     bool handleEvent(const void* event);
     void ownWindowChanged(std::size_t index, std::uint8_t type, const void* event);
     bool overlayIsOnTop() const;
@@ -118,6 +123,8 @@ private:
     // Windows of the last overlay, hidden: the next build reuses those that fit its displays,
     // which saves creating native windows while the user waits for the overlay.
     std::vector<std::unique_ptr<OverlayWindow>> spare_;
+    // Windows of the last build that are still on screen while a rebuild puts up their successors.
+    std::set<OverlayWindow*> stillMapped_;
     std::vector<DisplayInfo> builtDisplays_;
     DisplayLayout layout_;
     std::uint64_t listener_ = 0;

@@ -237,6 +237,61 @@ TEST_F(LockHolding, TheCoverIsPutBackWhateverAnotherClientDoesToIt) {
     EXPECT_TRUE(victimInput().empty());
 }
 
+TEST_F(LockHolding, DisplaysThatChangeWhileLockedStayCoveredThroughout) {
+    ASSERT_NO_FATAL_FAILURE(lockNow());
+    const std::vector<std::string> sessionLayout{
+        "xrandr",        "--delmonitor",          "LEFT",  "--delmonitor", "RIGHT", "--setmonitor",
+        "LEFT",          "1920/508x1080/286+0+0", "screen", "--setmonitor", "RIGHT", "1920/508x1080/286+1920+0",
+        "none"};
+    // The session's two monitors come back whatever happens here.
+    struct Restore {
+        const std::vector<std::string>& layout;
+        ~Restore() {
+            test::run({"xrandr", "--delmonitor", "MIDDLE"}); // refused when there is none
+            test::run(layout);
+        }
+    } restore{sessionLayout};
+    const std::vector<std::pair<std::string, std::vector<std::string>>> changes{
+        {"split moved",
+         {"xrandr", "--delmonitor", "LEFT", "--delmonitor", "RIGHT", "--setmonitor", "LEFT",
+          "2560/677x1080/286+0+0", "screen", "--setmonitor", "RIGHT", "1280/339x1080/286+2560+0", "none"}},
+        {"three monitors",
+         {"xrandr", "--delmonitor", "LEFT", "--delmonitor", "RIGHT", "--setmonitor", "LEFT",
+          "1280/339x1080/286+0+0", "screen", "--setmonitor", "MIDDLE", "1280/339x1080/286+1280+0", "none",
+          "--setmonitor", "RIGHT", "1280/339x1080/286+2560+0", "none"}},
+        {"back as they were",
+         [&] {
+             auto back = sessionLayout;
+             back.insert(back.begin() + 1, {"--delmonitor", "MIDDLE"});
+             return back;
+         }()},
+    };
+    for (const auto& [what, command] : changes) {
+        SCOPED_TRACE(what);
+        app->mark();
+        test::ChildProcess change(command);
+        // A line across every display, looked at as often as the server answers, until the
+        // program has rebuilt its windows and a while after.
+        int samples = 0, bare = 0;
+        std::optional<std::chrono::steady_clock::time_point> rebuilt;
+        const auto deadline = std::chrono::steady_clock::now() + 10s;
+        while (std::chrono::steady_clock::now() < deadline) {
+            ++samples;
+            if (share(X11ScreenCapture::captureRegion(QRect(0, 540, 3840, 1)), magenta) < 1.0)
+                ++bare;
+            if (!rebuilt && app->sawSinceMark("lock info: overlay windows: .*"))
+                rebuilt = std::chrono::steady_clock::now();
+            if (rebuilt && std::chrono::steady_clock::now() - *rebuilt > 700ms)
+                break;
+        }
+        ASSERT_TRUE(rebuilt) << "the change was never acted on\n" << app->transcript();
+        EXPECT_EQ(bare, 0) << "of " << samples << " looks, these showed something besides the overlay\n"
+                           << app->transcript();
+        EXPECT_TRUE(covered());
+    }
+    unlockWithThePin();
+}
+
 TEST_F(LockHolding, AWindowThatRaisesItselfNeverStaysAboveTheOverlay) {
     lockNow();
     constexpr QRgb green = qRgb(0, 255, 0);

@@ -71,6 +71,19 @@ public:
         const std::regex re(pattern);
         return std::any_of(seen.begin(), seen.end(), [&](auto& l) { return std::regex_match(l, re); });
     }
+    // From here on, `sawSinceMark` looks only at lines that come after this call.
+    void mark() {
+        for (auto& line : process_->drainLines())
+            seen.push_back(line);
+        mark_ = seen.size();
+    }
+    bool sawSinceMark(const std::string& pattern) {
+        for (auto& line : process_->drainLines())
+            seen.push_back(line);
+        const std::regex re(pattern);
+        return std::any_of(seen.begin() + std::ptrdiff_t(std::min(mark_, seen.size())), seen.end(),
+                           [&](auto& l) { return std::regex_match(l, re); });
+    }
     std::string transcript() const {
         std::string all;
         for (auto& l : seen)
@@ -82,6 +95,7 @@ public:
 
 private:
     std::unique_ptr<ChildProcess> process_;
+    std::size_t mark_ = 0;
 };
 
 inline double share(const QImage& image, QRgb rgb) {
