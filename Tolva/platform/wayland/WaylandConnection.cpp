@@ -335,6 +335,7 @@ void WaylandConnection::readEvents() {
         return;
     }
     dispatchPending();
+    flush(); // what the handlers asked for (a copy, an acknowledgement) goes out now
 }
 
 void WaylandConnection::dispatchPending() {

@@ -46,7 +46,6 @@ struct WaylandOverlay::Surface {
     int scale = 1;
     wl_surface* surface = nullptr;
     zwlr_layer_surface_v1* layer = nullptr;
-    wp_viewport* viewport = nullptr;
     zwp_keyboard_shortcuts_inhibitor_v1* shortcutsInhibitor = nullptr;
     wl_callback* frame = nullptr;
     QSize size;
@@ -69,8 +68,6 @@ struct WaylandOverlay::Surface {
         panelBuffers.clear();
         if (shortcutsInhibitor)
             zwp_keyboard_shortcuts_inhibitor_v1_destroy(shortcutsInhibitor);
-        if (viewport)
-            wp_viewport_destroy(viewport);
         if (layer)
             zwlr_layer_surface_v1_destroy(layer);
         if (surface)
@@ -80,12 +77,11 @@ struct WaylandOverlay::Surface {
 
 // The buffers of the cover's content, made once and attached to every surface that shows them.
 struct WaylandOverlay::Buffers {
-    std::unique_ptr<ShmBuffer> pixel; // 1×1 colour, stretched by the viewporter
-    struct Scaled {
+    struct Kept {
         QSize size;
         std::unique_ptr<ShmBuffer> buffer;
     };
-    std::map<std::string, Scaled> byOutput; // images, or full-size colour without a viewporter
+    std::map<std::string, Kept> byOutput;
 };
 
 // The seat's devices, made again whenever its capabilities change.
@@ -196,7 +192,6 @@ bool WaylandOverlay::cover(const CoverContent& content) {
         if (!(content == content_)) {
             // New content: drop what was drawn for the old one, attach again where configured.
             content_ = content;
-            buffers_->pixel.reset();
             buffers_->byOutput.clear();
             for (auto& surface : surfaces_)
                 if (surface->configured) {
@@ -230,7 +225,6 @@ void WaylandOverlay::uncover() {
     if (inputInhibitor_)
         zwlr_input_inhibitor_v1_destroy(inputInhibitor_);
     inputInhibitor_ = nullptr;
-    buffers_->pixel.reset();
     buffers_->byOutput.clear();
     connection_->flush();
 }
@@ -258,8 +252,6 @@ void WaylandOverlay::createSurface(WaylandConnection::Output& output) {
     zwlr_layer_surface_v1_set_exclusive_zone(surface->layer, -1); // over panels and bars too
     zwlr_layer_surface_v1_set_keyboard_interactivity(surface->layer,
                                                      ZWLR_LAYER_SURFACE_V1_KEYBOARD_INTERACTIVITY_EXCLUSIVE);
-    if (connection_->viewporter())
-        surface->viewport = wp_viewporter_get_viewport(connection_->viewporter(), surface->surface);
     // Without it sway still runs bindings marked --inhibited while we have the keyboard.
     if (connection_->shortcutsInhibitManager() && connection_->seat())
         surface->shortcutsInhibitor = zwp_keyboard_shortcuts_inhibit_manager_v1_inhibit_shortcuts(
@@ -299,59 +291,50 @@ void WaylandOverlay::configured(Surface& surface, std::uint32_t serial, int widt
 }
 
 void WaylandOverlay::attachContent(Surface& surface) {
+    // Every content is a buffer of the output's full pixel size. A 1×1 buffer stretched with
+    // wp_viewporter would save the memory, but sway 1.7's software renderer leaves the last row or
+    // column of a stretched buffer undrawn, and the desktop shows through it.
     wl_shm* shm = connection_->shm();
-    ShmBuffer* buffer = nullptr;
     const bool image = content_.kind == CoverContent::Kind::images && content_.images.count(surface.output) &&
                        !content_.images.at(surface.output).isNull();
     QColor color = content_.color;
     if (content_.kind == CoverContent::Kind::solidColor)
         color.setAlpha(255);
-    if (!image && surface.viewport) {
-        // One pixel, premultiplied, stretched over the output by the compositor.
-        if (!buffers_->pixel) {
-            buffers_->pixel = ShmBuffer::create(shm, 1, 1, WL_SHM_FORMAT_ARGB8888);
-            if (buffers_->pixel)
-                copyInto(filled(QSize(1, 1), color), *buffers_->pixel);
-        }
-        buffer = buffers_->pixel.get();
-    } else {
-        // The picture scaled once to the output's pixels and kept for as long as the size holds.
-        const QSize pixels = surface.size * surface.scale;
-        auto& scaled = buffers_->byOutput[surface.output];
-        if (!scaled.buffer || scaled.size != pixels) {
-            scaled.size = pixels;
-            scaled.buffer = ShmBuffer::create(shm, pixels.width(), pixels.height(), WL_SHM_FORMAT_ARGB8888);
-            if (scaled.buffer) {
-                if (image) {
-                    QImage picture = filled(pixels, color);
-                    QPainter painter(&picture);
-                    painter.setRenderHint(QPainter::SmoothPixmapTransform);
-                    painter.drawImage(QRect(QPoint(), pixels), content_.images.at(surface.output));
-                    painter.end();
-                    copyInto(picture, *scaled.buffer);
-                } else {
-                    copyInto(filled(pixels, color), *scaled.buffer);
-                }
+    const QSize pixels = surface.size * surface.scale;
+    // Kept per output for as long as its size holds: a picture is scaled once, a colour filled once.
+    auto& kept = buffers_->byOutput[surface.output];
+    if (!kept.buffer || kept.size != pixels) {
+        kept.size = pixels;
+        kept.buffer = ShmBuffer::create(shm, pixels.width(), pixels.height(), WL_SHM_FORMAT_ARGB8888);
+        if (kept.buffer && image) {
+            QImage picture = filled(pixels, color);
+            QPainter painter(&picture);
+            painter.setRenderHint(QPainter::SmoothPixmapTransform);
+            painter.drawImage(QRect(QPoint(), pixels), content_.images.at(surface.output));
+            painter.end();
+            copyInto(picture, *kept.buffer);
+        } else if (kept.buffer) {
+            const std::uint32_t pixel = qPremultiply(color.rgba());
+            for (int y = 0; y < pixels.height(); ++y) {
+                auto* row = reinterpret_cast<std::uint32_t*>(kept.buffer->data() + std::size_t(y) * std::size_t(kept.buffer->stride()));
+                std::fill_n(row, pixels.width(), pixel);
             }
         }
-        buffer = scaled.buffer.get();
     }
+    ShmBuffer* buffer = kept.buffer.get();
     if (buffer == nullptr) {
         Log::lock.error("Wayland: no shared memory for the cover of " + surface.output);
         return;
     }
     wl_surface_attach(surface.surface, buffer->buffer(), 0, 0);
     buffer->markBusy();
-    if (surface.viewport)
-        wp_viewport_set_destination(surface.viewport, surface.size.width(), surface.size.height());
-    else
-        wl_surface_set_buffer_scale(surface.surface, surface.scale);
+    wl_surface_set_buffer_scale(surface.surface, surface.scale);
     if (wl_surface_get_version(surface.surface) >= 4)
         wl_surface_damage_buffer(surface.surface, 0, 0, INT32_MAX, INT32_MAX);
     else
         wl_surface_damage(surface.surface, 0, 0, INT32_MAX, INT32_MAX);
     // An opaque cover lets the compositor skip drawing what lies beneath it.
-    if (content_.kind != CoverContent::Kind::liveTint && color.alpha() == 255) {
+    if (color.alpha() == 255 || image) {
         wl_region* region = wl_compositor_create_region(connection_->compositor());
         wl_region_add(region, 0, 0, INT32_MAX, INT32_MAX);
         wl_surface_set_opaque_region(surface.surface, region);

@@ -61,7 +61,8 @@ struct WaylandScreenCapture::Frame {
         }
         if (imageFormat != QImage::Format_Invalid) {
             const QImage view(buffer->data(), width, height, stride, imageFormat);
-            picture = view.convertToFormat(QImage::Format_RGB32); // a deep copy, independent of the buffer
+            // A copy of its own: the shared memory goes with the frame.
+            picture = imageFormat == QImage::Format_RGB32 ? view.copy() : view.convertToFormat(QImage::Format_RGB32);
             if (yInvert)
                 picture = picture.mirrored(false, true);
         }
