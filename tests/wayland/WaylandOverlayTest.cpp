@@ -232,6 +232,31 @@ TEST_F(WaylandOverlayTest, AnOutputThatComesWhileCoveredIsCoveredToo) {
         EXPECT_EQ(gridMismatches(screenshot(name), cover), "") << name;
 }
 
+TEST_F(WaylandOverlayTest, AnOutputThatGoesTakesItsSurfaceAndTheOthersStayCovered) {
+    // A nested sway whose outputs are windows of the fixture's: closing a window removes an output.
+    PrivateCompositor nested(PrivateCompositor::Kind::nested);
+    ASSERT_FALSE(nested.display().empty()) << nested.error();
+    auto nestedConnection = WaylandConnection::connect(nested.display());
+    ASSERT_TRUE(nestedConnection);
+    WaylandOverlay nestedOverlay(nestedConnection);
+    std::set<std::string> nestedShown;
+    nestedOverlay.onCoverShown = [&](const std::string& output, std::chrono::microseconds) {
+        nestedShown.insert(output);
+    };
+    const QColor cover("#a02080");
+    ASSERT_TRUE(nestedOverlay.cover(CoverContent::solid(cover)));
+    ASSERT_TRUE(driveUntil([&] { return nestedShown == std::set<std::string>{"WL-1", "WL-2"}; }));
+    EXPECT_EQ(gridMismatches(screenshot("WL-2", nested.display()), cover), "");
+
+    const auto result = runCommand("swaymsg", {"[title=\"wlroots - WL-2\"] kill"});
+    ASSERT_EQ(result.exitCode, 0) << result.errors.toStdString();
+    ASSERT_TRUE(driveUntil([&] { return nestedOverlay.outputs().size() == 1; })) << "WL-2 is still listed";
+    EXPECT_EQ(nestedOverlay.outputs().front().name, "WL-1");
+    ASSERT_TRUE(nestedConnection->roundtrip()) << nestedConnection->lostReason();
+    EXPECT_TRUE(nestedOverlay.isCovered());
+    EXPECT_EQ(gridMismatches(screenshot("WL-1", nested.display()), cover), "");
+}
+
 TEST_F(WaylandOverlayTest, ThePanelShowsAboveTheCoverAndFollowsEachUpdate) {
     const QColor cover("#202020");
     coverAndWait(CoverContent::solid(cover));

@@ -11,6 +11,7 @@
 #include <wayland-client.h>
 #include <xkbcommon/xkbcommon.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -77,8 +78,14 @@ bool driveUntil(const std::function<bool()>& done, std::chrono::milliseconds tim
     return true;
 }
 
-CommandResult runCommand(const QString& program, const QStringList& arguments, std::chrono::milliseconds timeout) {
+CommandResult runCommand(const QString& program, const QStringList& arguments, std::chrono::milliseconds timeout,
+                         const std::string& display) {
     QProcess process;
+    if (!display.empty()) {
+        auto environment = QProcessEnvironment::systemEnvironment();
+        environment.insert("WAYLAND_DISPLAY", QString::fromStdString(display));
+        process.setProcessEnvironment(environment);
+    }
     process.start(program, arguments);
     CommandResult result;
     if (!process.waitForStarted(5000)) {
@@ -98,8 +105,8 @@ CommandResult runCommand(const QString& program, const QStringList& arguments, s
     return result;
 }
 
-QImage screenshot(const std::string& output) {
-    const auto result = runCommand("grim", {"-o", QString::fromStdString(output), "-t", "ppm", "-"});
+QImage screenshot(const std::string& output, const std::string& display) {
+    const auto result = runCommand("grim", {"-o", QString::fromStdString(output), "-t", "ppm", "-"}, 20s, display);
     if (result.exitCode != 0)
         return {};
     return QImage::fromData(result.output, "PPM").convertToFormat(QImage::Format_RGB32);
@@ -130,15 +137,50 @@ std::string gridMismatches(const QImage& image, QColor expected, int tolerance, 
 }
 
 std::string waitForColour(const std::string& output, QColor expected, int tolerance, QRect area,
-                          std::chrono::milliseconds timeout) {
+                          std::chrono::milliseconds timeout, const std::string& display) {
     std::string last;
     driveUntil(
         [&] {
-            last = gridMismatches(screenshot(output), expected, tolerance, area);
+            last = gridMismatches(screenshot(output, display), expected, tolerance, area);
             return last.empty();
         },
         timeout);
     return last;
+}
+
+PrivateCompositor::PrivateCompositor(Kind kind) {
+    char pattern[] = "/tmp/tolva-private-compositor-XXXXXX";
+    if (::mkdtemp(pattern) == nullptr) {
+        error_ = "no temporary folder";
+        return;
+    }
+    dir_ = std::string(pattern) + "/session";
+    QStringList arguments = {kind == Kind::nested ? "nest" : "start", QString::fromStdString(dir_)};
+    if (kind == Kind::nested)
+        arguments << QString::fromLocal8Bit(std::getenv("TOLVA_WAYLAND_SESSION"));
+    const auto result = runCommand(TOLVA_WAYLAND_SESSION_SCRIPT, arguments);
+    if (result.exitCode != 0) {
+        error_ = "the compositor did not start: " + result.errors.toStdString();
+        return;
+    }
+    std::ifstream env(dir_ + "/env");
+    for (std::string line; std::getline(env, line);)
+        if (line.rfind("WAYLAND_DISPLAY=", 0) == 0)
+            display_ = line.substr(std::strlen("WAYLAND_DISPLAY="));
+    std::ifstream(dir_ + "/pid") >> pid_;
+}
+
+PrivateCompositor::~PrivateCompositor() {
+    if (dir_.empty())
+        return;
+    runCommand(TOLVA_WAYLAND_SESSION_SCRIPT, {"stop", QString::fromStdString(dir_)});
+    std::error_code ignored;
+    std::filesystem::remove_all(std::filesystem::path(dir_).parent_path(), ignored);
+}
+
+void PrivateCompositor::kill() const {
+    if (pid_ > 0)
+        ::kill(pid_t(pid_), SIGKILL);
 }
 
 // A client connection of its own, with the seat and one manager global bound.

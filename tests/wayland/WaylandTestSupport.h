@@ -37,17 +37,39 @@ struct CommandResult {
 };
 // Runs a command to its end while the event loop keeps serving our own Wayland connection.
 CommandResult runCommand(const QString& program, const QStringList& arguments,
-                         std::chrono::milliseconds timeout = 20s);
+                         std::chrono::milliseconds timeout = 20s, const std::string& display = {});
 
-// The output's picture as the compositor shows it now, through grim; null on failure.
-QImage screenshot(const std::string& output);
+// The output's picture as the compositor shows it now, through grim; null on failure. `display`
+// names another compositor than the fixture's.
+QImage screenshot(const std::string& output, const std::string& display = {});
 // Points of a grid over `image` (margins included) where the colour is not `expected` within
 // `tolerance` per channel, described for a failure message; empty when all match.
 std::string gridMismatches(const QImage& image, QColor expected, int tolerance = 0, QRect area = {});
 // Takes screenshots until the grid of `output` shows `expected` or the timeout passes; the
 // description of the last mismatch, or empty on success.
 std::string waitForColour(const std::string& output, QColor expected, int tolerance = 0, QRect area = {},
-                          std::chrono::milliseconds timeout = 10s);
+                          std::chrono::milliseconds timeout = 10s, const std::string& display = {});
+
+// A compositor of a test's own (scripts/wayland-session), for tests that kill it or take its
+// outputs away: headless, or nested in the fixture's compositor with outputs WL-1 and WL-2 that
+// are windows there.
+class PrivateCompositor {
+public:
+    enum class Kind { headless, nested };
+    explicit PrivateCompositor(Kind kind);
+    ~PrivateCompositor();
+    PrivateCompositor(const PrivateCompositor&) = delete;
+    PrivateCompositor& operator=(const PrivateCompositor&) = delete;
+
+    // The absolute socket path; empty when it did not start (see error()).
+    const std::string& display() const { return display_; }
+    const std::string& error() const { return error_; }
+    void kill() const;
+
+private:
+    std::string dir_, display_, error_;
+    long pid_ = 0;
+};
 
 // A keyboard of our own (zwp_virtual_keyboard_v1) with the ordinary US layout, so keys arrive
 // at their physical positions, on a connection of its own.

@@ -184,6 +184,10 @@ bool WaylandOverlay::isAvailable() const { return isAvailable(*connection_); }
 std::vector<WaylandOutputInfo> WaylandOverlay::outputs() const { return connection_->outputInfos(); }
 
 bool WaylandOverlay::cover(const CoverContent& content) {
+    if (!connection_->isConnected()) {
+        Log::lock.error("Wayland: cannot cover the screen: the connection to the compositor ended");
+        return false;
+    }
     if (!isAvailable()) {
         Log::lock.error("Wayland: cannot cover the screen: the compositor offers no layer-shell");
         return false;
