@@ -57,10 +57,13 @@ protected:
         ASSERT_TRUE(overlay->cover(content));
         const auto names = outputNames();
         ASSERT_TRUE(driveUntil([&] {
-            return std::all_of(names.begin(), names.end(), [&](const auto& name) { return shown.count(name) > 0; });
-        })) << "covered " << shown.size() << " of " << names.size() << " outputs";
+            return std::all_of(names.begin(), names.end(),
+                               [&](const auto& name) { return shown.count(name) > 0; });
+        })) << "covered "
+            << shown.size() << " of " << names.size() << " outputs";
         for (const auto& [output, elapsed] : shown)
-            std::cout << "first frame of " << output << " " << elapsed.count() / 1000.0 << " ms after cover()\n";
+            std::cout << "first frame of " << output << " " << elapsed.count() / 1000.0
+                      << " ms after cover()\n";
     }
 
     bool receivedCharacters(const std::string& text) const {
@@ -177,8 +180,8 @@ TEST_F(WaylandOverlayTest, KeysArriveAtTheirPositionsWithModifiersAndCharacters)
 TEST_F(WaylandOverlayTest, CompositorShortcutsAreHeldBackWhileCovered) {
     // The three bindings of the session (plain, --locked, --inhibited) and then a plain key, which
     // arriving here shows the compositor handled the combinations before it.
-    const QStringList combinations = {"-M", "logo", "-k", "Return", "-m", "logo", "-M", "logo", "-k", "l",
-                                      "-m", "logo", "-M", "logo", "-k", "i",      "-m", "logo"};
+    const QStringList combinations = {"-M", "logo", "-k",   "Return", "-m",   "logo", "-M", "logo", "-k",
+                                      "l",  "-m",   "logo", "-M",     "logo", "-k",   "i",  "-m",   "logo"};
     coverAndWait(CoverContent::solid(Qt::black));
     auto result = runCommand("wtype", QStringList{"-s", "150"} + combinations + QStringList{"-s", "50", "q"});
     ASSERT_EQ(result.exitCode, 0) << result.errors.toStdString();
@@ -223,7 +226,8 @@ TEST_F(WaylandOverlayTest, AnOutputThatComesWhileCoveredIsCoveredToo) {
                 added = name;
         return !added.empty();
     })) << "no cover on the new output";
-    std::cout << "new output " << added << " covered " << shown[added].count() / 1000.0 << " ms after its surface\n";
+    std::cout << "new output " << added << " covered " << shown[added].count() / 1000.0
+              << " ms after its surface\n";
     EXPECT_GT(changes, 0);
     EXPECT_EQ(gridMismatches(screenshot(added), cover), "") << added;
 
@@ -294,7 +298,9 @@ TEST_F(WaylandOverlayTest, PointerMotionAndButtonsAreReportedPerOutput) {
     coverAndWait(CoverContent::solid(Qt::black));
     std::vector<std::pair<std::string, QPoint>> motions;
     std::vector<std::tuple<std::string, QPoint, std::uint32_t, bool>> buttons;
-    overlay->onPointerMotion = [&](const std::string& output, QPoint at) { motions.emplace_back(output, at); };
+    overlay->onPointerMotion = [&](const std::string& output, QPoint at) {
+        motions.emplace_back(output, at);
+    };
     overlay->onPointerButton = [&](const std::string& output, QPoint at, std::uint32_t button, bool pressed) {
         buttons.emplace_back(output, at, button, pressed);
     };
@@ -306,14 +312,18 @@ TEST_F(WaylandOverlayTest, PointerMotionAndButtonsAreReportedPerOutput) {
     const QSize layout = layoutRect.size();
     pointer.moveTo(QPoint(700, 100), layout);
     ASSERT_TRUE(driveUntil([&] {
-        return !motions.empty() && motions.back() == std::make_pair(std::string("HEADLESS-2"), QPoint(60, 100));
+        return !motions.empty() &&
+               motions.back() == std::make_pair(std::string("HEADLESS-2"), QPoint(60, 100));
     })) << (motions.empty() ? "no motion" : motions.back().first);
     pointer.moveTo(QPoint(20, 30), layout);
-    ASSERT_TRUE(driveUntil([&] { return motions.back() == std::make_pair(std::string("HEADLESS-1"), QPoint(20, 30)); }));
+    ASSERT_TRUE(driveUntil(
+        [&] { return motions.back() == std::make_pair(std::string("HEADLESS-1"), QPoint(20, 30)); }));
     pointer.click(BTN_LEFT);
     ASSERT_TRUE(driveUntil([&] { return buttons.size() >= 2; }));
-    EXPECT_EQ(buttons[0], std::make_tuple(std::string("HEADLESS-1"), QPoint(20, 30), std::uint32_t(BTN_LEFT), true));
-    EXPECT_EQ(buttons[1], std::make_tuple(std::string("HEADLESS-1"), QPoint(20, 30), std::uint32_t(BTN_LEFT), false));
+    EXPECT_EQ(buttons[0],
+              std::make_tuple(std::string("HEADLESS-1"), QPoint(20, 30), std::uint32_t(BTN_LEFT), true));
+    EXPECT_EQ(buttons[1],
+              std::make_tuple(std::string("HEADLESS-1"), QPoint(20, 30), std::uint32_t(BTN_LEFT), false));
 }
 
 TEST_F(WaylandOverlayTest, ASecondClientThatTriesToCoverLosesItsConnectionWithoutACrash) {

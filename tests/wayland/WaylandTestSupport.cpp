@@ -78,8 +78,8 @@ bool driveUntil(const std::function<bool()>& done, std::chrono::milliseconds tim
     return true;
 }
 
-CommandResult runCommand(const QString& program, const QStringList& arguments, std::chrono::milliseconds timeout,
-                         const std::string& display) {
+CommandResult runCommand(const QString& program, const QStringList& arguments,
+                         std::chrono::milliseconds timeout, const std::string& display) {
     QProcess process;
     if (!display.empty()) {
         auto environment = QProcessEnvironment::systemEnvironment();
@@ -106,7 +106,8 @@ CommandResult runCommand(const QString& program, const QStringList& arguments, s
 }
 
 QImage screenshot(const std::string& output, const std::string& display) {
-    const auto result = runCommand("grim", {"-o", QString::fromStdString(output), "-t", "ppm", "-"}, 20s, display);
+    const auto result =
+        runCommand("grim", {"-o", QString::fromStdString(output), "-t", "ppm", "-"}, 20s, display);
     if (result.exitCode != 0)
         return {};
     return QImage::fromData(result.output, "PPM").convertToFormat(QImage::Format_RGB32);
@@ -121,7 +122,8 @@ std::string gridMismatches(const QImage& image, QColor expected, int tolerance, 
     int count = 0;
     for (int row = 0; row <= 8; ++row) {
         for (int column = 0; column <= 8; ++column) {
-            const QPoint point(area.left() + (area.width() - 1) * column / 8, area.top() + (area.height() - 1) * row / 8);
+            const QPoint point(area.left() + (area.width() - 1) * column / 8,
+                               area.top() + (area.height() - 1) * row / 8);
             const QColor seen = image.pixelColor(point);
             const bool close = std::abs(seen.red() - expected.red()) <= tolerance &&
                                std::abs(seen.green() - expected.green()) <= tolerance &&
@@ -199,13 +201,15 @@ template <typename Manager> struct DeviceConnection {
         wl_registry* registry = wl_display_get_registry(display);
         static const wl_registry_listener listener = {
             .global =
-                [](void* data, wl_registry* registry, uint32_t name, const char* interface, uint32_t version) {
+                [](void* data, wl_registry* registry, uint32_t name, const char* interface,
+                   uint32_t version) {
                     auto* self = static_cast<DeviceConnection*>(data);
                     if (std::strcmp(interface, wl_seat_interface.name) == 0 && !self->seat)
-                        self->seat = static_cast<wl_seat*>(wl_registry_bind(registry, name, &wl_seat_interface, 1));
+                        self->seat =
+                            static_cast<wl_seat*>(wl_registry_bind(registry, name, &wl_seat_interface, 1));
                     else if (std::strcmp(interface, self->interface->name) == 0)
-                        self->manager = static_cast<Manager*>(
-                            wl_registry_bind(registry, name, self->interface, std::min(version, self->version)));
+                        self->manager = static_cast<Manager*>(wl_registry_bind(
+                            registry, name, self->interface, std::min(version, self->version)));
                 },
             .global_remove = [](void*, wl_registry*, uint32_t) {},
         };
@@ -233,7 +237,8 @@ struct VirtualKeyboard::State : DeviceConnection<zwp_virtual_keyboard_manager_v1
                                     pressed ? WL_KEYBOARD_KEY_STATE_PRESSED : WL_KEYBOARD_KEY_STATE_RELEASED);
         // A virtual keyboard reports its own modifiers: as a real one would after this key.
         xkb_state_update_key(xkbState, key + 8, pressed ? XKB_KEY_DOWN : XKB_KEY_UP);
-        zwp_virtual_keyboard_v1_modifiers(keyboard, xkb_state_serialize_mods(xkbState, XKB_STATE_MODS_DEPRESSED),
+        zwp_virtual_keyboard_v1_modifiers(keyboard,
+                                          xkb_state_serialize_mods(xkbState, XKB_STATE_MODS_DEPRESSED),
                                           xkb_state_serialize_mods(xkbState, XKB_STATE_MODS_LATCHED),
                                           xkb_state_serialize_mods(xkbState, XKB_STATE_MODS_LOCKED),
                                           xkb_state_serialize_layout(xkbState, XKB_STATE_LAYOUT_EFFECTIVE));
@@ -275,10 +280,16 @@ VirtualKeyboard::~VirtualKeyboard() {
     xkb_context_unref(s.context);
 }
 
-bool VirtualKeyboard::isReady() const { return state_->keyboard != nullptr; }
+bool VirtualKeyboard::isReady() const {
+    return state_->keyboard != nullptr;
+}
 
-void VirtualKeyboard::press(std::uint32_t key) { state_->key(key, true); }
-void VirtualKeyboard::release(std::uint32_t key) { state_->key(key, false); }
+void VirtualKeyboard::press(std::uint32_t key) {
+    state_->key(key, true);
+}
+void VirtualKeyboard::release(std::uint32_t key) {
+    state_->key(key, false);
+}
 
 void VirtualKeyboard::tap(std::uint32_t key, std::initializer_list<std::uint32_t> modifiers) {
     for (auto modifier : modifiers)
@@ -310,12 +321,15 @@ VirtualPointer::~VirtualPointer() {
         zwlr_virtual_pointer_manager_v1_destroy(s.manager);
 }
 
-bool VirtualPointer::isReady() const { return state_->pointer != nullptr; }
+bool VirtualPointer::isReady() const {
+    return state_->pointer != nullptr;
+}
 
 void VirtualPointer::moveTo(QPoint position, QSize extent) {
     auto& s = *state_;
-    zwlr_virtual_pointer_v1_motion_absolute(s.pointer, now(), std::uint32_t(position.x()), std::uint32_t(position.y()),
-                                            std::uint32_t(extent.width()), std::uint32_t(extent.height()));
+    zwlr_virtual_pointer_v1_motion_absolute(s.pointer, now(), std::uint32_t(position.x()),
+                                            std::uint32_t(position.y()), std::uint32_t(extent.width()),
+                                            std::uint32_t(extent.height()));
     zwlr_virtual_pointer_v1_frame(s.pointer);
     wl_display_flush(s.display);
 }

@@ -40,7 +40,9 @@ std::unique_ptr<ShmBuffer> ShmBuffer::create(wl_shm* shm, int width, int height,
     return result;
 }
 
-void ShmBuffer::handleRelease(void* data, wl_buffer*) { static_cast<ShmBuffer*>(data)->busy_ = false; }
+void ShmBuffer::handleRelease(void* data, wl_buffer*) {
+    static_cast<ShmBuffer*>(data)->busy_ = false;
+}
 
 ShmBuffer::~ShmBuffer() {
     if (buffer_)

@@ -16,22 +16,25 @@
 namespace tolva {
 
 namespace {
-template <typename T> T* bind(wl_registry* registry, std::uint32_t name, const wl_interface* interface,
-                              std::uint32_t offered, std::uint32_t supported) {
+template <typename T>
+T* bind(wl_registry* registry, std::uint32_t name, const wl_interface* interface, std::uint32_t offered,
+        std::uint32_t supported) {
     return static_cast<T*>(wl_registry_bind(registry, name, interface, std::min(offered, supported)));
 }
 } // namespace
 
 struct WaylandConnectionListeners {
-    static WaylandConnection::Output& output(void* data) { return *static_cast<WaylandConnection::Output*>(data); }
+    static WaylandConnection::Output& output(void* data) {
+        return *static_cast<WaylandConnection::Output*>(data);
+    }
 
     static constexpr wl_registry_listener registry = {
         .global = &WaylandConnection::registryGlobal,
         .global_remove = &WaylandConnection::registryGlobalRemove,
     };
 
-    static void outputGeometry(void* data, wl_output*, int32_t x, int32_t y, int32_t, int32_t, int32_t, const char*,
-                               const char*, int32_t) {
+    static void outputGeometry(void* data, wl_output*, int32_t x, int32_t y, int32_t, int32_t, int32_t,
+                               const char*, const char*, int32_t) {
         output(data).modeGeometry.moveTo(x, y);
     }
     static void outputMode(void* data, wl_output*, uint32_t flags, int32_t width, int32_t height, int32_t) {
@@ -105,7 +108,8 @@ std::shared_ptr<WaylandConnection> WaylandConnection::connect(const std::string&
                                          connection->context_.get());
     connection->notifier_ = notifier;
     WaylandConnection* self = connection.get(); // the context (and with it these slots) dies first
-    QObject::connect(notifier, &QSocketNotifier::activated, connection->context_.get(), [self] { self->readEvents(); });
+    QObject::connect(notifier, &QSocketNotifier::activated, connection->context_.get(),
+                     [self] { self->readEvents(); });
     // Requests made anywhere in the program go out before the loop sleeps.
     if (auto* dispatcher = QAbstractEventDispatcher::instance())
         QObject::connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, connection->context_.get(),
@@ -123,7 +127,7 @@ WaylandConnection::~WaylandConnection() {
             zxdg_output_v1_destroy((*it)->xdgOutput);
         if ((*it)->output)
             wl_output_get_version((*it)->output) >= 3 ? wl_output_release((*it)->output)
-                                                        : wl_output_destroy((*it)->output);
+                                                      : wl_output_destroy((*it)->output);
     }
     outputs_.clear();
     if (idleNotifier_)
@@ -139,8 +143,9 @@ WaylandConnection::~WaylandConnection() {
     if (inputInhibitManager_)
         zwlr_input_inhibit_manager_v1_destroy(inputInhibitManager_);
     if (layerShell_)
-        zwlr_layer_shell_v1_get_version(layerShell_) >= 3 ? zwlr_layer_shell_v1_destroy(layerShell_)
-                                                          : wl_proxy_destroy(reinterpret_cast<wl_proxy*>(layerShell_));
+        zwlr_layer_shell_v1_get_version(layerShell_) >= 3
+            ? zwlr_layer_shell_v1_destroy(layerShell_)
+            : wl_proxy_destroy(reinterpret_cast<wl_proxy*>(layerShell_));
     if (viewporter_)
         wp_viewporter_destroy(viewporter_);
     if (seat_)
@@ -193,7 +198,8 @@ void WaylandConnection::bindGlobal(std::uint32_t name, const char* interface, st
         }
         outputs_.push_back(std::move(output));
     } else if (id == zxdg_output_manager_v1_interface.name) {
-        xdgOutputManager_ = bind<zxdg_output_manager_v1>(registry_, name, &zxdg_output_manager_v1_interface, version, 3);
+        xdgOutputManager_ =
+            bind<zxdg_output_manager_v1>(registry_, name, &zxdg_output_manager_v1_interface, version, 3);
         for (auto& output : outputs_) { // outputs announced before the manager
             if (output->xdgOutput == nullptr) {
                 output->xdgOutput = zxdg_output_manager_v1_get_xdg_output(xdgOutputManager_, output->output);
@@ -206,23 +212,25 @@ void WaylandConnection::bindGlobal(std::uint32_t name, const char* interface, st
     } else if (id == zwlr_layer_shell_v1_interface.name) {
         layerShell_ = bind<zwlr_layer_shell_v1>(registry_, name, &zwlr_layer_shell_v1_interface, version, 4);
     } else if (id == zwlr_input_inhibit_manager_v1_interface.name) {
-        inputInhibitManager_ = bind<zwlr_input_inhibit_manager_v1>(registry_, name,
-                                                                   &zwlr_input_inhibit_manager_v1_interface, version, 1);
+        inputInhibitManager_ = bind<zwlr_input_inhibit_manager_v1>(
+            registry_, name, &zwlr_input_inhibit_manager_v1_interface, version, 1);
     } else if (id == zwp_keyboard_shortcuts_inhibit_manager_v1_interface.name) {
         shortcutsInhibitManager_ = bind<zwp_keyboard_shortcuts_inhibit_manager_v1>(
             registry_, name, &zwp_keyboard_shortcuts_inhibit_manager_v1_interface, version, 1);
     } else if (id == zwlr_screencopy_manager_v1_interface.name) {
-        screencopyManager_ = bind<zwlr_screencopy_manager_v1>(registry_, name, &zwlr_screencopy_manager_v1_interface,
-                                                              version, 3);
+        screencopyManager_ = bind<zwlr_screencopy_manager_v1>(
+            registry_, name, &zwlr_screencopy_manager_v1_interface, version, 3);
     } else if (id == org_kde_kwin_idle_interface.name) {
         kdeIdle_ = bind<org_kde_kwin_idle>(registry_, name, &org_kde_kwin_idle_interface, version, 1);
     } else if (id == ext_idle_notifier_v1_interface.name) {
-        idleNotifier_ = bind<ext_idle_notifier_v1>(registry_, name, &ext_idle_notifier_v1_interface, version, 1);
+        idleNotifier_ =
+            bind<ext_idle_notifier_v1>(registry_, name, &ext_idle_notifier_v1_interface, version, 1);
     }
 }
 
 void WaylandConnection::removeGlobal(std::uint32_t name) {
-    auto it = std::find_if(outputs_.begin(), outputs_.end(), [name](const auto& o) { return o->globalName == name; });
+    auto it = std::find_if(outputs_.begin(), outputs_.end(),
+                           [name](const auto& o) { return o->globalName == name; });
     if (it != outputs_.end()) {
         std::unique_ptr<Output> output = std::move(*it);
         outputs_.erase(it);
@@ -295,7 +303,9 @@ void WaylandConnection::notifyOutputsChanged() {
         observer->outputsChanged();
 }
 
-void WaylandConnection::addObserver(Observer* observer) { observers_.push_back(observer); }
+void WaylandConnection::addObserver(Observer* observer) {
+    observers_.push_back(observer);
+}
 
 void WaylandConnection::removeObserver(Observer* observer) {
     observers_.erase(std::remove(observers_.begin(), observers_.end(), observer), observers_.end());

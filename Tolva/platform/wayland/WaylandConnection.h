@@ -80,7 +80,9 @@ public:
     wp_viewporter* viewporter() const { return viewporter_; }
     zwlr_layer_shell_v1* layerShell() const { return layerShell_; }
     zwlr_input_inhibit_manager_v1* inputInhibitManager() const { return inputInhibitManager_; }
-    zwp_keyboard_shortcuts_inhibit_manager_v1* shortcutsInhibitManager() const { return shortcutsInhibitManager_; }
+    zwp_keyboard_shortcuts_inhibit_manager_v1* shortcutsInhibitManager() const {
+        return shortcutsInhibitManager_;
+    }
     zwlr_screencopy_manager_v1* screencopyManager() const { return screencopyManager_; }
     org_kde_kwin_idle* kdeIdle() const { return kdeIdle_; }
     ext_idle_notifier_v1* idleNotifier() const { return idleNotifier_; }

@@ -40,10 +40,12 @@ bool WaylandIdleWatch::start(std::chrono::milliseconds timeout) {
         return false;
     const auto milliseconds = std::uint32_t(std::max<std::int64_t>(1, timeout.count()));
     if (auto* notifier = connection_->idleNotifier()) {
-        notification_ = ext_idle_notifier_v1_get_idle_notification(notifier, milliseconds, connection_->seat());
+        notification_ =
+            ext_idle_notifier_v1_get_idle_notification(notifier, milliseconds, connection_->seat());
         ext_idle_notification_v1_add_listener(notification_, &WaylandIdleWatchListeners::notification, this);
     } else {
-        kdeTimeout_ = org_kde_kwin_idle_get_idle_timeout(connection_->kdeIdle(), connection_->seat(), milliseconds);
+        kdeTimeout_ =
+            org_kde_kwin_idle_get_idle_timeout(connection_->kdeIdle(), connection_->seat(), milliseconds);
         org_kde_kwin_idle_timeout_add_listener(kdeTimeout_, &WaylandIdleWatchListeners::kde, this);
     }
     connection_->flush();

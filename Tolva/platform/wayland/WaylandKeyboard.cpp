@@ -31,8 +31,8 @@ struct WaylandKeyboardListener {
     static void key(void* data, wl_keyboard*, uint32_t, uint32_t, uint32_t key, uint32_t state) {
         of(data).key(key, state);
     }
-    static void modifiers(void* data, wl_keyboard*, uint32_t, uint32_t depressed, uint32_t latched, uint32_t locked,
-                          uint32_t group) {
+    static void modifiers(void* data, wl_keyboard*, uint32_t, uint32_t depressed, uint32_t latched,
+                          uint32_t locked, uint32_t group) {
         of(data).modifiers(depressed, latched, locked, group);
     }
     static void repeatInfo(void*, wl_keyboard*, int32_t, int32_t) {}
@@ -74,7 +74,8 @@ void WaylandKeyboard::keymap(std::uint32_t format, int fd, std::uint32_t size) {
         Log::input.error("Wayland: cannot map the keymap");
         return;
     }
-    xkb_keymap* keymap = xkb_keymap_new_from_buffer(context_, static_cast<const char*>(text), strnlen(static_cast<const char*>(text), size),
+    xkb_keymap* keymap = xkb_keymap_new_from_buffer(context_, static_cast<const char*>(text),
+                                                    strnlen(static_cast<const char*>(text), size),
                                                     XKB_KEYMAP_FORMAT_TEXT_V1, XKB_KEYMAP_COMPILE_NO_FLAGS);
     ::munmap(text, size);
     if (keymap == nullptr) {
@@ -112,7 +113,8 @@ void WaylandKeyboard::key(std::uint32_t key, std::uint32_t state) {
     const std::uint32_t xKeycode = key + 8;
     const bool press = state == WL_KEYBOARD_KEY_STATE_PRESSED;
     KeyEvent event;
-    event.keyCode = xKeycode <= 255 ? KeyTranslation::virtualKeyCode(std::uint8_t(xKeycode)).value_or(0xFFFF) : 0xFFFF;
+    event.keyCode =
+        xKeycode <= 255 ? KeyTranslation::virtualKeyCode(std::uint8_t(xKeycode)).value_or(0xFFFF) : 0xFFFF;
     event.flags = flags();
     // Modifier keys are reported as the flags they change, by the modifiers event that follows.
     if (xKeycode <= 255 && KeyTranslation::isModifierKey(std::uint8_t(xKeycode))) {

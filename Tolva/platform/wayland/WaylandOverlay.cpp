@@ -28,7 +28,8 @@ void copyInto(const QImage& image, ShmBuffer& buffer) {
                               : image.convertToFormat(QImage::Format_ARGB32_Premultiplied);
     const std::size_t rowBytes = std::size_t(std::min(source.width(), buffer.width())) * 4;
     for (int y = 0; y < std::min(source.height(), buffer.height()); ++y)
-        std::memcpy(buffer.data() + std::size_t(y) * std::size_t(buffer.stride()), source.constScanLine(y), rowBytes);
+        std::memcpy(buffer.data() + std::size_t(y) * std::size_t(buffer.stride()), source.constScanLine(y),
+                    rowBytes);
 }
 
 QImage filled(QSize size, QColor color) {
@@ -105,7 +106,8 @@ struct WaylandOverlayListeners {
     using Surface = WaylandOverlay::Surface;
     static Surface& of(void* data) { return *static_cast<Surface*>(data); }
 
-    static void configure(void* data, zwlr_layer_surface_v1*, uint32_t serial, uint32_t width, uint32_t height) {
+    static void configure(void* data, zwlr_layer_surface_v1*, uint32_t serial, uint32_t width,
+                          uint32_t height) {
         of(data).overlay->configured(of(data), serial, int(width), int(height));
     }
     static void closed(void* data, zwlr_layer_surface_v1*) { of(data).overlay->closed(of(data)); }
@@ -115,14 +117,16 @@ struct WaylandOverlayListeners {
     static constexpr wl_callback_listener frame = {.done = frameDone};
 
     static WaylandOverlay& overlay(void* data) { return *static_cast<WaylandOverlay*>(data); }
-    static void pointerEnter(void* data, wl_pointer*, uint32_t, wl_surface* surface, wl_fixed_t x, wl_fixed_t y) {
+    static void pointerEnter(void* data, wl_pointer*, uint32_t, wl_surface* surface, wl_fixed_t x,
+                             wl_fixed_t y) {
         overlay(data).pointerAt(surface, wl_fixed_to_double(x), wl_fixed_to_double(y));
     }
     static void pointerLeave(void* data, wl_pointer*, uint32_t, wl_surface*) {
         overlay(data).input_->pointerSurface = nullptr;
     }
     static void pointerMotion(void* data, wl_pointer*, uint32_t, wl_fixed_t x, wl_fixed_t y) {
-        overlay(data).pointerAt(overlay(data).input_->pointerSurface, wl_fixed_to_double(x), wl_fixed_to_double(y));
+        overlay(data).pointerAt(overlay(data).input_->pointerSurface, wl_fixed_to_double(x),
+                                wl_fixed_to_double(y));
     }
     static void pointerButton(void* data, wl_pointer*, uint32_t, uint32_t, uint32_t button, uint32_t state) {
         auto& self = overlay(data);
@@ -158,8 +162,8 @@ struct WaylandOverlayListeners {
 };
 
 WaylandOverlay::WaylandOverlay(std::shared_ptr<WaylandConnection> connection)
-    : connection_(std::move(connection)), context_(std::make_unique<QObject>()), input_(std::make_unique<Input>()),
-      buffers_(std::make_unique<Buffers>()) {
+    : connection_(std::move(connection)), context_(std::make_unique<QObject>()),
+      input_(std::make_unique<Input>()), buffers_(std::make_unique<Buffers>()) {
     connection_->addObserver(this);
     seatCapabilitiesChanged(connection_->seatCapabilities());
     connection_->flush();
@@ -175,13 +179,17 @@ WaylandOverlay::~WaylandOverlay() {
 }
 
 bool WaylandOverlay::isAvailable(const WaylandConnection& connection) {
-    return connection.isConnected() && connection.layerShell() != nullptr && connection.compositor() != nullptr &&
-           connection.shm() != nullptr;
+    return connection.isConnected() && connection.layerShell() != nullptr &&
+           connection.compositor() != nullptr && connection.shm() != nullptr;
 }
 
-bool WaylandOverlay::isAvailable() const { return isAvailable(*connection_); }
+bool WaylandOverlay::isAvailable() const {
+    return isAvailable(*connection_);
+}
 
-std::vector<WaylandOutputInfo> WaylandOverlay::outputs() const { return connection_->outputInfos(); }
+std::vector<WaylandOutputInfo> WaylandOverlay::outputs() const {
+    return connection_->outputInfos();
+}
 
 bool WaylandOverlay::cover(const CoverContent& content) {
     if (!connection_->isConnected()) {
@@ -238,7 +246,8 @@ bool WaylandOverlay::hasKeyboardFocus() const {
 }
 
 void WaylandOverlay::createSurface(WaylandConnection::Output& output) {
-    if (std::any_of(surfaces_.begin(), surfaces_.end(), [&](const auto& s) { return s->output == output.info.name; }))
+    if (std::any_of(surfaces_.begin(), surfaces_.end(),
+                    [&](const auto& s) { return s->output == output.info.name; }))
         return;
     auto surface = std::make_unique<Surface>();
     surface->overlay = this;
@@ -247,12 +256,13 @@ void WaylandOverlay::createSurface(WaylandConnection::Output& output) {
     surface->scale = std::max(1, output.info.scale);
     surface->created = surfaces_.empty() ? coverStart_ : std::chrono::steady_clock::now();
     surface->surface = wl_compositor_create_surface(connection_->compositor());
-    surface->layer = zwlr_layer_shell_v1_get_layer_surface(connection_->layerShell(), surface->surface, output.output,
-                                                           ZWLR_LAYER_SHELL_V1_LAYER_OVERLAY, layerNamespace);
+    surface->layer =
+        zwlr_layer_shell_v1_get_layer_surface(connection_->layerShell(), surface->surface, output.output,
+                                              ZWLR_LAYER_SHELL_V1_LAYER_OVERLAY, layerNamespace);
     zwlr_layer_surface_v1_add_listener(surface->layer, &WaylandOverlayListeners::layer, surface.get());
-    zwlr_layer_surface_v1_set_anchor(surface->layer,
-                                     ZWLR_LAYER_SURFACE_V1_ANCHOR_TOP | ZWLR_LAYER_SURFACE_V1_ANCHOR_BOTTOM |
-                                         ZWLR_LAYER_SURFACE_V1_ANCHOR_LEFT | ZWLR_LAYER_SURFACE_V1_ANCHOR_RIGHT);
+    zwlr_layer_surface_v1_set_anchor(
+        surface->layer, ZWLR_LAYER_SURFACE_V1_ANCHOR_TOP | ZWLR_LAYER_SURFACE_V1_ANCHOR_BOTTOM |
+                            ZWLR_LAYER_SURFACE_V1_ANCHOR_LEFT | ZWLR_LAYER_SURFACE_V1_ANCHOR_RIGHT);
     zwlr_layer_surface_v1_set_exclusive_zone(surface->layer, -1); // over panels and bars too
     zwlr_layer_surface_v1_set_keyboard_interactivity(surface->layer,
                                                      ZWLR_LAYER_SURFACE_V1_KEYBOARD_INTERACTIVITY_EXCLUSIVE);
@@ -320,7 +330,8 @@ void WaylandOverlay::attachContent(Surface& surface) {
         } else if (kept.buffer) {
             const std::uint32_t pixel = qPremultiply(color.rgba());
             for (int y = 0; y < pixels.height(); ++y) {
-                auto* row = reinterpret_cast<std::uint32_t*>(kept.buffer->data() + std::size_t(y) * std::size_t(kept.buffer->stride()));
+                auto* row = reinterpret_cast<std::uint32_t*>(
+                    kept.buffer->data() + std::size_t(y) * std::size_t(kept.buffer->stride()));
                 std::fill_n(row, pixels.width(), pixel);
             }
         }
@@ -355,8 +366,8 @@ void WaylandOverlay::framePresented(Surface& surface) {
         return;
     surface.shown = true;
     const auto elapsed = since(surface.created);
-    Log::lock.info("Wayland: " + surface.output + " covered after " + std::to_string(elapsed.count() / 1000.0) +
-                   " ms");
+    Log::lock.info("Wayland: " + surface.output + " covered after " +
+                   std::to_string(elapsed.count() / 1000.0) + " ms");
     post([this, output = surface.output, elapsed] {
         if (onCoverShown)
             onCoverShown(output, elapsed);
@@ -387,7 +398,9 @@ void WaylandOverlay::outputAdded(WaylandConnection::Output& output) {
         createSurface(output);
 }
 
-void WaylandOverlay::outputRemoved(WaylandConnection::Output& output) { destroySurface(output.info.name); }
+void WaylandOverlay::outputRemoved(WaylandConnection::Output& output) {
+    destroySurface(output.info.name);
+}
 
 void WaylandOverlay::outputsChanged() {
     post([this] {
@@ -432,7 +445,8 @@ void WaylandOverlay::keyboardLeft(wl_surface* surface) {
     // Focus moving between our own surfaces (an output came) leaves and enters in one batch:
     // decide after the batch.
     input_->takeBackQueued = true;
-    QMetaObject::invokeMethod(context_.get(), [this] { takeKeyboardBack(); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        context_.get(), [this] { takeKeyboardBack(); }, Qt::QueuedConnection);
 }
 
 void WaylandOverlay::takeKeyboardBack() {
@@ -444,8 +458,8 @@ void WaylandOverlay::takeKeyboardBack() {
         zwlr_layer_surface_v1_set_keyboard_interactivity(surface->layer,
                                                          ZWLR_LAYER_SURFACE_V1_KEYBOARD_INTERACTIVITY_NONE);
         wl_surface_commit(surface->surface);
-        zwlr_layer_surface_v1_set_keyboard_interactivity(surface->layer,
-                                                         ZWLR_LAYER_SURFACE_V1_KEYBOARD_INTERACTIVITY_EXCLUSIVE);
+        zwlr_layer_surface_v1_set_keyboard_interactivity(
+            surface->layer, ZWLR_LAYER_SURFACE_V1_KEYBOARD_INTERACTIVITY_EXCLUSIVE);
         wl_surface_commit(surface->surface);
     }
     connection_->flush();
@@ -503,8 +517,8 @@ void WaylandOverlay::showPanel(Surface& surface) {
     bool commitParent = false;
     if (surface.panelSurface == nullptr) {
         surface.panelSurface = wl_compositor_create_surface(connection_->compositor());
-        surface.panelSubsurface =
-            wl_subcompositor_get_subsurface(connection_->subcompositor(), surface.panelSurface, surface.surface);
+        surface.panelSubsurface = wl_subcompositor_get_subsurface(connection_->subcompositor(),
+                                                                  surface.panelSurface, surface.surface);
         // Its own commits show at once; the cover beneath is never drawn again for it.
         wl_subsurface_set_desync(surface.panelSubsurface);
         surface.panelPosition = QPoint(INT32_MIN, INT32_MIN);
@@ -525,12 +539,14 @@ void WaylandOverlay::showPanel(Surface& surface) {
         auto& buffers = surface.panelBuffers;
         buffers.erase(std::remove_if(buffers.begin(), buffers.end(),
                                      [&](const auto& b) {
-                                         return !b->busy() && (b->width() != size.width() || b->height() != size.height());
+                                         return !b->busy() &&
+                                                (b->width() != size.width() || b->height() != size.height());
                                      }),
                       buffers.end());
         if (buffers.size() >= 3)
             buffers.erase(buffers.begin()); // the compositor kept the oldest too long: let it go
-        buffers.push_back(ShmBuffer::create(connection_->shm(), size.width(), size.height(), WL_SHM_FORMAT_ARGB8888));
+        buffers.push_back(
+            ShmBuffer::create(connection_->shm(), size.width(), size.height(), WL_SHM_FORMAT_ARGB8888));
         buffer = buffers.back().get();
         if (buffer == nullptr) {
             buffers.pop_back();

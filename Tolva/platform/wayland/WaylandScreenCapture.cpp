@@ -56,13 +56,15 @@ struct WaylandScreenCapture::Frame {
             imageFormat = QImage::Format_RGBA8888_Premultiplied;
             break;
         default:
-            Log::lock.error("Wayland: the copy of " + output + " came in an unknown format " + std::to_string(format));
+            Log::lock.error("Wayland: the copy of " + output + " came in an unknown format " +
+                            std::to_string(format));
             break;
         }
         if (imageFormat != QImage::Format_Invalid) {
             const QImage view(buffer->data(), width, height, stride, imageFormat);
             // A copy of its own: the shared memory goes with the frame.
-            picture = imageFormat == QImage::Format_RGB32 ? view.copy() : view.convertToFormat(QImage::Format_RGB32);
+            picture = imageFormat == QImage::Format_RGB32 ? view.copy()
+                                                          : view.convertToFormat(QImage::Format_RGB32);
             if (yInvert)
                 picture = picture.mirrored(false, true);
         }
@@ -78,8 +80,8 @@ struct WaylandScreenCapture::Frame {
 struct WaylandScreenCaptureListeners {
     using Frame = WaylandScreenCapture::Frame;
     static Frame& of(void* data) { return *static_cast<Frame*>(data); }
-    static void buffer(void* data, zwlr_screencopy_frame_v1* proxy, uint32_t format, uint32_t width, uint32_t height,
-                       uint32_t stride) {
+    static void buffer(void* data, zwlr_screencopy_frame_v1* proxy, uint32_t format, uint32_t width,
+                       uint32_t height, uint32_t stride) {
         auto& frame = of(data);
         frame.format = format;
         frame.width = int(width);
@@ -93,7 +95,9 @@ struct WaylandScreenCaptureListeners {
     static void flags(void* data, zwlr_screencopy_frame_v1*, uint32_t flags) {
         of(data).yInvert = flags & ZWLR_SCREENCOPY_FRAME_V1_FLAGS_Y_INVERT;
     }
-    static void ready(void* data, zwlr_screencopy_frame_v1*, uint32_t, uint32_t, uint32_t) { of(data).ready(); }
+    static void ready(void* data, zwlr_screencopy_frame_v1*, uint32_t, uint32_t, uint32_t) {
+        of(data).ready();
+    }
     static void failed(void* data, zwlr_screencopy_frame_v1*) {
         Log::lock.error("Wayland: the compositor could not copy " + of(data).output);
         of(data).finish();
@@ -143,8 +147,10 @@ void WaylandScreenCapture::captureOutputs(std::function<void(Pictures)> done) {
             auto frame = std::make_unique<Frame>();
             frame->capture = this;
             frame->output = output->info.name;
-            frame->frame = zwlr_screencopy_manager_v1_capture_output(connection_->screencopyManager(), 0, output->output);
-            zwlr_screencopy_frame_v1_add_listener(frame->frame, &WaylandScreenCaptureListeners::listener, frame.get());
+            frame->frame = zwlr_screencopy_manager_v1_capture_output(connection_->screencopyManager(), 0,
+                                                                     output->output);
+            zwlr_screencopy_frame_v1_add_listener(frame->frame, &WaylandScreenCaptureListeners::listener,
+                                                  frame.get());
             frames_.push_back(std::move(frame));
         }
         connection_->flush();
