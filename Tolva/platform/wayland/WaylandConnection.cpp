@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <poll.h>
 
 namespace tolva {
 
@@ -319,14 +320,51 @@ void WaylandConnection::flush() {
     wl_display_flush(display_);
 }
 
-bool WaylandConnection::roundtrip() {
+bool WaylandConnection::roundtrip(std::chrono::milliseconds timeout) {
     if (lost_ || display_ == nullptr)
         return false;
-    if (wl_display_roundtrip(display_) < 0) {
-        checkError();
-        return false;
+    // wl_display_roundtrip() would wait for ever on a compositor that hangs: this waits at most
+    // `timeout`, reading only when poll() says there is something to read.
+    bool done = false;
+    wl_callback* callback = wl_display_sync(display_);
+    static const wl_callback_listener listener = {
+        .done =
+            [](void* data, wl_callback* callback, uint32_t) {
+                *static_cast<bool*>(data) = true;
+                wl_callback_destroy(callback);
+            },
+    };
+    wl_callback_add_listener(callback, &listener, &done);
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!done && !lost_) {
+        if (wl_display_dispatch_pending(display_) < 0) {
+            checkError();
+            break;
+        }
+        if (done || wl_display_prepare_read(display_) != 0)
+            continue;
+        wl_display_flush(display_);
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        pollfd descriptor = {wl_display_get_fd(display_), POLLIN, 0};
+        const int ready = left.count() > 0 ? ::poll(&descriptor, 1, int(left.count())) : 0;
+        if (ready <= 0) {
+            wl_display_cancel_read(display_);
+            if (ready < 0 && errno == EINTR)
+                continue;
+            break;
+        }
+        if (wl_display_read_events(display_) < 0) {
+            checkError();
+            break;
+        }
     }
-    return true;
+    if (!done && !lost_) {
+        wl_callback_destroy(callback); // its answer, should it come, is dropped
+        Log::lock.error("Wayland: the compositor did not answer within " + std::to_string(timeout.count()) +
+                        " ms");
+    }
+    return done && !lost_;
 }
 
 void WaylandConnection::readEvents() {

@@ -6,6 +6,7 @@
 #include <QPointer>
 #include <QRect>
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -65,7 +66,9 @@ public:
     };
 
     // Connects to `display` (a socket name or absolute path) or, when empty, to WAYLAND_DISPLAY,
-    // and waits for the globals and outputs to be described; nothing when no compositor answers.
+    // and waits (at most twice roundtrip()'s timeout) for the globals and outputs to be
+    // described; nothing when no compositor answers. Needs a QCoreApplication: events are read
+    // when the Qt event loop sees the socket readable.
     static std::shared_ptr<WaylandConnection> connect(const std::string& display = {});
     ~WaylandConnection();
     WaylandConnection(const WaylandConnection&) = delete;
@@ -103,8 +106,9 @@ public:
 
     // Sends what was queued; every change made outside event dispatch ends with it.
     void flush();
-    // Sends everything and waits (blocking) for the compositor to answer; false if lost.
-    bool roundtrip();
+    // Sends everything and waits for the compositor to have answered all of it, at most
+    // `timeout` (blocking the calling thread); false if it did not or the connection is gone.
+    bool roundtrip(std::chrono::milliseconds timeout = std::chrono::seconds(2));
 
     // Called through the event loop once when the connection is lost.
     std::function<void()> onLost;

@@ -238,6 +238,7 @@ void WaylandOverlay::uncover() {
         zwlr_input_inhibitor_v1_destroy(inputInhibitor_);
     inputInhibitor_ = nullptr;
     buffers_->byOutput.clear();
+    panel_.reset(); // the next cover starts without one
     connection_->flush();
 }
 

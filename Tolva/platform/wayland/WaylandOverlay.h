@@ -57,7 +57,7 @@ public:
     // Covers every output, present and future, with `content` until uncover(); a second call
     // changes the content. False when the compositor offers no layer-shell or the connection is gone.
     bool cover(const CoverContent& content);
-    // Removes every surface and lets go of the keyboard and the shortcuts.
+    // Removes every surface and the panel, and lets go of the keyboard and the shortcuts.
     void uncover();
     bool isCovered() const { return covered_; }
     // Whether one of the cover's surfaces has the keyboard focus now.
@@ -65,6 +65,7 @@ public:
 
     // Shows `panel` (ARGB32 premultiplied, other formats are converted) with its top-left corner at
     // `topLeft` of output `outputName`, above the cover; each call replaces the previous panel.
+    // Set before cover(), it shows with the cover.
     void setPanel(const std::string& outputName, const QImage& panel, QPoint topLeft);
     void clearPanel();
 
