@@ -37,6 +37,10 @@ TEST(WaylandConnectionTest, ACompositorThatDiesIsReportedOnceAndNothingCrashes) 
     EXPECT_FALSE(connection->isConnected());
     EXPECT_FALSE(connection->lostReason().empty());
     EXPECT_FALSE(connection->roundtrip());
+    EXPECT_FALSE(overlay->isAvailable());
+    EXPECT_EQ(
+        WaylandOverlay::unavailableReason(*connection).rfind("the connection to the compositor ended", 0), 0u)
+        << WaylandOverlay::unavailableReason(*connection);
 
     // Everything still works as calls that do nothing, and is released in any order.
     std::optional<WaylandScreenCapture::Pictures> pictures;

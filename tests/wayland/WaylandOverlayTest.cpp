@@ -109,6 +109,7 @@ protected:
 
 TEST_F(WaylandOverlayTest, DescribesTheCompositorAndItsOutputs) {
     EXPECT_TRUE(overlay->isAvailable());
+    EXPECT_EQ(WaylandOverlay::unavailableReason(*connection), "");
     std::map<std::string, QRect> geometry;
     for (const auto& output : overlay->outputs())
         geometry[output.name] = output.geometry;

@@ -113,6 +113,19 @@ struct WaylandOverlayListeners {
     static void closed(void* data, zwlr_layer_surface_v1*) { of(data).overlay->closed(of(data)); }
     static constexpr zwlr_layer_surface_v1_listener layer = {.configure = configure, .closed = closed};
 
+    // A user may have told the compositor to refuse the inhibitor (sway: `seat * shortcuts_inhibitor
+    // disable`); then its shortcuts work over the cover, which the log should say.
+    static void shortcutsActive(void* data, zwp_keyboard_shortcuts_inhibitor_v1*) {
+        Log::input.debug("Wayland: compositor shortcuts are inhibited on " + of(data).output);
+    }
+    static void shortcutsInactive(void* data, zwp_keyboard_shortcuts_inhibitor_v1*) {
+        Log::input.error("Wayland: the compositor does not inhibit its shortcuts on " + of(data).output);
+    }
+    static constexpr zwp_keyboard_shortcuts_inhibitor_v1_listener shortcutsInhibitor = {
+        .active = shortcutsActive,
+        .inactive = shortcutsInactive,
+    };
+
     static void frameDone(void* data, wl_callback*, uint32_t) { of(data).overlay->framePresented(of(data)); }
     static constexpr wl_callback_listener frame = {.done = frameDone};
 
@@ -178,9 +191,18 @@ WaylandOverlay::~WaylandOverlay() {
     connection_->flush();
 }
 
+std::string WaylandOverlay::unavailableReason(const WaylandConnection& connection) {
+    if (!connection.isConnected())
+        return "the connection to the compositor ended (" + connection.lostReason() + ")";
+    if (connection.layerShell() == nullptr)
+        return "the compositor offers no layer-shell (zwlr_layer_shell_v1)";
+    if (connection.compositor() == nullptr || connection.shm() == nullptr)
+        return "the compositor offers no wl_compositor or wl_shm";
+    return {};
+}
+
 bool WaylandOverlay::isAvailable(const WaylandConnection& connection) {
-    return connection.isConnected() && connection.layerShell() != nullptr &&
-           connection.compositor() != nullptr && connection.shm() != nullptr;
+    return unavailableReason(connection).empty();
 }
 
 bool WaylandOverlay::isAvailable() const {
@@ -192,12 +214,8 @@ std::vector<WaylandOutputInfo> WaylandOverlay::outputs() const {
 }
 
 bool WaylandOverlay::cover(const CoverContent& content) {
-    if (!connection_->isConnected()) {
-        Log::lock.error("Wayland: cannot cover the screen: the connection to the compositor ended");
-        return false;
-    }
-    if (!isAvailable()) {
-        Log::lock.error("Wayland: cannot cover the screen: the compositor offers no layer-shell");
+    if (const auto reason = unavailableReason(*connection_); !reason.empty()) {
+        Log::lock.error("Wayland: cannot cover the screen: " + reason);
         return false;
     }
     if (covered_) {
@@ -268,9 +286,12 @@ void WaylandOverlay::createSurface(WaylandConnection::Output& output) {
     zwlr_layer_surface_v1_set_keyboard_interactivity(surface->layer,
                                                      ZWLR_LAYER_SURFACE_V1_KEYBOARD_INTERACTIVITY_EXCLUSIVE);
     // Without it sway still runs bindings marked --inhibited while we have the keyboard.
-    if (connection_->shortcutsInhibitManager() && connection_->seat())
+    if (connection_->shortcutsInhibitManager() && connection_->seat()) {
         surface->shortcutsInhibitor = zwp_keyboard_shortcuts_inhibit_manager_v1_inhibit_shortcuts(
             connection_->shortcutsInhibitManager(), surface->surface, connection_->seat());
+        zwp_keyboard_shortcuts_inhibitor_v1_add_listener(
+            surface->shortcutsInhibitor, &WaylandOverlayListeners::shortcutsInhibitor, surface.get());
+    }
     wl_surface_commit(surface->surface); // the first commit, without a buffer, asks for a configure
     surfaces_.push_back(std::move(surface));
 }

@@ -49,7 +49,9 @@ public:
     WaylandOverlay(const WaylandOverlay&) = delete;
     WaylandOverlay& operator=(const WaylandOverlay&) = delete;
 
-    // Whether the compositor can cover the screen for us at all (it offers layer-shell).
+    // Whether the compositor can cover the screen for us at all (it offers layer-shell), and if
+    // not, why, in words for the log and the user ("" when it can).
+    static std::string unavailableReason(const WaylandConnection& connection);
     static bool isAvailable(const WaylandConnection& connection);
     bool isAvailable() const;
     std::vector<WaylandOutputInfo> outputs() const;
