@@ -218,6 +218,8 @@ template <typename Manager> struct DeviceConnection {
         wl_registry_destroy(registry);
     }
     ~DeviceConnection() {
+        if (seat)
+            wl_seat_destroy(seat);
         if (display) {
             wl_display_roundtrip(display);
             wl_display_disconnect(display);
