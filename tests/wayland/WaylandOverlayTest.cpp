@@ -274,6 +274,51 @@ TEST_F(WaylandOverlayTest, AnOutputThatGoesTakesItsSurfaceAndTheOthersStayCovere
     EXPECT_EQ(gridMismatches(screenshot("WL-1", nested.display()), cover), "");
 }
 
+TEST_F(WaylandOverlayTest, AnOutputAtScaleTwoIsCoveredAtItsFullPixelSize) {
+    // A compositor of the test's own, since the scale changes the layout every test expects.
+    PrivateCompositor compositor(PrivateCompositor::Kind::headless);
+    ASSERT_FALSE(compositor.display().empty()) << compositor.error();
+    auto privateConnection = WaylandConnection::connect(compositor.display());
+    ASSERT_TRUE(privateConnection);
+    WaylandOverlay privateOverlay(privateConnection);
+    std::set<std::string> privateShown;
+    privateOverlay.onCoverShown = [&](const std::string& output, std::chrono::microseconds) {
+        privateShown.insert(output);
+    };
+    // Columns one pixel wide, red and blue in turn: they survive only if the cover is drawn
+    // for the output's pixels, not for its logical size scaled up by the compositor.
+    QImage picture(640, 480, QImage::Format_RGB32);
+    for (int x = 0; x < picture.width(); ++x)
+        for (int y = 0; y < picture.height(); ++y)
+            picture.setPixel(x, y, x % 2 ? qRgb(0, 0, 255) : qRgb(255, 0, 0));
+    const auto stripesBroken = [&](const QImage& seen) {
+        if (seen.size() != picture.size())
+            return seen.width() * seen.height() + 1;
+        int broken = 0;
+        for (int y : {0, 120, 240, 479})
+            for (int x = 0; x < seen.width(); ++x)
+                broken += seen.pixel(x, y) != picture.pixel(x, y);
+        return broken;
+    };
+    ASSERT_TRUE(privateOverlay.cover(CoverContent::pictures({{"HEADLESS-1", picture}})));
+    ASSERT_TRUE(driveUntil([&] { return privateShown.size() == 2; }));
+    EXPECT_EQ(stripesBroken(screenshot("HEADLESS-1", compositor.display())), 0);
+
+    // Scaled while covered: the cover is drawn again for 640x480 pixels on a 320x240 output.
+    const auto result = compositor.swaymsg({"output", "HEADLESS-1", "scale", "2"});
+    ASSERT_EQ(result.exitCode, 0) << result.errors.toStdString();
+    ASSERT_TRUE(driveUntil([&] {
+        const auto outputs = privateOverlay.outputs();
+        return !outputs.empty() && outputs.front().scale == 2;
+    }));
+    EXPECT_EQ(privateOverlay.outputs().front().geometry.size(), QSize(320, 240));
+    int broken = 0;
+    EXPECT_TRUE(driveUntil([&] {
+        return (broken = stripesBroken(screenshot("HEADLESS-1", compositor.display()))) == 0;
+    })) << broken
+        << " pixels of 2560 differ";
+}
+
 TEST_F(WaylandOverlayTest, ThePanelShowsAboveTheCoverAndFollowsEachUpdate) {
     const QColor cover("#202020");
     coverAndWait(CoverContent::solid(cover));

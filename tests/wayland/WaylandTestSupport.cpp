@@ -169,7 +169,13 @@ PrivateCompositor::PrivateCompositor(Kind kind) {
     for (std::string line; std::getline(env, line);)
         if (line.rfind("WAYLAND_DISPLAY=", 0) == 0)
             display_ = line.substr(std::strlen("WAYLAND_DISPLAY="));
+        else if (line.rfind("SWAYSOCK=", 0) == 0)
+            swaySocket_ = line.substr(std::strlen("SWAYSOCK="));
     std::ifstream(dir_ + "/pid") >> pid_;
+}
+
+CommandResult PrivateCompositor::swaymsg(const QStringList& arguments) const {
+    return runCommand("swaymsg", QStringList{"-s", QString::fromStdString(swaySocket_)} + arguments);
 }
 
 PrivateCompositor::~PrivateCompositor() {

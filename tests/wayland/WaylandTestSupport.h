@@ -64,10 +64,12 @@ public:
     // The absolute socket path; empty when it did not start (see error()).
     const std::string& display() const { return display_; }
     const std::string& error() const { return error_; }
+    // Runs swaymsg against this compositor.
+    CommandResult swaymsg(const QStringList& arguments) const;
     void kill() const;
 
 private:
-    std::string dir_, display_, error_;
+    std::string dir_, display_, swaySocket_, error_;
     long pid_ = 0;
 };
 

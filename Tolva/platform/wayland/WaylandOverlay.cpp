@@ -313,8 +313,10 @@ void WaylandOverlay::configured(Surface& surface, std::uint32_t serial, int widt
     const QSize size(width, height);
     const bool first = !surface.configured;
     surface.configured = true;
-    if (size != surface.size || first) {
+    const int scale = outputScale(surface);
+    if (size != surface.size || scale != surface.scale || first) {
         surface.size = size;
+        surface.scale = scale;
         attachContent(surface);
     }
     if (first) {
@@ -424,7 +426,20 @@ void WaylandOverlay::outputRemoved(WaylandConnection::Output& output) {
     destroySurface(output.info.name);
 }
 
+int WaylandOverlay::outputScale(const Surface& surface) const {
+    const auto* output = connection_->findOutput(surface.outputProxy);
+    return output ? std::max(1, output->info.scale) : surface.scale;
+}
+
 void WaylandOverlay::outputsChanged() {
+    // A new scale may come without a new logical size, so without a configure: draw again at it.
+    for (auto& surface : surfaces_) {
+        if (surface->configured && outputScale(*surface) != surface->scale) {
+            surface->scale = outputScale(*surface);
+            attachContent(*surface);
+            wl_surface_commit(surface->surface);
+        }
+    }
     post([this] {
         if (onOutputsChanged)
             onOutputsChanged();
@@ -577,6 +592,8 @@ void WaylandOverlay::showPanel(Surface& surface) {
         }
     }
     copyInto(panel_->image, *buffer);
+    // A panel rendered for a high-density output says so with its device pixel ratio.
+    wl_surface_set_buffer_scale(surface.panelSurface, std::max(1, qRound(panel_->image.devicePixelRatio())));
     wl_surface_attach(surface.panelSurface, buffer->buffer(), 0, 0);
     buffer->markBusy();
     if (wl_surface_get_version(surface.panelSurface) >= 4)

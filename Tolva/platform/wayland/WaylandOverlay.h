@@ -66,7 +66,8 @@ public:
     bool hasKeyboardFocus() const;
 
     // Shows `panel` (ARGB32 premultiplied, other formats are converted) with its top-left corner at
-    // `topLeft` of output `outputName`, above the cover; each call replaces the previous panel.
+    // `topLeft` (logical pixels) of output `outputName`, above the cover; each call replaces the
+    // previous panel. A panel rendered at a device pixel ratio of 2 fills half its pixel size.
     // Set before cover(), it shows with the cover.
     void setPanel(const std::string& outputName, const QImage& panel, QPoint topLeft);
     void clearPanel();
@@ -109,6 +110,7 @@ private:
     void takeKeyboardBack();
     void pointerAt(wl_surface* surface, double x, double y);
     Surface* surfaceOf(wl_surface* surface) const;
+    int outputScale(const Surface& surface) const;
     void post(std::function<void()> call);
 
     std::shared_ptr<WaylandConnection> connection_;
