@@ -8,6 +8,7 @@
 
 #include <QCoreApplication>
 #include <QPainter>
+#include <QTimer>
 
 #include <algorithm>
 #include <cstring>
@@ -92,6 +93,8 @@ struct WaylandOverlay::Input {
     wl_surface* pointerSurface = nullptr;
     QPointF pointerPosition;
     bool takeBackQueued = false;
+    std::chrono::steady_clock::time_point takeBackWindow;
+    int takeBacks = 0;
 
     ~Input() { releasePointer(); }
     void releasePointer() {
@@ -241,7 +244,7 @@ bool WaylandOverlay::cover(const CoverContent& content) {
         inputInhibitor_ = zwlr_input_inhibit_manager_v1_get_inhibitor(manager);
     for (const auto& output : connection_->outputs())
         if (output->done)
-            createSurface(*output);
+            createSurface(*output, coverStart_);
     connection_->flush();
     Log::lock.info("Wayland: covering " + std::to_string(surfaces_.size()) + " outputs");
     return true;
@@ -264,7 +267,8 @@ bool WaylandOverlay::hasKeyboardFocus() const {
     return input_->keyboard && surfaceOf(input_->keyboard->focus()) != nullptr;
 }
 
-void WaylandOverlay::createSurface(WaylandConnection::Output& output) {
+void WaylandOverlay::createSurface(WaylandConnection::Output& output,
+                                   std::chrono::steady_clock::time_point asked) {
     if (std::any_of(surfaces_.begin(), surfaces_.end(),
                     [&](const auto& s) { return s->output == output.info.name; }))
         return;
@@ -273,7 +277,7 @@ void WaylandOverlay::createSurface(WaylandConnection::Output& output) {
     surface->output = output.info.name;
     surface->outputProxy = output.output;
     surface->scale = std::max(1, output.info.scale);
-    surface->created = surfaces_.empty() ? coverStart_ : std::chrono::steady_clock::now();
+    surface->created = asked;
     surface->surface = wl_compositor_create_surface(connection_->compositor());
     surface->layer =
         zwlr_layer_shell_v1_get_layer_surface(connection_->layerShell(), surface->surface, output.output,
@@ -410,7 +414,7 @@ void WaylandOverlay::closed(Surface& surface) {
             if (!covered_)
                 return;
             if (auto* described = connection_->findOutput(output)) {
-                createSurface(*described);
+                createSurface(*described, std::chrono::steady_clock::now());
                 connection_->flush();
             }
         },
@@ -419,7 +423,7 @@ void WaylandOverlay::closed(Surface& surface) {
 
 void WaylandOverlay::outputAdded(WaylandConnection::Output& output) {
     if (covered_)
-        createSurface(output);
+        createSurface(output, std::chrono::steady_clock::now());
 }
 
 void WaylandOverlay::outputRemoved(WaylandConnection::Output& output) {
@@ -490,6 +494,19 @@ void WaylandOverlay::takeKeyboardBack() {
     input_->takeBackQueued = false;
     if (!covered_ || hasKeyboardFocus() || !input_->keyboard)
         return;
+    // Another client that takes the keyboard back each time it loses it (a second overlay) would
+    // make this a loop that floods both: at most ten times a second.
+    const auto now = std::chrono::steady_clock::now();
+    if (now - input_->takeBackWindow > std::chrono::seconds(1)) {
+        input_->takeBackWindow = now;
+        input_->takeBacks = 0;
+    }
+    if (++input_->takeBacks > 10) {
+        if (input_->takeBacks == 11)
+            Log::input.error("Wayland: another client keeps taking the keyboard; trying again in a second");
+        QTimer::singleShot(1000, context_.get(), [this] { takeKeyboardBack(); });
+        return;
+    }
     Log::input.info("Wayland: another surface took the keyboard; taking it back");
     for (auto& surface : surfaces_) {
         zwlr_layer_surface_v1_set_keyboard_interactivity(surface->layer,

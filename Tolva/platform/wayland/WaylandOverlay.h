@@ -98,7 +98,8 @@ private:
     void seatCapabilitiesChanged(std::uint32_t capabilities) override;
     void connectionLost() override;
 
-    void createSurface(WaylandConnection::Output& output);
+    // `asked` is when the cover of this output was asked for, for the time to its first frame.
+    void createSurface(WaylandConnection::Output& output, std::chrono::steady_clock::time_point asked);
     void destroySurface(const std::string& outputName);
     void configured(Surface& surface, std::uint32_t serial, int width, int height);
     void closed(Surface& surface);
