@@ -42,6 +42,9 @@ struct CoverContent {
     friend bool operator==(const CoverContent&, const CoverContent&) = default;
 };
 
+// Use: connect, check isAvailable() (else refuse with unavailableReason()), set the callbacks,
+// cover(), and uncover() or destroy it. One overlay per connection; the connection may be shared
+// with a WaylandScreenCapture and a WaylandIdleWatch.
 class WaylandOverlay : private WaylandConnection::Observer {
 public:
     explicit WaylandOverlay(std::shared_ptr<WaylandConnection> connection);
@@ -58,6 +61,8 @@ public:
 
     // Covers every output, present and future, with `content` until uncover(); a second call
     // changes the content. False when the compositor offers no layer-shell or the connection is gone.
+    // The compositor allows one input inhibitor: if another client holds it, it ends this
+    // connection, which onConnectionLost reports.
     bool cover(const CoverContent& content);
     // Removes every surface and the panel, and lets go of the keyboard and the shortcuts.
     void uncover();
