@@ -131,6 +131,15 @@ TEST_F(WaylandOverlayTest, CoversEveryOutputWithAColourUntilUncovered) {
         EXPECT_EQ(waitForColour(name, sessionBackground()), "") << name << " still covered after uncover()";
 }
 
+TEST_F(WaylandOverlayTest, CoveringAgainChangesWhatTheCoverShows) {
+    coverAndWait(CoverContent::solid(QColor("#ff8000")));
+    const auto before = shown;
+    ASSERT_TRUE(overlay->cover(CoverContent::solid(QColor("#0080ff"))));
+    for (const auto& name : outputNames())
+        EXPECT_EQ(waitForColour(name, QColor("#0080ff")), "") << name;
+    EXPECT_EQ(shown, before) << "the surfaces were made again";
+}
+
 TEST_F(WaylandOverlayTest, LiveTintBlendsWithTheScreenBeneath) {
     // Black at alpha 64 over the background: each channel keeps (255 - 64) / 255 of its value.
     const QColor background = sessionBackground();

@@ -223,8 +223,10 @@ bool WaylandOverlay::cover(const CoverContent& content) {
     }
     if (covered_) {
         if (!(content == content_)) {
-            // New content: drop what was drawn for the old one, attach again where configured.
+            // New content: draw it, attach it where configured, and only then let the old
+            // buffers go, so no surface is left showing a destroyed one.
             content_ = content;
+            const auto old = std::move(buffers_->byOutput);
             buffers_->byOutput.clear();
             for (auto& surface : surfaces_)
                 if (surface->configured) {
