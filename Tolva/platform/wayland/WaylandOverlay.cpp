@@ -53,6 +53,7 @@ struct WaylandOverlay::Surface {
     QSize size;
     bool configured = false;
     bool shown = false;
+    bool redrawOnFrame = false;
     std::chrono::steady_clock::time_point created;
 
     wl_surface* panelSurface = nullptr;
@@ -320,12 +321,17 @@ void WaylandOverlay::configured(Surface& surface, std::uint32_t serial, int widt
     const bool first = !surface.configured;
     surface.configured = true;
     const int scale = outputScale(surface);
-    if (size != surface.size || scale != surface.scale || first) {
+    const bool resized = !first && (size != surface.size || scale != surface.scale);
+    if (resized || first) {
         surface.size = size;
         surface.scale = scale;
         attachContent(surface);
     }
-    if (first) {
+    // sway 1.7 can draw the frame of an output that just grew before our buffer of the new size,
+    // and then not draw the part it added again: after a resize the cover is drawn once more, on
+    // the next frame.
+    surface.redrawOnFrame = surface.redrawOnFrame || resized;
+    if ((first || resized) && surface.frame == nullptr) {
         surface.frame = wl_surface_frame(surface.surface);
         wl_callback_add_listener(surface.frame, &WaylandOverlayListeners::frame, &surface);
     }
@@ -375,13 +381,15 @@ void WaylandOverlay::attachContent(Surface& surface) {
     buffer->markBusy();
     wl_surface_set_buffer_scale(surface.surface, surface.scale);
     if (wl_surface_get_version(surface.surface) >= 4)
-        wl_surface_damage_buffer(surface.surface, 0, 0, INT32_MAX, INT32_MAX);
+        // Exact sizes, not INT32_MAX: compositors add the surface's position to damage and regions,
+        // which must not overflow.
+        wl_surface_damage_buffer(surface.surface, 0, 0, buffer->width(), buffer->height());
     else
-        wl_surface_damage(surface.surface, 0, 0, INT32_MAX, INT32_MAX);
+        wl_surface_damage(surface.surface, 0, 0, surface.size.width(), surface.size.height());
     // An opaque cover lets the compositor skip drawing what lies beneath it.
     if (color.alpha() == 255 || image) {
         wl_region* region = wl_compositor_create_region(connection_->compositor());
-        wl_region_add(region, 0, 0, INT32_MAX, INT32_MAX);
+        wl_region_add(region, 0, 0, surface.size.width(), surface.size.height());
         wl_surface_set_opaque_region(surface.surface, region);
         wl_region_destroy(region);
     } else {
@@ -392,6 +400,12 @@ void WaylandOverlay::attachContent(Surface& surface) {
 void WaylandOverlay::framePresented(Surface& surface) {
     wl_callback_destroy(surface.frame);
     surface.frame = nullptr;
+    if (surface.redrawOnFrame) {
+        surface.redrawOnFrame = false;
+        attachContent(surface);
+        wl_surface_commit(surface.surface);
+        connection_->flush();
+    }
     if (surface.shown)
         return;
     surface.shown = true;
@@ -616,9 +630,9 @@ void WaylandOverlay::showPanel(Surface& surface) {
     wl_surface_attach(surface.panelSurface, buffer->buffer(), 0, 0);
     buffer->markBusy();
     if (wl_surface_get_version(surface.panelSurface) >= 4)
-        wl_surface_damage_buffer(surface.panelSurface, 0, 0, INT32_MAX, INT32_MAX);
+        wl_surface_damage_buffer(surface.panelSurface, 0, 0, buffer->width(), buffer->height());
     else
-        wl_surface_damage(surface.panelSurface, 0, 0, INT32_MAX, INT32_MAX);
+        wl_surface_damage(surface.panelSurface, 0, 0, buffer->width(), buffer->height());
     wl_surface_commit(surface.panelSurface);
     if (commitParent)
         wl_surface_commit(surface.surface);
