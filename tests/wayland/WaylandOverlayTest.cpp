@@ -284,6 +284,31 @@ TEST_F(WaylandOverlayTest, AnOutputThatGoesTakesItsSurfaceAndTheOthersStayCovere
     EXPECT_EQ(waitForColour("WL-1", cover, 0, {}, 10s, nested.display()), "");
 }
 
+TEST_F(WaylandOverlayTest, AnOutputWhoseModeChangesWhileCoveredStaysCoveredAllOver) {
+    // A compositor of the test's own, since the new mode changes the layout every test expects.
+    PrivateCompositor compositor(PrivateCompositor::Kind::headless);
+    ASSERT_FALSE(compositor.display().empty()) << compositor.error();
+    auto privateConnection = WaylandConnection::connect(compositor.display());
+    ASSERT_TRUE(privateConnection);
+    WaylandOverlay privateOverlay(privateConnection);
+    int privateShown = 0;
+    privateOverlay.onCoverShown = [&](const std::string&, std::chrono::microseconds) { ++privateShown; };
+    const QColor cover("#6040c0");
+    ASSERT_TRUE(privateOverlay.cover(CoverContent::solid(cover)));
+    ASSERT_TRUE(driveUntil([&] { return privateShown == 2; }));
+
+    const auto result = compositor.swaymsg({"output", "HEADLESS-1", "mode", "1024x768"});
+    ASSERT_EQ(result.exitCode, 0) << result.errors.toStdString();
+    ASSERT_TRUE(
+        driveUntil([&] { return privateOverlay.outputs().front().geometry.size() == QSize(1024, 768); }));
+    QImage seen;
+    EXPECT_TRUE(driveUntil([&] {
+        seen = screenshot("HEADLESS-1", compositor.display());
+        return seen.size() == QSize(1024, 768) && gridMismatches(seen, cover).empty();
+    })) << seen.width()
+        << "x" << seen.height() << ": " << gridMismatches(seen, cover);
+}
+
 TEST_F(WaylandOverlayTest, AnOutputAtScaleTwoIsCoveredAtItsFullPixelSize) {
     // A compositor of the test's own, since the scale changes the layout every test expects.
     PrivateCompositor compositor(PrivateCompositor::Kind::headless);
