@@ -102,9 +102,7 @@ TEST(WaylandIdleWatchTest, ReportsIdleAfterTheTimeoutAndResumedOnInput) {
     ASSERT_TRUE(watch.start(std::chrono::milliseconds(300)));
     ASSERT_TRUE(driveUntil([&] { return idle == 1; })) << "never idle";
     EXPECT_TRUE(watch.isIdle());
-    const auto result = runCommand("wtype", {"-s", "150", "w"});
-    ASSERT_EQ(result.exitCode, 0) << result.errors.toStdString();
-    ASSERT_TRUE(driveUntil([&] { return resumed == 1; })) << "input did not end the idle time";
+    ASSERT_TRUE(typeUntil({"w"}, [&] { return resumed == 1; })) << "input did not end the idle time";
     EXPECT_FALSE(watch.isIdle());
 }
 

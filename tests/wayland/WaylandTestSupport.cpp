@@ -105,6 +105,17 @@ CommandResult runCommand(const QString& program, const QStringList& arguments,
     return result;
 }
 
+bool typeUntil(const QStringList& wtypeArguments, const std::function<bool()>& arrived, int attempts) {
+    for (int attempt = 0; attempt < attempts; ++attempt) {
+        const auto result = runCommand("wtype", QStringList{"-s", "200"} + wtypeArguments);
+        if (result.exitCode != 0)
+            return false;
+        if (driveUntil(arrived, 5s))
+            return true;
+    }
+    return false;
+}
+
 QImage screenshot(const std::string& output, const std::string& display) {
     const auto result =
         runCommand("grim", {"-o", QString::fromStdString(output), "-t", "ppm", "-"}, 20s, display);

@@ -39,6 +39,10 @@ struct CommandResult {
 CommandResult runCommand(const QString& program, const QStringList& arguments,
                          std::chrono::milliseconds timeout = 20s, const std::string& display = {});
 
+// Types with wtype (a new virtual keyboard each run) until `arrived`, at most `attempts` runs: a
+// keyboard's very first key can be lost while the compositor is still setting it up.
+bool typeUntil(const QStringList& wtypeArguments, const std::function<bool()>& arrived, int attempts = 3);
+
 // The output's picture as the compositor shows it now, through grim; null on failure. `display`
 // names another compositor than the fixture's.
 QImage screenshot(const std::string& output, const std::string& display = {});
