@@ -53,7 +53,7 @@ struct WaylandOverlay::Surface {
     QSize size;
     bool configured = false;
     bool shown = false;
-    bool redrawOnFrame = false;
+    int redrawFrames = 0; // frames left on which to draw the cover again after a resize
     std::chrono::steady_clock::time_point created;
 
     wl_surface* panelSurface = nullptr;
@@ -84,7 +84,10 @@ struct WaylandOverlay::Buffers {
         QSize size;
         std::unique_ptr<ShmBuffer> buffer;
     };
+    // A picture by output name; a colour by its pixel size, shared by the outputs of that size.
     std::map<std::string, Kept> byOutput;
+    // Buffers replaced since the last commit, which the surface still shows until then.
+    std::vector<std::unique_ptr<ShmBuffer>> retired;
 };
 
 // The seat's devices, made again whenever its capabilities change.
@@ -262,6 +265,7 @@ void WaylandOverlay::uncover() {
         zwlr_input_inhibitor_v1_destroy(inputInhibitor_);
     inputInhibitor_ = nullptr;
     buffers_->byOutput.clear();
+    buffers_->retired.clear();
     panel_.reset(); // the next cover starts without one
     connection_->flush();
 }
@@ -328,9 +332,13 @@ void WaylandOverlay::configured(Surface& surface, std::uint32_t serial, int widt
         attachContent(surface);
     }
     // sway 1.7 can draw the frame of an output that just grew before our buffer of the new size,
-    // and then not draw the part it added again: after a resize the cover is drawn once more, on
-    // the next frame.
-    surface.redrawOnFrame = surface.redrawOnFrame || resized;
+    // and then leave the part it added undrawn, whatever we damage while it still takes the output
+    // for its old size: after a resize the cover is drawn again on the next frames and once more
+    // a little later.
+    if (resized) {
+        surface.redrawFrames = 3;
+        QTimer::singleShot(500, context_.get(), [this, output = surface.output] { redraw(output); });
+    }
     if ((first || resized) && surface.frame == nullptr) {
         surface.frame = wl_surface_frame(surface.surface);
         wl_callback_add_listener(surface.frame, &WaylandOverlayListeners::frame, &surface);
@@ -351,9 +359,15 @@ void WaylandOverlay::attachContent(Surface& surface) {
     if (content_.kind == CoverContent::Kind::solidColor)
         color.setAlpha(255);
     const QSize pixels = surface.size * surface.scale;
-    // Kept per output for as long as its size holds: a picture is scaled once, a colour filled once.
-    auto& kept = buffers_->byOutput[surface.output];
+    // Kept for as long as the size holds: a picture is scaled once, a colour filled once.
+    buffers_->retired.clear(); // the commits since they were replaced have shown their successors
+    const std::string key =
+        image ? surface.output
+              : "colour " + std::to_string(pixels.width()) + "x" + std::to_string(pixels.height());
+    auto& kept = buffers_->byOutput[key];
     if (!kept.buffer || kept.size != pixels) {
+        if (kept.buffer)
+            buffers_->retired.push_back(std::move(kept.buffer));
         kept.size = pixels;
         kept.buffer = ShmBuffer::create(shm, pixels.width(), pixels.height(), WL_SHM_FORMAT_ARGB8888);
         if (kept.buffer && image) {
@@ -400,8 +414,11 @@ void WaylandOverlay::attachContent(Surface& surface) {
 void WaylandOverlay::framePresented(Surface& surface) {
     wl_callback_destroy(surface.frame);
     surface.frame = nullptr;
-    if (surface.redrawOnFrame) {
-        surface.redrawOnFrame = false;
+    if (surface.redrawFrames > 0) {
+        if (--surface.redrawFrames > 0) {
+            surface.frame = wl_surface_frame(surface.surface);
+            wl_callback_add_listener(surface.frame, &WaylandOverlayListeners::frame, &surface);
+        }
         attachContent(surface);
         wl_surface_commit(surface.surface);
         connection_->flush();
@@ -416,6 +433,16 @@ void WaylandOverlay::framePresented(Surface& surface) {
         if (onCoverShown)
             onCoverShown(output, elapsed);
     });
+}
+
+void WaylandOverlay::redraw(const std::string& output) {
+    for (auto& surface : surfaces_) {
+        if (surface->output == output && surface->configured) {
+            attachContent(*surface);
+            wl_surface_commit(surface->surface);
+            connection_->flush();
+        }
+    }
 }
 
 void WaylandOverlay::closed(Surface& surface) {

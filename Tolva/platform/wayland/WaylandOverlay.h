@@ -110,6 +110,7 @@ private:
     void closed(Surface& surface);
     void framePresented(Surface& surface);
     void attachContent(Surface& surface);
+    void redraw(const std::string& output);
     void showPanel(Surface& surface);
     void hidePanel(Surface& surface);
     void keyboardLeft(wl_surface* surface);
