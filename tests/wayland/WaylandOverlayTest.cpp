@@ -249,6 +249,8 @@ TEST_F(WaylandOverlayTest, AnOutputThatComesWhileCoveredIsCoveredToo) {
     int changes = 0;
     overlay->onOutputsChanged = [&] { ++changes; };
 
+    QElapsedTimer sinceCreated;
+    sinceCreated.start();
     auto result = runCommand("swaymsg", {"create_output"});
     ASSERT_EQ(result.exitCode, 0) << result.errors.toStdString();
     std::string added;
@@ -259,7 +261,7 @@ TEST_F(WaylandOverlayTest, AnOutputThatComesWhileCoveredIsCoveredToo) {
         return !added.empty();
     })) << "no cover on the new output";
     std::cout << "new output " << added << " covered " << shown[added].count() / 1000.0
-              << " ms after its surface\n";
+              << " ms after its surface was made, " << sinceCreated.elapsed() << " ms after create_output\n";
     EXPECT_GT(changes, 0);
     EXPECT_EQ(gridMismatches(screenshot(added), cover), "") << added;
 
