@@ -6,7 +6,12 @@
 #include "platform/wayland/WaylandOverlay.h"
 #include "platform/wayland/WaylandScreenCapture.h"
 
+#include <QProcess>
+#include <QTemporaryDir>
+
 #include <gtest/gtest.h>
+
+#include <filesystem>
 
 namespace tolva {
 namespace {
@@ -51,6 +56,41 @@ TEST(WaylandConnectionTest, ACompositorThatDiesIsReportedOnceAndNothingCrashes) 
     overlay.reset();
     ASSERT_TRUE(driveUntil([&] { return pictures.has_value(); }));
     EXPECT_TRUE(pictures->empty());
+}
+
+TEST(WaylandConnectionTest, ACompositorWithoutLayerShellIsRefusedWithAReason) {
+    if (!enterWaylandSession())
+        GTEST_SKIP() << "needs the headless compositor of the ctest fixture `wayland`";
+    // weston offers no layer-shell (nor do cage and GNOME): the overlay cannot cover there.
+    QTemporaryDir runtime;
+    ASSERT_TRUE(runtime.isValid());
+    std::filesystem::permissions(runtime.path().toStdString(), std::filesystem::perms::owner_all);
+    QProcess weston;
+    auto environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("XDG_RUNTIME_DIR", runtime.path());
+    environment.remove("WAYLAND_DISPLAY");
+    weston.setProcessEnvironment(environment);
+    weston.start("weston", {"--backend=headless-backend.so", "--socket=tolva-test", "--idle-time=0",
+                            "--no-config", "--shell=fullscreen-shell.so"});
+    ASSERT_TRUE(weston.waitForStarted(5000)) << "weston did not start (scripts/install-deps)";
+    const std::string socket = runtime.filePath("tolva-test").toStdString();
+    ASSERT_TRUE(driveUntil([&] { return std::filesystem::exists(socket); }, 20s))
+        << weston.readAllStandardError().toStdString();
+
+    auto connection = WaylandConnection::connect(socket);
+    ASSERT_TRUE(connection);
+    WaylandOverlay overlay(connection);
+    EXPECT_FALSE(overlay.isAvailable());
+    EXPECT_EQ(WaylandOverlay::unavailableReason(*connection),
+              "the compositor offers no layer-shell (zwlr_layer_shell_v1)");
+    EXPECT_FALSE(overlay.cover(CoverContent::solid(Qt::black)));
+    EXPECT_FALSE(overlay.isCovered());
+    EXPECT_FALSE(overlay.outputs().empty()); // it is connected and sees the outputs all the same
+    EXPECT_FALSE(WaylandScreenCapture(connection).isAvailable());
+    EXPECT_TRUE(connection->roundtrip());
+
+    weston.terminate();
+    weston.waitForFinished(5000);
 }
 
 } // namespace
