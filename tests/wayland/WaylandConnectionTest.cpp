@@ -2,6 +2,7 @@
 // and every object can still be released without a crash.
 #include "WaylandTestSupport.h"
 
+#include "platform/QtScheduler.h"
 #include "platform/wayland/WaylandConnection.h"
 #include "platform/wayland/WaylandOverlay.h"
 #include "platform/wayland/WaylandScreenCapture.h"
@@ -25,7 +26,8 @@ TEST(WaylandConnectionTest, ACompositorThatDiesIsReportedOnceAndNothingCrashes) 
     ASSERT_FALSE(compositor.display().empty()) << compositor.error();
     auto connection = WaylandConnection::connect(compositor.display());
     ASSERT_TRUE(connection);
-    auto overlay = std::make_unique<WaylandOverlay>(connection);
+    QtScheduler scheduler;
+    auto overlay = std::make_unique<WaylandOverlay>(connection, scheduler);
     WaylandScreenCapture capture(connection);
     int shown = 0, lost = 0, connectionLost = 0;
     overlay->onCoverShown = [&](const std::string&, std::chrono::microseconds) { ++shown; };
@@ -79,7 +81,8 @@ TEST(WaylandConnectionTest, ACompositorWithoutLayerShellIsRefusedWithAReason) {
 
     auto connection = WaylandConnection::connect(socket);
     ASSERT_TRUE(connection);
-    WaylandOverlay overlay(connection);
+    QtScheduler scheduler;
+    WaylandOverlay overlay(connection, scheduler);
     EXPECT_FALSE(overlay.isAvailable());
     EXPECT_EQ(WaylandOverlay::unavailableReason(*connection),
               "the compositor offers no layer-shell (zwlr_layer_shell_v1)");

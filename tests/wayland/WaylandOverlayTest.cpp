@@ -3,6 +3,7 @@
 // and going, the panel above the cover, and a second locking client refused without a crash.
 #include "WaylandTestSupport.h"
 
+#include "platform/QtScheduler.h"
 #include "platform/wayland/WaylandConnection.h"
 #include "platform/wayland/WaylandOverlay.h"
 #include "platform/x11/KeyTranslation.h"
@@ -30,7 +31,8 @@ protected:
             GTEST_SKIP() << "needs the headless compositor of the ctest fixture `wayland`";
         connection = WaylandConnection::connect();
         ASSERT_TRUE(connection) << "cannot connect to the test compositor";
-        overlay = std::make_unique<WaylandOverlay>(connection);
+        scheduler = std::make_unique<QtScheduler>();
+        overlay = std::make_unique<WaylandOverlay>(connection, *scheduler);
         overlay->onKey = [this](const KeyEvent& event) { keys.push_back(event); };
         overlay->onCoverShown = [this](const std::string& output, std::chrono::microseconds elapsed) {
             shown[output] = elapsed;
@@ -101,6 +103,7 @@ protected:
     }
 
     std::shared_ptr<WaylandConnection> connection;
+    std::unique_ptr<QtScheduler> scheduler;
     std::unique_ptr<WaylandOverlay> overlay;
     std::vector<KeyEvent> keys;
     std::map<std::string, std::chrono::microseconds> shown;
@@ -276,7 +279,7 @@ TEST_F(WaylandOverlayTest, AnOutputThatGoesTakesItsSurfaceAndTheOthersStayCovere
     ASSERT_FALSE(nested.display().empty()) << nested.error();
     auto nestedConnection = WaylandConnection::connect(nested.display());
     ASSERT_TRUE(nestedConnection);
-    WaylandOverlay nestedOverlay(nestedConnection);
+    WaylandOverlay nestedOverlay(nestedConnection, *scheduler);
     std::set<std::string> nestedShown;
     nestedOverlay.onCoverShown = [&](const std::string& output, std::chrono::microseconds) {
         nestedShown.insert(output);
@@ -302,7 +305,7 @@ TEST_F(WaylandOverlayTest, AnOutputWhoseModeChangesWhileCoveredStaysCoveredAllOv
     ASSERT_FALSE(compositor.display().empty()) << compositor.error();
     auto privateConnection = WaylandConnection::connect(compositor.display());
     ASSERT_TRUE(privateConnection);
-    WaylandOverlay privateOverlay(privateConnection);
+    WaylandOverlay privateOverlay(privateConnection, *scheduler);
     int privateShown = 0;
     privateOverlay.onCoverShown = [&](const std::string&, std::chrono::microseconds) { ++privateShown; };
     const QColor cover("#6040c0");
@@ -327,7 +330,7 @@ TEST_F(WaylandOverlayTest, AnOutputAtScaleTwoIsCoveredAtItsFullPixelSize) {
     ASSERT_FALSE(compositor.display().empty()) << compositor.error();
     auto privateConnection = WaylandConnection::connect(compositor.display());
     ASSERT_TRUE(privateConnection);
-    WaylandOverlay privateOverlay(privateConnection);
+    WaylandOverlay privateOverlay(privateConnection, *scheduler);
     std::set<std::string> privateShown;
     privateOverlay.onCoverShown = [&](const std::string& output, std::chrono::microseconds) {
         privateShown.insert(output);
@@ -455,7 +458,7 @@ TEST_F(WaylandOverlayTest, ASecondClientThatTriesToCoverLosesItsConnectionWithou
     coverAndWait(CoverContent::solid(Qt::black));
     auto otherConnection = WaylandConnection::connect();
     ASSERT_TRUE(otherConnection);
-    WaylandOverlay other(otherConnection);
+    WaylandOverlay other(otherConnection, *scheduler);
     bool otherLost = false;
     other.onConnectionLost = [&] { otherLost = true; };
     EXPECT_TRUE(other.cover(CoverContent::solid(Qt::white)));

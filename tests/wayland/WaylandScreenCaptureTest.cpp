@@ -2,6 +2,7 @@
 // notifications of the compositor.
 #include "WaylandTestSupport.h"
 
+#include "platform/QtScheduler.h"
 #include "platform/wayland/WaylandConnection.h"
 #include "platform/wayland/WaylandIdleWatch.h"
 #include "platform/wayland/WaylandOverlay.h"
@@ -32,7 +33,8 @@ protected:
 
 TEST_F(WaylandScreenCaptureTest, CopiesEachOutputAsGrimSeesIt) {
     // Something to copy that is not one flat colour: a picture per output under the overlay.
-    WaylandOverlay overlay(connection);
+    QtScheduler scheduler;
+    WaylandOverlay overlay(connection, scheduler);
     std::map<std::string, QImage> pictures;
     std::map<std::string, QRect> corners; // blue, top left: a copy upside down shows
     int shade = 40;

@@ -8,7 +8,6 @@
 
 #include <QCoreApplication>
 #include <QPainter>
-#include <QTimer>
 
 #include <algorithm>
 #include <cstring>
@@ -181,8 +180,8 @@ struct WaylandOverlayListeners {
     };
 };
 
-WaylandOverlay::WaylandOverlay(std::shared_ptr<WaylandConnection> connection)
-    : connection_(std::move(connection)), context_(std::make_unique<QObject>()),
+WaylandOverlay::WaylandOverlay(std::shared_ptr<WaylandConnection> connection, Scheduler& scheduler)
+    : connection_(std::move(connection)), scheduler_(scheduler), context_(std::make_unique<QObject>()),
       input_(std::make_unique<Input>()), buffers_(std::make_unique<Buffers>()) {
     connection_->addObserver(this);
     seatCapabilitiesChanged(connection_->seatCapabilities());
@@ -190,6 +189,8 @@ WaylandOverlay::WaylandOverlay(std::shared_ptr<WaylandConnection> connection)
 }
 
 WaylandOverlay::~WaylandOverlay() {
+    redrawLater_.clear();
+    takeBackLater_.cancel();
     context_.reset();
     uncover();
     input_.reset();
@@ -260,6 +261,8 @@ void WaylandOverlay::uncover() {
     if (!covered_)
         return;
     covered_ = false;
+    redrawLater_.clear();
+    takeBackLater_.cancel();
     surfaces_.clear();
     if (inputInhibitor_)
         zwlr_input_inhibitor_v1_destroy(inputInhibitor_);
@@ -337,7 +340,8 @@ void WaylandOverlay::configured(Surface& surface, std::uint32_t serial, int widt
     // a little later.
     if (resized) {
         surface.redrawFrames = 3;
-        QTimer::singleShot(500, context_.get(), [this, output = surface.output] { redraw(output); });
+        redrawLater_[surface.output] =
+            scheduler_.schedule(Seconds(0.5), [this, output = surface.output] { redraw(output); });
     }
     if ((first || resized) && surface.frame == nullptr) {
         surface.frame = wl_surface_frame(surface.surface);
@@ -547,7 +551,7 @@ void WaylandOverlay::takeKeyboardBack() {
     if (++input_->takeBacks > 10) {
         if (input_->takeBacks == 11)
             Log::input.error("Wayland: another client keeps taking the keyboard; trying again in a second");
-        QTimer::singleShot(1000, context_.get(), [this] { takeKeyboardBack(); });
+        takeBackLater_ = scheduler_.schedule(Seconds(1), [this] { takeKeyboardBack(); });
         return;
     }
     Log::input.info("Wayland: another surface took the keyboard; taking it back");

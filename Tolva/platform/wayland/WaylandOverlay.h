@@ -4,6 +4,7 @@
 #pragma once
 
 #include "platform/EventTap.h"
+#include "platform/Scheduler.h"
 #include "platform/wayland/WaylandConnection.h"
 
 #include <QColor>
@@ -47,7 +48,9 @@ struct CoverContent {
 // with a WaylandScreenCapture and a WaylandIdleWatch.
 class WaylandOverlay : private WaylandConnection::Observer {
 public:
-    explicit WaylandOverlay(std::shared_ptr<WaylandConnection> connection);
+    // `scheduler` runs the overlay's few timers (drawing again after a resize, taking the keyboard
+    // back later when another client keeps taking it); it must outlive the overlay.
+    WaylandOverlay(std::shared_ptr<WaylandConnection> connection, Scheduler& scheduler);
     ~WaylandOverlay() override;
     WaylandOverlay(const WaylandOverlay&) = delete;
     WaylandOverlay& operator=(const WaylandOverlay&) = delete;
@@ -121,6 +124,7 @@ private:
     void post(std::function<void()> call);
 
     std::shared_ptr<WaylandConnection> connection_;
+    Scheduler& scheduler_;
     std::unique_ptr<QObject> context_; // queued callbacks die with it
     struct Input;
     std::unique_ptr<Input> input_;
@@ -132,6 +136,8 @@ private:
     bool covered_ = false;
     zwlr_input_inhibitor_v1* inputInhibitor_ = nullptr;
     std::chrono::steady_clock::time_point coverStart_;
+    std::map<std::string, Scheduler::Handle> redrawLater_; // by output
+    Scheduler::Handle takeBackLater_;
     friend struct WaylandOverlayListeners;
 };
 
