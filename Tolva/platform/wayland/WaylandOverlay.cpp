@@ -405,7 +405,7 @@ void WaylandOverlay::attachContent(Surface& surface) {
     else
         wl_surface_damage(surface.surface, 0, 0, surface.size.width(), surface.size.height());
     // An opaque cover lets the compositor skip drawing what lies beneath it.
-    if (color.alpha() == 255 || image) {
+    if (color.alpha() == 255 || (image && !content_.images.at(surface.output).hasAlphaChannel())) {
         wl_region* region = wl_compositor_create_region(connection_->compositor());
         wl_region_add(region, 0, 0, surface.size.width(), surface.size.height());
         wl_surface_set_opaque_region(surface.surface, region);
