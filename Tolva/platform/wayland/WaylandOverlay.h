@@ -1,0 +1,144 @@
+// The cover of every display on wlroots compositors: one overlay-layer surface per output that
+// takes the keyboard exclusively, with the compositor's shortcuts inhibited, the unlock panel
+// as a sub-surface above it, and the keys and pointer events that reach it.
+#pragma once
+
+#include "platform/EventTap.h"
+#include "platform/Scheduler.h"
+#include "platform/wayland/WaylandConnection.h"
+
+#include <QColor>
+#include <QImage>
+#include <QPoint>
+
+#include <chrono>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+struct wl_surface;
+struct zwlr_input_inhibitor_v1;
+
+namespace tolva {
+
+// What the cover shows.
+struct CoverContent {
+    enum class Kind {
+        solidColor, // `color`, opaque
+        images,     // `images[output name]`, scaled to the output; `color` where an output has none
+        liveTint,   // `color` with its alpha, blended by the compositor over the live screen
+    };
+    Kind kind = Kind::solidColor;
+    QColor color = Qt::black;
+    std::map<std::string, QImage> images;
+
+    static CoverContent solid(QColor color) { return {Kind::solidColor, color, {}}; }
+    static CoverContent tint(QColor color) { return {Kind::liveTint, color, {}}; }
+    static CoverContent pictures(std::map<std::string, QImage> images, QColor fallback = Qt::black) {
+        return {Kind::images, fallback, std::move(images)};
+    }
+    friend bool operator==(const CoverContent&, const CoverContent&) = default;
+};
+
+// Use: connect, check isAvailable() (else refuse with unavailableReason()), set the callbacks,
+// cover(), and uncover() or destroy it. One overlay per connection; the connection may be shared
+// with a WaylandScreenCapture and a WaylandIdleWatch.
+class WaylandOverlay : private WaylandConnection::Observer {
+public:
+    // `scheduler` runs the overlay's few timers (drawing again after a resize, taking the keyboard
+    // back later when another client keeps taking it); it must outlive the overlay.
+    WaylandOverlay(std::shared_ptr<WaylandConnection> connection, Scheduler& scheduler);
+    ~WaylandOverlay() override;
+    WaylandOverlay(const WaylandOverlay&) = delete;
+    WaylandOverlay& operator=(const WaylandOverlay&) = delete;
+
+    // Whether the compositor can cover the screen for us at all (it offers layer-shell), and if
+    // not, why, in words for the log and the user ("" when it can).
+    static std::string unavailableReason(const WaylandConnection& connection);
+    static bool isAvailable(const WaylandConnection& connection);
+    bool isAvailable() const;
+    std::vector<WaylandOutputInfo> outputs() const;
+
+    // Covers every output, present and future, with `content` until uncover(); a second call
+    // changes the content. False when the compositor offers no layer-shell or the connection is gone.
+    // The compositor allows one input inhibitor: if another client holds it, it ends this
+    // connection, which onConnectionLost reports.
+    bool cover(const CoverContent& content);
+    // Removes every surface and the panel, and lets go of the keyboard and the shortcuts.
+    void uncover();
+    bool isCovered() const { return covered_; }
+    // Whether one of the cover's surfaces has the keyboard focus now.
+    bool hasKeyboardFocus() const;
+
+    // Shows `panel` (ARGB32 premultiplied, other formats are converted) with its top-left corner at
+    // `topLeft` (logical pixels) of output `outputName`, above the cover; each call replaces the
+    // previous panel. A panel rendered at a device pixel ratio of 2 fills half its pixel size.
+    // Set before cover(), it shows with the cover.
+    void setPanel(const std::string& outputName, const QImage& panel, QPoint topLeft);
+    void clearPanel();
+
+    // Called through the event loop, never from inside event dispatch.
+    std::function<void(const KeyEvent&)> onKey;
+    std::function<void(const std::string& output, QPoint position)> onPointerMotion;
+    // `button` is the Linux input code (BTN_LEFT = 0x110).
+    std::function<void(const std::string& output, QPoint position, std::uint32_t button, bool pressed)>
+        onPointerButton;
+    std::function<void()> onOutputsChanged;
+    std::function<void()> onConnectionLost;
+    // The first frame of an output's cover was shown, `elapsed` after cover() (or after the
+    // surface was made, for an output that came later).
+    std::function<void(const std::string& output, std::chrono::microseconds elapsed)> onCoverShown;
+
+private:
+    struct Surface;
+    struct Panel {
+        std::string output;
+        QImage image;
+        QPoint topLeft;
+    };
+
+    void outputAdded(WaylandConnection::Output& output) override;
+    void outputRemoved(WaylandConnection::Output& output) override;
+    void outputsChanged() override;
+    void seatCapabilitiesChanged(std::uint32_t capabilities) override;
+    void connectionLost() override;
+
+    // `asked` is when the cover of this output was asked for, for the time to its first frame.
+    void createSurface(WaylandConnection::Output& output, std::chrono::steady_clock::time_point asked);
+    void destroySurface(const std::string& outputName);
+    void configured(Surface& surface, std::uint32_t serial, int width, int height);
+    void closed(Surface& surface);
+    void framePresented(Surface& surface);
+    void attachContent(Surface& surface);
+    void redraw(const std::string& output);
+    void showPanel(Surface& surface);
+    void hidePanel(Surface& surface);
+    void keyboardLeft(wl_surface* surface);
+    void takeKeyboardBack();
+    void pointerAt(wl_surface* surface, double x, double y);
+    Surface* surfaceOf(wl_surface* surface) const;
+    int outputScale(const Surface& surface) const;
+    void post(std::function<void()> call);
+
+    std::shared_ptr<WaylandConnection> connection_;
+    Scheduler& scheduler_;
+    std::unique_ptr<QObject> context_; // queued callbacks die with it
+    struct Input;
+    std::unique_ptr<Input> input_;
+    struct Buffers;
+    std::unique_ptr<Buffers> buffers_;
+    std::vector<std::unique_ptr<Surface>> surfaces_;
+    std::optional<Panel> panel_;
+    CoverContent content_;
+    bool covered_ = false;
+    zwlr_input_inhibitor_v1* inputInhibitor_ = nullptr;
+    std::chrono::steady_clock::time_point coverStart_;
+    std::map<std::string, Scheduler::Handle> redrawLater_; // by output
+    Scheduler::Handle takeBackLater_;
+    friend struct WaylandOverlayListeners;
+};
+
+} // namespace tolva
