@@ -25,6 +25,9 @@
 #include "platform/dbus/LoginSession.h"
 #include "platform/dbus/ReduceMotionSetting.h"
 #include "platform/pam/PamLoginPasswordVerifier.h"
+#include "platform/wayland/WaylandConnection.h"
+#include "platform/wayland/WaylandOverlay.h"
+#include "platform/wayland/WaylandOverlayWindows.h"
 #include "platform/x11/X11EventTap.h"
 #include "platform/x11/X11HotKeyBackend.h"
 #include "platform/x11/X11IdleTimeSource.h"
@@ -74,6 +77,14 @@ struct NoHotKeys : HotKeyBackend {
 struct NoIdleTime : IdleTimeSource {
     double secondsSinceLastInput() override { return 0; }
 };
+
+// A Wayland session: the compositor holds the screen and the input, whatever X server it also
+// runs for older programs.
+bool isWaylandSession() {
+    const char* type = std::getenv("XDG_SESSION_TYPE");
+    const char* display = std::getenv("WAYLAND_DISPLAY");
+    return (type && std::string_view(type) == "wayland") || (display && *display);
+}
 
 struct NoTap : EventTap {
     bool start() override { return false; }
@@ -141,7 +152,20 @@ AppDelegate::AppDelegate(Instance instance)
                                                    chooseKeychainBackend());
     authenticator_ = std::make_shared<Authenticator>(pins);
     authenticator_->reload();
-    x11_ = XConnection::open();
+    // The session's display server, once: a Wayland session is never driven through an X server
+    // it may also run for older programs.
+    if (isWaylandSession()) {
+        wayland_ = WaylandConnection::connect();
+        if (!wayland_)
+            Log::lock.error("display server: wayland, but no compositor answers on WAYLAND_DISPLAY");
+        else if (!WaylandOverlay::isAvailable(*wayland_))
+            Log::lock.error("display server: wayland; " + WaylandOverlay::unavailableReason(*wayland_));
+        else
+            Log::lock.info("display server: wayland (layer-shell)");
+    } else {
+        x11_ = XConnection::open();
+        Log::lock.info(std::string("display server: ") + (x11_ ? "x11" : "none"));
+    }
     session_ = std::make_shared<LoginSession>(QDBusConnection::systemBus(), QDBusConnection::sessionBus());
     std::shared_ptr<IdleTimeSource> idleTime =
         x11_ ? std::shared_ptr<IdleTimeSource>(std::make_shared<X11IdleTimeSource>(x11_))
@@ -295,6 +319,34 @@ std::optional<int> AppDelegate::launch(const QStringList& arguments) {
         const double height = primary ? primary->geometry().height() : 0;
         return Point{double(p.x()), height - p.y()};
     };
+    const bool onWayland = wayland_ && WaylandOverlay::isAvailable(*wayland_);
+    if (onWayland) {
+        // The compositor shows the cover, one layer-shell surface per output, and hands it the
+        // keys and the pointer: nothing here speaks to an X server.
+        auto cover = std::make_shared<WaylandOverlayWindows>(scheduler_, wayland_);
+        services.windows = cover;
+        services.contentBuilder = std::make_shared<OverlayContentBuilder>(
+            snapshotter, [reduce] { return reduce->reduceMotion(); }, std::chrono::system_clock::now,
+            [] { return false; }, [](const std::string&) { return false; });
+        overlayWindows_.reset();
+        std::weak_ptr<WaylandOverlayWindows> weakCover = cover;
+        services.makeTap = [weakCover](EventTap::Handler handler, OverlayWindow*) -> std::unique_ptr<EventTap> {
+            if (auto c = weakCover.lock())
+                return c->makeTap(std::move(handler));
+            return std::make_unique<NoTap>();
+        };
+        // Exclusive surfaces over every output take every click already.
+        services.makePointerGrab = [] { return std::unique_ptr<PointerGrab>(); };
+        auto connection = wayland_;
+        services.accessibilityTrusted = [connection] { return connection->isConnected(); };
+        services.secureInputEnabled = [] { return false; };
+        services.screenCaptureAllowed = [] { return false; };
+        services.pointerLocation = [weakCover] {
+            auto c = weakCover.lock();
+            return c && c->pointer() ? *c->pointer() : Point{0, 0};
+        };
+        waylandCover_ = cover;
+    }
     // The guard that covers for this program if it dies while locked, and the state it needs
     // to take the lock back when started again.
     auto lockState = std::make_shared<LockStateStore>(LockStateStore::standardFile());
@@ -308,8 +360,10 @@ std::optional<int> AppDelegate::launch(const QStringList& arguments) {
         Log::lock.error("an overlay left behind still covers the screen; the lock is taken back");
     ::unsetenv("TOLVA_GUARD_LOCKED"); // not for the helper processes this program starts
     const QString binaries = QCoreApplication::applicationDirPath();
-    guard_ = LockGuard::start(binaries + QStringLiteral("/tolva-screen-guard"),
-                              QCoreApplication::applicationFilePath());
+    // (On Wayland the guard would hold an X server that does not hold the session.)
+    if (!onWayland)
+        guard_ = LockGuard::start(binaries + QStringLiteral("/tolva-screen-guard"),
+                                  QCoreApplication::applicationFilePath());
     auto session = session_;
     services.systemScreenLocker = [session, scheduler] { session->lockAndConfirm(*scheduler); };
     services.lockState = lockState;

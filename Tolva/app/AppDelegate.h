@@ -33,6 +33,9 @@ class OnboardingWindowController;
 class AppUpdater;
 class LockGuard;
 class DisplaySource;
+class OverlayWindowManager;
+class WaylandConnection;
+class OverlayWindows;
 enum class SettingsTab;
 class UpdateSettings;
 class SettingsWindowController;
@@ -104,6 +107,9 @@ private:
     Preferences::Observation idleObservation_;
     std::vector<Preferences::Observation> imageObservations_;
     std::weak_ptr<OverlayWindowManager> overlayWindows_;
+    // On Wayland: the session's compositor, and the cover it shows for the lock.
+    std::shared_ptr<WaylandConnection> wayland_;
+    std::shared_ptr<OverlayWindows> waylandCover_;
     // While the settings record a new shortcut, the registered one is set aside.
     bool recordingHotKey_ = false;
     Scheduler::Handle refreshTask_;

@@ -11,7 +11,7 @@
 #include "lock/LockCollaborators.h"
 #include "lock/LockStateStore.h"
 #include "overlay/OverlayContentBuilder.h"
-#include "overlay/OverlayWindowManager.h"
+#include "overlay/OverlayWindows.h"
 #include "platform/EventTap.h"
 #include "platform/IdleMonitor.h"
 #include "platform/PointerGrab.h"
@@ -39,7 +39,7 @@ public:
         std::shared_ptr<Preferences> prefs;
         std::shared_ptr<Authenticator> authenticator;
         std::shared_ptr<IdleMonitor> idle;
-        std::shared_ptr<OverlayWindowManager> windows;
+        std::shared_ptr<OverlayWindows> windows;
         std::shared_ptr<OverlayContentBuilder> contentBuilder;
         std::shared_ptr<DisplaySleepBackend> displaySleep;
         std::shared_ptr<Foreground> foreground;

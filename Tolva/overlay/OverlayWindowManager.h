@@ -5,6 +5,7 @@
 #include "TolvaCore/DisplayLayout.h"
 #include "overlay/Displays.h"
 #include "overlay/OverlayWindow.h"
+#include "overlay/OverlayWindows.h"
 #include "platform/Scheduler.h"
 
 #include <functional>
@@ -21,26 +22,26 @@ namespace tolva {
 class XConnection;
 class ServerPicture;
 
-class OverlayWindowManager {
+class OverlayWindowManager : public OverlayWindows {
 public:
     // `x11` may be null (no X server: nothing watches the stacking order). `captureBackdrop`
     // supplies the picture a live tint is drawn over when no compositing manager runs.
     OverlayWindowManager(Scheduler& scheduler, std::shared_ptr<DisplaySource> displays,
                          std::shared_ptr<XConnection> x11 = nullptr,
                          std::function<QImage(const DisplayInfo&)> captureBackdrop = nullptr);
-    ~OverlayWindowManager();
+    ~OverlayWindowManager() override;
 
-    void build(const OverlayContent& content);
-    void tearDown();
+    void build(const OverlayContent& content) override;
+    void tearDown() override;
 
-    const std::vector<std::unique_ptr<OverlayWindow>>& windows() const { return windows_; }
-    const DisplayLayout& layout() const { return layout_; }
-    DisplayLayout currentLayout() const;
+    const std::vector<std::unique_ptr<OverlayWindow>>& windows() const override { return windows_; }
+    const DisplayLayout& layout() const override { return layout_; }
+    DisplayLayout currentLayout() const override;
 
     // The window whose display contains the point (core coordinates, y up), if any.
-    OverlayWindow* window(Point under) const;
+    OverlayWindow* window(Point under) const override;
     // The window on the primary display, else the first; none without windows.
-    OverlayWindow* mainWindow() const;
+    OverlayWindow* mainWindow() const override;
 
     // Whether an overlay of a program that is gone still covers the screen (its windows outlive
     // it): the next start takes the lock back before anything else.
@@ -63,18 +64,8 @@ public:
     // Puts every overlay window back on top at once (also done whenever another window moves).
     void raiseAll();
 
-    // While windows are up: the input focus left them (another client moved it away).
-    std::function<void()> onFocusLost;
-    // While windows are up: another client's keyboard or pointer grab just ended, so the
-    // input may be free to take back.
-    std::function<void()> onGrabReleased;
-    // While windows are up: an overlay window was destroyed by another client; the windows
-    // must be built again.
-    std::function<void()> onWindowLost;
-    // While the overlay is up: the displays are no longer those the windows were built for.
-    // Looked at once a second besides what Qt reports, since a change of the server's monitor
-    // list alone reaches no client as an event.
-    std::function<void()> onDisplaysChanged;
+    // (onDisplaysChanged is looked at once a second besides what Qt reports, since a change of
+    // the server's monitor list alone reaches no client as an event.)
 
     // Counters for tests and benchmarks: how often the cover was put back.
     struct Repairs {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "TolvaCore/PinHasher.h"
+#include "overlay/OverlayWindowManager.h"
 #include "support/LockFakes.h"
 #include "support/QtWidgetsApp.h"
 

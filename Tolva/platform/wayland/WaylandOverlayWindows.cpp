@@ -1,0 +1,226 @@
+// Overlay windows over a Wayland compositor's layer-shell cover.
+#include "platform/wayland/WaylandOverlayWindows.h"
+
+#include "log/Log.h"
+#include "overlay/Displays.h"
+#include "platform/wayland/WaylandConnection.h"
+#include "platform/wayland/WaylandOverlay.h"
+#include "unlock/UnlockPanel.h"
+
+#include <QPainter>
+
+namespace tolva {
+
+// Keys of the cover, for as long as the lock's tap is installed.
+class WaylandOverlayWindows::Tap : public EventTap {
+public:
+    Tap(WaylandOverlayWindows& owner, Handler handler) : owner_(&owner), handler_(std::move(handler)) {}
+    ~Tap() override { stop(); }
+    bool start() override {
+        if (!owner_)
+            return false;
+        installed_ = true;
+        owner_->keyHandler_ = handler_;
+        owner_->tap_ = this;
+        return isEnabled();
+    }
+    void stop() override {
+        if (!installed_ || !owner_)
+            return;
+        installed_ = false;
+        owner_->keyHandler_ = nullptr;
+        owner_->tap_ = nullptr;
+    }
+    // The cover takes the keyboard as it maps and holds it (layer-shell's exclusive keyboard),
+    // a few milliseconds after the lock begins.
+    bool isEnabled() override { return installed_ && owner_ && owner_->isConnected(); }
+    bool isInstalled() const override { return installed_; }
+    void ownerGone() { owner_ = nullptr; }
+
+private:
+    WaylandOverlayWindows* owner_;
+    Handler handler_;
+    bool installed_ = false;
+};
+
+WaylandOverlayWindows::WaylandOverlayWindows(Scheduler& scheduler, std::shared_ptr<WaylandConnection> connection)
+    : scheduler_(scheduler), connection_(std::move(connection)),
+      overlay_(std::make_unique<WaylandOverlay>(connection_, scheduler)) {
+    overlay_->onKey = [this](const KeyEvent& event) {
+        if (keyHandler_)
+            keyHandler_(event);
+        // The panel follows what the key did at once, not at the next look.
+        if (!windows_.empty())
+            showPanel();
+    };
+    overlay_->onPointerMotion = [this](const std::string& output, QPoint at) {
+        pointerMoved(output, at, "mouseMoved");
+    };
+    overlay_->onPointerButton = [this](const std::string& output, QPoint at, std::uint32_t, bool pressed) {
+        if (pressed)
+            pointerMoved(output, at, "mouseDown");
+    };
+    overlay_->onOutputsChanged = [this] {
+        if (!windows_.empty() && onDisplaysChanged && currentLayout() != layout_)
+            onDisplaysChanged();
+    };
+    overlay_->onConnectionLost = [] {
+        Log::lock.error("wayland: the compositor ended the overlay's connection");
+    };
+}
+
+WaylandOverlayWindows::~WaylandOverlayWindows() {
+    if (tap_)
+        tap_->ownerGone();
+    panelWatch_.cancel();
+}
+
+std::vector<WaylandOverlayWindows::Output> WaylandOverlayWindows::outputsNow() const {
+    std::vector<Output> outputs;
+    for (const auto& info : overlay_->outputs())
+        outputs.push_back({info.name, info.geometry});
+    return outputs;
+}
+
+static std::vector<DisplayInfo> displaysOf(const std::vector<std::pair<std::string, QRect>>& outputs) {
+    std::vector<DisplayInfo> displays;
+    std::uint32_t id = 0;
+    for (const auto& [name, geometry] : outputs) {
+        DisplayInfo d;
+        d.id = ++id;
+        d.geometry = geometry;
+        d.primary = id == 1;
+        displays.push_back(d);
+    }
+    return displays;
+}
+
+DisplayLayout WaylandOverlayWindows::currentLayout() const {
+    std::vector<std::pair<std::string, QRect>> list;
+    for (const auto& output : outputsNow())
+        list.emplace_back(output.name, output.geometry);
+    return layoutOf(displaysOf(list));
+}
+
+void WaylandOverlayWindows::build(const OverlayContent& content) {
+    panelWatch_.cancel();
+    windows_.clear();
+    built_ = outputsNow();
+    std::vector<std::pair<std::string, QRect>> list;
+    for (const auto& output : built_)
+        list.emplace_back(output.name, output.geometry);
+    const auto displays = displaysOf(list);
+    layout_ = layoutOf(displays);
+
+    // Effects would need a new picture per frame: the cover stands still here.
+    OverlayContent still = content;
+    still.animations.clear();
+    std::map<std::string, QImage> pictures;
+    for (std::size_t i = 0; i < built_.size(); ++i) {
+        const Output& output = built_[i];
+        auto window = std::make_unique<OverlayWindow>(scheduler_, output.geometry, false, displays[i].id);
+        OverlayView* view = window->overlayView();
+        view->apply(still, displays[i].id);
+        view->stopAnimations();
+        if (!content.isTranslucent) {
+            // The view as the lock begins: background, picture and away note, drawn by Qt.
+            QImage picture(output.geometry.size(), QImage::Format_ARGB32_Premultiplied);
+            picture.fill(content.background);
+            view->render(&picture);
+            pictures[output.name] = picture;
+        }
+        windows_.push_back(std::move(window));
+    }
+    CoverContent cover = content.isTranslucent
+                             ? CoverContent::tint([&] {
+                                   QColor tint = content.background;
+                                   tint.setAlphaF(content.tintAlpha);
+                                   return tint;
+                               }())
+                             : CoverContent::pictures(std::move(pictures), content.background);
+    if (!overlay_->cover(cover))
+        Log::lock.error("wayland: the compositor refused the cover");
+    Log::lock.info("overlay windows: " + std::to_string(windows_.size()) + " wayland translucent=" +
+                   (content.isTranslucent ? "true" : "false") + " " + layout_.logDescription());
+    // The panel is rendered again whenever it may have changed: a look every 50 ms while it is
+    // up (its dots, countdown and fade), besides once after every key.
+    panelWatch_ = scheduler_.every(Seconds(0.05), [this] { showPanel(); });
+}
+
+void WaylandOverlayWindows::showPanel() {
+    for (std::size_t i = 0; i < windows_.size() && i < built_.size(); ++i) {
+        OverlayView* view = windows_[i]->overlayView();
+        if (!view->isPanelVisible())
+            continue;
+        const QRect area = view->panel()->geometry();
+        if (area.isEmpty())
+            continue;
+        QImage image(area.size(), QImage::Format_ARGB32_Premultiplied);
+        image.fill(Qt::transparent);
+        view->render(&image, QPoint(), QRegion(area));
+        if (panelShown_ && panelShown_->first == built_[i].name && panelAt_ == area.topLeft() &&
+            panelShown_->second == image)
+            return;
+        overlay_->setPanel(built_[i].name, image, area.topLeft());
+        panelShown_ = std::make_pair(built_[i].name, image);
+        panelAt_ = area.topLeft();
+        return;
+    }
+    if (panelShown_) {
+        overlay_->clearPanel();
+        panelShown_.reset();
+    }
+}
+
+void WaylandOverlayWindows::pointerMoved(const std::string& output, QPoint at, const char* source) {
+    for (std::size_t i = 0; i < windows_.size() && i < built_.size(); ++i) {
+        if (built_[i].name != output)
+            continue;
+        const QPoint global = built_[i].geometry.topLeft() + at;
+        const double primaryHeight = built_.front().geometry.height();
+        pointer_ = Point{double(global.x()), primaryHeight - global.y()};
+        if (auto& callback = windows_[i]->overlayView()->onPointerInput)
+            callback(source);
+        showPanel();
+        return;
+    }
+}
+
+void WaylandOverlayWindows::tearDown() {
+    panelWatch_.cancel();
+    overlay_->uncover();
+    panelShown_.reset();
+    windows_.clear();
+    built_.clear();
+    layout_ = DisplayLayout();
+}
+
+OverlayWindow* WaylandOverlayWindows::window(Point under) const {
+    for (std::size_t i = 0; i < windows_.size(); ++i)
+        for (const auto& entry : layout_.entries())
+            if (entry.id == windows_[i]->displayID() && entry.frame.contains(under))
+                return windows_[i].get();
+    return nullptr;
+}
+
+OverlayWindow* WaylandOverlayWindows::mainWindow() const {
+    return windows_.empty() ? nullptr : windows_.front().get();
+}
+
+std::unique_ptr<EventTap> WaylandOverlayWindows::makeTap(EventTap::Handler handler) {
+    return std::make_unique<Tap>(*this, std::move(handler));
+}
+
+bool WaylandOverlayWindows::holdsKeyboard() const {
+    return overlay_->hasKeyboardFocus();
+}
+
+bool WaylandOverlayWindows::isCovered() const {
+    return overlay_->isCovered();
+}
+
+bool WaylandOverlayWindows::isConnected() const {
+    return connection_ && connection_->isConnected();
+}
+
+} // namespace tolva

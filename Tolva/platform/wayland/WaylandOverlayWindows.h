@@ -1,0 +1,71 @@
+// The overlay on a Wayland compositor with layer-shell: the compositor shows one cover surface
+// per output (WaylandOverlay), and each output has an overlay window whose view is never shown
+// itself but rendered: once into the cover's picture when the lock begins (the colour or
+// picture and the away note), and its unlock panel into the panel surface whenever it changes.
+// Keys reach the lock through the tap this class hands out, pointer input through each view.
+#pragma once
+
+#include "overlay/OverlayWindows.h"
+#include "platform/EventTap.h"
+#include "platform/Scheduler.h"
+
+#include <QImage>
+
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace tolva {
+
+class WaylandConnection;
+class WaylandOverlay;
+
+class WaylandOverlayWindows : public OverlayWindows {
+public:
+    WaylandOverlayWindows(Scheduler& scheduler, std::shared_ptr<WaylandConnection> connection);
+    ~WaylandOverlayWindows() override;
+
+    void build(const OverlayContent& content) override;
+    void tearDown() override;
+    const std::vector<std::unique_ptr<OverlayWindow>>& windows() const override { return windows_; }
+    const DisplayLayout& layout() const override { return layout_; }
+    DisplayLayout currentLayout() const override;
+    OverlayWindow* window(Point under) const override;
+    OverlayWindow* mainWindow() const override;
+
+    // A tap that receives every key the cover gets while it is up.
+    std::unique_ptr<EventTap> makeTap(EventTap::Handler handler);
+    // Where the pointer was last seen over the cover, in the core's y-up coordinates.
+    std::optional<Point> pointer() const { return pointer_; }
+    // Whether the cover has the keyboard now.
+    bool holdsKeyboard() const;
+    bool isCovered() const;
+    bool isConnected() const;
+
+private:
+    class Tap;
+    struct Output {
+        std::string name;
+        QRect geometry;
+    };
+    std::vector<Output> outputsNow() const;
+    void showPanel();
+    void pointerMoved(const std::string& output, QPoint at, const char* source);
+
+    Scheduler& scheduler_;
+    std::shared_ptr<WaylandConnection> connection_;
+    std::unique_ptr<WaylandOverlay> overlay_;
+    std::vector<std::unique_ptr<OverlayWindow>> windows_;
+    std::vector<Output> built_;
+    DisplayLayout layout_;
+    EventTap::Handler keyHandler_;
+    Tap* tap_ = nullptr;
+    std::optional<Point> pointer_;
+    // The panel as last sent: sent again only when it looks different.
+    std::optional<std::pair<std::string, QImage>> panelShown_;
+    QPoint panelAt_;
+    Scheduler::Handle panelWatch_;
+};
+
+} // namespace tolva

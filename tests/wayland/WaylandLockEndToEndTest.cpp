@@ -1,0 +1,110 @@
+// The real tolva-screen in a Wayland session (the fixture's headless sway): it covers every
+// output, takes every key, holds back the compositor's shortcuts, and goes for the PIN only.
+#include "TolvaCore/JsonFileDefaultsStore.h"
+#include "TolvaCore/PinHasher.h"
+#include "TolvaCore/PinStore.h"
+#include "TolvaCore/Preferences.h"
+#include "platform/dbus/SecretServiceKeychainBackend.h"
+#include "support/EndToEnd.h"
+#include "support/QtApp.h"
+#include "wayland/WaylandTestSupport.h"
+
+#include <linux/input-event-codes.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+
+using namespace tolva;
+using namespace tolva::test;
+
+namespace {
+
+const QColor magentaColour(255, 0, 255);
+
+struct WaylandLock : ::testing::Test {
+    void SetUp() override {
+        test::qtApp();
+        // Under ctest (which names the desktop session), the Wayland fixture's compositor too.
+        if (std::getenv("TOLVA_TEST_SESSION"))
+            ::setenv("TOLVA_WAYLAND_SESSION", TOLVA_WAYLAND_SESSION_DIR, 0);
+        if (!enterWaylandSession())
+            GTEST_SKIP() << "needs the headless compositor of the ctest fixture `wayland`";
+        // The program draws its settings window with Qt wherever; the cover is its own.
+        ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+        ::setenv("TOLVA_LOG_STDERR", "1", 1);
+        std::string why;
+        keychain = SecretServiceKeychainBackend::connect(&why);
+        ASSERT_TRUE(keychain) << why;
+        pins = std::make_unique<KeychainPinStore>("org.tolva.Screen.pin", "pin", keychain);
+        pins->save(PinHasher::makeRecord("4829"));
+        Preferences prefs(JsonFileDefaultsStore::standard());
+        prefs.setHasCompletedOnboarding(true);
+        prefs.setOverlayContentMode(OverlayContentMode::solidColor);
+        prefs.setOverlayColor(SRGBColor(1, 0, 1));
+        prefs.setAnimations({});
+        prefs.setAwayNoteEnabled(false);
+        for (const char* mark : {"shortcut-fired", "locked-fired", "inhibited-fired"})
+            std::filesystem::remove(bindingMarks() / mark);
+    }
+    void TearDown() override {
+        app.reset();
+        if (pins)
+            pins->remove();
+    }
+
+    std::shared_ptr<SecretServiceKeychainBackend> keychain;
+    std::unique_ptr<KeychainPinStore> pins;
+    std::unique_ptr<App> app;
+};
+
+} // namespace
+
+TEST_F(WaylandLock, CoversEveryOutputTakesTheKeysAndOpensForThePinOnly) {
+    app = std::make_unique<App>(std::vector<std::string>{"--lock-in", "0"});
+    ASSERT_TRUE(app->waitFor("lock info: locked in background .*")) << app->transcript();
+    EXPECT_TRUE(app->saw("lock info: display server: wayland \\(layer-shell\\)"));
+    for (const char* output : {"HEADLESS-1", "HEADLESS-2"})
+        EXPECT_EQ(waitForColour(output, magentaColour), "") << output << " is not covered";
+
+    VirtualKeyboard keyboard;
+    ASSERT_TRUE(keyboard.isReady());
+    // A new keyboard reaches the cover once the seat made it its keyboard: Escape (which only
+    // clears the entry) until the program notes a key.
+    ASSERT_TRUE(driveUntil(
+        [&] {
+            keyboard.tap(KEY_ESC);
+            return driveUntil([&] { return app->saw("lock info: taking foreground: input key:tap"); }, 300ms);
+        },
+        15s))
+        << "no key reached the program\n"
+        << app->transcript();
+
+    // The compositor's own shortcuts, also one it runs on a locked screen, stay with the cover.
+    keyboard.tap(KEY_ENTER, {KEY_LEFTMETA});
+    keyboard.tap(KEY_L, {KEY_LEFTMETA});
+    keyboard.tap(KEY_I, {KEY_LEFTMETA});
+    driveUntil([] { return false; }, 300ms);
+    for (const char* mark : {"shortcut-fired", "locked-fired", "inhibited-fired"})
+        EXPECT_FALSE(std::filesystem::exists(bindingMarks() / mark)) << mark << " got through";
+
+    // A wrong PIN leaves the cover up; the right one ends it.
+    app->mark();
+    for (std::uint32_t key : {KEY_1, KEY_1, KEY_1, KEY_1})
+        keyboard.tap(key);
+    ASSERT_TRUE(driveUntil([&] { return app->sawSinceMark("auth info: auth rejected via tap failures=1.*"); }, 10s))
+        << app->transcript();
+    EXPECT_FALSE(app->sawSinceMark("lock info: unlocked .*"));
+    // (The panel stands in the middle of one output; a corner shows the cover.)
+    EXPECT_EQ(waitForColour("HEADLESS-1", magentaColour, 0, QRect(0, 0, 120, 120), 1s), "");
+    for (std::uint32_t key : {KEY_4, KEY_8, KEY_2, KEY_9})
+        keyboard.tap(key);
+    ASSERT_TRUE(app->waitFor("lock info: unlocked reason=PIN via tap.*")) << app->transcript();
+    for (const char* output : {"HEADLESS-1", "HEADLESS-2"})
+        EXPECT_EQ(waitForColour(output, sessionBackground()), "") << output << " still shows the cover";
+
+    // Unlocked, the same shortcut reaches the compositor: the check above can fail.
+    keyboard.tap(KEY_ENTER, {KEY_LEFTMETA});
+    EXPECT_TRUE(driveUntil([] { return std::filesystem::exists(bindingMarks() / "shortcut-fired"); }, 5s));
+}
