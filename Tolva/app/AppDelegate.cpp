@@ -26,6 +26,7 @@
 #include "platform/dbus/ReduceMotionSetting.h"
 #include "platform/pam/PamLoginPasswordVerifier.h"
 #include "platform/wayland/WaylandConnection.h"
+#include "platform/wayland/WaylandIdleTime.h"
 #include "platform/wayland/WaylandOverlay.h"
 #include "platform/wayland/WaylandOverlayWindows.h"
 #include "platform/x11/X11EventTap.h"
@@ -167,9 +168,16 @@ AppDelegate::AppDelegate(Instance instance)
         Log::lock.info(std::string("display server: ") + (x11_ ? "x11" : "none"));
     }
     session_ = std::make_shared<LoginSession>(QDBusConnection::systemBus(), QDBusConnection::sessionBus());
-    std::shared_ptr<IdleTimeSource> idleTime =
-        x11_ ? std::shared_ptr<IdleTimeSource>(std::make_shared<X11IdleTimeSource>(x11_))
-             : std::make_shared<NoIdleTime>();
+    std::shared_ptr<IdleTimeSource> idleTime = std::make_shared<NoIdleTime>();
+    if (x11_) {
+        idleTime = std::make_shared<X11IdleTimeSource>(x11_);
+    } else if (wayland_) {
+        auto quiet = std::make_shared<WaylandIdleTime>(wayland_);
+        if (quiet->isAvailable())
+            idleTime = quiet;
+        Log::idle.info(std::string("idle time source: ") +
+                       (quiet->isAvailable() ? "wayland idle notices" : "none (the compositor reports none)"));
+    }
     idle_ = std::make_shared<IdleMonitor>(scheduler_, idleTime, session_);
     hotKeys_ = std::make_unique<HotKeyManager>(
         x11_ ? std::unique_ptr<HotKeyBackend>(std::make_unique<X11HotKeyBackend>(x11_))

@@ -4,6 +4,7 @@
 
 #include "platform/QtScheduler.h"
 #include "platform/wayland/WaylandConnection.h"
+#include "platform/wayland/WaylandIdleTime.h"
 #include "platform/wayland/WaylandIdleWatch.h"
 #include "platform/wayland/WaylandOverlay.h"
 #include "platform/wayland/WaylandScreenCapture.h"
@@ -106,6 +107,25 @@ TEST(WaylandIdleWatchTest, ReportsIdleAfterTheTimeoutAndResumedOnInput) {
     EXPECT_TRUE(watch.isIdle());
     ASSERT_TRUE(typeUntil({"w"}, [&] { return resumed == 1; })) << "input did not end the idle time";
     EXPECT_FALSE(watch.isIdle());
+}
+
+TEST(WaylandIdleWatchTest, IdleTimeCountsFromTheLastInputAndEndsWithTheNext) {
+    if (!enterWaylandSession())
+        GTEST_SKIP() << "needs the headless compositor of the ctest fixture `wayland`";
+    auto connection = WaylandConnection::connect();
+    ASSERT_TRUE(connection);
+    // Real time brings the compositor's notice; the clock the answer is counted on is ours.
+    auto now = WaylandIdleTime::Clock::now();
+    WaylandIdleTime source(connection, [&] { return now; });
+    ASSERT_TRUE(source.isAvailable());
+    EXPECT_EQ(source.secondsSinceLastInput(), 0) << "no notice yet: no idle time";
+    ASSERT_TRUE(driveUntil([&] { return source.secondsSinceLastInput() > 0; }, 15s)) << "never idle";
+    // The notice comes a second after the last input, which is where the count starts.
+    EXPECT_DOUBLE_EQ(source.secondsSinceLastInput(), 1.0);
+    now += std::chrono::seconds(90);
+    EXPECT_DOUBLE_EQ(source.secondsSinceLastInput(), 91.0);
+    ASSERT_TRUE(typeUntil({"w"}, [&] { return source.secondsSinceLastInput() == 0; }))
+        << "input did not end the idle time";
 }
 
 } // namespace
