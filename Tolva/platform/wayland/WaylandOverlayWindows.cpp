@@ -118,26 +118,24 @@ void WaylandOverlayWindows::build(const OverlayContent& content) {
     std::map<std::string, QImage> pictures;
     for (std::size_t i = 0; i < built_.size(); ++i) {
         const Output& output = built_[i];
-        auto window = std::make_unique<OverlayWindow>(scheduler_, output.geometry, false, displays[i].id);
+        auto window = std::make_unique<OverlayWindow>(scheduler_, output.geometry, content.isTranslucent,
+                                                      displays[i].id);
         OverlayView* view = window->overlayView();
         view->apply(still, displays[i].id);
         view->stopAnimations();
-        if (!content.isTranslucent) {
-            // The view as the lock begins: background, picture and away note, drawn by Qt.
-            QImage picture(output.geometry.size(), QImage::Format_ARGB32_Premultiplied);
-            picture.fill(content.background);
-            view->render(&picture);
-            pictures[output.name] = picture;
-        }
+        // The view as the lock begins, drawn by Qt: the colour or picture and the away note; for
+        // the live tint, the tint and the note over transparency, which the compositor blends
+        // over the live screen.
+        QImage picture(output.geometry.size(), QImage::Format_ARGB32_Premultiplied);
+        picture.fill(content.isTranslucent ? QColor(Qt::transparent) : content.background);
+        view->render(&picture);
+        pictures[output.name] = picture;
         windows_.push_back(std::move(window));
     }
-    CoverContent cover = content.isTranslucent
-                             ? CoverContent::tint([&] {
-                                   QColor tint = content.background;
-                                   tint.setAlphaF(content.tintAlpha);
-                                   return tint;
-                               }())
-                             : CoverContent::pictures(std::move(pictures), content.background);
+    QColor fallback = content.background;
+    if (content.isTranslucent)
+        fallback.setAlphaF(content.tintAlpha);
+    const CoverContent cover = CoverContent::pictures(std::move(pictures), fallback);
     if (!overlay_->cover(cover))
         Log::lock.error("wayland: the compositor refused the cover");
     Log::lock.info("overlay windows: " + std::to_string(windows_.size()) + " wayland translucent=" +
