@@ -6,7 +6,12 @@
 #include "TolvaCore/Preferences.h"
 #include "platform/dbus/SecretServiceKeychainBackend.h"
 #include "support/EndToEnd.h"
-#include "support/QtApp.h"
+#include "overlay/OverlayContent.h"
+#include "platform/QtScheduler.h"
+#include "platform/wayland/WaylandConnection.h"
+#include "platform/wayland/WaylandOverlay.h"
+#include "platform/wayland/WaylandOverlayWindows.h"
+#include "support/QtWidgetsApp.h"
 #include "wayland/WaylandTestSupport.h"
 
 #include <linux/input-event-codes.h>
@@ -25,7 +30,7 @@ const QColor magentaColour(255, 0, 255);
 
 struct WaylandLock : ::testing::Test {
     void SetUp() override {
-        test::qtApp();
+        test::widgetsApp();
         // Under ctest (which names the desktop session), the Wayland fixture's compositor too.
         if (std::getenv("TOLVA_TEST_SESSION"))
             ::setenv("TOLVA_WAYLAND_SESSION", TOLVA_WAYLAND_SESSION_DIR, 0);
@@ -107,4 +112,36 @@ TEST_F(WaylandLock, CoversEveryOutputTakesTheKeysAndOpensForThePinOnly) {
     // Unlocked, the same shortcut reaches the compositor: the check above can fail.
     keyboard.tap(KEY_ENTER, {KEY_LEFTMETA});
     EXPECT_TRUE(driveUntil([] { return std::filesystem::exists(bindingMarks() / "shortcut-fired"); }, 5s));
+}
+
+TEST_F(WaylandLock, ACoverWhoseConnectionTheCompositorEndedComesBackOnANewOne) {
+    // Another client holds the input when the lock begins: the compositor ends the connection
+    // that asks for it too. The lock covers again once the other client lets go.
+    QtScheduler scheduler;
+    auto otherConnection = WaylandConnection::connect();
+    ASSERT_TRUE(otherConnection);
+    WaylandOverlay other(otherConnection, scheduler);
+    ASSERT_TRUE(other.cover(CoverContent::solid(Qt::white)));
+    for (const char* output : {"HEADLESS-1", "HEADLESS-2"})
+        ASSERT_EQ(waitForColour(output, Qt::white), "") << output;
+
+    WaylandOverlayWindows cover(scheduler, WaylandConnection::connect());
+    OverlayContent content;
+    content.background = magentaColour;
+    cover.build(content);
+    EXPECT_EQ(cover.windows().size(), 2u);
+    ASSERT_TRUE(driveUntil([&] { return !cover.isConnected(); }, 10s)) << "the compositor let both hold the input";
+    auto tap = cover.makeTap([](const KeyEvent&) { return true; });
+    tap->start();
+    EXPECT_FALSE(tap->isEnabled()) << "the keys are not ours while nothing covers";
+
+    other.uncover();
+    for (const char* output : {"HEADLESS-1", "HEADLESS-2"})
+        EXPECT_EQ(waitForColour(output, magentaColour, 0, {}, 15s), "") << output << " was not covered again";
+    EXPECT_TRUE(cover.isConnected());
+    EXPECT_TRUE(tap->isEnabled());
+    tap->stop();
+    cover.tearDown();
+    for (const char* output : {"HEADLESS-1", "HEADLESS-2"})
+        EXPECT_EQ(waitForColour(output, sessionBackground()), "") << output << " still shows the cover";
 }

@@ -44,8 +44,12 @@ private:
 };
 
 WaylandOverlayWindows::WaylandOverlayWindows(Scheduler& scheduler, std::shared_ptr<WaylandConnection> connection)
-    : scheduler_(scheduler), connection_(std::move(connection)),
-      overlay_(std::make_unique<WaylandOverlay>(connection_, scheduler)) {
+    : scheduler_(scheduler), connection_(std::move(connection)) {
+    makeOverlay();
+}
+
+void WaylandOverlayWindows::makeOverlay() {
+    overlay_ = std::make_unique<WaylandOverlay>(connection_, scheduler_);
     overlay_->onKey = [this](const KeyEvent& event) {
         if (keyHandler_)
             keyHandler_(event);
@@ -64,15 +68,46 @@ WaylandOverlayWindows::WaylandOverlayWindows(Scheduler& scheduler, std::shared_p
         if (!windows_.empty() && onDisplaysChanged && currentLayout() != layout_)
             onDisplaysChanged();
     };
-    overlay_->onConnectionLost = [] {
-        Log::lock.error("wayland: the compositor ended the overlay's connection");
-    };
+    overlay_->onConnectionLost = [this] { connectionLost(); };
+}
+
+void WaylandOverlayWindows::connectionLost() {
+    Log::lock.error("wayland: the compositor ended the overlay's connection: " +
+                    (connection_ ? connection_->lostReason() : std::string("unknown")));
+    if (tap_ && tap_->onStatusChanged)
+        tap_->onStatusChanged(); // the keys are no longer ours
+    if (windows_.empty())
+        return;
+    // The lock goes on: a new connection covers again as soon as the compositor lets it (it
+    // ends the connection of a second client that asks to hold the input, for one).
+    reconnect_ = scheduler_.every(Seconds(1), [this] { coverAgain(); });
+}
+
+void WaylandOverlayWindows::coverAgain() {
+    if (windows_.empty()) {
+        reconnect_.cancel();
+        return;
+    }
+    auto fresh = WaylandConnection::connect();
+    if (!fresh || !WaylandOverlay::isAvailable(*fresh))
+        return;
+    reconnect_.cancel();
+    connection_ = std::move(fresh);
+    panelShown_.reset();
+    makeOverlay();
+    if (!overlay_->cover(cover_))
+        return; // refused: its loss starts the next try
+    Log::lock.info("wayland: covered again on a new connection");
+    showPanel();
+    if (tap_ && tap_->onStatusChanged)
+        tap_->onStatusChanged();
 }
 
 WaylandOverlayWindows::~WaylandOverlayWindows() {
     if (tap_)
         tap_->ownerGone();
     panelWatch_.cancel();
+    reconnect_.cancel();
 }
 
 std::vector<WaylandOverlayWindows::Output> WaylandOverlayWindows::outputsNow() const {
@@ -135,9 +170,12 @@ void WaylandOverlayWindows::build(const OverlayContent& content) {
     QColor fallback = content.background;
     if (content.isTranslucent)
         fallback.setAlphaF(content.tintAlpha);
-    const CoverContent cover = CoverContent::pictures(std::move(pictures), fallback);
-    if (!overlay_->cover(cover))
+    cover_ = CoverContent::pictures(std::move(pictures), fallback);
+    if (!overlay_->cover(cover_)) {
         Log::lock.error("wayland: the compositor refused the cover");
+        if (!connection_->isConnected() && !reconnect_.isActive())
+            reconnect_ = scheduler_.every(Seconds(1), [this] { coverAgain(); });
+    }
     Log::lock.info("overlay windows: " + std::to_string(windows_.size()) + " wayland translucent=" +
                    (content.isTranslucent ? "true" : "false") + " " + layout_.logDescription());
     // The panel is rendered again whenever it may have changed: a look every 50 ms while it is
@@ -186,6 +224,7 @@ void WaylandOverlayWindows::pointerMoved(const std::string& output, QPoint at, c
 
 void WaylandOverlayWindows::tearDown() {
     panelWatch_.cancel();
+    reconnect_.cancel();
     overlay_->uncover();
     panelShown_.reset();
     windows_.clear();

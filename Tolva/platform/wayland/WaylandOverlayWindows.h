@@ -8,6 +8,7 @@
 #include "overlay/OverlayWindows.h"
 #include "platform/EventTap.h"
 #include "platform/Scheduler.h"
+#include "platform/wayland/WaylandOverlay.h"
 
 #include <QImage>
 
@@ -19,7 +20,6 @@
 namespace tolva {
 
 class WaylandConnection;
-class WaylandOverlay;
 
 class WaylandOverlayWindows : public OverlayWindows {
 public:
@@ -50,6 +50,9 @@ private:
         QRect geometry;
     };
     std::vector<Output> outputsNow() const;
+    void makeOverlay();
+    void connectionLost();
+    void coverAgain();
     void showPanel();
     void pointerMoved(const std::string& output, QPoint at, const char* source);
 
@@ -66,6 +69,9 @@ private:
     std::optional<std::pair<std::string, QImage>> panelShown_;
     QPoint panelAt_;
     Scheduler::Handle panelWatch_;
+    // The cover of the lock, kept to show it again on a new connection.
+    CoverContent cover_;
+    Scheduler::Handle reconnect_;
 };
 
 } // namespace tolva
