@@ -328,6 +328,8 @@ std::optional<int> AppDelegate::launch(const QStringList& arguments) {
         return Point{double(p.x()), height - p.y()};
     };
     const bool onWayland = wayland_ && WaylandOverlay::isAvailable(*wayland_);
+    if (isWaylandSession() && !onWayland)
+        services.coverUnavailable = [] { return true; };
     if (onWayland) {
         // The compositor shows the cover, one layer-shell surface per output, and hands it the
         // keys and the pointer: nothing here speaks to an X server.

@@ -54,6 +54,9 @@ public:
         // (none: nothing is kept).
         std::shared_ptr<LockStateStore> lockState;
         std::function<bool()> accessibilityTrusted;
+        // Whether the session's display server lets no program cover the screen at all (a
+        // Wayland compositor without layer-shell); none: it does.
+        std::function<bool()> coverUnavailable;
         std::function<bool()> secureInputEnabled;
         std::function<bool()> screenCaptureAllowed;
         std::function<bool()> reduceMotion;

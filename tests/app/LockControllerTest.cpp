@@ -29,6 +29,15 @@ TEST(LockController, RefusedLocksSayWhy) {
     EXPECT_EQ(willLock, 0);
     EXPECT_EQ(untrusted.controller->lockBlockedReason(), "Keyboard blocking isn’t available on this session");
     EXPECT_FALSE(untrusted.idle->isArmed) << "the idle monitor is disarmed while locking is impossible";
+
+    // A desktop where nothing can cover says what to do instead.
+    log.sink().clear();
+    LockRig uncoverable(true, {}, [](LockController::Services& s) { s.coverUnavailable = [] { return true; }; });
+    uncoverable.trusted = false;
+    uncoverable.lock("menu");
+    EXPECT_EQ(uncoverable.controller->state(), LockState::unlocked);
+    EXPECT_EQ(uncoverable.controller->lockBlockedReason(),
+              "This desktop doesn’t let programs cover the screen. Use an X11 session, sway or KDE Plasma.");
 }
 
 TEST(LockController, LockSequenceAndASecondRequest) {

@@ -45,7 +45,9 @@ struct LockRig {
         std::shared_ptr<TouchIDUnlock> touchID;
         std::shared_ptr<LoginPasswordVerifier> password;
     };
-    explicit LockRig(bool withPin = true, Real real = {}) {
+    // `adjust` changes the services before the controller is made from them.
+    explicit LockRig(bool withPin = true, Real real = {},
+                     const std::function<void(LockController::Services&)>& adjust = nullptr) {
         test::widgetsApp();
         if (withPin) {
             pins->save(PinHasher::makeRecord("4829", 10));
@@ -84,6 +86,8 @@ struct LockRig {
         s.reduceMotion = [] { return false; };
         s.pointerLocation = [this] { return pointer; };
         s.systemScreenLocker = [this] { ++systemLocks; };
+        if (adjust)
+            adjust(s);
         controller = std::make_unique<LockController>(std::move(s));
     }
 
