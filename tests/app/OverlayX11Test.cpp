@@ -502,6 +502,11 @@ TEST_F(OverlayX11, AnOpaqueOverlayHidesAWindowThatRepaintsUnderEveryCompositor) 
         const xcb_gcontext_t gc = xcb_generate_id(c);
         const std::uint32_t colours[] = {0x00FF00, 0x00CC00};
         xcb_create_gc(c, gc, victim, XCB_GC_FOREGROUND, colours);
+        // The compositing manager is painting before the overlay comes: one that has only just
+        // taken the screen may still be setting up, and a desktop's never is at lock time.
+        ASSERT_TRUE(test::waitUntil(
+            [&] { return share(X11ScreenCapture::captureRegion(area), qRgb(0, 255, 0)) == 1.0; }, 10s))
+            << "the compositing manager never showed the window";
 
         OverlayContent solid;
         solid.background = QColor(0, 0, 255);
