@@ -14,6 +14,7 @@ install(FILES ${CMAKE_BINARY_DIR}/packaging/org.tolva.Screen.service DESTINATION
 set(TOLVA_PACKAGE_VERSION ${PROJECT_VERSION}-1)
 configure_file(packaging/changelog.in ${CMAKE_BINARY_DIR}/packaging/changelog.Debian @ONLY)
 foreach(source IN ITEMS ${PROJECT_SOURCE_DIR}/packaging/tolva-screen.1 ${PROJECT_SOURCE_DIR}/packaging/tolva-screen-guard.1
+                       ${PROJECT_SOURCE_DIR}/packaging/tolva-screen-guard-wayland.1
                        ${CMAKE_BINARY_DIR}/packaging/changelog.Debian)
   get_filename_component(name ${source} NAME)
   add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/packaging/${name}.gz
@@ -24,6 +25,7 @@ endforeach()
 add_custom_target(tolva-package-docs ALL DEPENDS ${TOLVA_COMPRESSED_DOCS})
 add_dependencies(tolva-screen tolva-package-docs)
 install(FILES ${CMAKE_BINARY_DIR}/packaging/tolva-screen.1.gz ${CMAKE_BINARY_DIR}/packaging/tolva-screen-guard.1.gz
+              ${CMAKE_BINARY_DIR}/packaging/tolva-screen-guard-wayland.1.gz
         DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 
 if(TOLVA_PACKAGE_MANAGED)

@@ -25,10 +25,12 @@
 #include "platform/dbus/LoginSession.h"
 #include "platform/dbus/ReduceMotionSetting.h"
 #include "platform/pam/PamLoginPasswordVerifier.h"
+#include "platform/wayland/CompositorBinding.h"
 #include "platform/wayland/WaylandConnection.h"
 #include "platform/wayland/WaylandIdleTime.h"
 #include "platform/wayland/WaylandOverlay.h"
 #include "platform/wayland/WaylandOverlayWindows.h"
+#include "platform/wayland/WaylandScreenCapture.h"
 #include "platform/x11/X11EventTap.h"
 #include "platform/x11/X11HotKeyBackend.h"
 #include "platform/x11/X11IdleTimeSource.h"
@@ -184,6 +186,11 @@ AppDelegate::AppDelegate(Instance instance)
              : std::make_unique<NoHotKeys>());
 }
 
+bool AppDelegate::compositorBindsShortcut() const {
+    // wlroots compositors (they alone offer the input inhibitor) give no program a key of its own.
+    return wayland_ && WaylandOverlay::isAvailable(*wayland_) && wayland_->inputInhibitManager();
+}
+
 AppDelegate::~AppDelegate() {
     AppPanel::openSettings = nullptr;
     AppPanel::quit = nullptr;
@@ -335,8 +342,19 @@ std::optional<int> AppDelegate::launch(const QStringList& arguments) {
         // keys and the pointer: nothing here speaks to an X server.
         auto cover = std::make_shared<WaylandOverlayWindows>(scheduler_, wayland_);
         services.windows = cover;
+        // The snapshot look: the compositor's copy of each output, taken before the cover maps.
+        auto capture = std::make_shared<WaylandScreenCapture>(wayland_);
+        auto connection = wayland_;
+        auto waylandSnapshotter = std::make_shared<ScreenSnapshotter>(
+            scheduler_,
+            [capture, connection](std::function<void(Snapshots)> done) {
+                capture->captureOutputs([connection, done](WaylandScreenCapture::Pictures pictures) {
+                    done(WaylandOverlayWindows::picturesByDisplay(pictures, connection->outputInfos()));
+                });
+            },
+            [capture] { return capture->isAvailable(); });
         services.contentBuilder = std::make_shared<OverlayContentBuilder>(
-            snapshotter, [reduce] { return reduce->reduceMotion(); }, std::chrono::system_clock::now,
+            waylandSnapshotter, [reduce] { return reduce->reduceMotion(); }, std::chrono::system_clock::now,
             [] { return false; }, [](const std::string&) { return false; });
         overlayWindows_.reset();
         std::weak_ptr<WaylandOverlayWindows> weakCover = cover;
@@ -347,10 +365,9 @@ std::optional<int> AppDelegate::launch(const QStringList& arguments) {
         };
         // Exclusive surfaces over every output take every click already.
         services.makePointerGrab = [] { return std::unique_ptr<PointerGrab>(); };
-        auto connection = wayland_;
         services.accessibilityTrusted = [connection] { return connection->isConnected(); };
         services.secureInputEnabled = [] { return false; };
-        services.screenCaptureAllowed = [] { return false; };
+        services.screenCaptureAllowed = [capture] { return capture->isAvailable(); };
         services.pointerLocation = [weakCover] {
             auto c = weakCover.lock();
             return c && c->pointer() ? *c->pointer() : Point{0, 0};
@@ -370,9 +387,11 @@ std::optional<int> AppDelegate::launch(const QStringList& arguments) {
         Log::lock.error("an overlay left behind still covers the screen; the lock is taken back");
     ::unsetenv("TOLVA_GUARD_LOCKED"); // not for the helper processes this program starts
     const QString binaries = QCoreApplication::applicationDirPath();
-    // (On Wayland the guard would hold an X server that does not hold the session.)
-    if (!onWayland)
-        guard_ = LockGuard::start(binaries + QStringLiteral("/tolva-screen-guard"),
+    // On Wayland the guard covers beneath the compositor's overlay surfaces; the X11 one would hold
+    // an X server that does not hold the session.
+    if (onWayland || !isWaylandSession())
+        guard_ = LockGuard::start(binaries + (onWayland ? QStringLiteral("/tolva-screen-guard-wayland")
+                                                        : QStringLiteral("/tolva-screen-guard")),
                                   QCoreApplication::applicationFilePath());
     auto session = session_;
     services.systemScreenLocker = [session, scheduler] { session->lockAndConfirm(*scheduler); };
@@ -447,6 +466,12 @@ std::optional<int> AppDelegate::launch(const QStringList& arguments) {
         return HotKeyRecorderView::refusalText(*hotKeys_->refusal(), true);
     };
     settings.hotKeyRefusal = [this] { return hotKeys_->refusal(); };
+    if (compositorBindsShortcut()) {
+        // Any chord will do: the user binds it in the compositor, and nothing refuses it here.
+        settings.hotKeyCheck = [](const HotKey&) { return std::optional<std::string>(); };
+        settings.hotKeyRefusal = [] { return std::optional<HotKeyRefusal>(); };
+        settings.compositorBinding = swayBindingLine;
+    }
     settings_ = std::make_unique<SettingsWindowController>(std::move(settings), displays);
     onboarding_ = std::make_unique<OnboardingWindowController>(scheduler_);
     onboarding_->onOpenSettings = [this](SettingsTab tab) { settings_->show(std::nullopt, tab); };
@@ -482,7 +507,9 @@ std::optional<int> AppDelegate::launch(const QStringList& arguments) {
         return L10n::Menu::Warning::keyringLocked();
     };
     statusMenu_->onOpenSettings = [this](std::optional<SettingsTab> tab) { openSettings(tab); };
-    statusMenu_->hotKeyRefusal = [this] { return hotKeys_->refusal(); };
+    statusMenu_->hotKeyRefusal = [this] {
+        return compositorBindsShortcut() ? std::nullopt : hotKeys_->refusal();
+    };
     hotKeys_->onRefusalChanged = [this] {
         if (statusMenu_)
             statusMenu_->refresh();

@@ -108,6 +108,8 @@ private:
     std::vector<Preferences::Observation> imageObservations_;
     std::weak_ptr<OverlayWindowManager> overlayWindows_;
     // On Wayland: the session's compositor, and the cover it shows for the lock.
+    // Whether the shortcut is the user's binding in the compositor's configuration (sway).
+    bool compositorBindsShortcut() const;
     std::shared_ptr<WaylandConnection> wayland_;
     std::shared_ptr<OverlayWindows> waylandCover_;
     // While the settings record a new shortcut, the registered one is set aside.

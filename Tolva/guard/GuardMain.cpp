@@ -14,6 +14,7 @@
 // back once every key is up). To the program: "held" and "elsewhere" (whether the keyboard is
 // ours or another client's), "key TYPE KEYCODE STATE" for every key press (2) and release (3),
 // and "released" once the guard has taken its cover and pointer grab down after a restart.
+#include "guard/GuardProgram.h"
 #include "log/Log.h"
 
 #include <xcb/xcb.h>
@@ -337,37 +338,14 @@ struct Guard {
     // MARK: the program
 
     void startProgram() {
-        int pair[2];
-        if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) {
-            Log::lock.error("guard: cannot make a socket for the program");
+        auto started = guard::startProgram(program);
+        if (!started)
             return;
-        }
-        const pid_t pid = ::fork();
-        if (pid == 0) {
-            ::close(pair[0]);
-            const int fd = ::fcntl(pair[1], F_DUPFD, 10); // without close-on-exec
-            ::setenv("TOLVA_GUARD_FD", std::to_string(fd).c_str(), 1);
-            // The program comes back locked, whatever it finds of its saved state.
-            ::setenv("TOLVA_GUARD_LOCKED", "1", 1);
-            std::vector<char*> argv;
-            for (auto& argument : program)
-                argv.push_back(argument.data());
-            argv.push_back(nullptr);
-            ::execv(argv[0], argv.data());
-            std::_Exit(127);
-        }
-        ::close(pair[1]);
-        if (pid < 0) {
-            ::close(pair[0]);
-            Log::lock.error("guard: cannot start the program again");
-            return;
-        }
         if (socket >= 0)
             ::close(socket);
-        socket = pair[0];
-        child = pid;
+        socket = started->socket;
+        child = started->pid;
         buffer.clear();
-        Log::lock.info("guard: program started again pid=" + std::to_string(pid));
     }
 
     void programGone() {
@@ -400,10 +378,8 @@ struct Guard {
                             " pointer=" + std::string(pointer ? "true" : "false"));
         }
         // Started again at once, then more slowly when it keeps ending, for as long as it takes.
-        const auto delay =
-            std::chrono::milliseconds(restarts == 0 ? 0 : std::min(30000, 500 << std::min(restarts, 6)));
+        nextRestart = Clock::now() + guard::restartDelay(restarts);
         ++restarts;
-        nextRestart = Clock::now() + delay;
         restartPending = true;
     }
 
@@ -436,21 +412,8 @@ struct Guard {
     }
 
     void readSocket() {
-        char chunk[256];
-        const ssize_t n = ::recv(socket, chunk, sizeof chunk, 0);
-        if (n <= 0) {
-            if (n < 0 && errno == EINTR)
-                return;
+        if (!guard::readLines(socket, buffer, [this](const std::string& line) { message(line); }))
             programGone();
-            return;
-        }
-        buffer.append(chunk, static_cast<std::size_t>(n));
-        for (std::size_t end; (end = buffer.find('\n')) != std::string::npos;) {
-            message(buffer.substr(0, end));
-            buffer.erase(0, end + 1);
-        }
-        if (buffer.size() > 4096)
-            buffer.clear();
     }
 
     // A locked program that another process stopped would leave the user typing into nothing:

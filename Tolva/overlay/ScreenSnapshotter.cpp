@@ -139,6 +139,9 @@ ScreenSnapshotter::ScreenSnapshotter(Scheduler& scheduler, std::shared_ptr<Displ
     : scheduler_(scheduler), displays_(std::move(displays)), backend_(std::move(backend)),
       permission_(std::move(permission)) {}
 
+ScreenSnapshotter::ScreenSnapshotter(Scheduler& scheduler, EventLoopCapture capture, std::function<bool()> permission)
+    : scheduler_(scheduler), permission_(std::move(permission)), eventLoopCapture_(std::move(capture)) {}
+
 bool ScreenSnapshotter::permitted() const {
     if (permission_())
         return true;
@@ -151,10 +154,6 @@ void ScreenSnapshotter::captureAll(Seconds timeout, Completion done) {
         done({});
         return;
     }
-    std::vector<DisplayInfo> displays;
-    for (auto& d : displays_->displays())
-        if (d.id != 0)
-            displays.push_back(d);
     const Instant start = scheduler_.now();
     Scheduler& scheduler = scheduler_;
     auto timer = std::make_shared<Scheduler::Handle>();
@@ -177,6 +176,14 @@ void ScreenSnapshotter::captureAll(Seconds timeout, Completion done) {
             Qt::QueuedConnection);
     });
     *timer = scheduler_.schedule(timeout, [gate] { gate->finish(std::nullopt); });
+    if (eventLoopCapture_) {
+        eventLoopCapture_([gate](Snapshots pictures) { gate->finish(std::move(pictures)); });
+        return;
+    }
+    std::vector<DisplayInfo> displays;
+    for (auto& d : displays_->displays())
+        if (d.id != 0)
+            displays.push_back(d);
     std::thread([backend = backend_, displays, gate] {
         try {
             gate->finish(backend->capture(displays));

@@ -39,6 +39,10 @@ public:
 
     ScreenSnapshotter(Scheduler& scheduler, std::shared_ptr<DisplaySource> displays,
                       std::shared_ptr<ScreenCaptureBackend> backend, std::function<bool()> permission);
+    // A capture that runs on the main thread's event loop and calls its argument once, with the
+    // pictures by display id (a compositor's copy of its outputs).
+    using EventLoopCapture = std::function<void(std::function<void(Snapshots)>)>;
+    ScreenSnapshotter(Scheduler& scheduler, EventLoopCapture capture, std::function<bool()> permission);
 
     // Calls `done` on the main thread with what was captured in time (maybe nothing).
     void captureAll(Seconds timeout, Completion done);
@@ -55,6 +59,7 @@ private:
     std::shared_ptr<DisplaySource> displays_;
     std::shared_ptr<ScreenCaptureBackend> backend_;
     std::function<bool()> permission_;
+    EventLoopCapture eventLoopCapture_;
 };
 
 } // namespace tolva

@@ -37,6 +37,13 @@ HotKeyRecorderView::HotKeyRecorderView(QWidget* parent) : QWidget(parent) {
     message_->setStyleSheet(QStringLiteral("color: #d70015;"));
     message_->hide();
     outer->addWidget(message_);
+    // Selectable, so that the line can be copied into the configuration.
+    binding_ = new QLabel(this);
+    binding_->setWordWrap(true);
+    binding_->setTextFormat(Qt::PlainText);
+    binding_->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+    binding_->hide();
+    outer->addWidget(binding_);
     connect(button_, &QPushButton::clicked, this, [this] {
         if (recording_)
             stopRecording();
@@ -90,9 +97,15 @@ void HotKeyRecorderView::refresh() {
         button_->setText(displayText(*hotKey));
     clear_->setText(QString::fromStdString(L10n::Settings::HotKey::clearButton()));
     clear_->setVisible(hotKey.has_value() && !recording_);
+    if (compositorBinding) {
+        binding_->setText(QString::fromStdString(L10n::Settings::HotKey::compositorBinding()) +
+                          QStringLiteral("\n\n") + QString::fromStdString(compositorBinding(hotKey)));
+        binding_->show();
+    }
     if (recording_)
         return; // the line says why the last chord pressed was refused, if one was
-    const auto refused = refusal ? refusal() : std::nullopt;
+    // The compositor's binding stands in for the shortcut the program could not take.
+    const auto refused = refusal && !compositorBinding ? refusal() : std::nullopt;
     if (hotKey && refused && refused->hotKey == *hotKey) {
         message_->setText(QString::fromStdString(refusalText(*refused, false)));
         message_->show();

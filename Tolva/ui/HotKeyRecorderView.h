@@ -39,6 +39,10 @@ public:
     std::function<void(bool recording)> onRecordingChanged;
     // The shortcut the system refused, if any: shown under the control while it is the one set.
     std::function<std::optional<HotKeyRefusal>()> refusal;
+    // Where no program may take a key (sway), the line of the compositor's configuration that
+    // binds the recorded shortcut (or a suggested one) to the lock; shown under the control
+    // instead of a refusal.
+    std::function<std::string(const std::optional<HotKey>&)> compositorBinding;
 
     bool isRecording() const { return recording_; }
     bool hasMonitor() const { return monitorInstalled_; }
@@ -58,6 +62,7 @@ public:
     QPushButton* button() const { return button_; }
     QPushButton* clearButton() const { return clear_; }
     QLabel* messageLabel() const { return message_; }
+    QLabel* bindingLabel() const { return binding_; }
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -67,6 +72,7 @@ private:
     QPushButton* button_;
     QPushButton* clear_;
     QLabel* message_;
+    QLabel* binding_;
     bool recording_ = false;
     bool monitorInstalled_ = false;
 };

@@ -372,6 +372,7 @@ QWidget* SettingsView::buildGeneral() {
     general_.hotKey->check = env_.hotKeyCheck;
     general_.hotKey->onRecordingChanged = env_.onHotKeyRecording;
     general_.hotKey->refusal = env_.hotKeyRefusal;
+    general_.hotKey->compositorBinding = env_.compositorBinding;
     general_.hotKey->refresh();
     addRow(overlay, L10n::Settings::General::hotKeyRow(), "", general_.hotKey);
     general_.keepAwake = durationPicker(Preferences::keepAwakeChoices, prefs.keepAwakeSeconds());

@@ -62,6 +62,8 @@ struct SettingsEnvironment {
     std::function<void(bool recording)> onHotKeyRecording;
     // The shortcut the system refused, if any (shown beside the recorder).
     std::function<std::optional<HotKeyRefusal>()> hotKeyRefusal;
+    // Where the compositor binds the shortcut itself: its configuration line for a shortcut.
+    std::function<std::string(const std::optional<HotKey>&)> compositorBinding;
     // The picked image file, or nothing when the user cancelled.
     std::function<std::optional<std::filesystem::path>(QWidget* parent)> chooseImageFile;
     // The command the autostart entry runs.

@@ -2,6 +2,7 @@
 // settings window.
 #include "support/QtWidgetsApp.h"
 #include "support/SettingsRig.h"
+#include "platform/wayland/CompositorBinding.h"
 #include "ui/HotKeyRecorderView.h"
 
 #include <QKeyEvent>
@@ -200,4 +201,36 @@ TEST(HotKeyRecorder, TakesKeysOnlyFromTheSettingsWindow) {
     EXPECT_FALSE(r.view.isRecording());
     EXPECT_FALSE(r.view.hasMonitor());
     r.view.setParent(nullptr);
+}
+
+// Where the compositor binds the shortcut itself (sway), the recorder shows the configuration
+// line for the recorded chord instead of a refusal, and the line follows each new recording.
+TEST(HotKeyRecorder, OnSwayItShowsTheConfigurationLineForTheRecordedShortcut) {
+    EXPECT_EQ(swayBindingLine(std::nullopt), "bindsym Mod4+Ctrl+l exec tolva-screen --lock");
+    EXPECT_EQ(swayBindingLine(HotKey{96, {HotKeyModifiers::control | HotKeyModifiers::shift}}),
+              "bindsym Ctrl+Shift+F5 exec tolva-screen --lock");
+    EXPECT_EQ(swayBindingLine(HotKey{49, {HotKeyModifiers::option | HotKeyModifiers::command}}),
+              "bindsym Mod4+Mod1+space exec tolva-screen --lock");
+    EXPECT_EQ(swayBindingLine(HotKey{18, {HotKeyModifiers::control}}), "bindsym Ctrl+1 exec tolva-screen --lock");
+
+    Recorder r;
+    InterfaceLanguage english(r.rig.prefs);
+    const HotKey old{keyL, {HotKeyModifiers::control | HotKeyModifiers::option}};
+    r.rig.prefs->setLockHotKey(old);
+    r.view.refusal = [&] { return std::optional<HotKeyRefusal>(HotKeyRefusal{old, 2}); };
+    r.view.compositorBinding = swayBindingLine;
+    r.view.refresh();
+    EXPECT_TRUE(r.view.messageLabel()->isHidden()) << "nothing is refused: the compositor binds it";
+    ASSERT_FALSE(r.view.bindingLabel()->isHidden());
+    EXPECT_EQ(r.view.bindingLabel()->text(),
+              "This desktop doesn’t let programs take a shortcut. On sway, add this line to its "
+              "configuration file, then reload it:\n\nbindsym Ctrl+Mod1+l exec tolva-screen --lock");
+    r.view.startRecording();
+    r.view.handle(keyK, command | shift);
+    EXPECT_FALSE(r.view.isRecording());
+    EXPECT_TRUE(r.view.bindingLabel()->text().endsWith("bindsym Mod4+Shift+k exec tolva-screen --lock"))
+        << r.view.bindingLabel()->text().toStdString();
+    r.view.clearButton()->click();
+    EXPECT_TRUE(r.view.bindingLabel()->text().endsWith("bindsym Mod4+Ctrl+l exec tolva-screen --lock"))
+        << "without a shortcut, a suggested one";
 }

@@ -30,12 +30,21 @@ public:
         process_ = std::make_unique<ChildProcess>(argv, true);
     }
     // The program's guard and any program it started again go too, guard first (a program that
-    // ends while locked would otherwise be started again).
+    // ends while locked would otherwise be started again). A program that saw its guard go starts
+    // another before it ends itself: that one, and anything it started, go as well.
     ~App() {
-        for (int pid : pidsFrom("lock info: guard started pid=(\\d+)"))
-            ::kill(pid, SIGKILL);
-        for (int pid : pidsFrom("lock info: guard: program started again pid=(\\d+)"))
-            ::kill(pid, SIGKILL);
+        const auto killNamed = [this] {
+            for (int pid : pidsFrom("lock info: guard started pid=(\\d+)"))
+                ::kill(pid, SIGKILL);
+            for (int pid : pidsFrom("lock info: guard: program started again pid=(\\d+)"))
+                ::kill(pid, SIGKILL);
+        };
+        killNamed();
+        process_->terminate();
+        for (int round = 0; round < 3; ++round) {
+            ::usleep(50000);
+            killNamed();
+        }
     }
     // Process ids named in the lines seen so far by the first group of `pattern`.
     std::vector<int> pidsFrom(const std::string& pattern) {

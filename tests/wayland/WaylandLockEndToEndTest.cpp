@@ -145,3 +145,90 @@ TEST_F(WaylandLock, ACoverWhoseConnectionTheCompositorEndedComesBackOnANewOne) {
     for (const char* output : {"HEADLESS-1", "HEADLESS-2"})
         EXPECT_EQ(waitForColour(output, sessionBackground()), "") << output << " still shows the cover";
 }
+
+// The program killed while locked: the screen goes from its overlay to the guard's cover beneath
+// it, never to the desktop; the compositor's shortcuts stay held; the program comes back locked,
+// on top again, and opens for the PIN, after which nothing of either cover stays.
+TEST_F(WaylandLock, AProgramKilledWhileLockedLeavesTheGuardsCoverAndComesBackLocked) {
+    app = std::make_unique<App>(std::vector<std::string>{"--lock-in", "0"});
+    ASSERT_TRUE(app->waitFor("lock info: locked in background .*")) << app->transcript();
+    ASSERT_TRUE(app->waitFor("lock info: guard: covering beneath the lock")) << app->transcript();
+    for (const char* output : {"HEADLESS-1", "HEADLESS-2"})
+        ASSERT_EQ(waitForColour(output, magentaColour), "") << output << " is not covered";
+    VirtualKeyboard keyboard;
+    ASSERT_TRUE(keyboard.isReady());
+
+    app->process().signal(SIGKILL);
+    // Pictures taken as fast as grim allows while the program is gone and comes back: none shows
+    // the desktop anywhere.
+    const QColor desktop = sessionBackground();
+    int pictures = 0;
+    const auto until = std::chrono::steady_clock::now() + 1500ms;
+    while (std::chrono::steady_clock::now() < until) {
+        for (const char* output : {"HEADLESS-1", "HEADLESS-2"}) {
+            const QImage picture = screenshot(output);
+            ASSERT_FALSE(picture.isNull());
+            ++pictures;
+            for (int y = 0; y < picture.height(); y += 16)
+                for (int x = 0; x < picture.width(); x += 16)
+                    ASSERT_NE(picture.pixelColor(x, y).rgb(), desktop.rgb())
+                        << output << " showed the desktop at " << x << "," << y << " after the kill\n"
+                        << app->transcript();
+        }
+        // The compositor's shortcut, pressed again and again across the gap, reaches the cover.
+        keyboard.tap(KEY_ENTER, {KEY_LEFTMETA});
+    }
+    EXPECT_GE(pictures, 4);
+    EXPECT_FALSE(std::filesystem::exists(bindingMarks() / "shortcut-fired")) << "a shortcut got through";
+
+    ASSERT_TRUE(app->waitFor("lock error: guard: program ended while locked; screen covered=true"))
+        << app->transcript();
+    ASSERT_TRUE(app->waitFor("lock info: lock resumed after restart.*", 20s)) << app->transcript();
+    ASSERT_TRUE(app->waitFor("lock info: guard: lock handed back to the program")) << app->transcript();
+    // The program's own cover is on top again, and its keys reach it.
+    for (const char* output : {"HEADLESS-1", "HEADLESS-2"})
+        EXPECT_EQ(waitForColour(output, magentaColour, 0, QRect(0, 0, 120, 120)), "") << output;
+    // (Escape first: it clears whatever the shortcut taps left in the entry.)
+    ASSERT_TRUE(driveUntil(
+        [&] {
+            for (std::uint32_t key : {KEY_ESC, KEY_4, KEY_8, KEY_2, KEY_9})
+                keyboard.tap(key);
+            return app->waitFor("lock info: unlocked reason=PIN via tap.*", 1s);
+        },
+        15s))
+        << "the restarted program did not open for the PIN\n"
+        << app->transcript();
+    for (const char* output : {"HEADLESS-1", "HEADLESS-2"})
+        EXPECT_EQ(waitForColour(output, desktop), "") << output << " still shows a cover";
+}
+
+// The snapshot look: the compositor's copy of each output, taken before the cover maps, is what
+// the cover shows; a window that appears beneath it later stays hidden.
+TEST_F(WaylandLock, TheSnapshotLookShowsTheDesktopAsItWasWhenTheLockBegan) {
+    Preferences prefs(JsonFileDefaultsStore::standard());
+    prefs.setOverlayContentMode(OverlayContentMode::snapshot);
+    app = std::make_unique<App>(std::vector<std::string>{"--lock-in", "0"});
+    ASSERT_TRUE(app->waitFor("lock info: locked in background .*")) << app->transcript();
+    EXPECT_TRUE(app->saw("lock info: snapshot captured displays=2 .*")) << app->transcript();
+    const QColor desktop = sessionBackground();
+    // (Not the magenta the look falls back to without a picture.)
+    for (const char* output : {"HEADLESS-1", "HEADLESS-2"})
+        EXPECT_EQ(waitForColour(output, desktop, 8, QRect(0, 0, 120, 120)), "") << output;
+
+    // A surface of another client, made after the cover and so beneath it.
+    QtScheduler scheduler;
+    auto otherConnection = WaylandConnection::connect();
+    ASSERT_TRUE(otherConnection);
+    WaylandOverlay other(otherConnection, scheduler);
+    other.setInhibitsInput(false);
+    other.setKeepsKeyboard(false);
+    ASSERT_TRUE(other.cover(CoverContent::solid(Qt::blue)));
+    driveUntil([] { return false; }, 300ms); // its first frame
+    for (const char* output : {"HEADLESS-1", "HEADLESS-2"}) {
+        const QImage picture = screenshot(output);
+        ASSERT_FALSE(picture.isNull());
+        EXPECT_EQ(gridMismatches(picture, desktop, 8, QRect(0, 0, 120, 120)), "")
+            << output << ": what appeared beneath the cover shows through";
+    }
+    other.uncover();
+}

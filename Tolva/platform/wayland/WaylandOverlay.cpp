@@ -247,14 +247,32 @@ bool WaylandOverlay::cover(const CoverContent& content) {
     coverStart_ = std::chrono::steady_clock::now();
     // With the input inhibitor, --locked bindings and other clients get no input; only one client
     // may hold it, and the compositor ends the connection of a second one.
-    if (auto* manager = connection_->inputInhibitManager())
-        inputInhibitor_ = zwlr_input_inhibit_manager_v1_get_inhibitor(manager);
+    if (inhibitsInput_)
+        setInhibitsInput(true);
     for (const auto& output : connection_->outputs())
         if (output->done)
             createSurface(*output, coverStart_);
     connection_->flush();
     Log::lock.info("Wayland: covering " + std::to_string(surfaces_.size()) + " outputs");
     return true;
+}
+
+void WaylandOverlay::setInhibitsInput(bool inhibit) {
+    inhibitsInput_ = inhibit;
+    if (inhibit && covered_ && !inputInhibitor_) {
+        if (auto* manager = connection_->inputInhibitManager())
+            inputInhibitor_ = zwlr_input_inhibit_manager_v1_get_inhibitor(manager);
+    } else if (!inhibit && inputInhibitor_) {
+        zwlr_input_inhibitor_v1_destroy(inputInhibitor_);
+        inputInhibitor_ = nullptr;
+    }
+    connection_->flush();
+}
+
+void WaylandOverlay::setKeepsKeyboard(bool keep) {
+    keepsKeyboard_ = keep;
+    if (keep && covered_)
+        takeKeyboardBack();
 }
 
 void WaylandOverlay::uncover() {
@@ -528,7 +546,7 @@ void WaylandOverlay::seatCapabilitiesChanged(std::uint32_t capabilities) {
 }
 
 void WaylandOverlay::keyboardLeft(wl_surface* surface) {
-    if (!covered_ || surfaceOf(surface) == nullptr || input_->takeBackQueued)
+    if (!covered_ || !keepsKeyboard_ || surfaceOf(surface) == nullptr || input_->takeBackQueued)
         return;
     // Focus moving between our own surfaces (an output came) leaves and enters in one batch:
     // decide after the batch.
@@ -539,7 +557,7 @@ void WaylandOverlay::keyboardLeft(wl_surface* surface) {
 
 void WaylandOverlay::takeKeyboardBack() {
     input_->takeBackQueued = false;
-    if (!covered_ || hasKeyboardFocus() || !input_->keyboard)
+    if (!covered_ || !keepsKeyboard_ || hasKeyboardFocus() || !input_->keyboard)
         return;
     // Another client that takes the keyboard back each time it loses it (a second overlay) would
     // make this a loop that floods both: at most ten times a second.

@@ -70,6 +70,16 @@ public:
     // Removes every surface and the panel, and lets go of the keyboard and the shortcuts.
     void uncover();
     bool isCovered() const { return covered_; }
+
+    // Whether the cover holds the compositor's input inhibitor (by default it does). Only one
+    // client may hold it, and the compositor ends the connection of a second one that asks, so a
+    // cover kept beneath another client's lock takes it only once that client is gone. Takes
+    // effect at once while covered.
+    void setInhibitsInput(bool inhibit);
+    // Whether the cover takes the keyboard back when another surface takes it (by default it
+    // does). A cover beneath another client's lock must not fight that lock for the keyboard;
+    // switched on while covered, it takes the keyboard now.
+    void setKeepsKeyboard(bool keep);
     // Whether one of the cover's surfaces has the keyboard focus now.
     bool hasKeyboardFocus() const;
 
@@ -134,6 +144,8 @@ private:
     std::optional<Panel> panel_;
     CoverContent content_;
     bool covered_ = false;
+    bool inhibitsInput_ = true;
+    bool keepsKeyboard_ = true;
     zwlr_input_inhibitor_v1* inputInhibitor_ = nullptr;
     std::chrono::steady_clock::time_point coverStart_;
     std::map<std::string, Scheduler::Handle> redrawLater_; // by output

@@ -130,6 +130,19 @@ static std::vector<DisplayInfo> displaysOf(const std::vector<std::pair<std::stri
     return displays;
 }
 
+std::map<std::uint32_t, QImage>
+WaylandOverlayWindows::picturesByDisplay(const std::map<std::string, QImage>& pictures,
+                                         const std::vector<WaylandOutputInfo>& outputs) {
+    std::map<std::uint32_t, QImage> byDisplay;
+    std::uint32_t id = 0;
+    for (const auto& output : outputs) {
+        ++id; // as displaysOf() numbers them
+        if (auto it = pictures.find(output.name); it != pictures.end() && !it->second.isNull())
+            byDisplay[id] = it->second;
+    }
+    return byDisplay;
+}
+
 DisplayLayout WaylandOverlayWindows::currentLayout() const {
     std::vector<std::pair<std::string, QRect>> list;
     for (const auto& output : outputsNow())

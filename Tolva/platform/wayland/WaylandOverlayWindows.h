@@ -43,6 +43,11 @@ public:
     bool isCovered() const;
     bool isConnected() const;
 
+    // Pictures of outputs by name, as the displays of these windows number them (1 for the first
+    // output the compositor announced, and so on): what the snapshot look draws.
+    static std::map<std::uint32_t, QImage> picturesByDisplay(const std::map<std::string, QImage>& pictures,
+                                                             const std::vector<WaylandOutputInfo>& outputs);
+
 private:
     class Tap;
     struct Output {
