@@ -7,9 +7,12 @@
 #include "ui/StatusMenuController.h"
 
 #include <QApplication>
+#include <QFontDatabase>
 #include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QVBoxLayout>
+
+#include <algorithm>
 
 namespace tolva {
 
@@ -37,13 +40,17 @@ HotKeyRecorderView::HotKeyRecorderView(QWidget* parent) : QWidget(parent) {
     message_->setStyleSheet(QStringLiteral("color: #d70015;"));
     message_->hide();
     outer->addWidget(message_);
-    // Selectable, so that the line can be copied into the configuration.
     binding_ = new QLabel(this);
     binding_->setWordWrap(true);
     binding_->setTextFormat(Qt::PlainText);
-    binding_->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
     binding_->hide();
     outer->addWidget(binding_);
+    // A field of its own, whole on one line, to copy into the configuration.
+    bindingLine_ = new QLineEdit(this);
+    bindingLine_->setReadOnly(true);
+    bindingLine_->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
+    bindingLine_->hide();
+    outer->addWidget(bindingLine_);
     connect(button_, &QPushButton::clicked, this, [this] {
         if (recording_)
             stopRecording();
@@ -98,9 +105,14 @@ void HotKeyRecorderView::refresh() {
     clear_->setText(QString::fromStdString(L10n::Settings::HotKey::clearButton()));
     clear_->setVisible(hotKey.has_value() && !recording_);
     if (compositorBinding) {
-        binding_->setText(QString::fromStdString(L10n::Settings::HotKey::compositorBinding()) +
-                          QStringLiteral("\n\n") + QString::fromStdString(compositorBinding(hotKey)));
+        binding_->setText(QString::fromStdString(L10n::Settings::HotKey::compositorBinding()));
+        bindingLine_->setText(QString::fromStdString(compositorBinding(hotKey)));
+        bindingLine_->setCursorPosition(0);
+        // Wide enough for the whole line where the window allows it.
+        bindingLine_->setMinimumWidth(
+            std::min(420, bindingLine_->fontMetrics().horizontalAdvance(bindingLine_->text()) + 16));
         binding_->show();
+        bindingLine_->show();
     }
     if (recording_)
         return; // the line says why the last chord pressed was refused, if one was

@@ -10,6 +10,7 @@
 #include "platform/HotKeyManager.h"
 
 #include <QLabel>
+#include <QLineEdit>
 #include <QPushButton>
 #include <QWidget>
 
@@ -63,6 +64,7 @@ public:
     QPushButton* clearButton() const { return clear_; }
     QLabel* messageLabel() const { return message_; }
     QLabel* bindingLabel() const { return binding_; }
+    QLineEdit* bindingLine() const { return bindingLine_; }
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -73,6 +75,7 @@ private:
     QPushButton* clear_;
     QLabel* message_;
     QLabel* binding_;
+    QLineEdit* bindingLine_;
     bool recording_ = false;
     bool monitorInstalled_ = false;
 };

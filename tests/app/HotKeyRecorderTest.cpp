@@ -224,13 +224,15 @@ TEST(HotKeyRecorder, OnSwayItShowsTheConfigurationLineForTheRecordedShortcut) {
     ASSERT_FALSE(r.view.bindingLabel()->isHidden());
     EXPECT_EQ(r.view.bindingLabel()->text(),
               "This desktop doesn’t let programs take a shortcut. On sway, add this line to its "
-              "configuration file, then reload it:\n\nbindsym Ctrl+Mod1+l exec tolva-screen --lock");
+              "configuration file, then reload it:");
+    ASSERT_FALSE(r.view.bindingLine()->isHidden());
+    EXPECT_TRUE(r.view.bindingLine()->isReadOnly());
+    EXPECT_EQ(r.view.bindingLine()->text(), "bindsym Ctrl+Mod1+l exec tolva-screen --lock");
     r.view.startRecording();
     r.view.handle(keyK, command | shift);
     EXPECT_FALSE(r.view.isRecording());
-    EXPECT_TRUE(r.view.bindingLabel()->text().endsWith("bindsym Mod4+Shift+k exec tolva-screen --lock"))
-        << r.view.bindingLabel()->text().toStdString();
+    EXPECT_EQ(r.view.bindingLine()->text(), "bindsym Mod4+Shift+k exec tolva-screen --lock");
     r.view.clearButton()->click();
-    EXPECT_TRUE(r.view.bindingLabel()->text().endsWith("bindsym Mod4+Ctrl+l exec tolva-screen --lock"))
+    EXPECT_EQ(r.view.bindingLine()->text(), "bindsym Mod4+Ctrl+l exec tolva-screen --lock")
         << "without a shortcut, a suggested one";
 }
