@@ -636,8 +636,13 @@ void AppDelegate::statusChanged() {
     if (resuming_ && (state == LockState::unlocked || state == LockState::locking))
         return; // still taking the lock back
     resuming_ = false;
-    if (guard_ && state != LockState::locking)
+    if (guard_ && state != LockState::locking) {
+        if (waylandCover_ && state != LockState::unlocked) {
+            const auto tint = waylandCover_->tint();
+            guard_->setCoverTint(tint ? std::optional<std::uint32_t>(tint->rgba()) : std::nullopt);
+        }
         guard_->setLocked(state != LockState::unlocked);
+    }
 }
 
 void AppDelegate::prepareOverlay() {

@@ -36,6 +36,7 @@ class DisplaySource;
 class OverlayWindowManager;
 class WaylandConnection;
 class OverlayWindows;
+class WaylandOverlayWindows;
 enum class SettingsTab;
 class UpdateSettings;
 class SettingsWindowController;
@@ -111,7 +112,7 @@ private:
     // Whether the shortcut is the user's binding in the compositor's configuration (sway).
     bool compositorBindsShortcut() const;
     std::shared_ptr<WaylandConnection> wayland_;
-    std::shared_ptr<OverlayWindows> waylandCover_;
+    std::shared_ptr<WaylandOverlayWindows> waylandCover_;
     // While the settings record a new shortcut, the registered one is set aside.
     bool recordingHotKey_ = false;
     Scheduler::Handle refreshTask_;

@@ -1,6 +1,7 @@
 // tolva-screen-guard-wayland: the guard of a Wayland session. While the program is locked it
-// keeps a black cover of its own on every output, made after the program's and so stacked beneath
-// it (a compositor keeps the first overlay-layer surface on top), with the compositor's shortcuts
+// keeps a black cover of its own on every output (a clear one beneath a live tint, which shows the
+// tint once the program died), made after the program's and so stacked beneath it (sway keeps
+// the first overlay-layer surface on top), with the compositor's shortcuts
 // inhibited. When the program dies, its surfaces vanish at the next frame and the guard's are
 // already there: the screen goes straight from the overlay to the guard's cover, and the keys go
 // to it. It then starts the program again, which takes the lock back; the guard makes a new cover
@@ -23,9 +24,11 @@
 #include <QTimer>
 
 #include <csignal>
+#include <cstdlib>
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -116,12 +119,20 @@ private:
             Log::lock.error("guard: the compositor ended the cover's connection; covering again");
             reconnect_.start(reconnectMilliseconds);
         };
-        if (!cover->overlay->cover(CoverContent::solid(Qt::black)))
+        if (!cover->overlay->cover(look()))
             return nullptr;
         return cover;
     }
 
     bool programAlive() const { return socket_ >= 0; }
+
+    // Black beneath an opaque overlay. Beneath a live tint, nothing while the program lives (the
+    // live screen shows through its tint), and the tint once it died.
+    CoverContent look() const {
+        if (!tint_)
+            return CoverContent::solid(Qt::black);
+        return CoverContent::tint(programAlive() ? QColor(0, 0, 0, 0) : *tint_);
+    }
 
     void coverAgain() {
         if (!locked_)
@@ -173,7 +184,15 @@ private:
     }
 
     void message(const std::string& line) {
-        if (line == "hold") {
+        if (line.rfind("tint ", 0) == 0) {
+            const std::string value = line.substr(5);
+            char* end = nullptr;
+            const unsigned long argb = std::strtoul(value.c_str(), &end, 16);
+            if (value == "none" || value.size() != 8 || *end != '\0')
+                tint_.reset();
+            else
+                tint_ = QColor::fromRgba(static_cast<QRgb>(argb));
+        } else if (line == "hold") {
             send("elsewhere\n"); // the program's own surfaces have the keyboard
         } else if (line == "locked") {
             locked_ = true;
@@ -208,8 +227,10 @@ private:
         coveringForDead_ = true;
         if (!cover_)
             cover_ = makeCover();
-        if (cover_)
+        if (cover_) {
             cover_->overlay->setKeepsKeyboard(true);
+            cover_->overlay->cover(look());
+        }
         Log::lock.error(std::string("guard: program ended while locked; screen covered=") +
                         (cover_ ? "true" : "false"));
         restart_.start(int(guard::restartDelay(restarts_).count()));
@@ -246,6 +267,7 @@ private:
     std::string buffer_;
     QtScheduler scheduler_;
     std::unique_ptr<Cover> cover_, fresh_;
+    std::optional<QColor> tint_; // the lock's live tint, if it shows one
     bool locked_ = false;
     bool coveringForDead_ = false;
     bool warnedStacking_ = false;

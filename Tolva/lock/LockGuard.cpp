@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -95,6 +96,19 @@ void LockGuard::watch() {
 void LockGuard::send(const char* line) {
     if (socket_ >= 0) [[maybe_unused]]
         auto ignored = ::send(socket_, line, std::strlen(line), MSG_NOSIGNAL);
+}
+
+void LockGuard::setCoverTint(std::optional<std::uint32_t> argb) {
+    if (tintTold_ && tint_ == argb)
+        return;
+    tint_ = argb;
+    tintTold_ = true;
+    char line[32];
+    if (argb)
+        std::snprintf(line, sizeof line, "tint %08x\n", *argb);
+    else
+        std::snprintf(line, sizeof line, "tint none\n");
+    send(line);
 }
 
 void LockGuard::setLocked(bool locked) {
@@ -225,6 +239,8 @@ void LockGuard::respawn() {
     socket_ = spawned->socket;
     pid_ = spawned->pid;
     watch();
+    tintTold_ = false;
+    setCoverTint(tint_);
     if (told_) {
         const bool locked = *told_;
         told_.reset();

@@ -9,6 +9,7 @@
 #include <QString>
 #include <QTimer>
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -33,6 +34,9 @@ public:
     // Whether this program was started by a guard that covers for it now.
     bool adopted() const { return adopted_; }
     void setLocked(bool locked);
+    // The lock's live tint (ARGB), if it shows one: a guard that covers beneath the overlay must
+    // let the live screen through while the program lives, and shows the tint when it dies.
+    void setCoverTint(std::optional<std::uint32_t> argb);
     // A clean quit: the guard ends with the program.
     void quit();
 
@@ -63,6 +67,8 @@ private:
     bool adopted_;
     QString guardBinary_, programBinary_;
     std::optional<bool> told_;
+    std::optional<std::uint32_t> tint_;
+    bool tintTold_ = false;
     std::unique_ptr<QSocketNotifier> notifier_;
     std::string buffer_;
     int respawns_ = 0;

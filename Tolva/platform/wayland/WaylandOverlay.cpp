@@ -393,7 +393,9 @@ void WaylandOverlay::attachContent(Surface& surface) {
         kept.size = pixels;
         kept.buffer = ShmBuffer::create(shm, pixels.width(), pixels.height(), WL_SHM_FORMAT_ARGB8888);
         if (kept.buffer && image) {
-            QImage picture = filled(pixels, color);
+            // A translucent fallback (the live tint) is already in a translucent picture: under it
+            // lies the live screen, not the fallback a second time.
+            QImage picture = filled(pixels, color.alpha() == 255 ? color : QColor(Qt::transparent));
             QPainter painter(&picture);
             painter.setRenderHint(QPainter::SmoothPixmapTransform);
             painter.drawImage(QRect(QPoint(), pixels), content_.images.at(surface.output));

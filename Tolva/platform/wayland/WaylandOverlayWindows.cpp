@@ -184,6 +184,7 @@ void WaylandOverlayWindows::build(const OverlayContent& content) {
     if (content.isTranslucent)
         fallback.setAlphaF(content.tintAlpha);
     cover_ = CoverContent::pictures(std::move(pictures), fallback);
+    tint_ = content.isTranslucent ? std::optional<QColor>(fallback) : std::nullopt;
     if (!overlay_->cover(cover_)) {
         Log::lock.error("wayland: the compositor refused the cover");
         if (!connection_->isConnected() && !reconnect_.isActive())

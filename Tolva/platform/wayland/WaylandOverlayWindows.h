@@ -42,6 +42,8 @@ public:
     bool holdsKeyboard() const;
     bool isCovered() const;
     bool isConnected() const;
+    // The colour and opacity of the live tint the windows show, if they show one.
+    std::optional<QColor> tint() const { return tint_; }
 
     // Pictures of outputs by name, as the displays of these windows number them (1 for the first
     // output the compositor announced, and so on): what the snapshot look draws.
@@ -50,6 +52,7 @@ public:
 
 private:
     class Tap;
+    std::optional<QColor> tint_;
     struct Output {
         std::string name;
         QRect geometry;
