@@ -280,8 +280,11 @@ void OnboardingWindowController::show(std::shared_ptr<Preferences> prefs, LockCo
         layout->addWidget(view_);
         // A calm, fixed size: as tall as the longest page needs (no half-empty window), the
         // pages never move the window, and it is not maximised.
-        // Measured with the longest of the looks' explanations, which the last page may show.
+        // Measured with each page as it will show (one of the PIN's two forms, not both) and with
+        // the longest of the looks' explanations, which the last page may show.
+        view_->refresh();
         view_->showLongestLookDetail();
+        window_->ensurePolished();
         window_->setFixedSize(windowWidth,
                               std::max(minimumWindowHeight, layout->totalHeightForWidth(windowWidth)));
         view_->refresh();

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <fstream>
 
 namespace tolva::test {
 
@@ -12,9 +13,24 @@ PrivateBus::PrivateBus() : controlBus_(QStringLiteral("unconnected")) {
     char pattern[] = "/tmp/tolva-bus-XXXXXX";
     dir_ = ::mkdtemp(pattern);
     const std::string socket = (dir_ / "bus").string();
+    // A session bus that activates nothing: only what the test starts runs on it. The desktop's
+    // services, started on demand, would outlive the daemon and keep the test's output open.
+    const std::filesystem::path config = dir_ / "bus.conf";
+    std::ofstream(config) << R"(<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-BUS Bus Configuration 1.0//EN"
+ "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
+<busconfig>
+  <type>session</type>
+  <listen>unix:path=)" + socket + R"(</listen>
+  <auth>EXTERNAL</auth>
+  <policy context="default">
+    <allow send_destination="*" eavesdrop="true"/>
+    <allow eavesdrop="true"/>
+    <allow own="*"/>
+  </policy>
+</busconfig>
+)";
     daemon_ = std::make_unique<ChildProcess>(std::vector<std::string>{
-        "dbus-daemon", "--config-file=/usr/share/dbus-1/session.conf", "--address=unix:path=" + socket,
-        "--nofork", "--nopidfile", "--print-address=1"});
+        "dbus-daemon", "--config-file=" + config.string(), "--nofork", "--nopidfile", "--print-address=1"});
     auto line = daemon_->readLine(std::chrono::seconds(10), false);
     address_ = line ? QString::fromStdString(*line) : QString();
     controlBus_ = connect(QStringLiteral("control"));
