@@ -22,6 +22,7 @@
 #include "platform/dbus/DesktopClockFormat.h"
 #include "platform/dbus/FprintdTouchID.h"
 #include "platform/dbus/FreedesktopDisplaySleep.h"
+#include "platform/dbus/KGlobalAccelHotKeyBackend.h"
 #include "platform/dbus/LoginSession.h"
 #include "platform/dbus/ReduceMotionSetting.h"
 #include "platform/pam/PamLoginPasswordVerifier.h"
@@ -179,9 +180,18 @@ AppDelegate::AppDelegate(Instance instance)
                        (quiet->isAvailable() ? "wayland idle notices" : "none (the compositor reports none)"));
     }
     idle_ = std::make_shared<IdleMonitor>(scheduler_, idleTime, session_);
-    hotKeys_ = std::make_unique<HotKeyManager>(
-        x11_ ? std::unique_ptr<HotKeyBackend>(std::make_unique<X11HotKeyBackend>(x11_))
-             : std::make_unique<NoHotKeys>());
+    // On Wayland no program can grab keys; Plasma's shortcut service registers them for us.
+    std::unique_ptr<HotKeyBackend> hotKeyBackend;
+    if (x11_)
+        hotKeyBackend = std::make_unique<X11HotKeyBackend>(x11_);
+    else if (wayland_ && KGlobalAccelHotKeyBackend::isAvailable())
+        hotKeyBackend = std::make_unique<KGlobalAccelHotKeyBackend>();
+    else
+        hotKeyBackend = std::make_unique<NoHotKeys>();
+    if (wayland_)
+        Log::input.info(std::string("global shortcut: ") +
+                        (dynamic_cast<NoHotKeys*>(hotKeyBackend.get()) ? "none" : "kglobalaccel"));
+    hotKeys_ = std::make_unique<HotKeyManager>(std::move(hotKeyBackend));
 }
 
 AppDelegate::~AppDelegate() {

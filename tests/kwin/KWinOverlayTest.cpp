@@ -1,0 +1,195 @@
+// The Wayland overlay on a real headless KWin: it covers both outputs (read back through KWin's
+// screenshot service), every key goes to it and none to the application beneath, it takes the
+// keyboard back from a window mapped while it covers, and KWin's global shortcuts stay quiet.
+#include "kwin/KWinTestSupport.h"
+#include "wayland/WaylandTestSupport.h"
+
+#include "platform/QtScheduler.h"
+#include "platform/dbus/KGlobalAccelHotKeyBackend.h"
+#include "platform/wayland/KWinScreenCapture.h"
+#include "platform/wayland/WaylandConnection.h"
+#include "platform/wayland/WaylandOverlay.h"
+
+#include <QCoreApplication>
+
+#include <gtest/gtest.h>
+#include <linux/input-event-codes.h>
+
+#include <iostream>
+#include <map>
+
+namespace tolva {
+namespace {
+
+using namespace tolva::test;
+
+const QColor coverColour(200, 30, 40);
+
+class KWinOverlayTest : public testing::Test {
+protected:
+    void SetUp() override {
+        if (!enterKWinSession())
+            GTEST_SKIP() << "needs the headless KWin of the ctest fixture `kwin`";
+        input = std::make_unique<KWinInput>();
+        ASSERT_TRUE(input->isReady()) << input->error();
+        connection = WaylandConnection::connect();
+        ASSERT_TRUE(connection) << "cannot connect to KWin";
+        ASSERT_TRUE(driveUntil([&] { return connection->outputInfos().size() == 2; }))
+            << "KWin shows " << connection->outputInfos().size() << " outputs";
+        scheduler = std::make_unique<QtScheduler>();
+        overlay = std::make_unique<WaylandOverlay>(connection, *scheduler);
+        overlay->onKey = [this](const KeyEvent& event) {
+            if (event.type == KeyEvent::Type::keyDown)
+                keys.push_back(event);
+        };
+        overlay->onCoverShown = [this](const std::string& output, std::chrono::microseconds) { shown.insert(output); };
+    }
+
+    void TearDown() override {
+        overlay.reset();
+        connection.reset();
+        input.reset();
+    }
+
+    void coverAndWait() {
+        ASSERT_TRUE(overlay->cover(CoverContent::solid(coverColour)));
+        ASSERT_TRUE(driveUntil([&] { return shown.size() == 2; })) << "covered " << shown.size() << " of 2 outputs";
+    }
+
+    bool received(const std::string& characters) const {
+        return std::any_of(keys.begin(), keys.end(), [&](const KeyEvent& key) { return key.characters == characters; });
+    }
+
+    // Taps Z until the overlay gets it: the keyboard is the overlay's from then on.
+    void waitUntilOverlayTypes() {
+        ASSERT_TRUE(driveUntil(
+            [&] {
+                if (received("z"))
+                    return true;
+                input->tap(KEY_Z);
+                return driveUntil([&] { return received("z"); }, 300ms);
+            },
+            10s))
+            << "the overlay never got a key";
+        keys.clear();
+    }
+
+    std::unique_ptr<KWinInput> input;
+    std::shared_ptr<WaylandConnection> connection;
+    std::unique_ptr<QtScheduler> scheduler;
+    std::unique_ptr<WaylandOverlay> overlay;
+    std::vector<KeyEvent> keys;
+    std::set<std::string> shown;
+};
+
+TEST_F(KWinOverlayTest, CoversBothOutputsAndTakesEveryKey) {
+    KeyLoggingWindow window;
+    ASSERT_TRUE(window.isConnected());
+    ASSERT_TRUE(driveUntil([&] { return window.isMapped() && window.hasKeyboardFocus(); }))
+        << "the application window never had the keyboard";
+    // Keys reach the window while nothing covers it: the count below means something.
+    ASSERT_TRUE(driveUntil(
+        [&] {
+            input->tap(KEY_A);
+            return driveUntil([&] { return window.keyPresses() > 0; }, 300ms);
+        },
+        10s));
+
+    coverAndWait();
+    KWinScreenCapture capture(connection);
+    ASSERT_TRUE(capture.isAvailable());
+    std::string mismatch;
+    // The first frames may still be on their way to the screen.
+    ASSERT_TRUE(driveUntil(
+        [&] {
+            std::optional<KWinScreenCapture::Pictures> pictures;
+            capture.captureOutputs([&](KWinScreenCapture::Pictures p) { pictures = std::move(p); });
+            if (!driveUntil([&] { return pictures.has_value(); }, 10s)) {
+                mismatch = "no pictures";
+                return false;
+            }
+            mismatch.clear();
+            for (const auto& output : connection->outputInfos()) {
+                if (!pictures->count(output.name)) {
+                    mismatch += output.name + ": no picture (" +
+                                (capture.failures().count(output.name) ? capture.failures().at(output.name) : "") +
+                                ") ";
+                    continue;
+                }
+                const QImage& picture = pictures->at(output.name);
+                if (picture.size() != output.geometry.size())
+                    mismatch += output.name + ": a picture of the wrong size ";
+                if (auto grid = gridMismatches(picture, coverColour, 2); !grid.empty())
+                    mismatch += output.name + ": " + grid + " ";
+            }
+            return mismatch.empty();
+        },
+        15s))
+        << mismatch;
+
+    waitUntilOverlayTypes();
+    const int before = window.keyPresses();
+    for (auto key : {KEY_Q, KEY_W, KEY_E, KEY_R})
+        ASSERT_TRUE(input->tap(key));
+    ASSERT_TRUE(driveUntil([&] { return received("r"); })) << "the overlay got " << keys.size() << " keys";
+    EXPECT_TRUE(received("q") && received("w") && received("e"));
+    EXPECT_EQ(window.keyPresses(), before) << "keys reached the window beneath the cover";
+    EXPECT_FALSE(window.hasKeyboardFocus());
+}
+
+TEST_F(KWinOverlayTest, TakesTheKeyboardBackFromAWindowMappedWhileCovering) {
+    coverAndWait();
+    waitUntilOverlayTypes();
+    ASSERT_TRUE(overlay->hasKeyboardFocus());
+
+    // KWin gives a newly mapped window the keyboard, above the exclusive overlay surface.
+    KeyLoggingWindow window;
+    ASSERT_TRUE(window.isConnected());
+    ASSERT_TRUE(driveUntil([&] { return window.isMapped(); }));
+    ASSERT_TRUE(driveUntil([&] { return overlay->hasKeyboardFocus() && !window.hasKeyboardFocus(); }, 5s))
+        << "the keyboard stayed with the new window";
+    if (window.lastEnter() && window.lastLeave())
+        std::cout << "the new window had the keyboard for "
+                  << std::chrono::duration_cast<std::chrono::microseconds>(*window.lastLeave() - *window.lastEnter())
+                             .count() /
+                         1000.0
+                  << " ms\n";
+
+    for (auto key : {KEY_Q, KEY_W, KEY_E, KEY_R})
+        ASSERT_TRUE(input->tap(key));
+    ASSERT_TRUE(driveUntil([&] { return received("r"); })) << "the overlay got " << keys.size() << " keys";
+    EXPECT_EQ(window.keyPresses(), 0) << "keys reached the window mapped while covered";
+}
+
+TEST_F(KWinOverlayTest, HoldsBackKWinsGlobalShortcuts) {
+    KGlobalAccelHotKeyBackend shortcuts;
+    int pressed = 0;
+    shortcuts.pressed = [&] { ++pressed; };
+    // Control+Option+Command+K.
+    ASSERT_EQ(shortcuts.registerHotKey(HotKey{40, HotKeyModifiers{HotKeyModifiers::control | HotKeyModifiers::option |
+                                                                   HotKeyModifiers::command}}),
+              0);
+    const auto chord = {std::uint32_t(KEY_LEFTCTRL), std::uint32_t(KEY_LEFTALT), std::uint32_t(KEY_LEFTMETA)};
+    // Uncovered, the shortcut fires: it is registered and the keys are right.
+    ASSERT_TRUE(driveUntil(
+        [&] {
+            input->tap(KEY_K, chord);
+            return driveUntil([&] { return pressed > 0; }, 500ms);
+        },
+        10s))
+        << "the shortcut never fired";
+
+    coverAndWait();
+    waitUntilOverlayTypes();
+    pressed = 0;
+    ASSERT_TRUE(input->tap(KEY_K, chord));
+    // The overlay gets the chord's key instead: once it has it, KWin has decided.
+    ASSERT_TRUE(driveUntil([&] {
+        return std::any_of(keys.begin(), keys.end(), [](const KeyEvent& key) { return key.characters && !key.characters->empty(); });
+    })) << "the overlay did not get the shortcut's key";
+    driveUntil([&] { return pressed > 0; }, 500ms);
+    EXPECT_EQ(pressed, 0) << "a global shortcut fired over the cover";
+}
+
+} // namespace
+} // namespace tolva
