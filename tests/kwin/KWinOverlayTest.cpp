@@ -17,6 +17,7 @@
 
 #include <iostream>
 #include <map>
+#include <set>
 
 namespace tolva {
 namespace {
@@ -74,6 +75,43 @@ protected:
         keys.clear();
     }
 
+    // What differs from the cover's colour on KWin's pictures of the outputs; empty when they all
+    // show it. The first frames may still be on their way to the screen: callers poll.
+    std::string coverMismatch() {
+        KWinScreenCapture capture(connection);
+        std::optional<KWinScreenCapture::Pictures> pictures;
+        capture.captureOutputs([&](KWinScreenCapture::Pictures p) { pictures = std::move(p); });
+        if (!driveUntil([&] { return pictures.has_value(); }, 10s))
+            return "no pictures";
+        std::string mismatch;
+        for (const auto& output : connection->outputInfos()) {
+            if (!pictures->count(output.name)) {
+                const auto& failures = capture.failures();
+                mismatch += output.name + ": no picture (" +
+                            (failures.count(output.name) ? failures.at(output.name) : "") + ") ";
+                continue;
+            }
+            const QImage& picture = pictures->at(output.name);
+            if (picture.size() != output.geometry.size())
+                mismatch += output.name + ": a picture of the wrong size ";
+            if (auto grid = gridMismatches(picture, coverColour, 2); !grid.empty())
+                mismatch += output.name + ": " + grid + " ";
+        }
+        return mismatch;
+    }
+
+    bool showsCover(std::string& mismatch, std::chrono::milliseconds timeout = 15s) {
+        return driveUntil([&] { return (mismatch = coverMismatch()).empty(); }, timeout);
+    }
+
+    // Types four letters; true when the overlay got all of them.
+    bool overlayGetsTyping() {
+        for (auto key : {KEY_Q, KEY_W, KEY_E, KEY_R})
+            if (!input->tap(key))
+                return false;
+        return driveUntil([&] { return received("q") && received("w") && received("e") && received("r"); });
+    }
+
     std::unique_ptr<KWinInput> input;
     std::shared_ptr<WaylandConnection> connection;
     std::unique_ptr<QtScheduler> scheduler;
@@ -96,36 +134,8 @@ TEST_F(KWinOverlayTest, CoversBothOutputsAndTakesEveryKey) {
         10s));
 
     coverAndWait();
-    KWinScreenCapture capture(connection);
-    ASSERT_TRUE(capture.isAvailable());
     std::string mismatch;
-    // The first frames may still be on their way to the screen.
-    ASSERT_TRUE(driveUntil(
-        [&] {
-            std::optional<KWinScreenCapture::Pictures> pictures;
-            capture.captureOutputs([&](KWinScreenCapture::Pictures p) { pictures = std::move(p); });
-            if (!driveUntil([&] { return pictures.has_value(); }, 10s)) {
-                mismatch = "no pictures";
-                return false;
-            }
-            mismatch.clear();
-            for (const auto& output : connection->outputInfos()) {
-                if (!pictures->count(output.name)) {
-                    mismatch += output.name + ": no picture (" +
-                                (capture.failures().count(output.name) ? capture.failures().at(output.name) : "") +
-                                ") ";
-                    continue;
-                }
-                const QImage& picture = pictures->at(output.name);
-                if (picture.size() != output.geometry.size())
-                    mismatch += output.name + ": a picture of the wrong size ";
-                if (auto grid = gridMismatches(picture, coverColour, 2); !grid.empty())
-                    mismatch += output.name + ": " + grid + " ";
-            }
-            return mismatch.empty();
-        },
-        15s))
-        << mismatch;
+    ASSERT_TRUE(showsCover(mismatch)) << mismatch;
 
     waitUntilOverlayTypes();
     const int before = window.keyPresses();
@@ -189,6 +199,61 @@ TEST_F(KWinOverlayTest, HoldsBackKWinsGlobalShortcuts) {
     })) << "the overlay did not get the shortcut's key";
     driveUntil([&] { return pressed > 0; }, 500ms);
     EXPECT_EQ(pressed, 0) << "a global shortcut fired over the cover";
+}
+
+TEST_F(KWinOverlayTest, TakesTheKeyboardBackFromAWindowKWinActivates) {
+    KeyLoggingWindow window;
+    ASSERT_TRUE(window.isConnected());
+    ASSERT_TRUE(driveUntil([&] { return window.isMapped() && window.hasKeyboardFocus(); }));
+    coverAndWait();
+    waitUntilOverlayTypes();
+    ASSERT_FALSE(window.hasKeyboardFocus());
+    const auto enteredBefore = window.lastEnter();
+
+    // What Alt+Tab does: KWin makes another window the active one, which takes the keyboard.
+    ASSERT_TRUE(runKWinScript("for (const client of workspace.clientList())\n"
+                              "    if (client.caption == 'key logger')\n"
+                              "        workspace.activeClient = client;\n"));
+    ASSERT_TRUE(driveUntil([&] { return window.lastEnter() != enteredBefore; }, 5s))
+        << "KWin did not give the activated window the keyboard";
+    ASSERT_TRUE(driveUntil([&] { return overlay->hasKeyboardFocus() && !window.hasKeyboardFocus(); }, 5s))
+        << "the keyboard stayed with the activated window";
+    const int before = window.keyPresses();
+    ASSERT_TRUE(overlayGetsTyping()) << "the overlay got " << keys.size() << " keys";
+    EXPECT_EQ(window.keyPresses(), before) << "keys reached the activated window";
+}
+
+TEST_F(KWinOverlayTest, ComesBackAboveAnotherClientsOverlaySurface) {
+    coverAndWait();
+    waitUntilOverlayTypes();
+    const auto outputs = connection->outputInfos();
+    // KWin stacks the overlay-layer surface made last on top, and gives it the keyboard; the
+    // overlay taking the keyboard back makes KWin stack it on top again.
+    ForeignLayerSurface foreign(outputs.front().name, QColor(0, 160, 0), true);
+    ASSERT_TRUE(driveUntil([&] { return foreign.isShown(); })) << "the other client's surface never showed";
+    std::string mismatch;
+    ASSERT_TRUE(showsCover(mismatch)) << "the other client's surface stayed above the cover: " << mismatch;
+    ASSERT_TRUE(driveUntil([&] { return overlay->hasKeyboardFocus(); }, 5s));
+    ASSERT_TRUE(overlayGetsTyping()) << "the overlay got " << keys.size() << " keys";
+}
+
+TEST_F(KWinOverlayTest, CoversAnOutputAgainAfterKWinTurnedItOffAndOn) {
+    coverAndWait();
+    const std::string second = connection->outputInfos().back().name;
+    const QString output = QString::fromStdString("output." + second);
+    // The output comes back whatever the test's outcome, for the tests after it.
+    struct TurnOn {
+        QString output;
+        ~TurnOn() { kscreenDoctor({output + ".enable"}); }
+    } turnOn{output};
+    ASSERT_TRUE(kscreenDoctor({output + ".disable"}));
+    ASSERT_TRUE(driveUntil([&] { return connection->outputInfos().size() == 1; })) << second << " stayed";
+    shown.clear();
+    ASSERT_TRUE(kscreenDoctor({output + ".enable"}));
+    ASSERT_TRUE(driveUntil([&] { return shown.count(second) > 0; })) << second << " was not covered again";
+    ASSERT_EQ(connection->outputInfos().size(), 2u);
+    std::string mismatch;
+    ASSERT_TRUE(showsCover(mismatch)) << mismatch;
 }
 
 } // namespace

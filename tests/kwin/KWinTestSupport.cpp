@@ -4,10 +4,15 @@
 #include "wayland/WaylandTestSupport.h"
 #include "platform/wayland/ShmBuffer.h"
 #include "platform/wayland/WaylandKeyboard.h"
+#include "wlr-layer-shell-unstable-v1-client-protocol.h"
 #include "xdg-shell-client-protocol.h"
 
 #include <QCoreApplication>
+#include <QDir>
+#include <QDBusConnection>
+#include <QDBusMessage>
 #include <QProcessEnvironment>
+#include <QTemporaryFile>
 
 #include <wayland-client.h>
 
@@ -158,7 +163,12 @@ struct KeyLoggingWindowListeners {
 
     static void toplevelConfigure(void*, xdg_toplevel*, int32_t, int32_t, wl_array*) {}
     static void toplevelClose(void*, xdg_toplevel*) {}
-    static constexpr xdg_toplevel_listener toplevel = {.configure = toplevelConfigure, .close = toplevelClose};
+    static void toplevelBounds(void*, xdg_toplevel*, int32_t, int32_t) {}
+    static void toplevelCapabilities(void*, xdg_toplevel*, wl_array*) {}
+    static constexpr xdg_toplevel_listener toplevel = {.configure = toplevelConfigure,
+                                                       .close = toplevelClose,
+                                                       .configure_bounds = toplevelBounds,
+                                                       .wm_capabilities = toplevelCapabilities};
 
     static void frameDone(void* data, wl_callback* callback, uint32_t) {
         wl_callback_destroy(callback);
@@ -223,6 +233,107 @@ void KeyLoggingWindow::seatCapabilitiesChanged(std::uint32_t capabilities) {
     };
     state_->keyboard->onEnter = [this](wl_surface*) { lastEnter_ = std::chrono::steady_clock::now(); };
     state_->keyboard->onLeave = [this](wl_surface*) { lastLeave_ = std::chrono::steady_clock::now(); };
+}
+
+struct ForeignLayerSurface::State {
+    std::shared_ptr<WaylandConnection> connection;
+    wl_surface* surface = nullptr;
+    zwlr_layer_surface_v1* layer = nullptr;
+    wl_callback* frame = nullptr;
+    std::unique_ptr<ShmBuffer> buffer;
+    QColor colour;
+    bool shown = false;
+
+    ~State() {
+        if (frame)
+            wl_callback_destroy(frame);
+        if (layer)
+            zwlr_layer_surface_v1_destroy(layer);
+        if (surface)
+            wl_surface_destroy(surface);
+        buffer.reset();
+    }
+
+    static void configure(void* data, zwlr_layer_surface_v1* layer, uint32_t serial, uint32_t width, uint32_t height) {
+        auto& s = *static_cast<State*>(data);
+        zwlr_layer_surface_v1_ack_configure(layer, serial);
+        if (!s.buffer) {
+            s.buffer = ShmBuffer::create(s.connection->shm(), int(width), int(height), WL_SHM_FORMAT_ARGB8888);
+            auto* pixels = reinterpret_cast<std::uint32_t*>(s.buffer->data());
+            std::fill_n(pixels, std::size_t(s.buffer->stride() / 4) * height, s.colour.rgba());
+            wl_surface_attach(s.surface, s.buffer->buffer(), 0, 0);
+            wl_surface_damage(s.surface, 0, 0, int(width), int(height));
+            s.frame = wl_surface_frame(s.surface);
+            static constexpr wl_callback_listener frameListener = {.done = [](void* data, wl_callback* callback, uint32_t) {
+                wl_callback_destroy(callback);
+                static_cast<State*>(data)->frame = nullptr;
+                static_cast<State*>(data)->shown = true;
+            }};
+            wl_callback_add_listener(s.frame, &frameListener, &s);
+        }
+        wl_surface_commit(s.surface);
+    }
+    static void closed(void*, zwlr_layer_surface_v1*) {}
+};
+
+ForeignLayerSurface::ForeignLayerSurface(const std::string& output, QColor colour, bool exclusiveKeyboard)
+    : connection_(WaylandConnection::connect()), state_(std::make_unique<State>()) {
+    if (!connection_ || !connection_->layerShell())
+        return;
+    auto* target = connection_->findOutput(output);
+    if (!target)
+        return;
+    auto& s = *state_;
+    s.connection = connection_;
+    s.colour = colour;
+    s.surface = wl_compositor_create_surface(connection_->compositor());
+    s.layer = zwlr_layer_shell_v1_get_layer_surface(connection_->layerShell(), s.surface, target->output,
+                                                   ZWLR_LAYER_SHELL_V1_LAYER_OVERLAY, "test-foreign");
+    static constexpr zwlr_layer_surface_v1_listener listener = {.configure = State::configure, .closed = State::closed};
+    zwlr_layer_surface_v1_add_listener(s.layer, &listener, &s);
+    zwlr_layer_surface_v1_set_anchor(s.layer, ZWLR_LAYER_SURFACE_V1_ANCHOR_TOP | ZWLR_LAYER_SURFACE_V1_ANCHOR_BOTTOM |
+                                                  ZWLR_LAYER_SURFACE_V1_ANCHOR_LEFT | ZWLR_LAYER_SURFACE_V1_ANCHOR_RIGHT);
+    zwlr_layer_surface_v1_set_exclusive_zone(s.layer, -1);
+    if (exclusiveKeyboard)
+        zwlr_layer_surface_v1_set_keyboard_interactivity(s.layer, ZWLR_LAYER_SURFACE_V1_KEYBOARD_INTERACTIVITY_EXCLUSIVE);
+    wl_surface_commit(s.surface);
+    connection_->flush();
+}
+
+ForeignLayerSurface::~ForeignLayerSurface() {
+    state_.reset();
+    if (connection_)
+        connection_->flush();
+}
+
+bool ForeignLayerSurface::isShown() const {
+    return state_->shown;
+}
+
+bool runKWinScript(const std::string& code) {
+    QTemporaryFile file(QDir::tempPath() + "/tolva-kwin-script-XXXXXX.js");
+    if (!file.open())
+        return false;
+    file.write(QByteArray::fromStdString(code));
+    file.flush();
+    auto bus = QDBusConnection::sessionBus();
+    // A name of its own each time: a script that ran stays loaded, and a name is loaded once.
+    static int scripts = 0;
+    const QString plugin =
+        "tolva-test-" + QString::number(QCoreApplication::applicationPid()) + "-" + QString::number(++scripts);
+    auto call = [&](const QString& method, const QVariantList& arguments) {
+        auto message = QDBusMessage::createMethodCall("org.kde.KWin", "/Scripting", "org.kde.kwin.Scripting", method);
+        message.setArguments(arguments);
+        return bus.call(message, QDBus::Block, 5000);
+    };
+    const auto loaded = call("loadScript", {file.fileName(), plugin});
+    if (loaded.type() == QDBusMessage::ErrorMessage || loaded.arguments().isEmpty() ||
+        loaded.arguments().first().toInt() < 0)
+        return false;
+    // KWin reads the file when it starts the script; the caller waits for what the script does.
+    const bool ran = call("start", {}).type() != QDBusMessage::ErrorMessage;
+    file.setAutoRemove(false);
+    return ran;
 }
 
 bool kscreenDoctor(const QStringList& arguments) {

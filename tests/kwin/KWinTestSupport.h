@@ -79,6 +79,26 @@ private:
     friend struct KeyLoggingWindowListeners;
 };
 
+// Another client's overlay-layer surface over one output (the kind a notification or a second
+// program covering the screen would map), opaque, taking the keyboard exclusively if asked to.
+class ForeignLayerSurface {
+public:
+    ForeignLayerSurface(const std::string& output, QColor colour, bool exclusiveKeyboard);
+    ~ForeignLayerSurface();
+    ForeignLayerSurface(const ForeignLayerSurface&) = delete;
+    ForeignLayerSurface& operator=(const ForeignLayerSurface&) = delete;
+    // Configured and its first frame shown.
+    bool isShown() const;
+
+private:
+    struct State;
+    std::shared_ptr<WaylandConnection> connection_;
+    std::unique_ptr<State> state_;
+};
+
+// Runs a KWin script (JavaScript) once, through KWin's scripting service; true when KWin ran it.
+bool runKWinScript(const std::string& code);
+
 // Runs kscreen-doctor against the fixture's KWin ("output.Virtual-1.disable" …); true on success.
 bool kscreenDoctor(const QStringList& arguments);
 

@@ -98,6 +98,9 @@ struct WaylandOverlay::Input {
     bool takeBackQueued = false;
     std::chrono::steady_clock::time_point takeBackWindow;
     int takeBacks = 0;
+    // When the cover last lost the keyboard, while it is away; for the log of how long it was.
+    std::optional<std::chrono::steady_clock::time_point> lostAt;
+    bool tookBack = false; // asked for it since it was lost
 
     ~Input() { releasePointer(); }
     void releasePointer() {
@@ -264,6 +267,7 @@ void WaylandOverlay::uncover() {
     redrawLater_.clear();
     takeBackLater_.cancel();
     surfaces_.clear();
+    input_->lostAt.reset();
     if (inputInhibitor_)
         zwlr_input_inhibitor_v1_destroy(inputInhibitor_);
     inputInhibitor_ = nullptr;
@@ -517,6 +521,7 @@ void WaylandOverlay::seatCapabilitiesChanged(std::uint32_t capabilities) {
             });
         };
         input_->keyboard->onLeave = [this](wl_surface* surface) { keyboardLeft(surface); };
+        input_->keyboard->onEnter = [this](wl_surface* surface) { keyboardEntered(surface); };
     }
     const bool pointer = (capabilities & WL_SEAT_CAPABILITY_POINTER) && connection_->seat();
     if (pointer && input_->pointer == nullptr) {
@@ -530,6 +535,8 @@ void WaylandOverlay::seatCapabilitiesChanged(std::uint32_t capabilities) {
 void WaylandOverlay::keyboardLeft(wl_surface* surface) {
     if (!covered_ || surfaceOf(surface) == nullptr || input_->takeBackQueued)
         return;
+    if (!input_->lostAt)
+        input_->lostAt = std::chrono::steady_clock::now();
     // Focus moving between our own surfaces (an output came) leaves and enters in one batch:
     // decide after the batch.
     input_->takeBackQueued = true;
@@ -537,10 +544,22 @@ void WaylandOverlay::keyboardLeft(wl_surface* surface) {
         context_.get(), [this] { takeKeyboardBack(); }, Qt::QueuedConnection);
 }
 
+void WaylandOverlay::keyboardEntered(wl_surface* surface) {
+    if (surfaceOf(surface) == nullptr)
+        return;
+    if (input_->lostAt && input_->tookBack && covered_)
+        Log::input.info("Wayland: the keyboard is back after " + std::to_string(since(*input_->lostAt).count() / 1000.0) +
+                        " ms");
+    input_->lostAt.reset();
+    input_->tookBack = false;
+}
+
 void WaylandOverlay::takeKeyboardBack() {
     input_->takeBackQueued = false;
-    if (!covered_ || hasKeyboardFocus() || !input_->keyboard)
+    if (!covered_ || hasKeyboardFocus() || !input_->keyboard) {
+        input_->lostAt.reset(); // between our own surfaces, or no longer needed
         return;
+    }
     // Another client that takes the keyboard back each time it loses it (a second overlay) would
     // make this a loop that floods both: at most ten times a second.
     const auto now = std::chrono::steady_clock::now();
@@ -555,6 +574,7 @@ void WaylandOverlay::takeKeyboardBack() {
         return;
     }
     Log::input.info("Wayland: another surface took the keyboard; taking it back");
+    input_->tookBack = true;
     for (auto& surface : surfaces_) {
         zwlr_layer_surface_v1_set_keyboard_interactivity(surface->layer,
                                                          ZWLR_LAYER_SURFACE_V1_KEYBOARD_INTERACTIVITY_NONE);

@@ -117,6 +117,7 @@ private:
     void showPanel(Surface& surface);
     void hidePanel(Surface& surface);
     void keyboardLeft(wl_surface* surface);
+    void keyboardEntered(wl_surface* surface);
     void takeKeyboardBack();
     void pointerAt(wl_surface* surface, double x, double y);
     Surface* surfaceOf(wl_surface* surface) const;
