@@ -194,6 +194,8 @@ WaylandOverlay::WaylandOverlay(std::shared_ptr<WaylandConnection> connection, Sc
 WaylandOverlay::~WaylandOverlay() {
     redrawLater_.clear();
     takeBackLater_.cancel();
+    keyboardWatch_.cancel();
+    keyboardCheck_.cancel();
     context_.reset();
     uncover();
     input_.reset();
@@ -257,6 +259,10 @@ bool WaylandOverlay::cover(const CoverContent& content) {
             createSurface(*output, coverStart_);
     connection_->flush();
     Log::lock.info("Wayland: covering " + std::to_string(surfaces_.size()) + " outputs");
+    // The compositor gives an exclusive surface the keyboard as it maps, but KWin may not (a
+    // window it activates meanwhile, keys of the shortcut that locked still held): look again
+    // now and then, and take it when it is elsewhere.
+    keyboardWatch_ = scheduler_.every(Seconds(1), [this] { checkKeyboard(); });
     return true;
 }
 
@@ -266,6 +272,8 @@ void WaylandOverlay::uncover() {
     covered_ = false;
     redrawLater_.clear();
     takeBackLater_.cancel();
+    keyboardWatch_.cancel();
+    keyboardCheck_.cancel();
     surfaces_.clear();
     input_->lostAt.reset();
     if (inputInhibitor_)
@@ -434,6 +442,7 @@ void WaylandOverlay::framePresented(Surface& surface) {
     if (surface.shown)
         return;
     surface.shown = true;
+    keyboardCheck_ = scheduler_.schedule(Seconds(0.05), [this] { checkKeyboard(); });
     const auto elapsed = since(surface.created);
     Log::lock.info("Wayland: " + surface.output + " covered after " +
                    std::to_string(elapsed.count() / 1000.0) + " ms");
@@ -554,6 +563,15 @@ void WaylandOverlay::keyboardEntered(wl_surface* surface) {
     input_->tookBack = false;
 }
 
+void WaylandOverlay::checkKeyboard() {
+    if (!covered_ || !input_->keyboard || hasKeyboardFocus() || input_->takeBackQueued || surfaces_.empty() ||
+        !std::all_of(surfaces_.begin(), surfaces_.end(), [](const auto& surface) { return surface->shown; }))
+        return;
+    if (!input_->lostAt)
+        input_->lostAt = std::chrono::steady_clock::now();
+    takeKeyboardBack();
+}
+
 void WaylandOverlay::takeKeyboardBack() {
     input_->takeBackQueued = false;
     if (!covered_ || hasKeyboardFocus() || !input_->keyboard) {
@@ -573,7 +591,7 @@ void WaylandOverlay::takeKeyboardBack() {
         takeBackLater_ = scheduler_.schedule(Seconds(1), [this] { takeKeyboardBack(); });
         return;
     }
-    Log::input.info("Wayland: another surface took the keyboard; taking it back");
+    Log::input.info("Wayland: the keyboard is with another surface; taking it back");
     input_->tookBack = true;
     for (auto& surface : surfaces_) {
         zwlr_layer_surface_v1_set_keyboard_interactivity(surface->layer,

@@ -118,6 +118,8 @@ private:
     void hidePanel(Surface& surface);
     void keyboardLeft(wl_surface* surface);
     void keyboardEntered(wl_surface* surface);
+    // Takes the keyboard when every surface is shown and none has it.
+    void checkKeyboard();
     void takeKeyboardBack();
     void pointerAt(wl_surface* surface, double x, double y);
     Surface* surfaceOf(wl_surface* surface) const;
@@ -139,6 +141,8 @@ private:
     std::chrono::steady_clock::time_point coverStart_;
     std::map<std::string, Scheduler::Handle> redrawLater_; // by output
     Scheduler::Handle takeBackLater_;
+    Scheduler::Handle keyboardWatch_; // while covered
+    Scheduler::Handle keyboardCheck_; // just after a surface first showed
     friend struct WaylandOverlayListeners;
 };
 
