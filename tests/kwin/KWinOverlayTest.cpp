@@ -199,6 +199,28 @@ TEST_F(KWinOverlayTest, HoldsBackKWinsGlobalShortcuts) {
     })) << "the overlay did not get the shortcut's key";
     driveUntil([&] { return pressed > 0; }, 500ms);
     EXPECT_EQ(pressed, 0) << "a global shortcut fired over the cover";
+
+    // KWin's own Alt+F4 would close the cover's surface (which the overlay would then make again).
+    shown.clear();
+    keys.clear();
+    ASSERT_TRUE(input->tap(KEY_F4, {KEY_LEFTALT}));
+    ASSERT_TRUE(overlayGetsTyping());
+    EXPECT_TRUE(shown.empty()) << "KWin closed a surface of the cover";
+}
+
+TEST_F(KWinOverlayTest, HasTheKeyboardWhenItCoversWhileTheLockingShortcutIsHeld) {
+    KeyLoggingWindow window;
+    ASSERT_TRUE(driveUntil([&] { return window.isMapped() && window.hasKeyboardFocus(); }));
+    // As when a shortcut locks: its keys are down while the cover maps, and come up after.
+    for (auto key : {KEY_LEFTCTRL, KEY_LEFTALT, KEY_LEFTMETA})
+        ASSERT_TRUE(input->send("press " + std::to_string(key)));
+    coverAndWait();
+    for (auto key : {KEY_LEFTMETA, KEY_LEFTALT, KEY_LEFTCTRL})
+        ASSERT_TRUE(input->send("release " + std::to_string(key)));
+    ASSERT_TRUE(driveUntil([&] { return overlay->hasKeyboardFocus(); }, 3s)) << "the cover never had the keyboard";
+    const int before = window.keyPresses();
+    ASSERT_TRUE(overlayGetsTyping()) << "the overlay got " << keys.size() << " keys";
+    EXPECT_EQ(window.keyPresses(), before) << "keys reached the window beneath the cover";
 }
 
 TEST_F(KWinOverlayTest, TakesTheKeyboardBackFromAWindowKWinActivates) {
