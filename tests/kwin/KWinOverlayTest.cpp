@@ -259,6 +259,48 @@ TEST_F(KWinOverlayTest, ComesBackAboveAnotherClientsOverlaySurface) {
     ASSERT_TRUE(overlayGetsTyping()) << "the overlay got " << keys.size() << " keys";
 }
 
+TEST_F(KWinOverlayTest, ComesBackAboveAnotherClientsOverlaySurfaceWithoutKeyboard) {
+    coverAndWait();
+    waitUntilOverlayTypes();
+    const auto outputs = connection->outputInfos();
+    ForeignLayerSurface foreign(outputs.front().name, QColor(0, 160, 0), false);
+    ASSERT_TRUE(driveUntil([&] { return foreign.isShown(); })) << "the other client's surface never showed";
+    std::string mismatch;
+    ASSERT_TRUE(showsCover(mismatch)) << "the other client's surface stayed above the cover: " << mismatch;
+}
+
+TEST_F(KWinOverlayTest, KeepsEveryKeyAndThePointerStillWhileItComesBackOnTop) {
+    int motions = 0;
+    overlay->onPointerMotion = [&](const std::string&, QPoint) { ++motions; };
+    coverAndWait();
+    waitUntilOverlayTypes();
+    ASSERT_TRUE(input->send("move 200 200"));
+    ASSERT_TRUE(driveUntil([&] { return motions > 0; })) << "the pointer's motion was not reported";
+    motions = 0;
+    // Over three seconds KWin's cover is made again on top a few times; the typing goes on.
+    std::string expected;
+    for (std::uint32_t key = KEY_Q; key <= KEY_P; ++key) {
+        ASSERT_TRUE(input->tap(key));
+        ASSERT_TRUE(input->send("wait 150"));
+    }
+    for (std::uint32_t key = KEY_A; key <= KEY_L; ++key) {
+        ASSERT_TRUE(input->tap(key));
+        ASSERT_TRUE(input->send("wait 150"));
+    }
+    const std::string typed = "qwertyuiopasdfghjkl";
+    std::string received;
+    ASSERT_TRUE(driveUntil([&] {
+        received.clear();
+        for (const auto& key : keys)
+            if (key.characters && *key.characters != "z")
+                received += *key.characters;
+        return received.size() >= typed.size();
+    })) << "received \"" << received << "\"";
+    EXPECT_EQ(received, typed);
+    EXPECT_EQ(motions, 0) << "the pointer stood still, but motion was reported";
+    EXPECT_TRUE(overlay->hasKeyboardFocus());
+}
+
 TEST_F(KWinOverlayTest, CoversAnOutputAgainAfterKWinTurnedItOffAndOn) {
     coverAndWait();
     const std::string second = connection->outputInfos().back().name;

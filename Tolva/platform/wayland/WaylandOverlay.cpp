@@ -52,6 +52,7 @@ struct WaylandOverlay::Surface {
     QSize size;
     bool configured = false;
     bool shown = false;
+    bool raised = false; // made again by raise(): its first frame is no news
     int redrawFrames = 0; // frames left on which to draw the cover again after a resize
     std::chrono::steady_clock::time_point created;
 
@@ -101,6 +102,7 @@ struct WaylandOverlay::Input {
     // When the cover last lost the keyboard, while it is away; for the log of how long it was.
     std::optional<std::chrono::steady_clock::time_point> lostAt;
     bool tookBack = false; // asked for it since it was lost
+    std::optional<std::pair<std::string, QPoint>> reported; // the last pointer position told
 
     ~Input() { releasePointer(); }
     void releasePointer() {
@@ -196,6 +198,7 @@ WaylandOverlay::~WaylandOverlay() {
     takeBackLater_.cancel();
     keyboardWatch_.cancel();
     keyboardCheck_.cancel();
+    raiseTimer_.cancel();
     context_.reset();
     uncover();
     input_.reset();
@@ -263,6 +266,11 @@ bool WaylandOverlay::cover(const CoverContent& content) {
     // window it activates meanwhile, keys of the shortcut that locked still held): look again
     // now and then, and take it when it is elsewhere.
     keyboardWatch_ = scheduler_.every(Seconds(1), [this] { checkKeyboard(); });
+    // Where the compositor puts the newest overlay-layer surface on top, another client's
+    // (a notification, say) would cover ours without taking the keyboard, and nothing tells us:
+    // ours are made again, above it, every second.
+    if (connection_->stacksNewestLayerSurfaceOnTop())
+        raiseTimer_ = scheduler_.every(Seconds(1), [this] { raise(); });
     return true;
 }
 
@@ -274,8 +282,11 @@ void WaylandOverlay::uncover() {
     takeBackLater_.cancel();
     keyboardWatch_.cancel();
     keyboardCheck_.cancel();
+    raiseTimer_.cancel();
     surfaces_.clear();
+    replaced_.clear();
     input_->lostAt.reset();
+    input_->reported.reset();
     if (inputInhibitor_)
         zwlr_input_inhibitor_v1_destroy(inputInhibitor_);
     inputInhibitor_ = nullptr;
@@ -326,6 +337,7 @@ void WaylandOverlay::destroySurface(const std::string& outputName) {
     surfaces_.erase(std::remove_if(surfaces_.begin(), surfaces_.end(),
                                    [&](const auto& surface) { return surface->output == outputName; }),
                     surfaces_.end());
+    dropReplaced(outputName);
     buffers_->byOutput.erase(outputName);
 }
 
@@ -442,7 +454,11 @@ void WaylandOverlay::framePresented(Surface& surface) {
     if (surface.shown)
         return;
     surface.shown = true;
+    dropReplaced(surface.output);
+    connection_->flush();
     keyboardCheck_ = scheduler_.schedule(Seconds(0.05), [this] { checkKeyboard(); });
+    if (surface.raised)
+        return;
     const auto elapsed = since(surface.created);
     Log::lock.info("Wayland: " + surface.output + " covered after " +
                    std::to_string(elapsed.count() / 1000.0) + " ms");
@@ -465,6 +481,11 @@ void WaylandOverlay::redraw(const std::string& output) {
 void WaylandOverlay::closed(Surface& surface) {
     // The compositor took the surface away (its output is going, or it was told to close it):
     // make it again once the events of this batch have said whether the output is still there.
+    const auto old = std::find_if(replaced_.begin(), replaced_.end(), [&](const auto& r) { return r.get() == &surface; });
+    if (old != replaced_.end()) {
+        replaced_.erase(old); // its successor is already there
+        return;
+    }
     const std::string output = surface.output;
     Log::lock.info("Wayland: the compositor closed the cover of " + output);
     destroySurface(output);
@@ -604,6 +625,29 @@ void WaylandOverlay::takeKeyboardBack() {
     connection_->flush();
 }
 
+void WaylandOverlay::raise() {
+    // A surface still waiting for its first frame stays: it is already the newest.
+    if (!covered_ || !replaced_.empty() ||
+        std::any_of(surfaces_.begin(), surfaces_.end(), [](const auto& surface) { return !surface->shown; }))
+        return;
+    for (auto& surface : surfaces_)
+        replaced_.push_back(std::move(surface));
+    surfaces_.clear();
+    const auto now = std::chrono::steady_clock::now();
+    for (const auto& output : connection_->outputs())
+        if (output->done)
+            createSurface(*output, now);
+    for (auto& surface : surfaces_)
+        surface->raised = true;
+    connection_->flush();
+}
+
+void WaylandOverlay::dropReplaced(const std::string& output) {
+    replaced_.erase(std::remove_if(replaced_.begin(), replaced_.end(),
+                                   [&](const auto& surface) { return surface->output == output; }),
+                    replaced_.end());
+}
+
 void WaylandOverlay::pointerAt(wl_surface* surface, double x, double y) {
     input_->pointerSurface = surface;
     input_->pointerPosition = QPointF(x, y);
@@ -613,6 +657,11 @@ void WaylandOverlay::pointerAt(wl_surface* surface, double x, double y) {
     QPoint position = QPointF(x, y).toPoint();
     if (surface == cover->panelSurface)
         position += cover->panelPosition;
+    // A surface made again under a pointer that stood still is entered where the pointer was:
+    // no motion to report.
+    if (input_->reported && input_->reported->first == cover->output && input_->reported->second == position)
+        return;
+    input_->reported = std::make_pair(cover->output, position);
     post([this, output = cover->output, position] {
         if (onPointerMotion)
             onPointerMotion(output, position);
