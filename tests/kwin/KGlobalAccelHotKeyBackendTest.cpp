@@ -28,7 +28,8 @@ const HotKey otherKeys{40, controlOptionCommand};
 const std::initializer_list<std::uint32_t> chord = {KEY_LEFTCTRL, KEY_LEFTALT, KEY_LEFTMETA};
 
 QDBusMessage kglobalaccel(const QString& method, const QVariantList& arguments) {
-    auto message = QDBusMessage::createMethodCall("org.kde.kglobalaccel", "/kglobalaccel", "org.kde.KGlobalAccel", method);
+    auto message = QDBusMessage::createMethodCall("org.kde.kglobalaccel", "/kglobalaccel",
+                                                  "org.kde.KGlobalAccel", method);
     message.setArguments(arguments);
     return QDBusConnection::sessionBus().call(message, QDBus::Block, 5000);
 }
@@ -109,7 +110,8 @@ TEST_F(KGlobalAccelHotKeyBackendTest, ReleasesTheShortcutToApplications) {
 TEST_F(KGlobalAccelHotKeyBackendTest, RefusesAShortcutAnotherActionHasAsTaken) {
     const QStringList other = {"org.tolva.test.other", "grabber", "Another program", "Grabber"};
     ASSERT_NE(kglobalaccel("doRegister", {other}).type(), QDBusMessage::ErrorMessage);
-    const auto set = kglobalaccel("setShortcut", {other, QVariant::fromValue(QList<int>{ctrlAltMeta | Qt::Key_L}), 6u});
+    const auto set =
+        kglobalaccel("setShortcut", {other, QVariant::fromValue(QList<int>{ctrlAltMeta | Qt::Key_L}), 6u});
     ASSERT_NE(set.type(), QDBusMessage::ErrorMessage) << set.errorMessage().toStdString();
     struct Unregister {
         ~Unregister() { kglobalaccel("unregister", {QString("org.tolva.test.other"), QString("grabber")}); }

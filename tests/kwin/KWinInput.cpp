@@ -30,7 +30,8 @@ struct Globals {
     std::uint32_t version = 0;
 };
 
-void global(void* data, wl_registry* registry, std::uint32_t name, const char* interface, std::uint32_t version) {
+void global(void* data, wl_registry* registry, std::uint32_t name, const char* interface,
+            std::uint32_t version) {
     auto& globals = *static_cast<Globals*>(data);
     if (std::strcmp(interface, org_kde_kwin_fake_input_interface.name) == 0) {
         globals.version = std::min<std::uint32_t>(version, 4);
@@ -55,7 +56,8 @@ bool run(wl_display* display, org_kde_kwin_fake_input* input, const std::string&
     } else if (verb == "release" && words >> a) {
         org_kde_kwin_fake_input_keyboard_key(input, std::uint32_t(a), WL_KEYBOARD_KEY_STATE_RELEASED);
     } else if (verb == "move" && words >> a >> b) {
-        org_kde_kwin_fake_input_pointer_motion_absolute(input, wl_fixed_from_int(int(a)), wl_fixed_from_int(int(b)));
+        org_kde_kwin_fake_input_pointer_motion_absolute(input, wl_fixed_from_int(int(a)),
+                                                        wl_fixed_from_int(int(b)));
     } else if (verb == "click" && words >> a) {
         org_kde_kwin_fake_input_button(input, std::uint32_t(a), WL_POINTER_BUTTON_STATE_PRESSED);
         org_kde_kwin_fake_input_button(input, std::uint32_t(a), WL_POINTER_BUTTON_STATE_RELEASED);

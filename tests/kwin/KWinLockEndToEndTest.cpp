@@ -79,7 +79,8 @@ struct KWinLock : ::testing::Test {
                         const QImage& picture = pictures->at(output.name);
                         if (picture.pixelColor(picture.width() - 1, picture.height() - 1) == colour)
                             mismatch += output.name + " shows it ";
-                    } else if (auto grid = gridMismatches(pictures->at(output.name), colour, 2); !grid.empty())
+                    } else if (auto grid = gridMismatches(pictures->at(output.name), colour, 2);
+                               !grid.empty())
                         mismatch += output.name + ": " + grid + " ";
                 return mismatch.empty();
             },
@@ -131,7 +132,8 @@ TEST_F(KWinLock, TheShortcutLocksAndOnlyThePinOpens) {
     // a wrong PIN typed then reaches the program, not the window.
     KeyLoggingWindow mapped;
     ASSERT_TRUE(driveUntil([&] { return mapped.isMapped(); }));
-    ASSERT_TRUE(driveUntil([&] { return !mapped.hasKeyboardFocus(); }, 5s)) << "the new window kept the keyboard";
+    ASSERT_TRUE(driveUntil([&] { return !mapped.hasKeyboardFocus(); }, 5s))
+        << "the new window kept the keyboard";
     app->mark();
     for (std::uint32_t key : {KEY_1, KEY_1, KEY_1, KEY_1})
         input->tap(key);

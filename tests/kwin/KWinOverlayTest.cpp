@@ -43,7 +43,9 @@ protected:
             if (event.type == KeyEvent::Type::keyDown)
                 keys.push_back(event);
         };
-        overlay->onCoverShown = [this](const std::string& output, std::chrono::microseconds) { shown.insert(output); };
+        overlay->onCoverShown = [this](const std::string& output, std::chrono::microseconds) {
+            shown.insert(output);
+        };
     }
 
     void TearDown() override {
@@ -54,11 +56,13 @@ protected:
 
     void coverAndWait() {
         ASSERT_TRUE(overlay->cover(CoverContent::solid(coverColour)));
-        ASSERT_TRUE(driveUntil([&] { return shown.size() == 2; })) << "covered " << shown.size() << " of 2 outputs";
+        ASSERT_TRUE(driveUntil([&] { return shown.size() == 2; }))
+            << "covered " << shown.size() << " of 2 outputs";
     }
 
     bool received(const std::string& characters) const {
-        return std::any_of(keys.begin(), keys.end(), [&](const KeyEvent& key) { return key.characters == characters; });
+        return std::any_of(keys.begin(), keys.end(),
+                           [&](const KeyEvent& key) { return key.characters == characters; });
     }
 
     // Taps Z until the overlay gets it: the keyboard is the overlay's from then on.
@@ -160,7 +164,8 @@ TEST_F(KWinOverlayTest, TakesTheKeyboardBackFromAWindowMappedWhileCovering) {
         << "the keyboard stayed with the new window";
     if (window.lastEnter() && window.lastLeave())
         std::cout << "the new window had the keyboard for "
-                  << std::chrono::duration_cast<std::chrono::microseconds>(*window.lastLeave() - *window.lastEnter())
+                  << std::chrono::duration_cast<std::chrono::microseconds>(*window.lastLeave() -
+                                                                           *window.lastEnter())
                              .count() /
                          1000.0
                   << " ms\n";
@@ -176,8 +181,9 @@ TEST_F(KWinOverlayTest, HoldsBackKWinsGlobalShortcuts) {
     int pressed = 0;
     shortcuts.pressed = [&] { ++pressed; };
     // Control+Option+Command+K.
-    ASSERT_EQ(shortcuts.registerHotKey(HotKey{40, HotKeyModifiers{HotKeyModifiers::control | HotKeyModifiers::option |
-                                                                   HotKeyModifiers::command}}),
+    ASSERT_EQ(shortcuts.registerHotKey(
+                  HotKey{40, HotKeyModifiers{HotKeyModifiers::control | HotKeyModifiers::option |
+                                             HotKeyModifiers::command}}),
               0);
     const auto chord = {std::uint32_t(KEY_LEFTCTRL), std::uint32_t(KEY_LEFTALT), std::uint32_t(KEY_LEFTMETA)};
     // Uncovered, the shortcut fires: it is registered and the keys are right.
@@ -195,7 +201,8 @@ TEST_F(KWinOverlayTest, HoldsBackKWinsGlobalShortcuts) {
     ASSERT_TRUE(input->tap(KEY_K, chord));
     // The overlay gets the chord's key instead: once it has it, KWin has decided.
     ASSERT_TRUE(driveUntil([&] {
-        return std::any_of(keys.begin(), keys.end(), [](const KeyEvent& key) { return key.characters && !key.characters->empty(); });
+        return std::any_of(keys.begin(), keys.end(),
+                           [](const KeyEvent& key) { return key.characters && !key.characters->empty(); });
     })) << "the overlay did not get the shortcut's key";
     driveUntil([&] { return pressed > 0; }, 500ms);
     EXPECT_EQ(pressed, 0) << "a global shortcut fired over the cover";
@@ -217,7 +224,8 @@ TEST_F(KWinOverlayTest, HasTheKeyboardWhenItCoversWhileTheLockingShortcutIsHeld)
     coverAndWait();
     for (auto key : {KEY_LEFTMETA, KEY_LEFTALT, KEY_LEFTCTRL})
         ASSERT_TRUE(input->send("release " + std::to_string(key)));
-    ASSERT_TRUE(driveUntil([&] { return overlay->hasKeyboardFocus(); }, 3s)) << "the cover never had the keyboard";
+    ASSERT_TRUE(driveUntil([&] { return overlay->hasKeyboardFocus(); }, 3s))
+        << "the cover never had the keyboard";
     const int before = window.keyPresses();
     ASSERT_TRUE(overlayGetsTyping()) << "the overlay got " << keys.size() << " keys";
     EXPECT_EQ(window.keyPresses(), before) << "keys reached the window beneath the cover";
@@ -295,7 +303,8 @@ TEST_F(KWinOverlayTest, KeepsEveryKeyAndThePointerStillWhileItComesBackOnTop) {
             if (key.characters && *key.characters != "z")
                 received += *key.characters;
         return received.size() >= typed.size();
-    })) << "received \"" << received << "\"";
+    })) << "received \""
+        << received << "\"";
     EXPECT_EQ(received, typed);
     EXPECT_EQ(motions, 0) << "the pointer stood still, but motion was reported";
     EXPECT_TRUE(overlay->hasKeyboardFocus());

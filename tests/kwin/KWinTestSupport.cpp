@@ -1,16 +1,16 @@
 // The KWin tests' helpers: fixture, fake-input keys, a key-logging window, kscreen-doctor.
 #include "kwin/KWinTestSupport.h"
 
-#include "wayland/WaylandTestSupport.h"
 #include "platform/wayland/ShmBuffer.h"
 #include "platform/wayland/WaylandKeyboard.h"
+#include "wayland/WaylandTestSupport.h"
 #include "wlr-layer-shell-unstable-v1-client-protocol.h"
 #include "xdg-shell-client-protocol.h"
 
 #include <QCoreApplication>
-#include <QDir>
 #include <QDBusConnection>
 #include <QDBusMessage>
+#include <QDir>
 #include <QProcessEnvironment>
 #include <QTemporaryFile>
 
@@ -71,8 +71,8 @@ KWinInput::~KWinInput() {
 
 bool KWinInput::waitForLine(std::string& line) {
     // The event loop keeps running meanwhile: the clients of this process answer KWin.
-    const bool got = driveUntil([&] { return process_->canReadLine() || process_->state() == QProcess::NotRunning; },
-                                10s);
+    const bool got =
+        driveUntil([&] { return process_->canReadLine() || process_->state() == QProcess::NotRunning; }, 10s);
     if (!got || !process_->canReadLine())
         return false;
     line = process_->readLine().trimmed().toStdString();
@@ -135,7 +135,8 @@ struct KeyLoggingWindowListeners {
 
     static void global(void* data, wl_registry* registry, uint32_t name, const char* interface, uint32_t) {
         if (std::strcmp(interface, xdg_wm_base_interface.name) == 0 && !of(data).wmBase)
-            of(data).wmBase = static_cast<xdg_wm_base*>(wl_registry_bind(registry, name, &xdg_wm_base_interface, 1));
+            of(data).wmBase =
+                static_cast<xdg_wm_base*>(wl_registry_bind(registry, name, &xdg_wm_base_interface, 1));
     }
     static void globalRemove(void*, wl_registry*, uint32_t) {}
     static constexpr wl_registry_listener registry = {.global = global, .global_remove = globalRemove};
@@ -148,7 +149,8 @@ struct KeyLoggingWindowListeners {
         xdg_surface_ack_configure(surface, serial);
         if (!state.configured) {
             state.configured = true;
-            state.buffer = ShmBuffer::create(state.window->connection_->shm(), 400, 300, WL_SHM_FORMAT_ARGB8888);
+            state.buffer =
+                ShmBuffer::create(state.window->connection_->shm(), 400, 300, WL_SHM_FORMAT_ARGB8888);
             const std::uint32_t pixel = state.colour.rgba();
             auto* pixels = reinterpret_cast<std::uint32_t*>(state.buffer->data());
             std::fill_n(pixels, std::size_t(state.buffer->stride() / 4) * 300, pixel);
@@ -254,21 +256,24 @@ struct ForeignLayerSurface::State {
         buffer.reset();
     }
 
-    static void configure(void* data, zwlr_layer_surface_v1* layer, uint32_t serial, uint32_t width, uint32_t height) {
+    static void configure(void* data, zwlr_layer_surface_v1* layer, uint32_t serial, uint32_t width,
+                          uint32_t height) {
         auto& s = *static_cast<State*>(data);
         zwlr_layer_surface_v1_ack_configure(layer, serial);
         if (!s.buffer) {
-            s.buffer = ShmBuffer::create(s.connection->shm(), int(width), int(height), WL_SHM_FORMAT_ARGB8888);
+            s.buffer =
+                ShmBuffer::create(s.connection->shm(), int(width), int(height), WL_SHM_FORMAT_ARGB8888);
             auto* pixels = reinterpret_cast<std::uint32_t*>(s.buffer->data());
             std::fill_n(pixels, std::size_t(s.buffer->stride() / 4) * height, s.colour.rgba());
             wl_surface_attach(s.surface, s.buffer->buffer(), 0, 0);
             wl_surface_damage(s.surface, 0, 0, int(width), int(height));
             s.frame = wl_surface_frame(s.surface);
-            static constexpr wl_callback_listener frameListener = {.done = [](void* data, wl_callback* callback, uint32_t) {
-                wl_callback_destroy(callback);
-                static_cast<State*>(data)->frame = nullptr;
-                static_cast<State*>(data)->shown = true;
-            }};
+            static constexpr wl_callback_listener frameListener = {
+                .done = [](void* data, wl_callback* callback, uint32_t) {
+                    wl_callback_destroy(callback);
+                    static_cast<State*>(data)->frame = nullptr;
+                    static_cast<State*>(data)->shown = true;
+                }};
             wl_callback_add_listener(s.frame, &frameListener, &s);
         }
         wl_surface_commit(s.surface);
@@ -288,14 +293,17 @@ ForeignLayerSurface::ForeignLayerSurface(const std::string& output, QColor colou
     s.colour = colour;
     s.surface = wl_compositor_create_surface(connection_->compositor());
     s.layer = zwlr_layer_shell_v1_get_layer_surface(connection_->layerShell(), s.surface, target->output,
-                                                   ZWLR_LAYER_SHELL_V1_LAYER_OVERLAY, "test-foreign");
-    static constexpr zwlr_layer_surface_v1_listener listener = {.configure = State::configure, .closed = State::closed};
+                                                    ZWLR_LAYER_SHELL_V1_LAYER_OVERLAY, "test-foreign");
+    static constexpr zwlr_layer_surface_v1_listener listener = {.configure = State::configure,
+                                                                .closed = State::closed};
     zwlr_layer_surface_v1_add_listener(s.layer, &listener, &s);
-    zwlr_layer_surface_v1_set_anchor(s.layer, ZWLR_LAYER_SURFACE_V1_ANCHOR_TOP | ZWLR_LAYER_SURFACE_V1_ANCHOR_BOTTOM |
-                                                  ZWLR_LAYER_SURFACE_V1_ANCHOR_LEFT | ZWLR_LAYER_SURFACE_V1_ANCHOR_RIGHT);
+    zwlr_layer_surface_v1_set_anchor(
+        s.layer, ZWLR_LAYER_SURFACE_V1_ANCHOR_TOP | ZWLR_LAYER_SURFACE_V1_ANCHOR_BOTTOM |
+                     ZWLR_LAYER_SURFACE_V1_ANCHOR_LEFT | ZWLR_LAYER_SURFACE_V1_ANCHOR_RIGHT);
     zwlr_layer_surface_v1_set_exclusive_zone(s.layer, -1);
     if (exclusiveKeyboard)
-        zwlr_layer_surface_v1_set_keyboard_interactivity(s.layer, ZWLR_LAYER_SURFACE_V1_KEYBOARD_INTERACTIVITY_EXCLUSIVE);
+        zwlr_layer_surface_v1_set_keyboard_interactivity(
+            s.layer, ZWLR_LAYER_SURFACE_V1_KEYBOARD_INTERACTIVITY_EXCLUSIVE);
     wl_surface_commit(s.surface);
     connection_->flush();
 }
@@ -319,10 +327,11 @@ bool runKWinScript(const std::string& code) {
     auto bus = QDBusConnection::sessionBus();
     // A name of its own each time: a script that ran stays loaded, and a name is loaded once.
     static int scripts = 0;
-    const QString plugin =
-        "tolva-test-" + QString::number(QCoreApplication::applicationPid()) + "-" + QString::number(++scripts);
+    const QString plugin = "tolva-test-" + QString::number(QCoreApplication::applicationPid()) + "-" +
+                           QString::number(++scripts);
     auto call = [&](const QString& method, const QVariantList& arguments) {
-        auto message = QDBusMessage::createMethodCall("org.kde.KWin", "/Scripting", "org.kde.kwin.Scripting", method);
+        auto message =
+            QDBusMessage::createMethodCall("org.kde.KWin", "/Scripting", "org.kde.kwin.Scripting", method);
         message.setArguments(arguments);
         return bus.call(message, QDBus::Block, 5000);
     };
@@ -341,7 +350,8 @@ bool kscreenDoctor(const QStringList& arguments) {
     QProcess process;
     auto environment = QProcessEnvironment::systemEnvironment();
     environment.insert("QT_QPA_PLATFORM", "wayland");
-    environment.insert("WAYLAND_DISPLAY", QString::fromLocal8Bit(std::getenv("WAYLAND_DISPLAY")).section('/', -1));
+    environment.insert("WAYLAND_DISPLAY",
+                       QString::fromLocal8Bit(std::getenv("WAYLAND_DISPLAY")).section('/', -1));
     process.setProcessEnvironment(environment);
     process.start("kscreen-doctor", arguments);
     if (!process.waitForStarted(5000))

@@ -87,14 +87,16 @@ void KWinScreenCapture::captureOutputs(std::function<void(Pictures)> done) {
             ::close(ends[1]);
             QVariantMap options{{QStringLiteral("native-resolution"), true},
                                 {QStringLiteral("include-cursor"), false}};
-            QDBusMessage call = QDBusMessage::createMethodCall(service, path, interface, QStringLiteral("CaptureScreen"));
+            QDBusMessage call =
+                QDBusMessage::createMethodCall(service, path, interface, QStringLiteral("CaptureScreen"));
             call << QString::fromStdString(info.name) << options << QVariant::fromValue(writeEnd);
             auto* watcher = new QDBusPendingCallWatcher(bus_.asyncCall(call), context);
             QObject::connect(watcher, &QDBusPendingCallWatcher::finished, context, [this, raw, watcher] {
                 watcher->deleteLater();
                 const QDBusPendingReply<QVariantMap> reply = *watcher;
                 if (reply.isError()) {
-                    failures_[raw->output] = (reply.error().name() + ": " + reply.error().message()).toStdString();
+                    failures_[raw->output] =
+                        (reply.error().name() + ": " + reply.error().message()).toStdString();
                     finished(*raw);
                     return;
                 }
@@ -104,9 +106,9 @@ void KWinScreenCapture::captureOutputs(std::function<void(Pictures)> done) {
                 raw->stride = result.value(QStringLiteral("stride")).toInt();
                 raw->format = QImage::Format(result.value(QStringLiteral("format")).toUInt());
                 raw->described = true;
-                if (result.value(QStringLiteral("type")).toString() != QStringLiteral("raw") || raw->width <= 0 ||
-                    raw->height <= 0 || raw->stride < raw->width || raw->format == QImage::Format_Invalid ||
-                    raw->format >= QImage::NImageFormats) {
+                if (result.value(QStringLiteral("type")).toString() != QStringLiteral("raw") ||
+                    raw->width <= 0 || raw->height <= 0 || raw->stride < raw->width ||
+                    raw->format == QImage::Format_Invalid || raw->format >= QImage::NImageFormats) {
                     failures_[raw->output] = "an unknown picture description";
                     finished(*raw);
                     return;
@@ -160,11 +162,11 @@ void KWinScreenCapture::finished(Capture& capture) {
         capture.notifier->setEnabled(false);
     if (capture.described && !failures_.count(capture.output)) {
         if (capture.data.size() < capture.expected()) {
-            failures_[capture.output] = "the picture ended after " + std::to_string(capture.data.size()) + " of " +
-                                        std::to_string(capture.expected()) + " bytes";
+            failures_[capture.output] = "the picture ended after " + std::to_string(capture.data.size()) +
+                                        " of " + std::to_string(capture.expected()) + " bytes";
         } else {
-            const QImage view(reinterpret_cast<const uchar*>(capture.data.constData()), capture.width, capture.height,
-                              capture.stride, capture.format);
+            const QImage view(reinterpret_cast<const uchar*>(capture.data.constData()), capture.width,
+                              capture.height, capture.stride, capture.format);
             pictures_[capture.output] = view.convertToFormat(QImage::Format_ARGB32_Premultiplied);
         }
     }
@@ -172,7 +174,8 @@ void KWinScreenCapture::finished(Capture& capture) {
         Log::lock.error("KWin: no picture of " + capture.output + ": " + failures_.at(capture.output));
     if (!std::all_of(captures_.begin(), captures_.end(), [](const auto& c) { return c->finished; }))
         return;
-    const auto elapsed = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - started_);
+    const auto elapsed =
+        std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - started_);
     Log::lock.info("KWin: " + std::to_string(pictures_.size()) + " of " + std::to_string(captures_.size()) +
                    " outputs captured in " + std::to_string(elapsed.count() / 1000.0) + " ms");
     // Handed over through the event loop: the caller may start another capture from `done`.

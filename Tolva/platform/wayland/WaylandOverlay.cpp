@@ -52,7 +52,7 @@ struct WaylandOverlay::Surface {
     QSize size;
     bool configured = false;
     bool shown = false;
-    bool raised = false; // made again by raise(): its first frame is no news
+    bool raised = false;  // made again by raise(): its first frame is no news
     int redrawFrames = 0; // frames left on which to draw the cover again after a resize
     std::chrono::steady_clock::time_point created;
 
@@ -101,7 +101,7 @@ struct WaylandOverlay::Input {
     int takeBacks = 0;
     // When the cover last lost the keyboard, while it is away; for the log of how long it was.
     std::optional<std::chrono::steady_clock::time_point> lostAt;
-    bool tookBack = false; // asked for it since it was lost
+    bool tookBack = false;                                  // asked for it since it was lost
     std::optional<std::pair<std::string, QPoint>> reported; // the last pointer position told
 
     ~Input() { releasePointer(); }
@@ -481,7 +481,8 @@ void WaylandOverlay::redraw(const std::string& output) {
 void WaylandOverlay::closed(Surface& surface) {
     // The compositor took the surface away (its output is going, or it was told to close it):
     // make it again once the events of this batch have said whether the output is still there.
-    const auto old = std::find_if(replaced_.begin(), replaced_.end(), [&](const auto& r) { return r.get() == &surface; });
+    const auto old =
+        std::find_if(replaced_.begin(), replaced_.end(), [&](const auto& r) { return r.get() == &surface; });
     if (old != replaced_.end()) {
         replaced_.erase(old); // its successor is already there
         return;
@@ -578,8 +579,8 @@ void WaylandOverlay::keyboardEntered(wl_surface* surface) {
     if (surfaceOf(surface) == nullptr)
         return;
     if (input_->lostAt && input_->tookBack && covered_)
-        Log::input.info("Wayland: the keyboard is back after " + std::to_string(since(*input_->lostAt).count() / 1000.0) +
-                        " ms");
+        Log::input.info("Wayland: the keyboard is back after " +
+                        std::to_string(since(*input_->lostAt).count() / 1000.0) + " ms");
     input_->lostAt.reset();
     input_->tookBack = false;
 }
