@@ -92,5 +92,18 @@ TEST_F(KWinScreenCaptureTest, ALaterCaptureReplacesOneStillRunning) {
     EXPECT_EQ(first, 0);
 }
 
+TEST_F(KWinScreenCaptureTest, KWinRefusesAProgramNoDesktopEntryNames) {
+    // The probe captures just as the test above, but the session wrote no .desktop entry for it.
+    const auto result = runCommand(TOLVA_KWIN_CAPTURE_PROBE, {});
+    ASSERT_EQ(result.exitCode, 0) << result.errors.toStdString();
+    std::string expected;
+    for (const auto& output : connection->outputInfos())
+        expected +=
+            output.name +
+            " failed: org.kde.KWin.ScreenShot2.Error.NoAuthorized: The process is not authorized to take a "
+            "screenshot\n";
+    EXPECT_EQ(result.output.toStdString(), expected);
+}
+
 } // namespace
 } // namespace tolva
