@@ -644,6 +644,10 @@ void WaylandOverlay::raise() {
 }
 
 void WaylandOverlay::dropReplaced(const std::string& output) {
+    for (const auto& surface : replaced_)
+        if (surface->output == output && input_->pointerSurface &&
+            (input_->pointerSurface == surface->surface || input_->pointerSurface == surface->panelSurface))
+            input_->pointerSurface = nullptr;
     replaced_.erase(std::remove_if(replaced_.begin(), replaced_.end(),
                                    [&](const auto& surface) { return surface->output == output; }),
                     replaced_.end());
