@@ -1,12 +1,14 @@
 # What a package installs besides the program, and the .deb made from it by CPack
 # (scripts/package builds it with the prefix /usr).
 
-install(FILES packaging/org.tolva.Screen.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
 install(FILES packaging/org.tolva.Screen.autostart.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/tolva-screen)
 install(DIRECTORY packaging/icons/hicolor DESTINATION ${CMAKE_INSTALL_DATADIR}/icons)
 
-# D-Bus starts the program when something calls org.tolva.Screen while it does not run.
+# D-Bus starts the program when something calls org.tolva.Screen while it does not run; KWin
+# finds the program's desktop entry by that absolute path too.
 set(TOLVA_INSTALLED_BINARY ${CMAKE_INSTALL_FULL_BINDIR}/tolva-screen)
+configure_file(packaging/org.tolva.Screen.desktop.in ${CMAKE_BINARY_DIR}/packaging/org.tolva.Screen.desktop @ONLY)
+install(FILES ${CMAKE_BINARY_DIR}/packaging/org.tolva.Screen.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
 configure_file(packaging/org.tolva.Screen.service.in ${CMAKE_BINARY_DIR}/packaging/org.tolva.Screen.service @ONLY)
 install(FILES ${CMAKE_BINARY_DIR}/packaging/org.tolva.Screen.service DESTINATION ${CMAKE_INSTALL_DATADIR}/dbus-1/services)
 

@@ -22,6 +22,7 @@
 #include "platform/dbus/DesktopClockFormat.h"
 #include "platform/dbus/FprintdTouchID.h"
 #include "platform/dbus/FreedesktopDisplaySleep.h"
+#include "platform/dbus/KGlobalAccelHotKeyBackend.h"
 #include "platform/dbus/LoginSession.h"
 #include "platform/dbus/ReduceMotionSetting.h"
 #include "platform/pam/PamLoginPasswordVerifier.h"
@@ -30,6 +31,7 @@
 #include "platform/wayland/WaylandIdleTime.h"
 #include "platform/wayland/WaylandOverlay.h"
 #include "platform/wayland/WaylandOverlayWindows.h"
+#include "platform/wayland/KWinScreenCapture.h"
 #include "platform/wayland/WaylandScreenCapture.h"
 #include "platform/x11/X11EventTap.h"
 #include "platform/x11/X11HotKeyBackend.h"
@@ -181,9 +183,18 @@ AppDelegate::AppDelegate(Instance instance)
                        (quiet->isAvailable() ? "wayland idle notices" : "none (the compositor reports none)"));
     }
     idle_ = std::make_shared<IdleMonitor>(scheduler_, idleTime, session_);
-    hotKeys_ = std::make_unique<HotKeyManager>(
-        x11_ ? std::unique_ptr<HotKeyBackend>(std::make_unique<X11HotKeyBackend>(x11_))
-             : std::make_unique<NoHotKeys>());
+    // On Wayland no program can grab keys; Plasma's shortcut service registers them for us.
+    std::unique_ptr<HotKeyBackend> hotKeyBackend;
+    if (x11_)
+        hotKeyBackend = std::make_unique<X11HotKeyBackend>(x11_);
+    else if (wayland_ && KGlobalAccelHotKeyBackend::isAvailable())
+        hotKeyBackend = std::make_unique<KGlobalAccelHotKeyBackend>();
+    else
+        hotKeyBackend = std::make_unique<NoHotKeys>();
+    if (wayland_)
+        Log::input.info(std::string("global shortcut: ") +
+                        (dynamic_cast<NoHotKeys*>(hotKeyBackend.get()) ? "none" : "kglobalaccel"));
+    hotKeys_ = std::make_unique<HotKeyManager>(std::move(hotKeyBackend));
 }
 
 bool AppDelegate::compositorBindsShortcut() const {
@@ -342,17 +353,28 @@ std::optional<int> AppDelegate::launch(const QStringList& arguments) {
         // keys and the pointer: nothing here speaks to an X server.
         auto cover = std::make_shared<WaylandOverlayWindows>(scheduler_, wayland_);
         services.windows = cover;
-        // The snapshot look: the compositor's copy of each output, taken before the cover maps.
+        // The snapshot look: the compositor's copy of each output, taken before the cover maps;
+        // wlr-screencopy where the compositor offers it, else KWin's screenshot service.
         auto capture = std::make_shared<WaylandScreenCapture>(wayland_);
+        std::shared_ptr<KWinScreenCapture> kwinCapture;
+        if (!capture->isAvailable())
+            kwinCapture = std::make_shared<KWinScreenCapture>(wayland_);
         auto connection = wayland_;
+        auto captureAvailable = [capture, kwinCapture] {
+            return capture->isAvailable() || (kwinCapture && kwinCapture->isAvailable());
+        };
         auto waylandSnapshotter = std::make_shared<ScreenSnapshotter>(
             scheduler_,
-            [capture, connection](std::function<void(Snapshots)> done) {
-                capture->captureOutputs([connection, done](WaylandScreenCapture::Pictures pictures) {
+            [capture, kwinCapture, connection](std::function<void(Snapshots)> done) {
+                auto deliver = [connection, done](std::map<std::string, QImage> pictures) {
                     done(WaylandOverlayWindows::picturesByDisplay(pictures, connection->outputInfos()));
-                });
+                };
+                if (kwinCapture)
+                    kwinCapture->captureOutputs(deliver);
+                else
+                    capture->captureOutputs(deliver);
             },
-            [capture] { return capture->isAvailable(); });
+            captureAvailable);
         services.contentBuilder = std::make_shared<OverlayContentBuilder>(
             waylandSnapshotter, [reduce] { return reduce->reduceMotion(); }, std::chrono::system_clock::now,
             [] { return false; }, [](const std::string&) { return false; });
@@ -367,7 +389,7 @@ std::optional<int> AppDelegate::launch(const QStringList& arguments) {
         services.makePointerGrab = [] { return std::unique_ptr<PointerGrab>(); };
         services.accessibilityTrusted = [connection] { return connection->isConnected(); };
         services.secureInputEnabled = [] { return false; };
-        services.screenCaptureAllowed = [capture] { return capture->isAvailable(); };
+        services.screenCaptureAllowed = captureAvailable;
         services.pointerLocation = [weakCover] {
             auto c = weakCover.lock();
             return c && c->pointer() ? *c->pointer() : Point{0, 0};

@@ -176,6 +176,8 @@ void WaylandConnection::registryGlobalRemove(void* data, wl_registry*, std::uint
 
 void WaylandConnection::bindGlobal(std::uint32_t name, const char* interface, std::uint32_t version) {
     const std::string_view id(interface);
+    if (id == "org_kde_plasma_shell")
+        plasmaShell_ = true; // only noted: nothing of it is used
     if (id == wl_compositor_interface.name) {
         compositor_ = bind<wl_compositor>(registry_, name, &wl_compositor_interface, version, 4);
     } else if (id == wl_subcompositor_interface.name) {

@@ -89,6 +89,9 @@ public:
     zwlr_screencopy_manager_v1* screencopyManager() const { return screencopyManager_; }
     org_kde_kwin_idle* kdeIdle() const { return kdeIdle_; }
     ext_idle_notifier_v1* idleNotifier() const { return idleNotifier_; }
+    // Whether the compositor stacks the overlay-layer surface made last above older ones: KWin
+    // (known by its org_kde_plasma_shell) does; wlroots keeps the first on top.
+    bool stacksNewestLayerSurfaceOnTop() const { return plasmaShell_; }
 
     const std::vector<std::unique_ptr<Output>>& outputs() const { return outputs_; }
     Output* findOutput(const std::string& name) const;
@@ -143,6 +146,7 @@ private:
     zxdg_output_manager_v1* xdgOutputManager_ = nullptr;
     org_kde_kwin_idle* kdeIdle_ = nullptr;
     ext_idle_notifier_v1* idleNotifier_ = nullptr;
+    bool plasmaShell_ = false;
     std::vector<std::unique_ptr<Output>> outputs_;
     std::vector<Observer*> observers_;
     std::unique_ptr<QObject> context_; // owns the socket notifier and queued calls

@@ -52,6 +52,7 @@ struct WaylandOverlay::Surface {
     QSize size;
     bool configured = false;
     bool shown = false;
+    bool raised = false;  // made again by raise(): its first frame is no news
     int redrawFrames = 0; // frames left on which to draw the cover again after a resize
     std::chrono::steady_clock::time_point created;
 
@@ -98,6 +99,10 @@ struct WaylandOverlay::Input {
     bool takeBackQueued = false;
     std::chrono::steady_clock::time_point takeBackWindow;
     int takeBacks = 0;
+    // When the cover last lost the keyboard, while it is away; for the log of how long it was.
+    std::optional<std::chrono::steady_clock::time_point> lostAt;
+    bool tookBack = false;                                  // asked for it since it was lost
+    std::optional<std::pair<std::string, QPoint>> reported; // the last pointer position told
 
     ~Input() { releasePointer(); }
     void releasePointer() {
@@ -191,6 +196,9 @@ WaylandOverlay::WaylandOverlay(std::shared_ptr<WaylandConnection> connection, Sc
 WaylandOverlay::~WaylandOverlay() {
     redrawLater_.clear();
     takeBackLater_.cancel();
+    keyboardWatch_.cancel();
+    keyboardCheck_.cancel();
+    raiseTimer_.cancel();
     context_.reset();
     uncover();
     input_.reset();
@@ -254,6 +262,15 @@ bool WaylandOverlay::cover(const CoverContent& content) {
             createSurface(*output, coverStart_);
     connection_->flush();
     Log::lock.info("Wayland: covering " + std::to_string(surfaces_.size()) + " outputs");
+    // The compositor gives an exclusive surface the keyboard as it maps, but KWin may not (a
+    // window it activates meanwhile, keys of the shortcut that locked still held): look again
+    // now and then, and take it when it is elsewhere.
+    keyboardWatch_ = scheduler_.every(Seconds(1), [this] { checkKeyboard(); });
+    // Where the compositor puts the newest overlay-layer surface on top, another client's
+    // (a notification, say) would cover ours without taking the keyboard, and nothing tells us:
+    // ours are made again, above it, every second.
+    if (connection_->stacksNewestLayerSurfaceOnTop())
+        raiseTimer_ = scheduler_.every(Seconds(1), [this] { raise(); });
     return true;
 }
 
@@ -281,7 +298,13 @@ void WaylandOverlay::uncover() {
     covered_ = false;
     redrawLater_.clear();
     takeBackLater_.cancel();
+    keyboardWatch_.cancel();
+    keyboardCheck_.cancel();
+    raiseTimer_.cancel();
     surfaces_.clear();
+    replaced_.clear();
+    input_->lostAt.reset();
+    input_->reported.reset();
     if (inputInhibitor_)
         zwlr_input_inhibitor_v1_destroy(inputInhibitor_);
     inputInhibitor_ = nullptr;
@@ -332,6 +355,7 @@ void WaylandOverlay::destroySurface(const std::string& outputName) {
     surfaces_.erase(std::remove_if(surfaces_.begin(), surfaces_.end(),
                                    [&](const auto& surface) { return surface->output == outputName; }),
                     surfaces_.end());
+    dropReplaced(outputName);
     buffers_->byOutput.erase(outputName);
 }
 
@@ -450,6 +474,11 @@ void WaylandOverlay::framePresented(Surface& surface) {
     if (surface.shown)
         return;
     surface.shown = true;
+    dropReplaced(surface.output);
+    connection_->flush();
+    keyboardCheck_ = scheduler_.schedule(Seconds(0.05), [this] { checkKeyboard(); });
+    if (surface.raised)
+        return;
     const auto elapsed = since(surface.created);
     Log::lock.info("Wayland: " + surface.output + " covered after " +
                    std::to_string(elapsed.count() / 1000.0) + " ms");
@@ -472,6 +501,12 @@ void WaylandOverlay::redraw(const std::string& output) {
 void WaylandOverlay::closed(Surface& surface) {
     // The compositor took the surface away (its output is going, or it was told to close it):
     // make it again once the events of this batch have said whether the output is still there.
+    const auto old =
+        std::find_if(replaced_.begin(), replaced_.end(), [&](const auto& r) { return r.get() == &surface; });
+    if (old != replaced_.end()) {
+        replaced_.erase(old); // its successor is already there
+        return;
+    }
     const std::string output = surface.output;
     Log::lock.info("Wayland: the compositor closed the cover of " + output);
     destroySurface(output);
@@ -537,6 +572,7 @@ void WaylandOverlay::seatCapabilitiesChanged(std::uint32_t capabilities) {
             });
         };
         input_->keyboard->onLeave = [this](wl_surface* surface) { keyboardLeft(surface); };
+        input_->keyboard->onEnter = [this](wl_surface* surface) { keyboardEntered(surface); };
     }
     const bool pointer = (capabilities & WL_SEAT_CAPABILITY_POINTER) && connection_->seat();
     if (pointer && input_->pointer == nullptr) {
@@ -550,6 +586,8 @@ void WaylandOverlay::seatCapabilitiesChanged(std::uint32_t capabilities) {
 void WaylandOverlay::keyboardLeft(wl_surface* surface) {
     if (!covered_ || !keepsKeyboard_ || surfaceOf(surface) == nullptr || input_->takeBackQueued)
         return;
+    if (!input_->lostAt)
+        input_->lostAt = std::chrono::steady_clock::now();
     // Focus moving between our own surfaces (an output came) leaves and enters in one batch:
     // decide after the batch.
     input_->takeBackQueued = true;
@@ -557,10 +595,31 @@ void WaylandOverlay::keyboardLeft(wl_surface* surface) {
         context_.get(), [this] { takeKeyboardBack(); }, Qt::QueuedConnection);
 }
 
+void WaylandOverlay::keyboardEntered(wl_surface* surface) {
+    if (surfaceOf(surface) == nullptr)
+        return;
+    if (input_->lostAt && input_->tookBack && covered_)
+        Log::input.info("Wayland: the keyboard is back after " +
+                        std::to_string(since(*input_->lostAt).count() / 1000.0) + " ms");
+    input_->lostAt.reset();
+    input_->tookBack = false;
+}
+
+void WaylandOverlay::checkKeyboard() {
+    if (!covered_ || !input_->keyboard || hasKeyboardFocus() || input_->takeBackQueued || surfaces_.empty() ||
+        !std::all_of(surfaces_.begin(), surfaces_.end(), [](const auto& surface) { return surface->shown; }))
+        return;
+    if (!input_->lostAt)
+        input_->lostAt = std::chrono::steady_clock::now();
+    takeKeyboardBack();
+}
+
 void WaylandOverlay::takeKeyboardBack() {
     input_->takeBackQueued = false;
-    if (!covered_ || !keepsKeyboard_ || hasKeyboardFocus() || !input_->keyboard)
+    if (!covered_ || !keepsKeyboard_ || hasKeyboardFocus() || !input_->keyboard) {
+        input_->lostAt.reset(); // between our own surfaces, or no longer needed
         return;
+    }
     // Another client that takes the keyboard back each time it loses it (a second overlay) would
     // make this a loop that floods both: at most ten times a second.
     const auto now = std::chrono::steady_clock::now();
@@ -574,7 +633,8 @@ void WaylandOverlay::takeKeyboardBack() {
         takeBackLater_ = scheduler_.schedule(Seconds(1), [this] { takeKeyboardBack(); });
         return;
     }
-    Log::input.info("Wayland: another surface took the keyboard; taking it back");
+    Log::input.info("Wayland: the keyboard is with another surface; taking it back");
+    input_->tookBack = true;
     for (auto& surface : surfaces_) {
         zwlr_layer_surface_v1_set_keyboard_interactivity(surface->layer,
                                                          ZWLR_LAYER_SURFACE_V1_KEYBOARD_INTERACTIVITY_NONE);
@@ -586,6 +646,33 @@ void WaylandOverlay::takeKeyboardBack() {
     connection_->flush();
 }
 
+void WaylandOverlay::raise() {
+    // A surface still waiting for its first frame stays: it is already the newest.
+    if (!covered_ || !replaced_.empty() ||
+        std::any_of(surfaces_.begin(), surfaces_.end(), [](const auto& surface) { return !surface->shown; }))
+        return;
+    for (auto& surface : surfaces_)
+        replaced_.push_back(std::move(surface));
+    surfaces_.clear();
+    const auto now = std::chrono::steady_clock::now();
+    for (const auto& output : connection_->outputs())
+        if (output->done)
+            createSurface(*output, now);
+    for (auto& surface : surfaces_)
+        surface->raised = true;
+    connection_->flush();
+}
+
+void WaylandOverlay::dropReplaced(const std::string& output) {
+    for (const auto& surface : replaced_)
+        if (surface->output == output && input_->pointerSurface &&
+            (input_->pointerSurface == surface->surface || input_->pointerSurface == surface->panelSurface))
+            input_->pointerSurface = nullptr;
+    replaced_.erase(std::remove_if(replaced_.begin(), replaced_.end(),
+                                   [&](const auto& surface) { return surface->output == output; }),
+                    replaced_.end());
+}
+
 void WaylandOverlay::pointerAt(wl_surface* surface, double x, double y) {
     input_->pointerSurface = surface;
     input_->pointerPosition = QPointF(x, y);
@@ -595,6 +682,11 @@ void WaylandOverlay::pointerAt(wl_surface* surface, double x, double y) {
     QPoint position = QPointF(x, y).toPoint();
     if (surface == cover->panelSurface)
         position += cover->panelPosition;
+    // A surface made again under a pointer that stood still is entered where the pointer was:
+    // no motion to report.
+    if (input_->reported && input_->reported->first == cover->output && input_->reported->second == position)
+        return;
+    input_->reported = std::make_pair(cover->output, position);
     post([this, output = cover->output, position] {
         if (onPointerMotion)
             onPointerMotion(output, position);

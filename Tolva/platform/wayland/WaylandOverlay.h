@@ -127,6 +127,13 @@ private:
     void showPanel(Surface& surface);
     void hidePanel(Surface& surface);
     void keyboardLeft(wl_surface* surface);
+    void keyboardEntered(wl_surface* surface);
+    // Takes the keyboard when every surface is shown and none has it.
+    void checkKeyboard();
+    // Makes every surface again, above whatever another client put over them; the old ones go
+    // once their successors show.
+    void raise();
+    void dropReplaced(const std::string& output);
     void takeKeyboardBack();
     void pointerAt(wl_surface* surface, double x, double y);
     Surface* surfaceOf(wl_surface* surface) const;
@@ -141,6 +148,7 @@ private:
     struct Buffers;
     std::unique_ptr<Buffers> buffers_;
     std::vector<std::unique_ptr<Surface>> surfaces_;
+    std::vector<std::unique_ptr<Surface>> replaced_; // by raise(), until their successors show
     std::optional<Panel> panel_;
     CoverContent content_;
     bool covered_ = false;
@@ -150,6 +158,9 @@ private:
     std::chrono::steady_clock::time_point coverStart_;
     std::map<std::string, Scheduler::Handle> redrawLater_; // by output
     Scheduler::Handle takeBackLater_;
+    Scheduler::Handle keyboardWatch_; // while covered
+    Scheduler::Handle keyboardCheck_; // just after a surface first showed
+    Scheduler::Handle raiseTimer_;    // while covered, where the newest surface is on top
     friend struct WaylandOverlayListeners;
 };
 

@@ -1,0 +1,160 @@
+// The real tolva-screen in a KDE Plasma session (the fixture's headless KWin, on KWin's own bus):
+// its shortcut registered with kglobalaccel locks, the cover is on both outputs, no key reaches
+// the application beneath, a window mapped while locked does not keep the keyboard, and the PIN
+// alone opens it.
+#include "TolvaCore/JsonFileDefaultsStore.h"
+#include "TolvaCore/PinHasher.h"
+#include "TolvaCore/PinStore.h"
+#include "TolvaCore/Preferences.h"
+#include "kwin/KWinTestSupport.h"
+#include "platform/KeychainBackendChooser.h"
+#include "platform/wayland/KWinScreenCapture.h"
+#include "platform/wayland/WaylandConnection.h"
+#include "support/EndToEnd.h"
+#include "wayland/WaylandTestSupport.h"
+
+#include <linux/input-event-codes.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+using namespace tolva;
+using namespace tolva::test;
+
+namespace {
+
+const QColor magentaColour(255, 0, 255);
+const std::initializer_list<std::uint32_t> chord = {KEY_LEFTCTRL, KEY_LEFTALT, KEY_LEFTMETA};
+
+struct KWinLock : ::testing::Test {
+    void SetUp() override {
+        if (!enterKWinSession())
+            GTEST_SKIP() << "needs the headless KWin of the ctest fixture `kwin`";
+        // The program draws its settings window with Qt wherever; the cover is its own.
+        ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+        ::setenv("TOLVA_LOG_STDERR", "1", 1);
+        // The PIN goes where the program will look for it on this bus (which has no keyring).
+        pins = std::make_unique<KeychainPinStore>(std::string(KeychainPinStore::applicationService),
+                                                  std::string(KeychainPinStore::applicationAccount),
+                                                  chooseKeychainBackend());
+        pins->save(PinHasher::makeRecord("4829"));
+        Preferences prefs(JsonFileDefaultsStore::standard());
+        prefs.setHasCompletedOnboarding(true);
+        prefs.setOverlayContentMode(OverlayContentMode::solidColor);
+        prefs.setOverlayColor(SRGBColor(1, 0, 1));
+        prefs.setAnimations({});
+        prefs.setAwayNoteEnabled(false);
+        // Control+Option+Command+L.
+        prefs.setLockHotKey(HotKey{37, HotKeyModifiers{HotKeyModifiers::control | HotKeyModifiers::option |
+                                                       HotKeyModifiers::command}});
+        input = std::make_unique<KWinInput>();
+        ASSERT_TRUE(input->isReady()) << input->error();
+        connection = WaylandConnection::connect();
+        ASSERT_TRUE(connection);
+        ASSERT_TRUE(driveUntil([&] { return connection->outputInfos().size() == 2; }));
+    }
+    void TearDown() override {
+        app.reset();
+        if (pins)
+            pins->remove();
+    }
+
+    // Both outputs show `colour` on KWin's pictures (or, with `absent`, neither shows it in its
+    // bottom-right corner, where no window of the tests lies); polls until then or the time is up.
+    std::string waitForOutputs(QColor colour, bool absent = false, std::chrono::milliseconds timeout = 15s) {
+        KWinScreenCapture capture(connection);
+        std::string mismatch;
+        driveUntil(
+            [&] {
+                std::optional<KWinScreenCapture::Pictures> pictures;
+                capture.captureOutputs([&](KWinScreenCapture::Pictures p) { pictures = std::move(p); });
+                if (!driveUntil([&] { return pictures.has_value(); }, 10s))
+                    return (mismatch = "no pictures").empty();
+                mismatch.clear();
+                for (const auto& output : connection->outputInfos())
+                    if (!pictures->count(output.name))
+                        mismatch += output.name + ": no picture ";
+                    else if (absent) {
+                        const QImage& picture = pictures->at(output.name);
+                        if (picture.pixelColor(picture.width() - 1, picture.height() - 1) == colour)
+                            mismatch += output.name + " shows it ";
+                    } else if (auto grid = gridMismatches(pictures->at(output.name), colour, 2);
+                               !grid.empty())
+                        mismatch += output.name + ": " + grid + " ";
+                return mismatch.empty();
+            },
+            timeout);
+        return mismatch;
+    }
+
+    std::unique_ptr<KeychainPinStore> pins;
+    std::unique_ptr<KWinInput> input;
+    std::shared_ptr<WaylandConnection> connection;
+    std::unique_ptr<App> app;
+};
+
+} // namespace
+
+TEST_F(KWinLock, TheShortcutLocksAndOnlyThePinOpens) {
+    KeyLoggingWindow beneath;
+    ASSERT_TRUE(driveUntil([&] { return beneath.isMapped() && beneath.hasKeyboardFocus(); }));
+
+    app = std::make_unique<App>();
+    ASSERT_TRUE(app->waitFor("lock info: display server: wayland \\(layer-shell\\)")) << app->transcript();
+    ASSERT_TRUE(app->waitFor("input info: global shortcut: kglobalaccel")) << app->transcript();
+    ASSERT_TRUE(app->waitFor("input info: hotkey registered .*")) << app->transcript();
+
+    // The shortcut, pressed in another application, locks.
+    ASSERT_TRUE(driveUntil(
+        [&] {
+            input->tap(KEY_L, chord);
+            return app->waitFor("lock info: lock begin reason=hotkey.*", 500ms);
+        },
+        10s))
+        << app->transcript();
+    ASSERT_TRUE(app->waitFor("lock info: locked in background .*")) << app->transcript();
+    EXPECT_EQ(waitForOutputs(magentaColour), "") << "the outputs are not covered";
+
+    // A wrong digit until the program turns down a wrong PIN: the keys are the program's from then
+    // on. (A key typed before the cover had the keyboard would never arrive.)
+    const int beneathBefore = beneath.keyPresses();
+    ASSERT_TRUE(driveUntil(
+        [&] {
+            input->tap(KEY_1);
+            return app->waitFor("auth info: auth rejected via tap failures=1.*", 300ms);
+        },
+        15s))
+        << "no PIN reached the program\n"
+        << app->transcript();
+
+    // A window mapped while locked gets the keyboard from KWin, and loses it to the cover again:
+    // a wrong PIN typed then reaches the program, not the window.
+    KeyLoggingWindow mapped;
+    ASSERT_TRUE(driveUntil([&] { return mapped.isMapped(); }));
+    ASSERT_TRUE(driveUntil([&] { return !mapped.hasKeyboardFocus(); }, 5s))
+        << "the new window kept the keyboard";
+    app->mark();
+    for (std::uint32_t key : {KEY_1, KEY_1, KEY_1, KEY_1})
+        input->tap(key);
+    ASSERT_TRUE(app->waitFor("auth info: auth rejected via tap failures=2.*")) << app->transcript();
+    EXPECT_FALSE(app->sawSinceMark("lock info: unlocked .*"));
+    EXPECT_EQ(mapped.keyPresses(), 0) << "keys reached the window mapped while locked";
+
+    for (std::uint32_t key : {KEY_4, KEY_8, KEY_2, KEY_9})
+        input->tap(key);
+    ASSERT_TRUE(app->waitFor("lock info: unlocked reason=PIN via tap.*")) << app->transcript();
+    EXPECT_EQ(beneath.keyPresses(), beneathBefore) << "keys reached the application beneath the cover";
+    EXPECT_EQ(waitForOutputs(magentaColour, true), "") << "the cover stayed after the PIN";
+}
+
+// The snapshot look on KWin: KWin's own pictures of the outputs, which it hands to the installed
+// program, are the cover; not the colour the look falls back to without them.
+TEST_F(KWinLock, TheSnapshotLookIsKWinsPictureOfTheOutputs) {
+    Preferences prefs(JsonFileDefaultsStore::standard());
+    prefs.setOverlayContentMode(OverlayContentMode::snapshot);
+    app = std::make_unique<App>(std::vector<std::string>{"--lock-in", "0"});
+    ASSERT_TRUE(app->waitFor("lock info: locked in background .*")) << app->transcript();
+    EXPECT_TRUE(app->saw("lock info: snapshot captured displays=2 .*")) << app->transcript();
+    EXPECT_EQ(waitForOutputs(magentaColour, true), "") << "the look fell back to its colour";
+}
