@@ -35,6 +35,7 @@ class LockGuard;
 class DisplaySource;
 class OverlayWindowManager;
 class WaylandConnection;
+class GnomeShellCover;
 class OverlayWindows;
 enum class SettingsTab;
 class UpdateSettings;
@@ -80,6 +81,7 @@ public:
 
 private:
     void watchSignals();
+    void chooseGnomeShell();
     void startUpdater();
     // Opens the window that "Settings…" stands for.
     void openSettings(std::optional<SettingsTab> tab);
@@ -110,6 +112,9 @@ private:
     // On Wayland: the session's compositor, and the cover it shows for the lock.
     std::shared_ptr<WaylandConnection> wayland_;
     std::shared_ptr<OverlayWindows> waylandCover_;
+    // On GNOME (Wayland, no layer-shell): the Shell extension that covers for us, when it answers.
+    std::shared_ptr<GnomeShellCover> gnomeShell_;
+    bool gnomeShellWithoutExtension_ = false;
     // While the settings record a new shortcut, the registered one is set aside.
     bool recordingHotKey_ = false;
     Scheduler::Handle refreshTask_;

@@ -75,6 +75,8 @@ bool LockController::passwordUnlockAvailable() const {
 std::optional<std::string> LockController::lockBlockedReason() const {
     if (canLock())
         return std::nullopt;
+    if (!accessibilityGranted_ && services_.coverExtensionOff && services_.coverExtensionOff())
+        return L10n::Lock::Blocked::shellExtensionOff();
     if (!accessibilityGranted_ && services_.coverUnavailable && services_.coverUnavailable())
         return L10n::Lock::Blocked::noCover();
     if (!accessibilityGranted_ && needsReauthorization_)

@@ -1,0 +1,148 @@
+// The real tolva-screen on GNOME (the fixture's headless GNOME Shell with the extension): it
+// covers both monitors through the extension, takes every key, opens for the PIN only, and when
+// killed while locked, the Shell keeps covering until the program started again takes the lock back.
+#include "TolvaCore/JsonFileDefaultsStore.h"
+#include "TolvaCore/PinHasher.h"
+#include "TolvaCore/PinStore.h"
+#include "TolvaCore/Preferences.h"
+#include "gnome/GnomeTestSupport.h"
+#include "platform/dbus/SecretServiceKeychainBackend.h"
+#include "platform/gnome/GnomeShellCover.h"
+#include "support/EndToEnd.h"
+#include "support/QtWidgetsApp.h"
+
+#include <QDBusConnectionInterface>
+
+#include <linux/input-event-codes.h>
+
+#include <gtest/gtest.h>
+
+using namespace tolva;
+using namespace tolva::test;
+using namespace tolva::test::gnome;
+
+namespace {
+
+const QColor magentaColour(255, 0, 255);
+const QRect bothMonitors(0, 0, 2560, 720);
+
+struct GnomeLock : ::testing::Test {
+    void SetUp() override {
+        widgetsApp();
+        if (!enterGnomeSession())
+            GTEST_SKIP() << "needs the headless GNOME Shell of the ctest fixture `gnome`";
+        // The program's settings window is drawn by Qt off screen; the cover is the Shell's.
+        ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+        ::setenv("TOLVA_LOG_STDERR", "1", 1);
+        std::string why;
+        keychain = SecretServiceKeychainBackend::connect(&why);
+        ASSERT_TRUE(keychain) << why;
+        pins = std::make_unique<KeychainPinStore>("org.tolva.Screen.pin", "pin", keychain);
+        pins->save(PinHasher::makeRecord("4829"));
+        Preferences prefs(JsonFileDefaultsStore::standard());
+        prefs.setHasCompletedOnboarding(true);
+        prefs.setOverlayContentMode(OverlayContentMode::solidColor);
+        prefs.setOverlayColor(SRGBColor(1, 0, 1));
+        prefs.setAnimations({});
+        prefs.setAwayNoteEnabled(false);
+        watcherBus = std::make_unique<QDBusConnection>(connect(QStringLiteral("watcher")));
+        watcher = std::make_unique<GnomeShellCover>(*watcherBus);
+        ASSERT_FALSE(watcher->isCovered()) << "an earlier test left the cover up";
+    }
+    void TearDown() override {
+        app.reset();
+        if (pins)
+            pins->remove();
+        watcher.reset();
+        watcherBus.reset();
+        QDBusConnection::disconnectFromBus(QStringLiteral("watcher"));
+    }
+
+    bool screenIs(const QColor& colour, double atLeast) {
+        std::string error;
+        const QImage shot = shellScreenshot(bothMonitors, &error);
+        EXPECT_FALSE(shot.isNull()) << error;
+        return shareOf(shot, colour) >= atLeast;
+    }
+    bool screenShows(const QColor& colour, double atLeast = 0.97) {
+        return waitUntil([&] { return screenIs(colour, atLeast); }, 10s);
+    }
+
+    std::shared_ptr<SecretServiceKeychainBackend> keychain;
+    std::unique_ptr<KeychainPinStore> pins;
+    std::unique_ptr<QDBusConnection> watcherBus;
+    std::unique_ptr<GnomeShellCover> watcher;
+    std::unique_ptr<App> app;
+};
+
+void typeDigits(RemoteKeyboard& keyboard, const std::vector<std::uint32_t>& keys) {
+    for (std::uint32_t key : keys) {
+        keyboard.tap(key);
+        pumpEvents(30ms);
+    }
+}
+
+} // namespace
+
+TEST_F(GnomeLock, CoversBothMonitorsTakesTheKeysAndOpensForThePinOnly) {
+    RemoteKeyboard keyboard;
+    ASSERT_TRUE(keyboard.isReady()) << "mutter's remote desktop gave no session";
+    KeyWindow window;
+    ASSERT_TRUE(window.waitUntilActive(keyboard)) << "the other client's window never got the focus";
+
+    app = std::make_unique<App>(std::vector<std::string>{"--lock-in", "0"});
+    ASSERT_TRUE(app->waitFor("lock info: locked in background .*", 20s)) << app->transcript();
+    EXPECT_TRUE(app->saw("lock info: display server: wayland \\(gnome shell extension 1\\)")) << app->transcript();
+    EXPECT_TRUE(app->saw("idle info: idle time source: mutter idle monitor")) << app->transcript();
+    EXPECT_TRUE(watcher->isCovered());
+    // (The panel stands in the middle of one monitor; the rest shows the cover.)
+    EXPECT_TRUE(screenShows(magentaColour, 0.9)) << "the monitors are not covered";
+
+    // A new keyboard reaches the cover once the Shell set it up: Escape (which only clears the
+    // entry) until the program notes a key.
+    ASSERT_TRUE(tapUntil(keyboard, KEY_ESC, [&] { return app->saw("lock info: taking foreground: input key:tap"); }))
+        << "no key reached the program\n"
+        << app->transcript();
+
+    // A wrong PIN leaves the cover up; the right one ends it. No key reaches the other window.
+    app->mark();
+    typeDigits(keyboard, {KEY_1, KEY_1, KEY_1, KEY_1});
+    ASSERT_TRUE(waitUntil([&] { return app->sawSinceMark("auth info: auth rejected via tap failures=1.*"); }, 10s))
+        << app->transcript();
+    EXPECT_FALSE(app->sawSinceMark("lock info: unlocked .*"));
+    EXPECT_TRUE(watcher->isCovered());
+    typeDigits(keyboard, {KEY_4, KEY_8, KEY_2, KEY_9});
+    ASSERT_TRUE(app->waitFor("lock info: unlocked reason=PIN via tap.*")) << app->transcript();
+    EXPECT_TRUE(waitUntil([&] { return !watcher->isCovered(); }, 5s));
+    EXPECT_TRUE(screenShows(magentaColour, 0.0) && !screenIs(magentaColour, 0.5)) << "the cover stayed";
+    EXPECT_TRUE(window.keys().empty()) << "the other client got " << window.keys().front();
+
+    // Unlocked, keys reach the window: the check above can fail.
+    EXPECT_TRUE(tapUntil(keyboard, KEY_A, [&] { return !window.keys().empty(); }));
+}
+
+TEST_F(GnomeLock, AfterTheProgramIsKilledTheCoverStaysAndTheNextProgramTakesTheLockBack) {
+    RemoteKeyboard keyboard;
+    ASSERT_TRUE(keyboard.isReady());
+    app = std::make_unique<App>(std::vector<std::string>{"--lock-in", "0"});
+    ASSERT_TRUE(app->waitFor("lock info: locked in background .*", 20s)) << app->transcript();
+    ASSERT_TRUE(screenShows(magentaColour, 0.9));
+
+    app->process().signal(SIGKILL);
+    app->process().waitForExit(5s);
+    app.reset();
+    EXPECT_TRUE(waitUntil([&] { return !watcherBus->interface()->isServiceRegistered("org.tolva.Screen").value(); }, 5s));
+    EXPECT_TRUE(watcher->isCovered()) << "the cover went with the program";
+    EXPECT_TRUE(screenIs(magentaColour, 0.9)) << "the desktop shows after the program died";
+
+    // Started again, the program finds the cover up and takes the lock back: the PIN ends it.
+    app = std::make_unique<App>();
+    ASSERT_TRUE(app->waitFor("lock info: locked in background .*", 20s)) << app->transcript();
+    EXPECT_TRUE(app->saw("lock info: lock resumed after restart failures=0")) << app->transcript();
+    EXPECT_TRUE(watcher->isCovered());
+    ASSERT_TRUE(tapUntil(keyboard, KEY_ESC, [&] { return app->saw("lock info: taking foreground: input key:tap"); }))
+        << app->transcript();
+    typeDigits(keyboard, {KEY_4, KEY_8, KEY_2, KEY_9});
+    ASSERT_TRUE(app->waitFor("lock info: unlocked reason=PIN via tap.*")) << app->transcript();
+    EXPECT_TRUE(waitUntil([&] { return !watcher->isCovered(); }, 5s)) << "the cover stayed after the PIN";
+}
