@@ -7,6 +7,8 @@
 #include "support/QtWidgetsApp.h"
 
 #include <QDBusConnectionInterface>
+#include <QDBusMessage>
+#include <QDBusVirtualObject>
 #include <QPainter>
 #include <QProcess>
 #include <QTemporaryDir>
@@ -202,6 +204,69 @@ TEST_F(GnomeShellExtension, TheCoverOutlivesTheProgramUntilTheNextOneTakesItOver
     EXPECT_TRUE(window.keys().empty());
     ASSERT_TRUE(shell->uncover(&error)) << error;
     EXPECT_FALSE(shell->isCovered());
+}
+
+TEST_F(GnomeShellExtension, PointerEventsOverTheCoverGoToTheProgram) {
+    RemoteKeyboard pointer;
+    ASSERT_TRUE(pointer.isReady());
+    std::vector<std::pair<std::string, QPointF>> events;
+    std::vector<std::uint32_t> buttons;
+    shell->onPointer = [&](const std::string& kind, QPointF at, std::uint32_t button) {
+        events.emplace_back(kind, at);
+        if (kind == "press")
+            buttons.push_back(button);
+    };
+    std::string error;
+    ASSERT_TRUE(shell->cover(pictureOf(magentaColour), 1.0, &error)) << error;
+    // A new pointer's first moves can be lost while the Shell sets it up.
+    const auto deadline = std::chrono::steady_clock::now() + 15s;
+    while (events.empty() && std::chrono::steady_clock::now() < deadline) {
+        pointer.move(5, 3);
+        waitUntil([&] { return !events.empty(); }, 300ms);
+    }
+    ASSERT_FALSE(events.empty()) << "no pointer event reached the program";
+    EXPECT_EQ(events.front().first, "motion");
+    const QPointF before = events.back().second;
+    pointer.move(-10000, -10000); // into the top-left corner of the stage
+    EXPECT_TRUE(waitUntil([&] { return events.back().second == QPointF(0, 0); }, 5s))
+        << "the pointer is at " << events.back().second.x() << "," << events.back().second.y();
+    EXPECT_NE(before, QPointF(0, 0));
+    pointer.click();
+    EXPECT_TRUE(waitUntil([&] { return !buttons.empty(); }, 5s));
+    EXPECT_EQ(buttons, std::vector<std::uint32_t>{1}) << "the left button is Clutter's button 1";
+}
+
+namespace {
+
+// The program's D-Bus object as far as the extension's shortcut needs it: counts Lock() calls.
+class LockCounter : public QDBusVirtualObject {
+public:
+    int locks = 0;
+    QString introspect(const QString&) const override { return {}; }
+    bool handleMessage(const QDBusMessage& message, const QDBusConnection& connection) override {
+        if (message.interface() != "org.tolva.Screen" || message.member() != "Lock")
+            return false;
+        ++locks;
+        return connection.send(message.createReply());
+    }
+};
+
+} // namespace
+
+TEST_F(GnomeShellExtension, ItsShortcutAsksTheProgramToLock) {
+    LockCounter counter;
+    ASSERT_TRUE(program->registerVirtualObject(QStringLiteral("/org/tolva/Screen"), &counter));
+    RemoteKeyboard keyboard;
+    ASSERT_TRUE(keyboard.isReady());
+    // Shift+Super+L, the schema's default.
+    EXPECT_TRUE(tapUntil(keyboard, KEY_L, [&] { return counter.locks > 0; }, 15s, {KEY_LEFTSHIFT, KEY_LEFTMETA}))
+        << "the shortcut never reached the program";
+    // L alone asks for nothing: the count above comes from the shortcut.
+    const int locks = counter.locks;
+    keyboard.tap(KEY_L);
+    pumpEvents(500ms);
+    EXPECT_EQ(counter.locks, locks);
+    program->unregisterObject(QStringLiteral("/org/tolva/Screen"));
 }
 
 TEST(GnomeShellExtensionModule, TheFormForShell45AndLaterLoadsAsAnEsModule) {

@@ -82,11 +82,34 @@ RemoteKeyboard::~RemoteKeyboard() {
     QDBusConnection::disconnectFromBus(QStringLiteral("remote-keyboard"));
 }
 
-void RemoteKeyboard::tap(std::uint32_t code) {
-    for (bool pressed : {true, false}) {
+void RemoteKeyboard::tap(std::uint32_t code, const std::vector<std::uint32_t>& held) {
+    auto send = [&](std::uint32_t key, bool pressed) {
         QDBusMessage message = QDBusMessage::createMethodCall(remoteDesktop, session_, remoteDesktop + QStringLiteral(".Session"),
                                                               QStringLiteral("NotifyKeyboardKeycode"));
-        message.setArguments({QVariant::fromValue(uint(code)), pressed});
+        message.setArguments({QVariant::fromValue(uint(key)), pressed});
+        bus_.call(message);
+    };
+    for (std::uint32_t modifier : held)
+        send(modifier, true);
+    send(code, true);
+    send(code, false);
+    for (auto modifier = held.rbegin(); modifier != held.rend(); ++modifier)
+        send(*modifier, false);
+}
+
+void RemoteKeyboard::move(double dx, double dy) {
+    QDBusMessage message = QDBusMessage::createMethodCall(remoteDesktop, session_, remoteDesktop + QStringLiteral(".Session"),
+                                                          QStringLiteral("NotifyPointerMotionRelative"));
+    message.setArguments({dx, dy});
+    bus_.call(message);
+}
+
+void RemoteKeyboard::click() {
+    constexpr int leftButton = BTN_LEFT;
+    for (bool pressed : {true, false}) {
+        QDBusMessage message = QDBusMessage::createMethodCall(remoteDesktop, session_, remoteDesktop + QStringLiteral(".Session"),
+                                                              QStringLiteral("NotifyPointerButton"));
+        message.setArguments({leftButton, pressed});
         bus_.call(message);
     }
 }
@@ -169,10 +192,10 @@ QImage shellScreenshot(QRect area, std::string* error) {
 }
 
 bool tapUntil(RemoteKeyboard& keyboard, std::uint32_t code, const std::function<bool()>& arrived,
-              std::chrono::milliseconds timeout) {
+              std::chrono::milliseconds timeout, const std::vector<std::uint32_t>& held) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     while (std::chrono::steady_clock::now() < deadline) {
-        keyboard.tap(code);
+        keyboard.tap(code, held);
         if (waitUntil(arrived, 300ms))
             return true;
     }

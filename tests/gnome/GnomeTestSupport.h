@@ -33,15 +33,18 @@ bool claimProgramName(QDBusConnection& bus);
 // Share of pixels of `image` (every 5th in both directions) within 8 of `colour` in each channel.
 double shareOf(const QImage& image, const QColor& colour);
 
-// Keys as mutter's remote desktop sends them (a virtual keyboard of its own), on one session
-// that lives as long as this object.
+// Keys (and pointer moves and clicks) as mutter's remote desktop sends them (virtual devices of
+// its own), on one session that lives as long as this object.
 class RemoteKeyboard {
 public:
     RemoteKeyboard();
     ~RemoteKeyboard();
     bool isReady() const { return !session_.isEmpty(); }
-    // Presses and releases the evdev key `code`.
-    void tap(std::uint32_t code);
+    // Presses and releases the evdev key `code`, with `held` (modifiers) pressed around it.
+    void tap(std::uint32_t code, const std::vector<std::uint32_t>& held = {});
+    // Moves the pointer by (dx, dy), and presses and releases its left button.
+    void move(double dx, double dy);
+    void click();
 
 private:
     QDBusConnection bus_;
@@ -69,9 +72,9 @@ private:
 // the reason in `error`.
 QImage shellScreenshot(QRect area, std::string* error = nullptr);
 
-// Taps `code` on `keyboard` until `arrived()`: a new virtual keyboard's first keys can be lost
+// Taps `code` (with `held` pressed around it) on `keyboard` until `arrived()`: a new virtual keyboard's first keys can be lost
 // while the Shell sets it up.
 bool tapUntil(RemoteKeyboard& keyboard, std::uint32_t code, const std::function<bool()>& arrived,
-              std::chrono::milliseconds timeout = 15s);
+              std::chrono::milliseconds timeout = 15s, const std::vector<std::uint32_t>& held = {});
 
 } // namespace tolva::test::gnome
