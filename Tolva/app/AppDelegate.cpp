@@ -418,8 +418,8 @@ std::optional<int> AppDelegate::launch(const QStringList& arguments) {
     const bool guardSaysLocked = guardLocked && std::string_view(guardLocked) == "1";
     // An overlay whose program and guard were both ended still covers the screen, and asks for
     // the PIN of the program that takes it over.
-    const bool coverLeftBehind = (x11_ && OverlayWindowManager::coverLeftBehind(*x11_)) ||
-                                 (gnomeShell_ && gnomeShell_->isCovered());
+    const bool coverLeftBehind =
+        (x11_ && OverlayWindowManager::coverLeftBehind(*x11_)) || (gnomeShell_ && gnomeShell_->isCovered());
     if (coverLeftBehind)
         Log::lock.error("an overlay left behind still covers the screen; the lock is taken back");
     ::unsetenv("TOLVA_GUARD_LOCKED"); // not for the helper processes this program starts

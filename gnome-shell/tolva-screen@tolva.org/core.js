@@ -85,11 +85,13 @@ var TolvaScreenShell = class TolvaScreenShell {
         this._nameId = 0;
         this._watchId = 0;
         this._shortcutAdded = false;
+        this._stopWhenUncovered = false;
     }
 
     // Puts the interface on the bus and the lock shortcut in place.
     start() {
         const {Gio, Shell, Meta, Main} = this._lib;
+        this._stopWhenUncovered = false;
         if (!this._exported) {
             this._exported = Gio.DBusExportedObject.wrapJSObject(TolvaScreenShell.interfaceXml, this);
             this._exported.export(Gio.DBus.session, TolvaScreenShell.objectPath);
@@ -111,15 +113,18 @@ var TolvaScreenShell = class TolvaScreenShell {
     }
 
     // The opposite of start(), unless covered: a cover outlives the extension being switched
-    // off, and only the program's Uncover ends it.
+    // off, and only the program's Uncover ends it (and then the rest of the stop). True when
+    // stopped now.
     stop() {
         const {Gio, Main} = this._lib;
         if (this._shortcutAdded) {
             Main.wm.removeKeybinding('lock-shortcut');
             this._shortcutAdded = false;
         }
-        if (this._cover)
+        if (this._cover) {
+            this._stopWhenUncovered = true;
             return false;
+        }
         if (this._watchId)
             Gio.bus_unwatch_name(this._watchId);
         if (this._nameId)
@@ -421,6 +426,8 @@ var TolvaScreenShell = class TolvaScreenShell {
         this._cover.destroy();
         this._cover = null;
         this._picture = null;
+        if (this._stopWhenUncovered)
+            this.stop();
     }
 
     // One PNG per monitor, of what the stage shows there now.

@@ -100,13 +100,15 @@ public:
             else if (name == "Covered")
                 value = covered;
             else if (name == "Monitors")
-                value = QVariant::fromValue(QList<MonitorEntry>{{0, 0, 1280, 720, false}, {1280, 0, 800, 600, true}});
+                value = QVariant::fromValue(
+                    QList<MonitorEntry>{{0, 0, 1280, 720, false}, {1280, 0, 800, 600, true}});
             return connection.send(message.createReply(QVariant::fromValue(QDBusVariant(value))));
         }
         if (message.interface() != "org.tolva.Screen.Shell")
             return false;
         if (refuse)
-            return connection.send(message.createErrorReply("org.freedesktop.DBus.Error.AccessDenied", "not the owner"));
+            return connection.send(
+                message.createErrorReply("org.freedesktop.DBus.Error.AccessDenied", "not the owner"));
         const auto arguments = message.arguments();
         if (member == "CoverWithPicture") {
             content = qdbus_cast<QVariantMap>(arguments.value(0));
@@ -137,15 +139,16 @@ struct GnomeShellCoverTest : ::testing::Test {
         thread.start();
         extension.moveToThread(&thread);
         extensionBus = std::make_unique<QDBusConnection>(bus.connect(QStringLiteral("extension")));
-        ASSERT_TRUE(extensionBus->registerVirtualObject(QStringLiteral("/org/tolva/Screen/Shell"), &extension));
+        ASSERT_TRUE(
+            extensionBus->registerVirtualObject(QStringLiteral("/org/tolva/Screen/Shell"), &extension));
         ASSERT_TRUE(extensionBus->registerService(QStringLiteral("org.tolva.Screen.Shell")));
         programBus = std::make_unique<QDBusConnection>(bus.connect(QStringLiteral("program")));
         shell = std::make_unique<GnomeShellCover>(*programBus);
     }
 
     void emitToProgram(const QString& name, const QVariantList& arguments) {
-        QDBusMessage signal = QDBusMessage::createTargetedSignal(programBus->baseService(), "/org/tolva/Screen/Shell",
-                                                                 "org.tolva.Screen.Shell", name);
+        QDBusMessage signal = QDBusMessage::createTargetedSignal(
+            programBus->baseService(), "/org/tolva/Screen/Shell", "org.tolva.Screen.Shell", name);
         signal.setArguments(arguments);
         ASSERT_TRUE(extensionBus->send(signal));
     }

@@ -92,7 +92,8 @@ TEST_F(GnomeLock, CoversBothMonitorsTakesTheKeysAndOpensForThePinOnly) {
 
     app = std::make_unique<App>(std::vector<std::string>{"--lock-in", "0"});
     ASSERT_TRUE(app->waitFor("lock info: locked in background .*", 20s)) << app->transcript();
-    EXPECT_TRUE(app->saw("lock info: display server: wayland \\(gnome shell extension 1\\)")) << app->transcript();
+    EXPECT_TRUE(app->saw("lock info: display server: wayland \\(gnome shell extension 1\\)"))
+        << app->transcript();
     EXPECT_TRUE(app->saw("idle info: idle time source: mutter idle monitor")) << app->transcript();
     EXPECT_TRUE(watcher->isCovered());
     // (The panel stands in the middle of one monitor; the rest shows the cover.)
@@ -100,21 +101,24 @@ TEST_F(GnomeLock, CoversBothMonitorsTakesTheKeysAndOpensForThePinOnly) {
 
     // A new keyboard reaches the cover once the Shell set it up: Escape (which only clears the
     // entry) until the program notes a key.
-    ASSERT_TRUE(tapUntil(keyboard, KEY_ESC, [&] { return app->saw("lock info: taking foreground: input key:tap"); }))
+    ASSERT_TRUE(
+        tapUntil(keyboard, KEY_ESC, [&] { return app->saw("lock info: taking foreground: input key:tap"); }))
         << "no key reached the program\n"
         << app->transcript();
 
     // A wrong PIN leaves the cover up; the right one ends it. No key reaches the other window.
     app->mark();
     typeDigits(keyboard, {KEY_1, KEY_1, KEY_1, KEY_1});
-    ASSERT_TRUE(waitUntil([&] { return app->sawSinceMark("auth info: auth rejected via tap failures=1.*"); }, 10s))
+    ASSERT_TRUE(
+        waitUntil([&] { return app->sawSinceMark("auth info: auth rejected via tap failures=1.*"); }, 10s))
         << app->transcript();
     EXPECT_FALSE(app->sawSinceMark("lock info: unlocked .*"));
     EXPECT_TRUE(watcher->isCovered());
     typeDigits(keyboard, {KEY_4, KEY_8, KEY_2, KEY_9});
     ASSERT_TRUE(app->waitFor("lock info: unlocked reason=PIN via tap.*")) << app->transcript();
     EXPECT_TRUE(waitUntil([&] { return !watcher->isCovered(); }, 5s));
-    EXPECT_TRUE(waitUntil([&] { return !screenIs(magentaColour, 0.5); }, 10s)) << "the cover stayed on screen";
+    EXPECT_TRUE(waitUntil([&] { return !screenIs(magentaColour, 0.5); }, 10s))
+        << "the cover stayed on screen";
     EXPECT_TRUE(window.keys().empty()) << "the other client got " << window.keys().front();
 
     // Unlocked, keys reach the window: the check above can fail.
@@ -131,7 +135,8 @@ TEST_F(GnomeLock, AfterTheProgramIsKilledTheCoverStaysAndTheNextProgramTakesTheL
     app->process().signal(SIGKILL);
     app->process().waitForExit(5s);
     app.reset();
-    EXPECT_TRUE(waitUntil([&] { return !watcherBus->interface()->isServiceRegistered("org.tolva.Screen").value(); }, 5s));
+    EXPECT_TRUE(waitUntil(
+        [&] { return !watcherBus->interface()->isServiceRegistered("org.tolva.Screen").value(); }, 5s));
     EXPECT_TRUE(watcher->isCovered()) << "the cover went with the program";
     EXPECT_TRUE(screenIs(magentaColour, 0.9)) << "the desktop shows after the program died";
 
@@ -140,8 +145,9 @@ TEST_F(GnomeLock, AfterTheProgramIsKilledTheCoverStaysAndTheNextProgramTakesTheL
     ASSERT_TRUE(app->waitFor("lock info: locked in background .*", 20s)) << app->transcript();
     EXPECT_TRUE(app->saw("lock info: lock resumed after restart failures=0")) << app->transcript();
     EXPECT_TRUE(watcher->isCovered());
-    ASSERT_TRUE(tapUntil(keyboard, KEY_ESC, [&] { return app->saw("lock info: taking foreground: input key:tap"); }))
-        << app->transcript();
+    ASSERT_TRUE(tapUntil(keyboard, KEY_ESC, [&] {
+        return app->saw("lock info: taking foreground: input key:tap");
+    })) << app->transcript();
     typeDigits(keyboard, {KEY_4, KEY_8, KEY_2, KEY_9});
     ASSERT_TRUE(app->waitFor("lock info: unlocked reason=PIN via tap.*")) << app->transcript();
     EXPECT_TRUE(waitUntil([&] { return !watcher->isCovered(); }, 5s)) << "the cover stayed after the PIN";

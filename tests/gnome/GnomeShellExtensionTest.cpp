@@ -26,6 +26,19 @@ namespace {
 const QColor magentaColour(255, 0, 255);
 const QColor greenColour(0, 200, 0);
 
+// Switches the extension off or on as `gnome-extensions disable|enable` does.
+bool switchExtension(bool on) {
+    QDBusConnection bus = connect(QStringLiteral("extensions"));
+    QDBusMessage message = QDBusMessage::createMethodCall(
+        QStringLiteral("org.gnome.Shell"), QStringLiteral("/org/gnome/Shell"),
+        QStringLiteral("org.gnome.Shell.Extensions"),
+        on ? QStringLiteral("EnableExtension") : QStringLiteral("DisableExtension"));
+    message.setArguments({QString::fromLatin1(GnomeShellCover::extensionUuid)});
+    const QDBusMessage reply = bus.call(message, QDBus::Block, 10000);
+    QDBusConnection::disconnectFromBus(QStringLiteral("extensions"));
+    return reply.type() == QDBusMessage::ReplyMessage && reply.arguments().value(0).toBool();
+}
+
 struct GnomeShellExtension : ::testing::Test {
     void SetUp() override {
         widgetsApp();
@@ -34,6 +47,8 @@ struct GnomeShellExtension : ::testing::Test {
         program = std::make_unique<QDBusConnection>(connect(QStringLiteral("program")));
         ASSERT_TRUE(claimProgramName(*program)) << "another program holds org.tolva.Screen";
         shell = std::make_shared<GnomeShellCover>(*program);
+        if (!shell->isAvailable() && switchExtension(true)) // an earlier test left it off
+            waitUntil([&] { return shell->isAvailable(); }, 5s);
         ASSERT_TRUE(shell->isAvailable()) << "the extension does not answer";
         shell->uncover(); // whatever an earlier test left
     }
@@ -149,8 +164,9 @@ TEST_F(GnomeShellExtension, KeysGoToTheProgramAndToNoOtherClient) {
     keyboard.tap(KEY_ESC);
     EXPECT_TRUE(waitUntil(
         [&] {
-            return std::any_of(keys.begin(), keys.end(),
-                               [](const KeyEvent& k) { return k.characters == std::optional<std::string>("a"); });
+            return std::any_of(keys.begin(), keys.end(), [](const KeyEvent& k) {
+                return k.characters == std::optional<std::string>("a");
+            });
         },
         5s));
     EXPECT_TRUE(window.keys().empty()) << "the other client got " << window.keys().front();
@@ -178,7 +194,8 @@ TEST_F(GnomeShellExtension, TheCoverOutlivesTheProgramUntilTheNextOneTakesItOver
     QDBusConnection::disconnectFromBus(QStringLiteral("program"));
     QDBusConnection watcherBus = connect(QStringLiteral("watcher"));
     GnomeShellCover watcher(watcherBus);
-    EXPECT_TRUE(waitUntil([&] { return !watcherBus.interface()->isServiceRegistered("org.tolva.Screen").value(); }, 5s));
+    EXPECT_TRUE(waitUntil(
+        [&] { return !watcherBus.interface()->isServiceRegistered("org.tolva.Screen").value(); }, 5s));
     EXPECT_TRUE(watcher.isCovered()) << "the cover went with the program";
     const QImage seen = shellScreenshot(QRect(0, 0, 2560, 720), &error);
     ASSERT_FALSE(seen.isNull()) << error;
@@ -236,6 +253,23 @@ TEST_F(GnomeShellExtension, PointerEventsOverTheCoverGoToTheProgram) {
     EXPECT_EQ(buttons, std::vector<std::uint32_t>{1}) << "the left button is Clutter's button 1";
 }
 
+TEST_F(GnomeShellExtension, SwitchingTheExtensionOffLeavesTheCoverUntilTheProgramEndsIt) {
+    std::string error;
+    ASSERT_TRUE(shell->cover(pictureOf(magentaColour), 1.0, &error)) << error;
+    ASSERT_TRUE(switchExtension(false));
+    pumpEvents(500ms);
+    EXPECT_TRUE(shell->isCovered()) << "switching the extension off ended the cover";
+    const QImage seen = shellScreenshot(QRect(0, 0, 2560, 720), &error);
+    ASSERT_FALSE(seen.isNull()) << error;
+    EXPECT_GT(shareOf(seen, magentaColour), 0.99);
+    // The program's Uncover still ends it, and with it the rest of the switch-off.
+    EXPECT_TRUE(shell->uncover(&error)) << error;
+    EXPECT_TRUE(waitUntil([&] { return !shell->isAvailable(); }, 5s)) << "the extension stayed on the bus";
+    ASSERT_TRUE(switchExtension(true));
+    EXPECT_TRUE(waitUntil([&] { return shell->isAvailable(); }, 5s)) << "the extension did not come back";
+    EXPECT_FALSE(shell->isCovered());
+}
+
 namespace {
 
 // The program's D-Bus object as far as the extension's shortcut needs it: counts Lock() calls.
@@ -259,7 +293,8 @@ TEST_F(GnomeShellExtension, ItsShortcutAsksTheProgramToLock) {
     RemoteKeyboard keyboard;
     ASSERT_TRUE(keyboard.isReady());
     // Shift+Super+L, the schema's default.
-    EXPECT_TRUE(tapUntil(keyboard, KEY_L, [&] { return counter.locks > 0; }, 15s, {KEY_LEFTSHIFT, KEY_LEFTMETA}))
+    EXPECT_TRUE(
+        tapUntil(keyboard, KEY_L, [&] { return counter.locks > 0; }, 15s, {KEY_LEFTSHIFT, KEY_LEFTMETA}))
         << "the shortcut never reached the program";
     // L alone asks for nothing: the count above comes from the shortcut.
     const int locks = counter.locks;
@@ -275,7 +310,8 @@ TEST(GnomeShellExtensionModule, TheFormForShell45AndLaterLoadsAsAnEsModule) {
     // Shell's own modules may fail).
     QTemporaryDir dir;
     const QString extension = dir.filePath(QStringLiteral("tolva-screen@tolva.org"));
-    ASSERT_EQ(QProcess::execute(QStringLiteral(TOLVA_GNOME_ASSEMBLE), {QStringLiteral("module"), extension}), 0);
+    ASSERT_EQ(QProcess::execute(QStringLiteral(TOLVA_GNOME_ASSEMBLE), {QStringLiteral("module"), extension}),
+              0);
     QFile checker(dir.filePath(QStringLiteral("check.js")));
     ASSERT_TRUE(checker.open(QIODevice::WriteOnly));
     checker.write(QStringLiteral(R"(
@@ -289,7 +325,9 @@ try {
 } catch (e) {
     print(`entry ${e.name}: ${e.message}`);
 }
-)").arg(extension).toUtf8());
+)")
+                      .arg(extension)
+                      .toUtf8());
     checker.close();
     QProcess gjs;
     gjs.start(QStringLiteral("gjs"), {QStringLiteral("-m"), checker.fileName()});
@@ -297,7 +335,9 @@ try {
     const QString output = QString::fromUtf8(gjs.readAllStandardOutput()).trimmed();
     const QStringList lines = output.split('\n');
     ASSERT_EQ(lines.size(), 2) << output.toStdString() << gjs.readAllStandardError().toStdString();
-    EXPECT_EQ(lines[0], "core org.tolva.Screen.Shell 1 Cover,CoverWithPicture,ShowPanel,HidePanel,Snapshot,Uncover");
-    EXPECT_TRUE(lines[1].startsWith("entry ImportError: Unable to load file from: resource:///org/gnome/shell/"))
+    EXPECT_EQ(lines[0],
+              "core org.tolva.Screen.Shell 1 Cover,CoverWithPicture,ShowPanel,HidePanel,Snapshot,Uncover");
+    EXPECT_TRUE(
+        lines[1].startsWith("entry ImportError: Unable to load file from: resource:///org/gnome/shell/"))
         << lines[1].toStdString();
 }

@@ -30,15 +30,16 @@ bool enterGnomeSession() {
         if (equals == std::string::npos)
             continue;
         const std::string name = line.substr(0, equals);
-        if (name == "DBUS_SESSION_BUS_ADDRESS" || name == "DBUS_SYSTEM_BUS_ADDRESS" || name == "WAYLAND_DISPLAY" ||
-            name == "XDG_SESSION_TYPE" || name == "TOLVA_GNOME_SHELL_LOG")
+        if (name == "DBUS_SESSION_BUS_ADDRESS" || name == "DBUS_SYSTEM_BUS_ADDRESS" ||
+            name == "WAYLAND_DISPLAY" || name == "XDG_SESSION_TYPE" || name == "TOLVA_GNOME_SHELL_LOG")
             ::setenv(name.c_str(), line.substr(equals + 1).c_str(), 1);
     }
     return true;
 }
 
 QDBusConnection connect(const QString& name) {
-    return QDBusConnection::connectToBus(QString::fromLocal8Bit(std::getenv("DBUS_SESSION_BUS_ADDRESS")), name);
+    return QDBusConnection::connectToBus(QString::fromLocal8Bit(std::getenv("DBUS_SESSION_BUS_ADDRESS")),
+                                         name);
 }
 
 bool claimProgramName(QDBusConnection& bus) {
@@ -53,7 +54,8 @@ double shareOf(const QImage& image, const QColor& colour) {
     for (int y = 0; y < image.height(); y += 5)
         for (int x = 0; x < image.width(); x += 5, ++total) {
             const QColor pixel = image.pixelColor(x, y);
-            same += std::abs(pixel.red() - colour.red()) <= 8 && std::abs(pixel.green() - colour.green()) <= 8 &&
+            same += std::abs(pixel.red() - colour.red()) <= 8 &&
+                    std::abs(pixel.green() - colour.green()) <= 8 &&
                     std::abs(pixel.blue() - colour.blue()) <= 8;
         }
     return total ? double(same) / total : 0;
@@ -64,27 +66,29 @@ const QString remoteDesktop = QStringLiteral("org.gnome.Mutter.RemoteDesktop");
 }
 
 RemoteKeyboard::RemoteKeyboard() : bus_(connect(QStringLiteral("remote-keyboard"))) {
-    const QDBusMessage created = bus_.call(QDBusMessage::createMethodCall(
-        remoteDesktop, QStringLiteral("/org/gnome/Mutter/RemoteDesktop"), remoteDesktop, QStringLiteral("CreateSession")));
+    const QDBusMessage created = bus_.call(
+        QDBusMessage::createMethodCall(remoteDesktop, QStringLiteral("/org/gnome/Mutter/RemoteDesktop"),
+                                       remoteDesktop, QStringLiteral("CreateSession")));
     if (created.type() != QDBusMessage::ReplyMessage || created.arguments().isEmpty())
         return;
     const QString path = created.arguments().first().value<QDBusObjectPath>().path();
-    const QDBusMessage started = bus_.call(
-        QDBusMessage::createMethodCall(remoteDesktop, path, remoteDesktop + QStringLiteral(".Session"), QStringLiteral("Start")));
+    const QDBusMessage started = bus_.call(QDBusMessage::createMethodCall(
+        remoteDesktop, path, remoteDesktop + QStringLiteral(".Session"), QStringLiteral("Start")));
     if (started.type() == QDBusMessage::ReplyMessage)
         session_ = path;
 }
 
 RemoteKeyboard::~RemoteKeyboard() {
     if (!session_.isEmpty())
-        bus_.call(QDBusMessage::createMethodCall(remoteDesktop, session_, remoteDesktop + QStringLiteral(".Session"),
-                                                 QStringLiteral("Stop")));
+        bus_.call(QDBusMessage::createMethodCall(
+            remoteDesktop, session_, remoteDesktop + QStringLiteral(".Session"), QStringLiteral("Stop")));
     QDBusConnection::disconnectFromBus(QStringLiteral("remote-keyboard"));
 }
 
 void RemoteKeyboard::tap(std::uint32_t code, const std::vector<std::uint32_t>& held) {
     auto send = [&](std::uint32_t key, bool pressed) {
-        QDBusMessage message = QDBusMessage::createMethodCall(remoteDesktop, session_, remoteDesktop + QStringLiteral(".Session"),
+        QDBusMessage message = QDBusMessage::createMethodCall(remoteDesktop, session_,
+                                                              remoteDesktop + QStringLiteral(".Session"),
                                                               QStringLiteral("NotifyKeyboardKeycode"));
         message.setArguments({QVariant::fromValue(uint(key)), pressed});
         bus_.call(message);
@@ -98,8 +102,9 @@ void RemoteKeyboard::tap(std::uint32_t code, const std::vector<std::uint32_t>& h
 }
 
 void RemoteKeyboard::move(double dx, double dy) {
-    QDBusMessage message = QDBusMessage::createMethodCall(remoteDesktop, session_, remoteDesktop + QStringLiteral(".Session"),
-                                                          QStringLiteral("NotifyPointerMotionRelative"));
+    QDBusMessage message =
+        QDBusMessage::createMethodCall(remoteDesktop, session_, remoteDesktop + QStringLiteral(".Session"),
+                                       QStringLiteral("NotifyPointerMotionRelative"));
     message.setArguments({dx, dy});
     bus_.call(message);
 }
@@ -107,7 +112,8 @@ void RemoteKeyboard::move(double dx, double dy) {
 void RemoteKeyboard::click() {
     constexpr int leftButton = BTN_LEFT;
     for (bool pressed : {true, false}) {
-        QDBusMessage message = QDBusMessage::createMethodCall(remoteDesktop, session_, remoteDesktop + QStringLiteral(".Session"),
+        QDBusMessage message = QDBusMessage::createMethodCall(remoteDesktop, session_,
+                                                              remoteDesktop + QStringLiteral(".Session"),
                                                               QStringLiteral("NotifyPointerButton"));
         message.setArguments({leftButton, pressed});
         bus_.call(message);
@@ -118,8 +124,9 @@ void RemoteKeyboard::click() {
 // the keyboard focus only on the desktop.
 static void leaveOverview() {
     QDBusConnection bus = connect(QStringLiteral("overview"));
-    QDBusMessage message = QDBusMessage::createMethodCall(QStringLiteral("org.gnome.Shell"), QStringLiteral("/org/gnome/Shell"),
-                                                          QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Set"));
+    QDBusMessage message = QDBusMessage::createMethodCall(
+        QStringLiteral("org.gnome.Shell"), QStringLiteral("/org/gnome/Shell"),
+        QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Set"));
     message.setArguments({QStringLiteral("org.gnome.Shell"), QStringLiteral("OverviewActive"),
                           QVariant::fromValue(QDBusVariant(false))});
     bus.call(message);
@@ -173,10 +180,9 @@ QImage shellScreenshot(QRect area, std::string* error) {
     QImage image;
     if (bus.interface()->registerService(QStringLiteral("org.gnome.Screenshot")).value() ==
         QDBusConnectionInterface::ServiceRegistered) {
-        QDBusMessage message = QDBusMessage::createMethodCall(QStringLiteral("org.gnome.Shell.Screenshot"),
-                                                              QStringLiteral("/org/gnome/Shell/Screenshot"),
-                                                              QStringLiteral("org.gnome.Shell.Screenshot"),
-                                                              QStringLiteral("ScreenshotArea"));
+        QDBusMessage message = QDBusMessage::createMethodCall(
+            QStringLiteral("org.gnome.Shell.Screenshot"), QStringLiteral("/org/gnome/Shell/Screenshot"),
+            QStringLiteral("org.gnome.Shell.Screenshot"), QStringLiteral("ScreenshotArea"));
         message.setArguments({area.x(), area.y(), area.width(), area.height(), false, file});
         const QDBusMessage reply = bus.call(message, QDBus::Block, 10000);
         if (reply.type() != QDBusMessage::ReplyMessage && error)

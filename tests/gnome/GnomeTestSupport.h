@@ -72,8 +72,8 @@ private:
 // the reason in `error`.
 QImage shellScreenshot(QRect area, std::string* error = nullptr);
 
-// Taps `code` (with `held` pressed around it) on `keyboard` until `arrived()`: a new virtual keyboard's first keys can be lost
-// while the Shell sets it up.
+// Taps `code` (with `held` pressed around it) on `keyboard` until `arrived()`: a new virtual keyboard's first
+// keys can be lost while the Shell sets it up.
 bool tapUntil(RemoteKeyboard& keyboard, std::uint32_t code, const std::function<bool()>& arrived,
               std::chrono::milliseconds timeout = 15s, const std::vector<std::uint32_t>& held = {});
 

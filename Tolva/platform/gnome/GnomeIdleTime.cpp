@@ -10,9 +10,10 @@ namespace tolva {
 namespace {
 
 std::optional<quint64> idleMilliseconds(QDBusConnection& bus) {
-    const QDBusMessage reply = dbus::call(bus, QStringLiteral("org.gnome.Mutter.IdleMonitor"),
-                                          QStringLiteral("/org/gnome/Mutter/IdleMonitor/Core"),
-                                          QStringLiteral("org.gnome.Mutter.IdleMonitor"), QStringLiteral("GetIdletime"));
+    const QDBusMessage reply =
+        dbus::call(bus, QStringLiteral("org.gnome.Mutter.IdleMonitor"),
+                   QStringLiteral("/org/gnome/Mutter/IdleMonitor/Core"),
+                   QStringLiteral("org.gnome.Mutter.IdleMonitor"), QStringLiteral("GetIdletime"));
     if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty())
         return std::nullopt;
     return reply.arguments().first().toULongLong();

@@ -126,7 +126,8 @@ void GnomeOverlayWindows::build(const OverlayContent& content) {
     picture.fill(content.isTranslucent ? QColor(Qt::transparent) : content.background);
     for (std::size_t i = 0; i < built_.size(); ++i) {
         const QRect geometry = built_[i].geometry;
-        auto window = std::make_unique<OverlayWindow>(scheduler_, geometry, content.isTranslucent, displays[i].id);
+        auto window =
+            std::make_unique<OverlayWindow>(scheduler_, geometry, content.isTranslucent, displays[i].id);
         OverlayView* view = window->overlayView();
         view->apply(still, displays[i].id);
         view->stopAnimations();

@@ -72,10 +72,11 @@ GnomeShellCover::GnomeShellCover(QDBusConnection bus) : bus_(std::move(bus)) {
                  SLOT(keyReceived(uint, uint, uint, bool, QString)));
     bus_.connect(service, path, interface, QStringLiteral("Pointer"), this,
                  SLOT(pointerReceived(QString, double, double, uint)));
-    bus_.connect(service, path, interface, QStringLiteral("MonitorsChanged"), this, SLOT(monitorsChangedReceived()));
+    bus_.connect(service, path, interface, QStringLiteral("MonitorsChanged"), this,
+                 SLOT(monitorsChangedReceived()));
     bus_.connect(QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
-                 QStringLiteral("org.freedesktop.DBus"), QStringLiteral("NameOwnerChanged"), {service}, QString(),
-                 this, SLOT(ownerChanged(QString, QString, QString)));
+                 QStringLiteral("org.freedesktop.DBus"), QStringLiteral("NameOwnerChanged"), {service},
+                 QString(), this, SLOT(ownerChanged(QString, QString, QString)));
 }
 
 GnomeShellCover::~GnomeShellCover() = default;
@@ -106,12 +107,13 @@ bool GnomeShellCover::isCovered() const {
 
 std::vector<GnomeShellCover::Monitor> GnomeShellCover::monitors() const {
     auto bus = bus_;
-    const QDBusMessage reply =
-        dbus::call(bus, service, path, propertiesInterface, QStringLiteral("Get"), {interface, QStringLiteral("Monitors")});
+    const QDBusMessage reply = dbus::call(bus, service, path, propertiesInterface, QStringLiteral("Get"),
+                                          {interface, QStringLiteral("Monitors")});
     std::vector<Monitor> list;
     if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty())
         return list;
-    const QDBusArgument argument = reply.arguments().first().value<QDBusVariant>().variant().value<QDBusArgument>();
+    const QDBusArgument argument =
+        reply.arguments().first().value<QDBusVariant>().variant().value<QDBusArgument>();
     argument.beginArray();
     while (!argument.atEnd()) {
         int x = 0, y = 0, width = 0, height = 0;
@@ -167,9 +169,10 @@ bool GnomeShellCover::coverWithColour(const QColor& colour, double opacity, std:
 void GnomeShellCover::showPanel(const QImage& panel, QPoint at) {
     const QImage bitmap = panel.convertToFormat(QImage::Format_ARGB32_Premultiplied);
     std::string error;
-    if (!callWithPicture(QStringLiteral("ShowPanel"), {}, bitmap,
-                         {at.x(), at.y(), uint(bitmap.width()), uint(bitmap.height()), uint(bitmap.bytesPerLine())},
-                         &error, false))
+    if (!callWithPicture(
+            QStringLiteral("ShowPanel"), {}, bitmap,
+            {at.x(), at.y(), uint(bitmap.width()), uint(bitmap.height()), uint(bitmap.bytesPerLine())},
+            &error, false))
         Log::lock.error("gnome shell: cannot show the panel: " + error);
 }
 
@@ -178,15 +181,17 @@ void GnomeShellCover::hidePanel() {
 }
 
 bool GnomeShellCover::uncover(std::string* error) {
-    return succeeded(bus_.call(QDBusMessage::createMethodCall(service, path, interface, QStringLiteral("Uncover")),
-                               QDBus::Block, coverTimeoutMs),
-                     error);
+    return succeeded(
+        bus_.call(QDBusMessage::createMethodCall(service, path, interface, QStringLiteral("Uncover")),
+                  QDBus::Block, coverTimeoutMs),
+        error);
 }
 
 std::vector<std::pair<QRect, QImage>> GnomeShellCover::snapshot(std::string* error) const {
     auto bus = bus_;
-    const QDBusMessage reply = bus.call(
-        QDBusMessage::createMethodCall(service, path, interface, QStringLiteral("Snapshot")), QDBus::Block, 10000);
+    const QDBusMessage reply =
+        bus.call(QDBusMessage::createMethodCall(service, path, interface, QStringLiteral("Snapshot")),
+                 QDBus::Block, 10000);
     std::vector<std::pair<QRect, QImage>> shots;
     if (!succeeded(reply, error) || reply.arguments().isEmpty())
         return shots;
@@ -204,8 +209,8 @@ std::vector<std::pair<QRect, QImage>> GnomeShellCover::snapshot(std::string* err
     return shots;
 }
 
-std::optional<KeyEvent> GnomeShellCover::keyEvent(std::uint32_t keycode, std::uint32_t modifiers, bool pressed,
-                                                  const std::string& text) {
+std::optional<KeyEvent> GnomeShellCover::keyEvent(std::uint32_t keycode, std::uint32_t modifiers,
+                                                  bool pressed, const std::string& text) {
     constexpr std::uint32_t superMask = 1u << 26;
     KeyEvent event;
     event.keyCode =
@@ -217,12 +222,27 @@ std::optional<KeyEvent> GnomeShellCover::keyEvent(std::uint32_t keycode, std::ui
         // The Shell reports the modifiers as they were before this key: add or take away its own.
         std::uint64_t own = 0;
         switch (keycode) {
-        case 50: case 62: own = KeyTranslation::shiftFlag; break;
-        case 37: case 105: own = KeyTranslation::controlFlag; break;
-        case 64: case 108: own = KeyTranslation::optionFlag; break;
-        case 133: case 134: own = KeyTranslation::commandFlag; break;
-        case 66: own = 0; break; // Caps Lock's state is in the next key's modifiers
-        default: break;
+        case 50:
+        case 62:
+            own = KeyTranslation::shiftFlag;
+            break;
+        case 37:
+        case 105:
+            own = KeyTranslation::controlFlag;
+            break;
+        case 64:
+        case 108:
+            own = KeyTranslation::optionFlag;
+            break;
+        case 133:
+        case 134:
+            own = KeyTranslation::commandFlag;
+            break;
+        case 66:
+            own = 0;
+            break; // Caps Lock's state is in the next key's modifiers
+        default:
+            break;
         }
         event.type = KeyEvent::Type::flagsChanged;
         event.flags = pressed ? (event.flags | own) : (event.flags & ~own);
