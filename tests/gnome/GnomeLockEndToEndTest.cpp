@@ -152,3 +152,21 @@ TEST_F(GnomeLock, AfterTheProgramIsKilledTheCoverStaysAndTheNextProgramTakesTheL
     ASSERT_TRUE(app->waitFor("lock info: unlocked reason=PIN via tap.*")) << app->transcript();
     EXPECT_TRUE(waitUntil([&] { return !watcher->isCovered(); }, 5s)) << "the cover stayed after the PIN";
 }
+
+TEST_F(GnomeLock, WithTheExtensionOffTheLockIsRefusedWithTheWayToTurnItOn) {
+    ASSERT_TRUE(switchExtension(false));
+    ASSERT_TRUE(waitUntil([&] { return !watcher->isAvailable(); }, 5s));
+    app = std::make_unique<App>(std::vector<std::string>{"--lock"});
+    const bool refused = app->waitFor(
+        "lock error: lock refused \\(.*\\): Tolva Screen’s GNOME Shell extension is off\\. Turn it on "
+        "with “gnome-extensions enable tolva-screen@tolva\\.org”, then log out and back in\\.",
+        20s);
+    const bool named = app->saw("lock error: display server: wayland \\(gnome shell\\), but its extension "
+                                "tolva-screen@tolva\\.org is not on");
+    app.reset();
+    ASSERT_TRUE(switchExtension(true));
+    EXPECT_TRUE(waitUntil([&] { return watcher->isAvailable(); }, 5s));
+    EXPECT_TRUE(refused);
+    EXPECT_TRUE(named);
+    EXPECT_FALSE(watcher->isCovered());
+}

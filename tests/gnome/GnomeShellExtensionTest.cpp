@@ -26,19 +26,6 @@ namespace {
 const QColor magentaColour(255, 0, 255);
 const QColor greenColour(0, 200, 0);
 
-// Switches the extension off or on as `gnome-extensions disable|enable` does.
-bool switchExtension(bool on) {
-    QDBusConnection bus = connect(QStringLiteral("extensions"));
-    QDBusMessage message = QDBusMessage::createMethodCall(
-        QStringLiteral("org.gnome.Shell"), QStringLiteral("/org/gnome/Shell"),
-        QStringLiteral("org.gnome.Shell.Extensions"),
-        on ? QStringLiteral("EnableExtension") : QStringLiteral("DisableExtension"));
-    message.setArguments({QString::fromLatin1(GnomeShellCover::extensionUuid)});
-    const QDBusMessage reply = bus.call(message, QDBus::Block, 10000);
-    QDBusConnection::disconnectFromBus(QStringLiteral("extensions"));
-    return reply.type() == QDBusMessage::ReplyMessage && reply.arguments().value(0).toBool();
-}
-
 struct GnomeShellExtension : ::testing::Test {
     void SetUp() override {
         widgetsApp();

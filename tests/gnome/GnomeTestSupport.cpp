@@ -49,6 +49,18 @@ bool claimProgramName(QDBusConnection& bus) {
     return reply.isValid() && reply.value() == QDBusConnectionInterface::ServiceRegistered;
 }
 
+bool switchExtension(bool on) {
+    QDBusConnection bus = connect(QStringLiteral("extensions"));
+    QDBusMessage message = QDBusMessage::createMethodCall(
+        QStringLiteral("org.gnome.Shell"), QStringLiteral("/org/gnome/Shell"),
+        QStringLiteral("org.gnome.Shell.Extensions"),
+        on ? QStringLiteral("EnableExtension") : QStringLiteral("DisableExtension"));
+    message.setArguments({QStringLiteral("tolva-screen@tolva.org")});
+    const QDBusMessage reply = bus.call(message, QDBus::Block, 10000);
+    QDBusConnection::disconnectFromBus(QStringLiteral("extensions"));
+    return reply.type() == QDBusMessage::ReplyMessage && reply.arguments().value(0).toBool();
+}
+
 double shareOf(const QImage& image, const QColor& colour) {
     int total = 0, same = 0;
     for (int y = 0; y < image.height(); y += 5)

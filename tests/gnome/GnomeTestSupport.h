@@ -30,6 +30,10 @@ QDBusConnection connect(const QString& name);
 // Takes org.tolva.Screen on `bus`, as the program does; false if someone else has it.
 bool claimProgramName(QDBusConnection& bus);
 
+// Switches Tolva Screen's extension off or on as `gnome-extensions disable|enable` does; false
+// when the Shell says no.
+bool switchExtension(bool on);
+
 // Share of pixels of `image` (every 5th in both directions) within 8 of `colour` in each channel.
 double shareOf(const QImage& image, const QColor& colour);
 
