@@ -95,6 +95,9 @@ TEST_F(GnomeLock, CoversBothMonitorsTakesTheKeysAndOpensForThePinOnly) {
     EXPECT_TRUE(app->saw("lock info: display server: wayland \\(gnome shell extension 1\\)"))
         << app->transcript();
     EXPECT_TRUE(app->saw("idle info: idle time source: mutter idle monitor")) << app->transcript();
+    // The Shell holds the keys from the moment the lock begins: no fallback, no grab to retry.
+    EXPECT_TRUE(app->saw("lock info: locked in background tap=true .*")) << app->transcript();
+    EXPECT_FALSE(app->saw("input error: .*")) << app->transcript();
     EXPECT_TRUE(watcher->isCovered());
     // (The panel stands in the middle of one monitor; the rest shows the cover.)
     EXPECT_TRUE(screenShows(magentaColour, 0.9)) << "the monitors are not covered";

@@ -29,8 +29,9 @@ public:
         owner_->keyHandler_ = nullptr;
         owner_->tap_ = nullptr;
     }
-    // The Shell's modal grab holds every key for as long as its cover is up.
-    bool isEnabled() override { return installed_ && owner_ && owner_->covered_; }
+    // The Shell's modal grab holds every key for as long as its cover is up, from the moment the
+    // cover comes (the lock starts the tap just before it builds the windows).
+    bool isEnabled() override { return installed_ && owner_ && owner_->holdsKeys(); }
     bool isInstalled() const override { return installed_; }
     void ownerGone() { owner_ = nullptr; }
 
@@ -41,7 +42,7 @@ private:
 };
 
 GnomeOverlayWindows::GnomeOverlayWindows(Scheduler& scheduler, std::shared_ptr<GnomeShellCover> shell)
-    : scheduler_(scheduler), shell_(std::move(shell)) {
+    : scheduler_(scheduler), shell_(std::move(shell)), available_(shell_->isAvailable()) {
     shell_->onKey = [this](const KeyEvent& event) {
         if (keyHandler_)
             keyHandler_(event);
@@ -60,6 +61,7 @@ GnomeOverlayWindows::GnomeOverlayWindows(Scheduler& scheduler, std::shared_ptr<G
             onDisplaysChanged();
     };
     shell_->onAvailabilityChanged = [this](bool available) {
+        available_ = available;
         if (windows_.empty())
             return;
         if (available) {
@@ -239,6 +241,10 @@ OverlayWindow* GnomeOverlayWindows::mainWindow() const {
         if (built_[i].primary)
             return windows_[i].get();
     return windows_.empty() ? nullptr : windows_.front().get();
+}
+
+bool GnomeOverlayWindows::holdsKeys() const {
+    return available_ && (covered_ || windows_.empty());
 }
 
 std::unique_ptr<EventTap> GnomeOverlayWindows::makeTap(EventTap::Handler handler) {

@@ -35,6 +35,8 @@ public:
     // Where the pointer was last seen over the cover, in the core's y-up coordinates.
     std::optional<Point> pointer() const { return pointer_; }
     bool isCovered() const { return covered_; }
+    // Whether the Shell holds the keys for the lock: its cover is up, or comes with the next build.
+    bool holdsKeys() const;
 
 private:
     class Tap;
@@ -51,6 +53,7 @@ private:
     Tap* tap_ = nullptr;
     std::optional<Point> pointer_;
     bool covered_ = false;
+    bool available_ = false; // the extension answers on the bus
     // The cover's picture, kept to show it again when the Shell comes back.
     QImage picture_;
     // The panel as last sent: sent again only when it looks different.
