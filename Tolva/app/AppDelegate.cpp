@@ -26,6 +26,7 @@
 #include "platform/dbus/ReduceMotionSetting.h"
 #include "platform/gnome/GnomeIdleTime.h"
 #include "platform/gnome/GnomeOverlayWindows.h"
+#include "platform/gnome/GnomeScreenCapture.h"
 #include "platform/gnome/GnomeShellCover.h"
 #include "platform/pam/PamLoginPasswordVerifier.h"
 #include "platform/wayland/WaylandConnection.h"
@@ -362,8 +363,13 @@ std::optional<int> AppDelegate::launch(const QStringList& arguments) {
         // the Shell; nothing here speaks to a display server.
         auto cover = std::make_shared<GnomeOverlayWindows>(scheduler_, gnomeShell_);
         services.windows = cover;
+        auto shell = gnomeShell_;
+        // The snapshot look: the extension takes the pictures inside the Shell.
+        auto shellSnapshots = std::make_shared<ScreenSnapshotter>(
+            scheduler_, std::make_shared<GnomeDisplays>(shell), std::make_shared<GnomeScreenCapture>(shell),
+            [shell] { return shell->isAvailable(); });
         services.contentBuilder = std::make_shared<OverlayContentBuilder>(
-            snapshotter, [reduce] { return reduce->reduceMotion(); }, std::chrono::system_clock::now,
+            shellSnapshots, [reduce] { return reduce->reduceMotion(); }, std::chrono::system_clock::now,
             [] { return false; }, [](const std::string&) { return false; });
         overlayWindows_.reset();
         std::weak_ptr<GnomeOverlayWindows> weakCover = cover;
@@ -373,10 +379,9 @@ std::optional<int> AppDelegate::launch(const QStringList& arguments) {
             return std::make_unique<NoTap>();
         };
         services.makePointerGrab = [] { return std::unique_ptr<PointerGrab>(); };
-        auto shell = gnomeShell_;
         services.accessibilityTrusted = [shell] { return shell->isAvailable(); };
         services.secureInputEnabled = [] { return false; };
-        services.screenCaptureAllowed = [] { return false; };
+        services.screenCaptureAllowed = [shell] { return shell->isAvailable(); };
         services.pointerLocation = [weakCover] {
             auto c = weakCover.lock();
             return c && c->pointer() ? *c->pointer() : Point{0, 0};

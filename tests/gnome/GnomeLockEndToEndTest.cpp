@@ -173,3 +173,68 @@ TEST_F(GnomeLock, WithTheExtensionOffTheLockIsRefusedWithTheWayToTurnItOn) {
     EXPECT_TRUE(named);
     EXPECT_FALSE(watcher->isCovered());
 }
+
+namespace {
+
+// The average colour of `image`.
+QColor meanColour(const QImage& image) {
+    double red = 0, green = 0, blue = 0;
+    int count = 0;
+    for (int y = 0; y < image.height(); y += 4)
+        for (int x = 0; x < image.width(); x += 4, ++count) {
+            const QColor c = image.pixelColor(x, y);
+            red += c.red();
+            green += c.green();
+            blue += c.blue();
+        }
+    return count ? QColor(int(red / count), int(green / count), int(blue / count)) : QColor();
+}
+
+bool near(const QColor& a, const QColor& b, int tolerance) {
+    return std::abs(a.red() - b.red()) <= tolerance && std::abs(a.green() - b.green()) <= tolerance &&
+           std::abs(a.blue() - b.blue()) <= tolerance;
+}
+
+const QColor windowColour(246, 245, 244); // a GTK window's background
+
+} // namespace
+
+TEST_F(GnomeLock, TheSnapshotLookShowsTheScreenAsItWasAndNothingNew) {
+    Preferences(JsonFileDefaultsStore::standard()).setOverlayContentMode(OverlayContentMode::snapshot);
+    std::string error;
+    const QImage before = shellScreenshot(bothMonitors, &error);
+    ASSERT_FALSE(before.isNull()) << error;
+    ASSERT_LT(shareOf(before, windowColour), 0.005) << "a window is open already";
+
+    app = std::make_unique<App>(std::vector<std::string>{"--lock-in", "0"});
+    ASSERT_TRUE(app->waitFor("lock info: locked in background .*", 20s)) << app->transcript();
+    EXPECT_TRUE(app->saw("lock info: snapshot captured displays=2 .*")) << app->transcript();
+    EXPECT_TRUE(watcher->isCovered());
+    // A window that opens under the cover changes the live screen; the cover keeps showing the
+    // desktop as it was (drawn a little larger, for the pixel shift's margin).
+    RemoteKeyboard keyboard;
+    ASSERT_TRUE(keyboard.isReady());
+    KeyWindow window;
+    pumpEvents(1500ms);
+    const QImage after = shellScreenshot(bothMonitors, &error);
+    ASSERT_FALSE(after.isNull()) << error;
+    const QRect secondMonitor(1280, 0, 1280, 720);
+    EXPECT_TRUE(near(meanColour(after.copy(secondMonitor)), meanColour(before.copy(secondMonitor)), 6))
+        << "the cover does not show the desktop";
+    EXPECT_LT(shareOf(after, windowColour), 0.005) << "the cover shows the live screen";
+
+    ASSERT_TRUE(tapUntil(keyboard, KEY_ESC, [&] {
+        return app->saw("lock info: taking foreground: input key:tap");
+    })) << app->transcript();
+    typeDigits(keyboard, {KEY_4, KEY_8, KEY_2, KEY_9});
+    ASSERT_TRUE(app->waitFor("lock info: unlocked reason=PIN via tap.*")) << app->transcript();
+    // Uncovered, the window shows: the check above can fail.
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            const QImage now = shellScreenshot(bothMonitors);
+            return !now.isNull() && shareOf(now, windowColour) > 0.03;
+        },
+        10s))
+        << "the window does not show after the unlock";
+    EXPECT_TRUE(window.keys().empty()) << "the window got " << window.keys().front();
+}

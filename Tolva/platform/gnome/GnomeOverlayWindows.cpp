@@ -3,6 +3,7 @@
 
 #include "log/Log.h"
 #include "overlay/Displays.h"
+#include "platform/gnome/GnomeScreenCapture.h"
 #include "unlock/UnlockPanel.h"
 
 #include <QPainter>
@@ -90,21 +91,8 @@ GnomeOverlayWindows::~GnomeOverlayWindows() {
     shell_->onAvailabilityChanged = nullptr;
 }
 
-static std::vector<DisplayInfo> displaysOf(const std::vector<GnomeShellCover::Monitor>& monitors) {
-    std::vector<DisplayInfo> displays;
-    std::uint32_t id = 0;
-    for (const auto& monitor : monitors) {
-        DisplayInfo d;
-        d.id = ++id;
-        d.geometry = monitor.geometry;
-        d.primary = monitor.primary;
-        displays.push_back(d);
-    }
-    return displays;
-}
-
 DisplayLayout GnomeOverlayWindows::currentLayout() const {
-    return layoutOf(displaysOf(shell_->monitors()));
+    return layoutOf(GnomeDisplays::displaysOf(shell_->monitors()));
 }
 
 void GnomeOverlayWindows::build(const OverlayContent& content) {
@@ -113,7 +101,7 @@ void GnomeOverlayWindows::build(const OverlayContent& content) {
     windows_.clear();
     panelShown_.reset();
     built_ = shell_->monitors();
-    const auto displays = displaysOf(built_);
+    const auto displays = GnomeDisplays::displaysOf(built_);
     layout_ = layoutOf(displays);
 
     // Effects would need a new picture per frame: the cover stands still here.
