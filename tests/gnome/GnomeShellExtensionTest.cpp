@@ -108,6 +108,25 @@ TEST_F(GnomeShellExtension, CoversEveryMonitorForTheProgramAlone) {
         EXPECT_LT(shareOf(image, magentaColour), 0.5) << "monitor at " << area.x() << " is still covered";
 }
 
+TEST_F(GnomeShellExtension, ATranslucentPictureTintsTheLiveScreen) {
+    std::string error;
+    const auto desktop = shell->snapshot(&error);
+    ASSERT_EQ(desktop.size(), 2u) << error;
+    // Black at a quarter: the Shell blends it over what is under it.
+    ASSERT_TRUE(shell->cover(pictureOf(QColor(0, 0, 0, 64)), 1.0, &error)) << error;
+    const auto tinted = shell->snapshot(&error);
+    ASSERT_EQ(tinted.size(), 2u) << error;
+    for (std::size_t i = 0; i < 2; ++i) {
+        const QColor under = desktop[i].second.pixelColor(640, 500),
+                     over = tinted[i].second.pixelColor(640, 500);
+        const double keep = 1.0 - 64.0 / 255.0;
+        EXPECT_NEAR(over.red(), under.red() * keep, 3) << "monitor " << i;
+        EXPECT_NEAR(over.green(), under.green() * keep, 3) << "monitor " << i;
+        EXPECT_NEAR(over.blue(), under.blue() * keep, 3) << "monitor " << i;
+        EXPECT_GT(under.red() + under.green() + under.blue(), 60) << "the desktop is too dark to tell";
+    }
+}
+
 TEST_F(GnomeShellExtension, ShowsThePanelWhereTheProgramPutsIt) {
     std::string error;
     ASSERT_TRUE(shell->cover(pictureOf(magentaColour), 1.0, &error)) << error;
