@@ -3,6 +3,7 @@
 // what the extension says (monitors, refusals, keys, pointer) comes back in the program's terms.
 #include "platform/gnome/GnomeShellCover.h"
 #include "platform/x11/KeyTranslation.h"
+#include "support/FakeGnomeShellExtension.h"
 #include "support/PrivateBus.h"
 #include "support/QtWidgetsApp.h"
 
@@ -28,114 +29,10 @@ using namespace std::chrono_literals;
 
 namespace {
 
-struct MonitorEntry {
-    int x = 0, y = 0, width = 0, height = 0;
-    bool primary = false;
-};
-
-QDBusArgument& operator<<(QDBusArgument& argument, const MonitorEntry& m) {
-    argument.beginStructure();
-    argument << m.x << m.y << m.width << m.height << m.primary;
-    argument.endStructure();
-    return argument;
-}
-
-const QDBusArgument& operator>>(const QDBusArgument& argument, MonitorEntry& m) {
-    argument.beginStructure();
-    argument >> m.x >> m.y >> m.width >> m.height >> m.primary;
-    argument.endStructure();
-    return argument;
-}
-
-} // namespace
-
-Q_DECLARE_METATYPE(MonitorEntry)
-
-namespace {
-
-// The bytes behind a descriptor, read as the extension reads them: mapped, whatever its offset.
-QByteArray contentsOf(const QDBusUnixFileDescriptor& fd) {
-    struct stat info {};
-    if (::fstat(fd.fileDescriptor(), &info) != 0 || info.st_size == 0)
-        return {};
-    void* data = ::mmap(nullptr, std::size_t(info.st_size), PROT_READ, MAP_PRIVATE, fd.fileDescriptor(), 0);
-    if (data == MAP_FAILED)
-        return {};
-    QByteArray bytes(static_cast<const char*>(data), int(info.st_size));
-    ::munmap(data, std::size_t(info.st_size));
-    return bytes;
-}
-
-// The extension's interface as far as the program uses it; refuses everything when `refuse`.
-// It answers on a thread of its own, since the program's calls block the test's thread.
-class FakeExtension : public QDBusVirtualObject {
-public:
-    struct State {
-        bool refuse = false;
-        bool covered = false;
-        QVariantMap content;
-        QByteArray picture;
-        QByteArray panel;
-        QList<QVariant> panelPlace; // x, y, width, height, stride
-    };
-    State state() const {
-        std::lock_guard lock(mutex_);
-        return state_;
-    }
-    void setRefuse(bool refuse) {
-        std::lock_guard lock(mutex_);
-        state_.refuse = refuse;
-    }
-
-    QString introspect(const QString&) const override { return {}; }
-    bool handleMessage(const QDBusMessage& message, const QDBusConnection& connection) override {
-        std::lock_guard lock(mutex_);
-        auto& [refuse, covered, content, picture, panel, panelPlace] = state_;
-        const QString member = message.member();
-        if (message.interface() == "org.freedesktop.DBus.Properties" && member == "Get") {
-            const QString name = message.arguments().value(1).toString();
-            QVariant value;
-            if (name == "Version")
-                value = QVariant::fromValue(uint(1));
-            else if (name == "Covered")
-                value = covered;
-            else if (name == "Monitors")
-                value = QVariant::fromValue(
-                    QList<MonitorEntry>{{0, 0, 1280, 720, false}, {1280, 0, 800, 600, true}});
-            return connection.send(message.createReply(QVariant::fromValue(QDBusVariant(value))));
-        }
-        if (message.interface() != "org.tolva.Screen.Shell")
-            return false;
-        if (refuse)
-            return connection.send(
-                message.createErrorReply("org.freedesktop.DBus.Error.AccessDenied", "not the owner"));
-        const auto arguments = message.arguments();
-        if (member == "CoverWithPicture") {
-            content = qdbus_cast<QVariantMap>(arguments.value(0));
-            picture = contentsOf(arguments.value(1).value<QDBusUnixFileDescriptor>());
-            covered = true;
-        } else if (member == "Cover") {
-            content = qdbus_cast<QVariantMap>(arguments.value(0));
-            covered = true;
-        } else if (member == "ShowPanel") {
-            panel = contentsOf(arguments.value(0).value<QDBusUnixFileDescriptor>());
-            panelPlace = arguments.mid(1);
-        } else if (member == "Uncover") {
-            covered = false;
-        }
-        return connection.send(message.createReply());
-    }
-
-private:
-    mutable std::mutex mutex_;
-    State state_;
-};
-
 struct GnomeShellCoverTest : ::testing::Test {
     void SetUp() override {
         widgetsApp();
-        qDBusRegisterMetaType<MonitorEntry>();
-        qDBusRegisterMetaType<QList<MonitorEntry>>();
+        FakeExtension::registerTypes();
         thread.start();
         extension.moveToThread(&thread);
         extensionBus = std::make_unique<QDBusConnection>(bus.connect(QStringLiteral("extension")));
