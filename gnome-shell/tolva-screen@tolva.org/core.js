@@ -86,6 +86,7 @@ var TolvaScreenShell = class TolvaScreenShell {
         this._watchId = 0;
         this._shortcutAdded = false;
         this._stopWhenUncovered = false;
+        this._holdAgainId = 0;
     }
 
     // Puts the interface on the bus and the lock shortcut in place.
@@ -297,6 +298,7 @@ var TolvaScreenShell = class TolvaScreenShell {
             this._connect(this._cover, 'button-press-event', (actor, event) => this._pointer('press', event));
             this._connect(this._cover, 'button-release-event', (actor, event) => this._pointer('release', event));
             this._connect(this._cover, 'scroll-event', () => Clutter.EVENT_STOP);
+            this._connect(this._lib.global.stage, 'notify::key-focus', () => this._focusMoved());
             this._raise();
             this._hold();
         }
@@ -345,6 +347,35 @@ var TolvaScreenShell = class TolvaScreenShell {
             return;
         this._grab = Main.pushModal(this._cover, {actionMode: Shell.ActionMode.NONE});
         global.stage.set_key_focus(this._cover);
+    }
+
+    // Another modal grab (a Shell dialog anyone on the bus may open, say) takes the keyboard
+    // focus: the cover takes it back on top of it, once the other has finished taking it.
+    _focusMoved() {
+        const {GLib, global} = this._lib;
+        if (!this._cover || this._holdAgainId || global.stage.get_key_focus() === this._cover)
+            return;
+        this._holdAgainId = GLib.idle_add(GLib.PRIORITY_HIGH, () => {
+            this._holdAgainId = 0;
+            this._holdAgain();
+            return GLib.SOURCE_REMOVE;
+        });
+    }
+
+    _holdAgain() {
+        const {Main, global} = this._lib;
+        if (!this._cover || global.stage.get_key_focus() === this._cover)
+            return;
+        if (this._grab) {
+            try {
+                Main.popModal(this._grab);
+            } catch (e) {
+                logError(e, 'tolva-screen: the cover\'s grab was gone');
+            }
+            this._grab = null;
+        }
+        this._hold();
+        log('tolva-screen: another grab took the keyboard; the cover took it back');
     }
 
     _monitorsChanged() {
@@ -418,6 +449,10 @@ var TolvaScreenShell = class TolvaScreenShell {
         for (const [object, id] of this._signals)
             object.disconnect(id);
         this._signals = [];
+        if (this._holdAgainId) {
+            this._lib.GLib.source_remove(this._holdAgainId);
+            this._holdAgainId = 0;
+        }
         if (this._grab) {
             Main.popModal(this._grab);
             this._grab = null;

@@ -9,6 +9,7 @@
 
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
+#include <QDBusObjectPath>
 #include <QDBusVirtualObject>
 #include <QPainter>
 #include <QProcess>
@@ -232,6 +233,40 @@ TEST_F(GnomeShellExtension, TheCoverOutlivesTheProgramUntilTheNextOneTakesItOver
     EXPECT_TRUE(window.keys().empty());
     ASSERT_TRUE(shell->uncover(&error)) << error;
     EXPECT_FALSE(shell->isCovered());
+}
+
+TEST_F(GnomeShellExtension, AShellDialogOpenedWhileCoveredGetsNoKeys) {
+    RemoteKeyboard keyboard;
+    ASSERT_TRUE(keyboard.isReady());
+    std::vector<KeyEvent> keys;
+    shell->onKey = [&](const KeyEvent& event) { keys.push_back(event); };
+    std::string error;
+    ASSERT_TRUE(shell->cover(pictureOf(magentaColour), 1.0, &error)) << error;
+    ASSERT_TRUE(tapUntil(keyboard, KEY_7, [&] { return !keys.empty(); })) << "no key reached the program";
+
+    // Any client may ask the Shell for its log-out dialog, which takes the keyboard as it opens.
+    QDBusConnection strangerBus = connect(QStringLiteral("stranger"));
+    const QString dialog = QStringLiteral("org.gnome.SessionManager.EndSessionDialog");
+    QDBusMessage open = QDBusMessage::createMethodCall(
+        QStringLiteral("org.gnome.Shell"), QStringLiteral("/org/gnome/SessionManager/EndSessionDialog"),
+        dialog, QStringLiteral("Open"));
+    open.setArguments({0u, 0u, 60u, QVariant::fromValue(QList<QDBusObjectPath>())});
+    const QDBusMessage opened = strangerBus.call(open);
+    ASSERT_EQ(opened.type(), QDBusMessage::ReplyMessage) << opened.errorMessage().toStdString();
+    pumpEvents(300ms);
+    keys.clear();
+    EXPECT_TRUE(tapUntil(
+        keyboard, KEY_8, [&] { return !keys.empty(); }, 5s))
+        << "the dialog kept the keys";
+    EXPECT_TRUE(shell->isCovered());
+    const QImage seen = shellScreenshot(QRect(0, 0, 2560, 720), &error);
+    ASSERT_FALSE(seen.isNull()) << error;
+    EXPECT_GT(shareOf(seen, magentaColour), 0.99) << "the dialog shows above the cover";
+
+    strangerBus.call(QDBusMessage::createMethodCall(
+        QStringLiteral("org.gnome.Shell"), QStringLiteral("/org/gnome/SessionManager/EndSessionDialog"),
+        dialog, QStringLiteral("Close")));
+    QDBusConnection::disconnectFromBus(QStringLiteral("stranger"));
 }
 
 TEST_F(GnomeShellExtension, PointerEventsOverTheCoverGoToTheProgram) {
