@@ -10,6 +10,7 @@
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
 #include <QDBusObjectPath>
+#include <QDBusVariant>
 #include <QDBusVirtualObject>
 #include <QPainter>
 #include <QProcess>
@@ -347,6 +348,49 @@ TEST_F(GnomeShellExtension, ItsShortcutAsksTheProgramToLock) {
     keyboard.tap(KEY_L);
     pumpEvents(500ms);
     EXPECT_EQ(counter.locks, locks);
+    program->unregisterObject(QStringLiteral("/org/tolva/Screen"));
+}
+
+namespace {
+
+bool overviewShown() {
+    QDBusConnection bus = connect(QStringLiteral("overview-state"));
+    QDBusMessage get = QDBusMessage::createMethodCall(
+        QStringLiteral("org.gnome.Shell"), QStringLiteral("/org/gnome/Shell"),
+        QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Get"));
+    get.setArguments({QStringLiteral("org.gnome.Shell"), QStringLiteral("OverviewActive")});
+    const QDBusMessage reply = bus.call(get);
+    QDBusConnection::disconnectFromBus(QStringLiteral("overview-state"));
+    return !reply.arguments().isEmpty() && reply.arguments().first().value<QDBusVariant>().variant().toBool();
+}
+
+} // namespace
+
+TEST_F(GnomeShellExtension, TheShellsOwnShortcutsDoNothingWhileCovered) {
+    LockCounter counter;
+    ASSERT_TRUE(program->registerVirtualObject(QStringLiteral("/org/tolva/Screen"), &counter));
+    RemoteKeyboard keyboard;
+    ASSERT_TRUE(keyboard.isReady());
+    std::vector<KeyEvent> keys;
+    shell->onKey = [&](const KeyEvent& event) { keys.push_back(event); };
+    std::string error;
+    ASSERT_TRUE(shell->cover(pictureOf(magentaColour), 1.0, &error)) << error;
+    ASSERT_TRUE(tapUntil(keyboard, KEY_7, [&] { return !keys.empty(); })) << "no key reached the program";
+    ASSERT_FALSE(overviewShown());
+
+    // Super alone opens the overview, Shift+Super+L is the extension's own lock shortcut.
+    keyboard.tap(KEY_LEFTMETA);
+    keyboard.tap(KEY_L, {KEY_LEFTSHIFT, KEY_LEFTMETA});
+    pumpEvents(700ms);
+    EXPECT_FALSE(overviewShown()) << "Super reached the Shell";
+    EXPECT_EQ(counter.locks, 0) << "the lock shortcut fired under the cover";
+
+    // Uncovered, Super opens the overview: the check above can fail.
+    ASSERT_TRUE(shell->uncover(&error)) << error;
+    keyboard.tap(KEY_LEFTMETA);
+    EXPECT_TRUE(waitUntil([] { return overviewShown(); }, 5s));
+    leaveOverview();
+    EXPECT_TRUE(waitUntil([] { return !overviewShown(); }, 5s));
     program->unregisterObject(QStringLiteral("/org/tolva/Screen"));
 }
 

@@ -132,9 +132,7 @@ void RemoteKeyboard::click() {
     }
 }
 
-// The Shell shows the overview when it starts and whenever it has no window: a new window takes
-// the keyboard focus only on the desktop.
-static void leaveOverview() {
+void leaveOverview() {
     QDBusConnection bus = connect(QStringLiteral("overview"));
     QDBusMessage message = QDBusMessage::createMethodCall(
         QStringLiteral("org.gnome.Shell"), QStringLiteral("/org/gnome/Shell"),

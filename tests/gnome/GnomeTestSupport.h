@@ -34,6 +34,10 @@ bool claimProgramName(QDBusConnection& bus);
 // when the Shell says no.
 bool switchExtension(bool on);
 
+// Leaves the Shell's overview, which it shows when it starts and whenever it has no window: a
+// new window takes the keyboard focus only on the desktop.
+void leaveOverview();
+
 // Share of pixels of `image` (every 5th in both directions) within 8 of `colour` in each channel.
 double shareOf(const QImage& image, const QColor& colour);
 
