@@ -309,26 +309,26 @@ var TolvaScreenShell = class TolvaScreenShell {
         const {Clutter, Cogl, St, global} = this._lib;
         const color = typeof content.color === 'string' ? content.color : '#000000';
         const opacity = typeof content.opacity === 'number' ? Math.max(0, Math.min(1, content.opacity)) : 1;
-        if (picture) {
-            const image = new St.ImageContent({preferred_width: picture.width, preferred_height: picture.height});
-            // Little-endian ARGB32 premultiplied is B, G, R, A in memory.
-            const format = Cogl.PixelFormat.BGRA_8888_PRE;
-            try {
-                image.set_bytes(picture.bytes, format, picture.width, picture.height, picture.stride);
-            } catch (e) {
-                // Newer Shells want the Cogl context first.
-                const context = global.stage.context.get_backend().get_cogl_context();
-                image.set_bytes(context, picture.bytes, format, picture.width, picture.height, picture.stride);
-            }
-            this._picture.set_content(image);
-            this._picture.set_content_gravity(Clutter.ContentGravity.RESIZE_FILL);
-            this._picture.set_size(picture.width, picture.height);
-            this._cover.style = 'background-color: transparent;';
-        } else {
-            this._picture.set_content(null);
-            this._cover.style = `background-color: ${color};`;
-        }
         this._cover.opacity = Math.round(opacity * 255);
+        // The colour first: a picture that cannot be shown leaves an opaque cover, not a clear one.
+        this._picture.set_content(null);
+        this._cover.style = `background-color: ${color};`;
+        if (!picture)
+            return;
+        const image = new St.ImageContent({preferred_width: picture.width, preferred_height: picture.height});
+        // Little-endian ARGB32 premultiplied is B, G, R, A in memory.
+        const format = Cogl.PixelFormat.BGRA_8888_PRE;
+        try {
+            image.set_bytes(picture.bytes, format, picture.width, picture.height, picture.stride);
+        } catch (e) {
+            // Newer Shells want the Cogl context first.
+            const context = global.stage.context.get_backend().get_cogl_context();
+            image.set_bytes(context, picture.bytes, format, picture.width, picture.height, picture.stride);
+        }
+        this._picture.set_content(image);
+        this._picture.set_content_gravity(Clutter.ContentGravity.RESIZE_FILL);
+        this._picture.set_size(picture.width, picture.height);
+        this._cover.style = 'background-color: transparent;';
     }
 
     _raise() {
