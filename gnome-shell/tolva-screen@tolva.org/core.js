@@ -87,6 +87,8 @@ var TolvaScreenShell = class TolvaScreenShell {
         this._shortcutAdded = false;
         this._stopWhenUncovered = false;
         this._holdAgainId = 0;
+        this._startId = 0;
+        this._programRunning = false;
     }
 
     // Puts the interface on the bus and the lock shortcut in place.
@@ -453,6 +455,7 @@ var TolvaScreenShell = class TolvaScreenShell {
             this._lib.GLib.source_remove(this._holdAgainId);
             this._holdAgainId = 0;
         }
+        this._stopStartingProgram();
         if (this._grab) {
             Main.popModal(this._grab);
             this._grab = null;
@@ -490,16 +493,52 @@ var TolvaScreenShell = class TolvaScreenShell {
     }
 
     _programAppeared(owner) {
+        this._programRunning = true;
+        this._stopStartingProgram();
         // The cover waits for the new program's first call to take it over.
         if (owner !== this._owner)
             this._hidePanel();
     }
 
     _programVanished() {
+        this._programRunning = false;
         this._owner = null;
         this._hidePanel();
-        if (this._cover)
+        if (this._cover) {
             log('tolva-screen: the program left while covered; the cover stays until it is back');
+            this._startProgram(1);
+        }
+    }
+
+    // The cover holds every key, so no one could start the program again by hand: the bus starts
+    // it (its D-Bus service), after `delay` seconds and then less and less often, until it is
+    // back or the cover is gone.
+    _startProgram(delay) {
+        const {Gio, GLib} = this._lib;
+        this._stopStartingProgram();
+        this._startId = GLib.timeout_add_seconds(GLib.PRIORITY_DEFAULT, delay, () => {
+            this._startId = 0;
+            if (!this._cover || this._programRunning)
+                return GLib.SOURCE_REMOVE;
+            Gio.DBus.session.call('org.freedesktop.DBus', '/org/freedesktop/DBus', 'org.freedesktop.DBus',
+                'StartServiceByName', new GLib.Variant('(su)', [TolvaScreenShell.programName, 0]), null,
+                Gio.DBusCallFlags.NONE, -1, null, (connection, result) => {
+                    try {
+                        connection.call_finish(result);
+                    } catch (e) {
+                        log(`tolva-screen: cannot start the program: ${e.message}`);
+                    }
+                });
+            this._startProgram(Math.min(delay * 2, 30));
+            return GLib.SOURCE_REMOVE;
+        });
+    }
+
+    _stopStartingProgram() {
+        if (this._startId) {
+            this._lib.GLib.source_remove(this._startId);
+            this._startId = 0;
+        }
     }
 
     _askProgramToLock() {

@@ -15,6 +15,8 @@
 #include <QPainter>
 #include <QProcess>
 #include <QTemporaryDir>
+#include <filesystem>
+#include <fstream>
 
 #include <linux/input-event-codes.h>
 
@@ -108,6 +110,55 @@ TEST_F(GnomeShellExtension, CoversEveryMonitorForTheProgramAlone) {
     ASSERT_EQ(shots.size(), 2u) << error;
     for (const auto& [area, image] : shots)
         EXPECT_LT(shareOf(image, magentaColour), 0.5) << "monitor at " << area.x() << " is still covered";
+}
+
+TEST_F(GnomeShellExtension, WhenTheProgramLeavesWhileCoveredTheBusStartsItAgain) {
+    // The program's D-Bus service, as the package installs one, here leaving a mark.
+    const char* servicesDir = std::getenv("TOLVA_GNOME_SERVICES");
+    ASSERT_NE(servicesDir, nullptr) << "the session names no folder of service files";
+    const std::filesystem::path services = servicesDir;
+    const std::filesystem::path mark = services / "started";
+    std::filesystem::remove(mark);
+    {
+        std::ofstream service(services / "org.tolva.Screen.service");
+        service << "[D-BUS Service]\nName=org.tolva.Screen\nExec=/usr/bin/touch " << mark.string() << "\n";
+    }
+    auto reloadBus = [] {
+        QDBusConnection bus = connect(QStringLiteral("reload"));
+        bus.call(QDBusMessage::createMethodCall(
+            QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
+            QStringLiteral("org.freedesktop.DBus"), QStringLiteral("ReloadConfig")));
+        QDBusConnection::disconnectFromBus(QStringLiteral("reload"));
+    };
+    reloadBus();
+    auto leave = [&] {
+        shell.reset();
+        program.reset();
+        QDBusConnection::disconnectFromBus(QStringLiteral("program"));
+    };
+    auto comeBack = [&] {
+        program = std::make_unique<QDBusConnection>(connect(QStringLiteral("program")));
+        shell = std::make_shared<GnomeShellCover>(*program);
+        return claimProgramName(*program);
+    };
+
+    // Without a cover the program may go: nothing starts it.
+    leave();
+    pumpEvents(2500ms);
+    EXPECT_FALSE(std::filesystem::exists(mark)) << "the program was started without a cover";
+
+    ASSERT_TRUE(comeBack());
+    std::string error;
+    ASSERT_TRUE(shell->cover(pictureOf(magentaColour), 1.0, &error)) << error;
+    leave();
+    EXPECT_TRUE(waitUntil([&] { return std::filesystem::exists(mark); }, 10s))
+        << "the program was not started again";
+
+    std::filesystem::remove(services / "org.tolva.Screen.service");
+    reloadBus();
+    ASSERT_TRUE(comeBack());
+    EXPECT_TRUE(shell->isCovered());
+    EXPECT_TRUE(shell->uncover(&error)) << error;
 }
 
 TEST_F(GnomeShellExtension, ATranslucentPictureTintsTheLiveScreen) {

@@ -31,7 +31,8 @@ bool enterGnomeSession() {
             continue;
         const std::string name = line.substr(0, equals);
         if (name == "DBUS_SESSION_BUS_ADDRESS" || name == "DBUS_SYSTEM_BUS_ADDRESS" ||
-            name == "WAYLAND_DISPLAY" || name == "XDG_SESSION_TYPE" || name == "TOLVA_GNOME_SHELL_LOG")
+            name == "WAYLAND_DISPLAY" || name == "XDG_SESSION_TYPE" || name == "TOLVA_GNOME_SHELL_LOG" ||
+            name == "TOLVA_GNOME_SERVICES")
             ::setenv(name.c_str(), line.substr(equals + 1).c_str(), 1);
     }
     return true;
