@@ -13,6 +13,11 @@
 
 #include <QDBusConnectionInterface>
 
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <utility>
+
 #include <linux/input-event-codes.h>
 
 #include <gtest/gtest.h>
@@ -154,6 +159,83 @@ TEST_F(GnomeLock, AfterTheProgramIsKilledTheCoverStaysAndTheNextProgramTakesTheL
     typeDigits(keyboard, {KEY_4, KEY_8, KEY_2, KEY_9});
     ASSERT_TRUE(app->waitFor("lock info: unlocked reason=PIN via tap.*")) << app->transcript();
     EXPECT_TRUE(waitUntil([&] { return !watcher->isCovered(); }, 5s)) << "the cover stayed after the PIN";
+}
+
+namespace {
+
+void reloadBus() {
+    QDBusConnection bus = connect(QStringLiteral("reload"));
+    bus.call(QDBusMessage::createMethodCall(
+        QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
+        QStringLiteral("org.freedesktop.DBus"), QStringLiteral("ReloadConfig")));
+    QDBusConnection::disconnectFromBus(QStringLiteral("reload"));
+}
+
+std::string fileText(const std::filesystem::path& path) {
+    std::ifstream in(path);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+} // namespace
+
+TEST_F(GnomeLock, AKilledProgramIsStartedAgainByTheBusAndTakesTheLockBack) {
+    // The program's D-Bus service as the package installs it, started in this test's folders and
+    // writing its log where the test reads it.
+    const char* servicesDir = std::getenv("TOLVA_GNOME_SERVICES");
+    ASSERT_NE(servicesDir, nullptr);
+    const std::filesystem::path services = servicesDir;
+    const std::filesystem::path log = std::filesystem::path(std::getenv("HOME")) / "started-by-the-bus.log";
+    std::string environment;
+    for (const char* name : {"HOME", "XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_CACHE_HOME", "XDG_RUNTIME_DIR",
+                             "DBUS_SESSION_BUS_ADDRESS", "DBUS_SYSTEM_BUS_ADDRESS", "WAYLAND_DISPLAY",
+                             "XDG_SESSION_TYPE", "QT_QPA_PLATFORM", "TOLVA_LOG_STDERR"})
+        if (const char* value = std::getenv(name))
+            environment += std::string(" ") + name + "=" + value;
+    {
+        std::ofstream service(services / "org.tolva.Screen.service");
+        service << "[D-BUS Service]\nName=org.tolva.Screen\nExec=/bin/sh -c 'exec env" << environment << " "
+                << TOLVA_BINARY << " >" << log.string() << " 2>&1'\n";
+    }
+    reloadBus();
+    RemoteKeyboard keyboard;
+    ASSERT_TRUE(keyboard.isReady());
+    app = std::make_unique<App>(std::vector<std::string>{"--lock-in", "0"});
+    ASSERT_TRUE(app->waitFor("lock info: locked in background .*", 20s)) << app->transcript();
+
+    app->process().signal(SIGKILL);
+    app->process().waitForExit(5s);
+    app.reset();
+    // Nobody could start it by hand under the cover: the extension has the bus start it.
+    const bool resumed = waitUntil(
+        [&] { return fileText(log).find("lock info: locked in background") != std::string::npos; }, 20s);
+    std::filesystem::remove(services / "org.tolva.Screen.service");
+    reloadBus();
+    ASSERT_TRUE(resumed) << "the program was not started again:\n" << fileText(log);
+    EXPECT_NE(fileText(log).find("lock info: lock resumed after restart failures=0"), std::string::npos)
+        << fileText(log);
+    EXPECT_TRUE(watcher->isCovered());
+    // (Ended with the test, whatever happens below.)
+    struct EndsWithTheTest {
+        pid_t pid = 0;
+        ~EndsWithTheTest() {
+            if (pid > 0)
+                ::kill(pid, SIGTERM);
+        }
+    } started{pid_t(watcherBus->interface()->servicePid(QStringLiteral("org.tolva.Screen")).value())};
+    ASSERT_GT(started.pid, 0);
+
+    // The PIN ends the lock of the program the bus started.
+    ASSERT_TRUE(tapUntil(keyboard, KEY_ESC, [&] {
+        return fileText(log).find("lock info: taking foreground: input key:tap") != std::string::npos;
+    })) << fileText(log);
+    typeDigits(keyboard, {KEY_4, KEY_8, KEY_2, KEY_9});
+    EXPECT_TRUE(waitUntil([&] { return !watcher->isCovered(); }, 10s)) << "the cover stayed after the PIN\n"
+                                                                       << fileText(log);
+    EXPECT_NE(fileText(log).find("lock info: unlocked reason=PIN via tap"), std::string::npos)
+        << fileText(log);
+    ::kill(std::exchange(started.pid, 0), SIGTERM);
+    EXPECT_TRUE(waitUntil(
+        [&] { return !watcherBus->interface()->isServiceRegistered("org.tolva.Screen").value(); }, 10s));
 }
 
 TEST_F(GnomeLock, WithTheExtensionOffTheLockIsRefusedWithTheWayToTurnItOn) {
