@@ -65,3 +65,21 @@ set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_PACKAGING_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})
 include(CPack)
+
+# The GNOME Shell extension that covers the screen on GNOME (Wayland), in the form this
+# distribution's Shell (43 and 44: legacy imports) loads; the ES-module form for 45 and later is
+# assembled beside it in the build folder.
+set(TOLVA_EXTENSION_UUID tolva-screen@tolva.org)
+file(GLOB TOLVA_EXTENSION_SOURCES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/gnome-shell/${TOLVA_EXTENSION_UUID}/*
+     ${PROJECT_SOURCE_DIR}/gnome-shell/${TOLVA_EXTENSION_UUID}/schemas/*)
+foreach(form legacy module)
+  add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/gnome-shell/${form}/${TOLVA_EXTENSION_UUID}/metadata.json
+    COMMAND ${PROJECT_SOURCE_DIR}/gnome-shell/assemble ${form} ${CMAKE_BINARY_DIR}/gnome-shell/${form}/${TOLVA_EXTENSION_UUID}
+    DEPENDS ${PROJECT_SOURCE_DIR}/gnome-shell/assemble ${TOLVA_EXTENSION_SOURCES}
+    COMMENT "Assembling the GNOME Shell extension (${form})")
+endforeach()
+add_custom_target(gnome-shell-extension ALL DEPENDS
+  ${CMAKE_BINARY_DIR}/gnome-shell/legacy/${TOLVA_EXTENSION_UUID}/metadata.json
+  ${CMAKE_BINARY_DIR}/gnome-shell/module/${TOLVA_EXTENSION_UUID}/metadata.json)
+install(DIRECTORY ${CMAKE_BINARY_DIR}/gnome-shell/legacy/${TOLVA_EXTENSION_UUID}
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/gnome-shell/extensions)

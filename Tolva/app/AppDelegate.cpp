@@ -25,6 +25,10 @@
 #include "platform/dbus/KGlobalAccelHotKeyBackend.h"
 #include "platform/dbus/LoginSession.h"
 #include "platform/dbus/ReduceMotionSetting.h"
+#include "platform/gnome/GnomeIdleTime.h"
+#include "platform/gnome/GnomeOverlayWindows.h"
+#include "platform/gnome/GnomeScreenCapture.h"
+#include "platform/gnome/GnomeShellCover.h"
 #include "platform/pam/PamLoginPasswordVerifier.h"
 #include "platform/wayland/CompositorBinding.h"
 #include "platform/wayland/WaylandConnection.h"
@@ -163,10 +167,10 @@ AppDelegate::AppDelegate(Instance instance)
         wayland_ = WaylandConnection::connect();
         if (!wayland_)
             Log::lock.error("display server: wayland, but no compositor answers on WAYLAND_DISPLAY");
-        else if (!WaylandOverlay::isAvailable(*wayland_))
-            Log::lock.error("display server: wayland; " + WaylandOverlay::unavailableReason(*wayland_));
-        else
+        else if (WaylandOverlay::isAvailable(*wayland_))
             Log::lock.info("display server: wayland (layer-shell)");
+        else
+            chooseGnomeShell();
     } else {
         x11_ = XConnection::open();
         Log::lock.info(std::string("display server: ") + (x11_ ? "x11" : "none"));
@@ -175,6 +179,12 @@ AppDelegate::AppDelegate(Instance instance)
     std::shared_ptr<IdleTimeSource> idleTime = std::make_shared<NoIdleTime>();
     if (x11_) {
         idleTime = std::make_shared<X11IdleTimeSource>(x11_);
+    } else if (gnomeShell_) {
+        auto quiet = std::make_shared<GnomeIdleTime>(QDBusConnection::sessionBus());
+        if (quiet->isAvailable())
+            idleTime = quiet;
+        Log::idle.info(std::string("idle time source: ") +
+                       (quiet->isAvailable() ? "mutter idle monitor" : "none (mutter does not answer)"));
     } else if (wayland_) {
         auto quiet = std::make_shared<WaylandIdleTime>(wayland_);
         if (quiet->isAvailable())
@@ -200,6 +210,22 @@ AppDelegate::AppDelegate(Instance instance)
 bool AppDelegate::compositorBindsShortcut() const {
     // wlroots compositors (they alone offer the input inhibitor) give no program a key of its own.
     return wayland_ && WaylandOverlay::isAvailable(*wayland_) && wayland_->inputInhibitManager();
+}
+
+// GNOME has no layer-shell: only its Shell, through our extension, can cover the screen.
+void AppDelegate::chooseGnomeShell() {
+    auto shell = std::make_shared<GnomeShellCover>(QDBusConnection::sessionBus());
+    if (shell->isAvailable()) {
+        gnomeShell_ = shell;
+        Log::lock.info("display server: wayland (gnome shell extension " +
+                       std::to_string(shell->version().value_or(0)) + ")");
+    } else if (GnomeShellCover::isShellRunning(QDBusConnection::sessionBus())) {
+        gnomeShellWithoutExtension_ = true;
+        Log::lock.error(std::string("display server: wayland (gnome shell), but its extension ") +
+                        GnomeShellCover::extensionUuid + " is not on");
+    } else {
+        Log::lock.error("display server: wayland; " + WaylandOverlay::unavailableReason(*wayland_));
+    }
 }
 
 AppDelegate::~AppDelegate() {
@@ -346,8 +372,40 @@ std::optional<int> AppDelegate::launch(const QStringList& arguments) {
         return Point{double(p.x()), height - p.y()};
     };
     const bool onWayland = wayland_ && WaylandOverlay::isAvailable(*wayland_);
-    if (isWaylandSession() && !onWayland)
+    if (isWaylandSession() && !onWayland && !gnomeShell_)
         services.coverUnavailable = [] { return true; };
+    if (gnomeShellWithoutExtension_)
+        services.coverExtensionOff = [] { return true; };
+    if (gnomeShell_) {
+        // GNOME: the Shell extension shows the cover and holds the keys and the pointer inside
+        // the Shell; nothing here speaks to a display server.
+        auto cover = std::make_shared<GnomeOverlayWindows>(scheduler_, gnomeShell_);
+        services.windows = cover;
+        auto shell = gnomeShell_;
+        // The snapshot look: the extension takes the pictures inside the Shell.
+        auto shellSnapshots = std::make_shared<ScreenSnapshotter>(
+            scheduler_, std::make_shared<GnomeDisplays>(shell), std::make_shared<GnomeScreenCapture>(shell),
+            [shell] { return shell->isAvailable(); });
+        services.contentBuilder = std::make_shared<OverlayContentBuilder>(
+            shellSnapshots, [reduce] { return reduce->reduceMotion(); }, std::chrono::system_clock::now,
+            [] { return false; }, [](const std::string&) { return false; });
+        overlayWindows_.reset();
+        std::weak_ptr<GnomeOverlayWindows> weakCover = cover;
+        services.makeTap = [weakCover](EventTap::Handler handler, OverlayWindow*) -> std::unique_ptr<EventTap> {
+            if (auto c = weakCover.lock())
+                return c->makeTap(std::move(handler));
+            return std::make_unique<NoTap>();
+        };
+        services.makePointerGrab = [] { return std::unique_ptr<PointerGrab>(); };
+        services.accessibilityTrusted = [shell] { return shell->isAvailable(); };
+        services.secureInputEnabled = [] { return false; };
+        services.screenCaptureAllowed = [shell] { return shell->isAvailable(); };
+        services.pointerLocation = [weakCover] {
+            auto c = weakCover.lock();
+            return c && c->pointer() ? *c->pointer() : Point{0, 0};
+        };
+        shellCover_ = cover;
+    }
     if (onWayland) {
         // The compositor shows the cover, one layer-shell surface per output, and hands it the
         // keys and the pointer: nothing here speaks to an X server.
@@ -404,13 +462,15 @@ std::optional<int> AppDelegate::launch(const QStringList& arguments) {
     const bool guardSaysLocked = guardLocked && std::string_view(guardLocked) == "1";
     // An overlay whose program and guard were both ended still covers the screen, and asks for
     // the PIN of the program that takes it over.
-    const bool coverLeftBehind = x11_ && OverlayWindowManager::coverLeftBehind(*x11_);
+    const bool coverLeftBehind =
+        (x11_ && OverlayWindowManager::coverLeftBehind(*x11_)) || (gnomeShell_ && gnomeShell_->isCovered());
     if (coverLeftBehind)
         Log::lock.error("an overlay left behind still covers the screen; the lock is taken back");
     ::unsetenv("TOLVA_GUARD_LOCKED"); // not for the helper processes this program starts
     const QString binaries = QCoreApplication::applicationDirPath();
     // On Wayland the guard covers beneath the compositor's overlay surfaces; the X11 one would hold
-    // an X server that does not hold the session.
+    // an X server that does not hold the session. On GNOME the extension keeps the cover and has
+    // the bus start this program again.
     if (onWayland || !isWaylandSession())
         guard_ = LockGuard::start(binaries + (onWayland ? QStringLiteral("/tolva-screen-guard-wayland")
                                                         : QStringLiteral("/tolva-screen-guard")),

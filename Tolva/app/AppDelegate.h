@@ -35,6 +35,7 @@ class LockGuard;
 class DisplaySource;
 class OverlayWindowManager;
 class WaylandConnection;
+class GnomeShellCover;
 class OverlayWindows;
 class WaylandOverlayWindows;
 enum class SettingsTab;
@@ -81,6 +82,7 @@ public:
 
 private:
     void watchSignals();
+    void chooseGnomeShell();
     void startUpdater();
     // Opens the window that "Settings…" stands for.
     void openSettings(std::optional<SettingsTab> tab);
@@ -113,6 +115,11 @@ private:
     bool compositorBindsShortcut() const;
     std::shared_ptr<WaylandConnection> wayland_;
     std::shared_ptr<WaylandOverlayWindows> waylandCover_;
+    // On GNOME (Wayland, no layer-shell): the Shell extension that covers for us, when it answers,
+    // and the cover it shows.
+    std::shared_ptr<GnomeShellCover> gnomeShell_;
+    std::shared_ptr<OverlayWindows> shellCover_;
+    bool gnomeShellWithoutExtension_ = false;
     // While the settings record a new shortcut, the registered one is set aside.
     bool recordingHotKey_ = false;
     Scheduler::Handle refreshTask_;

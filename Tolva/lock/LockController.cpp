@@ -75,13 +75,23 @@ bool LockController::passwordUnlockAvailable() const {
 std::optional<std::string> LockController::lockBlockedReason() const {
     if (canLock())
         return std::nullopt;
-    if (!accessibilityGranted_ && services_.coverUnavailable && services_.coverUnavailable())
-        return L10n::Lock::Blocked::noCover();
+    if (auto reason = coverBlockedReason())
+        return reason;
     if (!accessibilityGranted_ && needsReauthorization_)
         return L10n::Lock::Blocked::accessibilityRevoked();
     if (!accessibilityGranted_)
         return L10n::Lock::Blocked::accessibilityMissing();
     return L10n::Lock::Blocked::pinMissing();
+}
+
+std::optional<std::string> LockController::coverBlockedReason() const {
+    if (accessibilityGranted_)
+        return std::nullopt;
+    if (services_.coverExtensionOff && services_.coverExtensionOff())
+        return L10n::Lock::Blocked::shellExtensionOff();
+    if (services_.coverUnavailable && services_.coverUnavailable())
+        return L10n::Lock::Blocked::noCover();
+    return std::nullopt;
 }
 
 std::optional<std::string> LockController::snapshotWarning() const {

@@ -57,6 +57,9 @@ public:
         // Whether the session's display server lets no program cover the screen at all (a
         // Wayland compositor without layer-shell); none: it does.
         std::function<bool()> coverUnavailable;
+        // Whether the cover needs a desktop extension that is not on (GNOME Shell's); none: it
+        // does not.
+        std::function<bool()> coverExtensionOff;
         std::function<bool()> secureInputEnabled;
         std::function<bool()> screenCaptureAllowed;
         std::function<bool()> reduceMotion;
@@ -93,6 +96,8 @@ public:
     TouchIDUnlock::Availability touchIDAvailability() const { return services_.touchID->availability(); }
     void refreshTouchIDAvailability() { services_.touchID->refreshAvailability(); }
     std::optional<std::string> lockBlockedReason() const;
+    // Why nothing can cover the screen on this session and what to do, or nothing where it can.
+    std::optional<std::string> coverBlockedReason() const;
     std::optional<std::string> snapshotWarning() const;
 
     std::function<void()> onWillLock;

@@ -53,6 +53,10 @@ OnboardingView::OnboardingView(std::shared_ptr<Preferences> prefs, LockControlle
     // says that the page follows a change by itself. Nothing here could be granted by a button.
     accessibilityState_ = new QLabel(access);
     access->layout()->addWidget(accessibilityState_);
+    coverBlocked_ = paragraph("", access);
+    coverBlocked_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    coverBlocked_->hide();
+    access->layout()->addWidget(coverBlocked_);
     accessibilityHint_ = paragraph(L10n::Onboarding::Accessibility::autoRefreshHint(), access);
     access->layout()->addWidget(accessibilityHint_);
     static_cast<QVBoxLayout*>(access->layout())->addStretch();
@@ -217,6 +221,9 @@ void OnboardingView::refresh() {
                                                             ? "✓ " + L10n::Settings::Permissions::granted()
                                                             : L10n::Settings::Permissions::denied()));
     accessibilityHint_->setVisible(!blockingAvailable);
+    const auto coverBlocked = controller_.coverBlockedReason();
+    coverBlocked_->setText(QString::fromStdString(coverBlocked.value_or("")));
+    coverBlocked_->setVisible(coverBlocked.has_value());
     if (auto& record = auth_->record()) {
         pinExisting_->setText(linkTo(SettingsTab::security, L10n::Onboarding::Pin::existing(record->length)));
         pinExisting_->show();

@@ -52,6 +52,7 @@ public:
     QLabel* pinFailureLabel() const { return pinFailure_; }
     QLabel* accessibilityState() const { return accessibilityState_; }
     QLabel* accessibilityHint() const { return accessibilityHint_; }
+    QLabel* coverBlocked() const { return coverBlocked_; }
     QLabel* noTrayNote() const { return noTrayNote_; }
     QLabel* pinExisting() const { return pinExisting_; }
     // The look picker on the last page, and the line saying what the chosen look hides.
@@ -75,6 +76,7 @@ private:
     QPushButton* next_;
     QLabel* accessibilityState_ = nullptr;
     QLabel* accessibilityHint_ = nullptr;
+    QLabel* coverBlocked_ = nullptr; // what to do where nothing can cover the screen
     PinEditor* pinEditor_ = nullptr;
     QLabel* pinFailure_ = nullptr;
     QLabel* pinExisting_ = nullptr;

@@ -796,6 +796,11 @@ QWidget* SettingsView::buildPermissions() {
            L10n::Settings::Permissions::accessibilityName() + " · " +
                L10n::Settings::Permissions::requiredNote(),
            L10n::Settings::Permissions::accessibilityDetail(), permissions_.keyboardState);
+    permissions_.coverBlocked = wrapped(QString(), nullptr);
+    permissions_.coverBlocked->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    permissions_.coverBlocked->setStyleSheet(QStringLiteral("color: #b25000;"));
+    permissions_.coverBlocked->hide();
+    system.rows->addWidget(permissions_.coverBlocked);
     permissions_.screenCaptureState = new QLabel;
     addRow(system,
            L10n::Settings::Permissions::screenRecordingName() + " · " +
@@ -812,6 +817,9 @@ void SettingsView::syncPermissions() {
         label->setStyleSheet(allowed ? QStringLiteral("color: #1f9d3a;") : QStringLiteral("color: #b25000;"));
     };
     state(permissions_.keyboardState, env_.controller && env_.controller->accessibilityGranted());
+    const auto coverBlocked = env_.controller ? env_.controller->coverBlockedReason() : std::nullopt;
+    permissions_.coverBlocked->setText(qs(coverBlocked.value_or("")));
+    permissions_.coverBlocked->setVisible(coverBlocked.has_value());
     state(permissions_.screenCaptureState, env_.screenCaptureAllowed ? env_.screenCaptureAllowed() : true);
 }
 

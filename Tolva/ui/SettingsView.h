@@ -140,6 +140,7 @@ public:
     };
     struct Permissions {
         QLabel* keyboardState = nullptr;
+        QLabel* coverBlocked = nullptr; // what to do where nothing can cover the screen
         QLabel* screenCaptureState = nullptr;
     };
     struct About {

@@ -112,6 +112,13 @@ TEST(Onboarding, StepsAndTheirRules) {
     EXPECT_TRUE(view.accessibilityHint()->isVisibleTo(&view));
     QWidget* keyboardPage = view.accessibilityState()->parentWidget();
     EXPECT_TRUE(keyboardPage->findChildren<QPushButton*>().isEmpty()) << "no button that cannot do anything";
+    EXPECT_FALSE(view.coverBlocked()->isVisibleTo(&view));
+    // GNOME without the extension: the page says how to turn it on.
+    w.shellExtensionOff = true;
+    view.refresh();
+    EXPECT_TRUE(view.coverBlocked()->isVisibleTo(&view));
+    EXPECT_EQ(view.coverBlocked()->text().toStdString(), w.controller->lockBlockedReason());
+    EXPECT_NE(view.coverBlocked()->text().indexOf("gnome-extensions enable tolva-screen@tolva.org"), -1);
     w.trusted = true;
     w.controller->refreshCapabilities();
     view.refresh();

@@ -38,6 +38,16 @@ TEST(LockController, RefusedLocksSayWhy) {
     EXPECT_EQ(uncoverable.controller->state(), LockState::unlocked);
     EXPECT_EQ(uncoverable.controller->lockBlockedReason(),
               "This desktop doesn’t let programs cover the screen. Use an X11 session, sway or KDE Plasma.");
+
+    // GNOME covers through the program's Shell extension: switched off, the refusal says how to
+    // switch it on.
+    LockRig extensionOff(true, {}, [](LockController::Services& s) { s.coverExtensionOff = [] { return true; }; });
+    extensionOff.trusted = false;
+    extensionOff.lock("menu");
+    EXPECT_EQ(extensionOff.controller->state(), LockState::unlocked);
+    EXPECT_EQ(extensionOff.controller->lockBlockedReason(),
+              "Tolva Screen’s GNOME Shell extension is off. Turn it on with “gnome-extensions enable "
+              "tolva-screen@tolva.org”, then log out and back in.");
 }
 
 TEST(LockController, LockSequenceAndASecondRequest) {

@@ -503,6 +503,18 @@ TEST(SettingsWindow, PermissionsTabSaysWhatIsTrueAndPolls) {
     EXPECT_FALSE(w.controller->accessibilityGranted()) << "the tab refreshes the capabilities";
     EXPECT_EQ(p.keyboardState->text(), "⚠ Not available");
     EXPECT_EQ(p.screenCaptureState->text(), "⚠ Not available");
+    EXPECT_FALSE(w.shows(p.coverBlocked)) << "nothing to do on a session that simply lacks it";
+
+    // GNOME without the extension: the step that makes it work, as the refused lock says it.
+    w.shellExtensionOff = true;
+    w.scheduler.advance(Seconds(1));
+    EXPECT_TRUE(w.shows(p.coverBlocked));
+    EXPECT_EQ(p.coverBlocked->text(), "Tolva Screen’s GNOME Shell extension is off. Turn it on with "
+                                      "“gnome-extensions enable tolva-screen@tolva.org”, then log out and back in.");
+    EXPECT_EQ(p.coverBlocked->text().toStdString(), w.controller->lockBlockedReason());
+    w.trusted = true;
+    w.scheduler.advance(Seconds(1));
+    EXPECT_FALSE(w.shows(p.coverBlocked)) << "gone once the cover is there";
 
     w.view().setTab(SettingsTab::general);
     EXPECT_FALSE(w.view().isPolling()) << "only while the tab is shown";

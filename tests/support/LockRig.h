@@ -35,6 +35,7 @@ struct LockRig {
     std::shared_ptr<OverlayWindowManager> windows;
     bool tapStarts = true;
     bool trusted = true;
+    bool shellExtensionOff = false; // GNOME without the extension that covers for the program
     bool secureInput = false;
     Point pointer{100, 100};
     int systemLocks = 0;
@@ -81,6 +82,7 @@ struct LockRig {
             return grab;
         };
         s.accessibilityTrusted = [this] { return trusted; };
+        s.coverExtensionOff = [this] { return shellExtensionOff; };
         s.secureInputEnabled = [this] { return secureInput; };
         s.screenCaptureAllowed = [] { return true; };
         s.reduceMotion = [] { return false; };

@@ -1,0 +1,65 @@
+// The overlay on GNOME (Wayland): the Shell extension shows the cover over every monitor
+// (GnomeShellCover), and each monitor has an overlay window whose view is never shown itself but
+// rendered: once into the cover's picture when the lock begins (the colour or picture and the
+// away note), and its unlock panel into a bitmap the Shell shows whenever it changes. Keys reach
+// the lock through the tap this class hands out, pointer input through each view.
+#pragma once
+
+#include "overlay/OverlayWindows.h"
+#include "platform/EventTap.h"
+#include "platform/Scheduler.h"
+#include "platform/gnome/GnomeShellCover.h"
+
+#include <QImage>
+
+#include <memory>
+#include <optional>
+
+namespace tolva {
+
+class GnomeOverlayWindows : public OverlayWindows {
+public:
+    GnomeOverlayWindows(Scheduler& scheduler, std::shared_ptr<GnomeShellCover> shell);
+    ~GnomeOverlayWindows() override;
+
+    void build(const OverlayContent& content) override;
+    void tearDown() override;
+    const std::vector<std::unique_ptr<OverlayWindow>>& windows() const override { return windows_; }
+    const DisplayLayout& layout() const override { return layout_; }
+    DisplayLayout currentLayout() const override;
+    OverlayWindow* window(Point under) const override;
+    OverlayWindow* mainWindow() const override;
+
+    // A tap that receives every key the cover gets while it is up.
+    std::unique_ptr<EventTap> makeTap(EventTap::Handler handler);
+    // Where the pointer was last seen over the cover, in the core's y-up coordinates.
+    std::optional<Point> pointer() const { return pointer_; }
+    bool isCovered() const { return covered_; }
+    // Whether the Shell holds the keys for the lock: its cover is up, or comes with the next build.
+    bool holdsKeys() const;
+
+private:
+    class Tap;
+    void coverAgain();
+    void showPanel();
+    void pointerMoved(QPointF at, const char* source);
+
+    Scheduler& scheduler_;
+    std::shared_ptr<GnomeShellCover> shell_;
+    std::vector<std::unique_ptr<OverlayWindow>> windows_;
+    std::vector<GnomeShellCover::Monitor> built_;
+    DisplayLayout layout_;
+    EventTap::Handler keyHandler_;
+    Tap* tap_ = nullptr;
+    std::optional<Point> pointer_;
+    bool covered_ = false;
+    bool available_ = false; // the extension answers on the bus
+    // The cover's picture, kept to show it again when the Shell comes back.
+    QImage picture_;
+    // The panel as last sent: sent again only when it looks different.
+    std::optional<std::pair<QImage, QPoint>> panelShown_;
+    Scheduler::Handle panelWatch_;
+    Scheduler::Handle retry_;
+};
+
+} // namespace tolva

@@ -1,0 +1,90 @@
+// The program's side of Tolva Screen's GNOME Shell extension: GNOME lets no program cover the
+// screen, so the extension's actor inside the Shell does, on our request over the session bus
+// (org.tolva.Screen.Shell). It answers only the owner of org.tolva.Screen, which this program is.
+// Pictures and the panel's bitmap travel as memfds; keys and pointer events come back as signals
+// addressed to this program alone.
+#pragma once
+
+#include "platform/EventTap.h"
+
+#include <QDBusConnection>
+#include <QImage>
+#include <QObject>
+#include <QPointF>
+#include <QRect>
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace tolva {
+
+class GnomeShellCover : public QObject {
+    Q_OBJECT
+public:
+    static constexpr const char* extensionUuid = "tolva-screen@tolva.org";
+    static constexpr const char* service = "org.tolva.Screen.Shell";
+    static constexpr const char* path = "/org/tolva/Screen/Shell";
+    static constexpr const char* interface = "org.tolva.Screen.Shell";
+
+    struct Monitor {
+        QRect geometry; // logical pixels of the Shell's stage
+        bool primary = false;
+        friend bool operator==(const Monitor&, const Monitor&) = default;
+    };
+
+    explicit GnomeShellCover(QDBusConnection bus);
+    ~GnomeShellCover() override;
+
+    // Whether GNOME Shell runs on `bus` (with or without the extension).
+    static bool isShellRunning(QDBusConnection bus);
+    // Whether the extension answers on the bus (it is installed, enabled, and the Shell runs it).
+    bool isAvailable() const;
+    std::optional<std::uint32_t> version() const;
+    // Whether the Shell shows a cover now, also one a program before this one asked for.
+    bool isCovered() const;
+    std::vector<Monitor> monitors() const;
+
+    // Covers every monitor with `picture` (ARGB32 premultiplied, the stage's size, monitors at
+    // their stage positions) until uncover(); a second call replaces the picture. `opacity` is
+    // the whole cover's. Empty `error` on success.
+    bool cover(const QImage& picture, double opacity, std::string* error = nullptr);
+    // Covers with one colour (#rrggbb) at `opacity`, blended over the live screen when below 1.
+    bool coverWithColour(const QColor& colour, double opacity, std::string* error = nullptr);
+    // Shows `panel` with its top-left corner at `at` (stage pixels) above the cover; replaces
+    // the previous one. Asynchronous: the next key is not held up by the Shell.
+    void showPanel(const QImage& panel, QPoint at);
+    void hidePanel();
+    bool uncover(std::string* error = nullptr);
+    // What each monitor shows now, as the Shell draws it (the cover included).
+    std::vector<std::pair<QRect, QImage>> snapshot(std::string* error = nullptr) const;
+
+    // A key that reached the cover, in the program's terms.
+    std::function<void(const KeyEvent&)> onKey;
+    // `kind` is "motion", "press" or "release"; `at` in stage pixels.
+    std::function<void(const std::string& kind, QPointF at, std::uint32_t button)> onPointer;
+    std::function<void()> onMonitorsChanged;
+    // The extension came or went on the bus (the Shell restarted, or it was switched off).
+    std::function<void(bool available)> onAvailabilityChanged;
+
+    // The KeyEvent of a key the Shell reports: `keycode` is evdev + 8 as X counts, `modifiers`
+    // Clutter's modifier mask (X's bits, Super also as bit 26), `text` what the key types.
+    static std::optional<KeyEvent> keyEvent(std::uint32_t keycode, std::uint32_t modifiers, bool pressed,
+                                            const std::string& text);
+
+private slots:
+    void keyReceived(uint keysym, uint keycode, uint modifiers, bool pressed, const QString& text);
+    void pointerReceived(const QString& kind, double x, double y, uint button);
+    void monitorsChangedReceived();
+    void ownerChanged(const QString& name, const QString& oldOwner, const QString& newOwner);
+
+private:
+    bool callWithPicture(const QString& method, const QVariantList& before, const QImage& image,
+                         const QVariantList& after, std::string* error, bool wait);
+
+    QDBusConnection bus_;
+};
+
+} // namespace tolva
