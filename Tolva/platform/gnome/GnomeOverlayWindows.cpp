@@ -10,43 +10,10 @@
 
 namespace tolva {
 
-// Keys of the cover, for as long as the lock's tap is installed.
-class GnomeOverlayWindows::Tap : public EventTap {
-public:
-    Tap(GnomeOverlayWindows& owner, Handler handler) : owner_(&owner), handler_(std::move(handler)) {}
-    ~Tap() override { stop(); }
-    bool start() override {
-        if (!owner_)
-            return false;
-        installed_ = true;
-        owner_->keyHandler_ = handler_;
-        owner_->tap_ = this;
-        return isEnabled();
-    }
-    void stop() override {
-        if (!installed_ || !owner_)
-            return;
-        installed_ = false;
-        owner_->keyHandler_ = nullptr;
-        owner_->tap_ = nullptr;
-    }
-    // The Shell's modal grab holds every key for as long as its cover is up, from the moment the
-    // cover comes (the lock starts the tap just before it builds the windows).
-    bool isEnabled() override { return installed_ && owner_ && owner_->holdsKeys(); }
-    bool isInstalled() const override { return installed_; }
-    void ownerGone() { owner_ = nullptr; }
-
-private:
-    GnomeOverlayWindows* owner_;
-    Handler handler_;
-    bool installed_ = false;
-};
-
 GnomeOverlayWindows::GnomeOverlayWindows(Scheduler& scheduler, std::shared_ptr<GnomeShellCover> shell)
     : scheduler_(scheduler), shell_(std::move(shell)), available_(shell_->isAvailable()) {
     shell_->onKey = [this](const KeyEvent& event) {
-        if (keyHandler_)
-            keyHandler_(event);
+        keys_.deliver(event);
         // The panel follows what the key did at once, not at the next look.
         if (!windows_.empty())
             showPanel();
@@ -73,16 +40,13 @@ GnomeOverlayWindows::GnomeOverlayWindows(Scheduler& scheduler, std::shared_ptr<G
         // covers again as soon as it is back.
         Log::lock.error("gnome shell: the extension left the bus while covered");
         covered_ = false;
-        if (tap_ && tap_->onStatusChanged)
-            tap_->onStatusChanged();
+        keys_.statusChanged();
         if (!retry_.isActive())
             retry_ = scheduler_.every(Seconds(1), [this] { coverAgain(); });
     };
 }
 
 GnomeOverlayWindows::~GnomeOverlayWindows() {
-    if (tap_)
-        tap_->ownerGone();
     panelWatch_.cancel();
     retry_.cancel();
     shell_->onKey = nullptr;
@@ -138,8 +102,7 @@ void GnomeOverlayWindows::build(const OverlayContent& content) {
         Log::lock.error("gnome shell: the extension refused the cover: " + error);
         retry_ = scheduler_.every(Seconds(1), [this] { coverAgain(); });
     }
-    if (tap_ && tap_->onStatusChanged)
-        tap_->onStatusChanged();
+    keys_.statusChanged();
     Log::lock.info("overlay windows: " + std::to_string(windows_.size()) + " gnome-shell translucent=" +
                    (content.isTranslucent ? "true" : "false") + " " + layout_.logDescription());
     // The panel is rendered again whenever it may have changed: a look every 50 ms while it is
@@ -159,8 +122,7 @@ void GnomeOverlayWindows::coverAgain() {
     panelShown_.reset();
     Log::lock.info("gnome shell: covered again");
     showPanel();
-    if (tap_ && tap_->onStatusChanged)
-        tap_->onStatusChanged();
+    keys_.statusChanged();
 }
 
 void GnomeOverlayWindows::showPanel() {
@@ -233,10 +195,6 @@ OverlayWindow* GnomeOverlayWindows::mainWindow() const {
 
 bool GnomeOverlayWindows::holdsKeys() const {
     return available_ && (covered_ || windows_.empty());
-}
-
-std::unique_ptr<EventTap> GnomeOverlayWindows::makeTap(EventTap::Handler handler) {
-    return std::make_unique<Tap>(*this, std::move(handler));
 }
 
 } // namespace tolva

@@ -6,6 +6,7 @@
 #pragma once
 
 #include "overlay/OverlayWindows.h"
+#include "platform/CoverKeys.h"
 #include "platform/EventTap.h"
 #include "platform/Scheduler.h"
 #include "platform/gnome/GnomeShellCover.h"
@@ -31,7 +32,7 @@ public:
     OverlayWindow* mainWindow() const override;
 
     // A tap that receives every key the cover gets while it is up.
-    std::unique_ptr<EventTap> makeTap(EventTap::Handler handler);
+    std::unique_ptr<EventTap> makeTap(EventTap::Handler handler) { return keys_.makeTap(std::move(handler)); }
     // Where the pointer was last seen over the cover, in the core's y-up coordinates.
     std::optional<Point> pointer() const { return pointer_; }
     bool isCovered() const { return covered_; }
@@ -39,18 +40,18 @@ public:
     bool holdsKeys() const;
 
 private:
-    class Tap;
     void coverAgain();
     void showPanel();
     void pointerMoved(QPointF at, const char* source);
 
+    // The Shell's modal grab holds every key for as long as its cover is up, from the moment the
+    // cover comes (the lock starts the tap just before it builds the windows).
+    CoverKeys keys_{[this] { return holdsKeys(); }};
     Scheduler& scheduler_;
     std::shared_ptr<GnomeShellCover> shell_;
     std::vector<std::unique_ptr<OverlayWindow>> windows_;
     std::vector<GnomeShellCover::Monitor> built_;
     DisplayLayout layout_;
-    EventTap::Handler keyHandler_;
-    Tap* tap_ = nullptr;
     std::optional<Point> pointer_;
     bool covered_ = false;
     bool available_ = false; // the extension answers on the bus

@@ -11,38 +11,6 @@
 
 namespace tolva {
 
-// Keys of the cover, for as long as the lock's tap is installed.
-class WaylandOverlayWindows::Tap : public EventTap {
-public:
-    Tap(WaylandOverlayWindows& owner, Handler handler) : owner_(&owner), handler_(std::move(handler)) {}
-    ~Tap() override { stop(); }
-    bool start() override {
-        if (!owner_)
-            return false;
-        installed_ = true;
-        owner_->keyHandler_ = handler_;
-        owner_->tap_ = this;
-        return isEnabled();
-    }
-    void stop() override {
-        if (!installed_ || !owner_)
-            return;
-        installed_ = false;
-        owner_->keyHandler_ = nullptr;
-        owner_->tap_ = nullptr;
-    }
-    // The cover takes the keyboard as it maps and holds it (layer-shell's exclusive keyboard),
-    // a few milliseconds after the lock begins.
-    bool isEnabled() override { return installed_ && owner_ && owner_->isConnected(); }
-    bool isInstalled() const override { return installed_; }
-    void ownerGone() { owner_ = nullptr; }
-
-private:
-    WaylandOverlayWindows* owner_;
-    Handler handler_;
-    bool installed_ = false;
-};
-
 WaylandOverlayWindows::WaylandOverlayWindows(Scheduler& scheduler, std::shared_ptr<WaylandConnection> connection)
     : scheduler_(scheduler), connection_(std::move(connection)) {
     makeOverlay();
@@ -51,8 +19,7 @@ WaylandOverlayWindows::WaylandOverlayWindows(Scheduler& scheduler, std::shared_p
 void WaylandOverlayWindows::makeOverlay() {
     overlay_ = std::make_unique<WaylandOverlay>(connection_, scheduler_);
     overlay_->onKey = [this](const KeyEvent& event) {
-        if (keyHandler_)
-            keyHandler_(event);
+        keys_.deliver(event);
         // The panel follows what the key did at once, not at the next look.
         if (!windows_.empty())
             showPanel();
@@ -74,8 +41,7 @@ void WaylandOverlayWindows::makeOverlay() {
 void WaylandOverlayWindows::connectionLost() {
     Log::lock.error("wayland: the compositor ended the overlay's connection: " +
                     (connection_ ? connection_->lostReason() : std::string("unknown")));
-    if (tap_ && tap_->onStatusChanged)
-        tap_->onStatusChanged(); // the keys are no longer ours
+    keys_.statusChanged(); // the keys are no longer ours
     if (windows_.empty())
         return;
     // The lock goes on: a new connection covers again as soon as the compositor lets it (it
@@ -99,13 +65,10 @@ void WaylandOverlayWindows::coverAgain() {
         return; // refused: its loss starts the next try
     Log::lock.info("wayland: covered again on a new connection");
     showPanel();
-    if (tap_ && tap_->onStatusChanged)
-        tap_->onStatusChanged();
+    keys_.statusChanged();
 }
 
 WaylandOverlayWindows::~WaylandOverlayWindows() {
-    if (tap_)
-        tap_->ownerGone();
     panelWatch_.cancel();
     reconnect_.cancel();
 }
@@ -256,10 +219,6 @@ OverlayWindow* WaylandOverlayWindows::window(Point under) const {
 
 OverlayWindow* WaylandOverlayWindows::mainWindow() const {
     return windows_.empty() ? nullptr : windows_.front().get();
-}
-
-std::unique_ptr<EventTap> WaylandOverlayWindows::makeTap(EventTap::Handler handler) {
-    return std::make_unique<Tap>(*this, std::move(handler));
 }
 
 bool WaylandOverlayWindows::holdsKeyboard() const {

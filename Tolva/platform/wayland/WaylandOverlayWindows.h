@@ -6,6 +6,7 @@
 #pragma once
 
 #include "overlay/OverlayWindows.h"
+#include "platform/CoverKeys.h"
 #include "platform/EventTap.h"
 #include "platform/Scheduler.h"
 #include "platform/wayland/WaylandOverlay.h"
@@ -35,7 +36,7 @@ public:
     OverlayWindow* mainWindow() const override;
 
     // A tap that receives every key the cover gets while it is up.
-    std::unique_ptr<EventTap> makeTap(EventTap::Handler handler);
+    std::unique_ptr<EventTap> makeTap(EventTap::Handler handler) { return keys_.makeTap(std::move(handler)); }
     // Where the pointer was last seen over the cover, in the core's y-up coordinates.
     std::optional<Point> pointer() const { return pointer_; }
     // Whether the cover has the keyboard now.
@@ -51,7 +52,6 @@ public:
                                                              const std::vector<WaylandOutputInfo>& outputs);
 
 private:
-    class Tap;
     std::optional<QColor> tint_;
     struct Output {
         std::string name;
@@ -64,14 +64,15 @@ private:
     void showPanel();
     void pointerMoved(const std::string& output, QPoint at, const char* source);
 
+    // The cover takes the keyboard as it maps and holds it (layer-shell's exclusive keyboard),
+    // a few milliseconds after the lock begins.
+    CoverKeys keys_{[this] { return isConnected(); }};
     Scheduler& scheduler_;
     std::shared_ptr<WaylandConnection> connection_;
     std::unique_ptr<WaylandOverlay> overlay_;
     std::vector<std::unique_ptr<OverlayWindow>> windows_;
     std::vector<Output> built_;
     DisplayLayout layout_;
-    EventTap::Handler keyHandler_;
-    Tap* tap_ = nullptr;
     std::optional<Point> pointer_;
     // The panel as last sent: sent again only when it looks different.
     std::optional<std::pair<std::string, QImage>> panelShown_;
