@@ -29,6 +29,7 @@
 #include "platform/gnome/GnomeOverlayWindows.h"
 #include "platform/gnome/GnomeScreenCapture.h"
 #include "platform/gnome/GnomeShellCover.h"
+#include "platform/gnome/GnomeShellHotKeyBackend.h"
 #include "platform/pam/PamLoginPasswordVerifier.h"
 #include "platform/wayland/CompositorBinding.h"
 #include "platform/wayland/WaylandConnection.h"
@@ -193,17 +194,23 @@ AppDelegate::AppDelegate(Instance instance)
                        (quiet->isAvailable() ? "wayland idle notices" : "none (the compositor reports none)"));
     }
     idle_ = std::make_shared<IdleMonitor>(scheduler_, idleTime, session_);
-    // On Wayland no program can grab keys; Plasma's shortcut service registers them for us.
+    // On Wayland no program can grab keys; Plasma's shortcut service, or on GNOME our Shell
+    // extension, registers them for us.
     std::unique_ptr<HotKeyBackend> hotKeyBackend;
-    if (x11_)
+    std::string shortcutService = "none";
+    if (x11_) {
         hotKeyBackend = std::make_unique<X11HotKeyBackend>(x11_);
-    else if (wayland_ && KGlobalAccelHotKeyBackend::isAvailable())
+    } else if (gnomeShell_) {
+        hotKeyBackend = std::make_unique<GnomeShellHotKeyBackend>(gnomeShell_);
+        shortcutService = "gnome shell extension";
+    } else if (wayland_ && KGlobalAccelHotKeyBackend::isAvailable()) {
         hotKeyBackend = std::make_unique<KGlobalAccelHotKeyBackend>();
-    else
+        shortcutService = "kglobalaccel";
+    } else {
         hotKeyBackend = std::make_unique<NoHotKeys>();
+    }
     if (wayland_)
-        Log::input.info(std::string("global shortcut: ") +
-                        (dynamic_cast<NoHotKeys*>(hotKeyBackend.get()) ? "none" : "kglobalaccel"));
+        Log::input.info("global shortcut: " + shortcutService);
     hotKeys_ = std::make_unique<HotKeyManager>(std::move(hotKeyBackend));
 }
 

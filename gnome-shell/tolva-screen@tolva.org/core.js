@@ -49,6 +49,9 @@ var TolvaScreenShell = class TolvaScreenShell {
       <arg type="a(iiiiay)" name="monitors" direction="out"/>
     </method>
     <method name="Uncover"/>
+    <method name="SetLockShortcut">
+      <arg type="s" name="accelerator" direction="in"/>
+    </method>
     <property name="Version" type="u" access="read"/>
     <property name="Covered" type="b" access="read"/>
     <property name="Monitors" type="a(iiiib)" access="read"/>
@@ -196,6 +199,20 @@ var TolvaScreenShell = class TolvaScreenShell {
 
     UncoverAsync(params, invocation) {
         this._fromProgram(invocation, () => this._uncover());
+    }
+
+    // The lock shortcut the program's settings chose ("<Control><Super>l"), or none for "".
+    // Kept in the extension's settings, so it works while the program is not running too.
+    SetLockShortcutAsync(params, invocation) {
+        this._fromProgram(invocation, () => {
+            const [accelerator] = params;
+            if (!this._settings)
+                throw new Error('the extension has no settings for its shortcut');
+            const wellFormed = accelerator === '' || /^(<[A-Za-z]+>)*[A-Za-z0-9_]+$/.test(accelerator);
+            if (accelerator.length > 64 || !wellFormed)
+                throw new Error(`not a shortcut: ${accelerator}`);
+            this._settings.set_strv('lock-shortcut', accelerator === '' ? [] : [accelerator]);
+        });
     }
 
     SnapshotAsync(params, invocation) {

@@ -203,6 +203,15 @@ TEST(HotKeyRecorder, TakesKeysOnlyFromTheSettingsWindow) {
     r.view.setParent(nullptr);
 }
 
+// On GNOME the Shell extension keeps the shortcut as GNOME writes it.
+TEST(HotKeyRecorder, OnGnomeTheShortcutIsWrittenAsGnomeNamesIt) {
+    EXPECT_EQ(gnomeAccelerator(HotKey{keyL, {HotKeyModifiers::command | HotKeyModifiers::control}}),
+              "<Control><Super>l");
+    EXPECT_EQ(gnomeAccelerator(HotKey{96, {HotKeyModifiers::shift | HotKeyModifiers::option}}), "<Alt><Shift>F5");
+    EXPECT_EQ(gnomeAccelerator(HotKey{49, {HotKeyModifiers::command}}), "<Super>space");
+    EXPECT_EQ(gnomeAccelerator(HotKey{0xff, {HotKeyModifiers::control}}), std::nullopt) << "no such key";
+}
+
 // Where the compositor binds the shortcut itself (sway), the recorder shows the configuration
 // line for the recorded chord instead of a refusal, and the line follows each new recording.
 TEST(HotKeyRecorder, OnSwayItShowsTheConfigurationLineForTheRecordedShortcut) {

@@ -133,6 +133,29 @@ TEST_F(GnomeLock, CoversBothMonitorsTakesTheKeysAndOpensForThePinOnly) {
     EXPECT_TRUE(tapUntil(keyboard, KEY_A, [&] { return !window.keys().empty(); }));
 }
 
+// The shortcut recorded in the settings is the Shell's: pressed in another application, it locks.
+TEST_F(GnomeLock, TheShortcutOfTheSettingsLocks) {
+    Preferences prefs(JsonFileDefaultsStore::standard());
+    prefs.setLockHotKey(HotKey{40, {HotKeyModifiers::control | HotKeyModifiers::command}}); // Ctrl+Super+K
+    RemoteKeyboard keyboard;
+    ASSERT_TRUE(keyboard.isReady());
+    app = std::make_unique<App>();
+    ASSERT_TRUE(app->waitFor("input info: global shortcut: gnome shell extension", 20s)) << app->transcript();
+    ASSERT_TRUE(app->waitFor("input info: gnome shell: the shortcut is <Control><Super>k")) << app->transcript();
+    ASSERT_TRUE(tapUntil(
+        keyboard, KEY_K, [&] { return app->saw("lock info: lock begin .*"); }, 15s, {KEY_LEFTCTRL, KEY_LEFTMETA}))
+        << app->transcript();
+    ASSERT_TRUE(app->waitFor("lock info: locked in background .*", 20s)) << app->transcript();
+    EXPECT_TRUE(watcher->isCovered());
+
+    ASSERT_TRUE(
+        tapUntil(keyboard, KEY_ESC, [&] { return app->saw("lock info: taking foreground: input key:tap"); }))
+        << app->transcript();
+    typeDigits(keyboard, {KEY_4, KEY_8, KEY_2, KEY_9});
+    ASSERT_TRUE(app->waitFor("lock info: unlocked reason=PIN via tap.*")) << app->transcript();
+    EXPECT_TRUE(waitUntil([&] { return !watcher->isCovered(); }, 5s));
+}
+
 TEST_F(GnomeLock, AfterTheProgramIsKilledTheCoverStaysAndTheNextProgramTakesTheLockBack) {
     RemoteKeyboard keyboard;
     ASSERT_TRUE(keyboard.isReady());

@@ -388,15 +388,54 @@ public:
 TEST_F(GnomeShellExtension, ItsShortcutAsksTheProgramToLock) {
     LockCounter counter;
     ASSERT_TRUE(program->registerVirtualObject(QStringLiteral("/org/tolva/Screen"), &counter));
+    // Shift+Super+L, the schema's default (a program before may have chosen another).
+    std::string error;
+    ASSERT_TRUE(shell->setLockShortcut("<Shift><Super>l", &error)) << error;
     RemoteKeyboard keyboard;
     ASSERT_TRUE(keyboard.isReady());
-    // Shift+Super+L, the schema's default.
     EXPECT_TRUE(
         tapUntil(keyboard, KEY_L, [&] { return counter.locks > 0; }, 15s, {KEY_LEFTSHIFT, KEY_LEFTMETA}))
         << "the shortcut never reached the program";
     // L alone asks for nothing: the count above comes from the shortcut.
     const int locks = counter.locks;
     keyboard.tap(KEY_L);
+    pumpEvents(500ms);
+    EXPECT_EQ(counter.locks, locks);
+    program->unregisterObject(QStringLiteral("/org/tolva/Screen"));
+}
+
+// The program's settings choose the shortcut; the extension keeps it and answers it, and no
+// other client may change it.
+TEST_F(GnomeShellExtension, TheProgramChoosesTheShortcut) {
+    LockCounter counter;
+    ASSERT_TRUE(program->registerVirtualObject(QStringLiteral("/org/tolva/Screen"), &counter));
+    struct BackToTheDefault {
+        GnomeShellCover& shell;
+        ~BackToTheDefault() { shell.setLockShortcut("<Shift><Super>l"); }
+    } restore{*shell};
+    std::string error;
+    QDBusConnection strangerBus = connect(QStringLiteral("stranger"));
+    EXPECT_FALSE(GnomeShellCover(strangerBus).setLockShortcut("<Super>k", &error));
+    EXPECT_EQ(error.substr(0, error.find(':')), "org.freedesktop.DBus.Error.AccessDenied") << error;
+    QDBusConnection::disconnectFromBus(QStringLiteral("stranger"));
+    EXPECT_FALSE(shell->setLockShortcut("<Super>k; rm -rf", &error)) << "not a shortcut";
+
+    ASSERT_TRUE(shell->setLockShortcut("<Control><Super>k", &error)) << error;
+    RemoteKeyboard keyboard;
+    ASSERT_TRUE(keyboard.isReady());
+    EXPECT_TRUE(
+        tapUntil(keyboard, KEY_K, [&] { return counter.locks > 0; }, 15s, {KEY_LEFTCTRL, KEY_LEFTMETA}))
+        << "the chosen shortcut never reached the program";
+    // The one it replaced asks for nothing any more.
+    const int locks = counter.locks;
+    keyboard.tap(KEY_L, {KEY_LEFTSHIFT, KEY_LEFTMETA});
+    pumpEvents(500ms);
+    EXPECT_EQ(counter.locks, locks);
+
+    // None: no keys lock.
+    ASSERT_TRUE(shell->setLockShortcut("", &error)) << error;
+    pumpEvents(300ms);
+    keyboard.tap(KEY_K, {KEY_LEFTCTRL, KEY_LEFTMETA});
     pumpEvents(500ms);
     EXPECT_EQ(counter.locks, locks);
     program->unregisterObject(QStringLiteral("/org/tolva/Screen"));
@@ -477,7 +516,8 @@ try {
     const QStringList lines = output.split('\n');
     ASSERT_EQ(lines.size(), 2) << output.toStdString() << gjs.readAllStandardError().toStdString();
     EXPECT_EQ(lines[0],
-              "core org.tolva.Screen.Shell 1 Cover,CoverWithPicture,ShowPanel,HidePanel,Snapshot,Uncover");
+              "core org.tolva.Screen.Shell 1 Cover,CoverWithPicture,ShowPanel,HidePanel,Snapshot,Uncover,"
+              "SetLockShortcut");
     EXPECT_TRUE(
         lines[1].startsWith("entry ImportError: Unable to load file from: resource:///org/gnome/shell/"))
         << lines[1].toStdString();

@@ -187,6 +187,12 @@ bool GnomeShellCover::uncover(std::string* error) {
         error);
 }
 
+bool GnomeShellCover::setLockShortcut(const std::string& accelerator, std::string* error) {
+    QDBusMessage call = QDBusMessage::createMethodCall(service, path, interface, QStringLiteral("SetLockShortcut"));
+    call.setArguments({QString::fromStdString(accelerator)});
+    return succeeded(bus_.call(call, QDBus::Block, coverTimeoutMs), error);
+}
+
 std::vector<std::pair<QRect, QImage>> GnomeShellCover::snapshot(std::string* error) const {
     auto bus = bus_;
     const QDBusMessage reply =

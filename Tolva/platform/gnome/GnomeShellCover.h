@@ -58,6 +58,9 @@ public:
     void showPanel(const QImage& panel, QPoint at);
     void hidePanel();
     bool uncover(std::string* error = nullptr);
+    // Makes `accelerator` ("<Control><Super>l", as GNOME writes them; "" for none) the Shell's
+    // lock shortcut, which asks this program to lock.
+    bool setLockShortcut(const std::string& accelerator, std::string* error = nullptr);
     // What each monitor shows now, as the Shell draws it (the cover included).
     std::vector<std::pair<QRect, QImage>> snapshot(std::string* error = nullptr) const;
 

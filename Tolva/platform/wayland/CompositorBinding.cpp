@@ -52,4 +52,21 @@ std::string swayBindingLine(const std::optional<HotKey>& hotKey) {
     return line + key.value_or("l") + " exec tolva-screen --lock";
 }
 
+std::optional<std::string> gnomeAccelerator(const HotKey& hotKey) {
+    const auto xKeycode = KeyTranslation::xKeycode(hotKey.keyCode);
+    const auto key = xKeycode ? usKeyName(*xKeycode) : std::nullopt;
+    if (!key)
+        return std::nullopt;
+    std::string accelerator;
+    if (hotKey.modifiers.contains(HotKeyModifiers::control))
+        accelerator += "<Control>";
+    if (hotKey.modifiers.contains(HotKeyModifiers::option))
+        accelerator += "<Alt>";
+    if (hotKey.modifiers.contains(HotKeyModifiers::shift))
+        accelerator += "<Shift>";
+    if (hotKey.modifiers.contains(HotKeyModifiers::command))
+        accelerator += "<Super>";
+    return accelerator + *key;
+}
+
 } // namespace tolva

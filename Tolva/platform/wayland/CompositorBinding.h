@@ -14,4 +14,8 @@ namespace tolva {
 // whatever their case.
 std::string swayBindingLine(const std::optional<HotKey>& hotKey);
 
+// The shortcut as GNOME's settings write it: "<Control><Super>l" for Super+Ctrl+L; none for a
+// key the US layout does not name.
+std::optional<std::string> gnomeAccelerator(const HotKey& hotKey);
+
 } // namespace tolva
