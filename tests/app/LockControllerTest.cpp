@@ -37,7 +37,7 @@ TEST(LockController, RefusedLocksSayWhy) {
     uncoverable.lock("menu");
     EXPECT_EQ(uncoverable.controller->state(), LockState::unlocked);
     EXPECT_EQ(uncoverable.controller->lockBlockedReason(),
-              "This desktop doesn’t let programs cover the screen. Use an X11 session, sway or KDE Plasma.");
+              "This desktop doesn’t let programs cover the screen. Use an X11 session, GNOME, KDE Plasma or sway.");
 
     // GNOME covers through the program's Shell extension: switched off, the refusal says how to
     // switch it on.
