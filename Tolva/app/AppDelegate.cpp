@@ -522,6 +522,13 @@ std::optional<int> AppDelegate::launch(const QStringList& arguments) {
     // A lock that a program before this one held when it ended is taken back before anything else.
     if (guard_)
         guard_->onReleased = [controller] { controller->retryInputNow(); };
+    if (guard_ && waylandCover_) {
+        std::weak_ptr<WaylandOverlayWindows> weakCover = waylandCover_;
+        guard_->onCovering = [weakCover] {
+            if (auto cover = weakCover.lock())
+                cover->raise();
+        };
+    }
     // A damaged or missing state while the guard says locked takes the lock back too: a crash
     // never turns into an unlock. (A program that keeps ending meanwhile is the guard's to
     // restart more slowly; the lock stays.)

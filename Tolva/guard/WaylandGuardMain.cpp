@@ -83,9 +83,10 @@ private:
             Log::lock.error("guard: the compositor cannot be covered; the screen is not kept covered");
             return nullptr;
         }
-        // Without the input inhibitor a cover made later may stack above the program's own, which
-        // would hide its unlock panel, and another exclusive surface would fight it for the keys.
-        if (!connection->inputInhibitManager()) {
+        // A cover made later than the program's own lies beneath it on sway and other wlroots
+        // compositors (they offer the input inhibitor); on KWin it lies above until the program,
+        // told so, makes its own again on top. Elsewhere it might hide the unlock panel for good.
+        if (!connection->inputInhibitManager() && !connection->stacksNewestLayerSurfaceOnTop()) {
             if (!warnedStacking_)
                 Log::lock.error("guard: this compositor may stack the guard's cover above the lock; "
                                 "the screen is not kept covered if the program dies");
@@ -110,8 +111,10 @@ private:
                 return;
             if (fresh_.get() == raw)
                 finishHandOver();
-            else if (cover_.get() == raw && !coveringForDead_)
+            else if (cover_.get() == raw && !coveringForDead_) {
                 Log::lock.info("guard: covering beneath the lock");
+                send("covering\n"); // where the compositor put ours on top, the program's goes above
+            }
         };
         cover->overlay->onConnectionLost = [this, raw] {
             if (cover_.get() != raw && fresh_.get() != raw)
@@ -164,6 +167,8 @@ private:
         restarts_ = 0;
         Log::lock.info("guard: lock handed back to the program");
         send("released\n");
+        if (cover_)
+            send("covering\n");
     }
 
     // MARK: the program
@@ -196,6 +201,8 @@ private:
             send("elsewhere\n"); // the program's own surfaces have the keyboard
         } else if (line == "locked") {
             locked_ = true;
+            if (coveringForDead_ && cover_) // the program's cover has the keyboard and the top now
+                cover_->overlay->setKeepsKeyboard(false);
             if (coveringForDead_ && !fresh_)
                 handOver();
             else if (!cover_)

@@ -193,6 +193,9 @@ void LockGuard::line(const std::string& text) {
     if (text == "released") {
         if (onReleased)
             onReleased();
+    } else if (text == "covering") {
+        if (onCovering)
+            onCovering();
     } else if (text == "held" || text == "elsewhere") {
         const Status status = text == "held" ? Status::held : Status::heldElsewhere;
         if (!answer_) {

@@ -45,6 +45,9 @@ public:
 
     // The guard let go of the keyboard and the pointer: take them now.
     std::function<void()> onReleased;
+    // The guard's own cover beneath the lock is up (on Wayland): where the compositor put it on
+    // top of ours, ours goes above it again.
+    std::function<void()> onCovering;
 
 private:
     LockGuard(int socket, pid_t pid, bool adopted, QString guardBinary, QString programBinary);

@@ -135,7 +135,8 @@ TEST_F(KWinLock, TheShortcutLocksAndOnlyThePinOpens) {
     ASSERT_TRUE(driveUntil([&] { return !mapped.hasKeyboardFocus(); }, 5s))
         << "the new window kept the keyboard";
     app->mark();
-    for (std::uint32_t key : {KEY_1, KEY_1, KEY_1, KEY_1})
+    // (Escape first: it clears a digit typed while the first wrong PIN was being checked.)
+    for (std::uint32_t key : {KEY_ESC, KEY_1, KEY_1, KEY_1, KEY_1})
         input->tap(key);
     ASSERT_TRUE(app->waitFor("auth info: auth rejected via tap failures=2.*")) << app->transcript();
     EXPECT_FALSE(app->sawSinceMark("lock info: unlocked .*"));
@@ -157,4 +158,61 @@ TEST_F(KWinLock, TheSnapshotLookIsKWinsPictureOfTheOutputs) {
     ASSERT_TRUE(app->waitFor("lock info: locked in background .*")) << app->transcript();
     EXPECT_TRUE(app->saw("lock info: snapshot captured displays=2 .*")) << app->transcript();
     EXPECT_EQ(waitForOutputs(magentaColour, true), "") << "the look fell back to its colour";
+}
+
+// On KWin the guard's cover, made after the program's, lies above it until the program makes its
+// own again on top: the lock shows the program's cover, a kill shows the guard's, and no key
+// and no frame of the window beneath gets through until the restarted program has the lock back.
+TEST_F(KWinLock, AKilledProgramLeavesTheGuardsCoverAndComesBackLocked) {
+    KeyLoggingWindow beneath;
+    ASSERT_TRUE(driveUntil([&] { return beneath.isMapped() && beneath.hasKeyboardFocus(); }));
+    app = std::make_unique<App>(std::vector<std::string>{"--lock-in", "0"});
+    ASSERT_TRUE(app->waitFor("lock info: locked in background .*")) << app->transcript();
+    ASSERT_TRUE(app->waitFor("lock info: guard: covering beneath the lock")) << app->transcript();
+    EXPECT_EQ(waitForOutputs(magentaColour), "") << "the guard's cover hides the program's";
+    const int beneathBefore = beneath.keyPresses();
+
+    app->process().signal(SIGKILL);
+    // Pictures taken as fast as KWin gives them while the program is gone and comes back: none
+    // shows the window beneath.
+    KWinScreenCapture capture(connection);
+    const QColor window(0, 0, 255);
+    int pictures = 0;
+    const auto until = std::chrono::steady_clock::now() + 1500ms;
+    while (std::chrono::steady_clock::now() < until) {
+        std::optional<KWinScreenCapture::Pictures> taken;
+        capture.captureOutputs([&](KWinScreenCapture::Pictures p) { taken = std::move(p); });
+        ASSERT_TRUE(driveUntil([&] { return taken.has_value(); }, 5s));
+        for (const auto& [output, picture] : *taken) {
+            ++pictures;
+            for (int y = 0; y < picture.height(); y += 16)
+                for (int x = 0; x < picture.width(); x += 16)
+                    ASSERT_NE(picture.pixelColor(x, y).rgb(), window.rgb())
+                        << output << " showed the window beneath at " << x << "," << y << " after the kill\n"
+                        << app->transcript();
+        }
+        input->tap(KEY_A);
+    }
+    EXPECT_GE(pictures, 4);
+
+    ASSERT_TRUE(app->waitFor("lock error: guard: program ended while locked; screen covered=true"))
+        << app->transcript();
+    ASSERT_TRUE(app->waitFor("lock info: lock resumed after restart.*", 20s)) << app->transcript();
+    ASSERT_TRUE(app->waitFor("lock info: guard: lock handed back to the program")) << app->transcript();
+    EXPECT_EQ(waitForOutputs(magentaColour), "") << "the restarted program's cover is not on top";
+    // Its keys reach it: a wrong digit until it turns one down, then the PIN.
+    ASSERT_TRUE(driveUntil(
+        [&] {
+            input->tap(KEY_1);
+            return app->waitFor("auth info: auth rejected via tap failures=.*", 300ms);
+        },
+        15s))
+        << "no key reached the restarted program\n"
+        << app->transcript();
+    // (Escape first: it clears a digit typed while the wrong PIN was being checked.)
+    for (std::uint32_t key : {KEY_ESC, KEY_4, KEY_8, KEY_2, KEY_9})
+        input->tap(key);
+    ASSERT_TRUE(app->waitFor("lock info: unlocked reason=PIN via tap.*")) << app->transcript();
+    EXPECT_EQ(beneath.keyPresses(), beneathBefore) << "keys reached the window beneath the cover";
+    EXPECT_EQ(waitForOutputs(magentaColour, true), "") << "a cover stayed after the PIN";
 }

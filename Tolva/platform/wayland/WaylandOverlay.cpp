@@ -648,7 +648,7 @@ void WaylandOverlay::takeKeyboardBack() {
 
 void WaylandOverlay::raise() {
     // A surface still waiting for its first frame stays: it is already the newest.
-    if (!covered_ || !replaced_.empty() ||
+    if (!covered_ || !keepsKeyboard_ || !connection_->stacksNewestLayerSurfaceOnTop() || !replaced_.empty() ||
         std::any_of(surfaces_.begin(), surfaces_.end(), [](const auto& surface) { return !surface->shown; }))
         return;
     for (auto& surface : surfaces_)

@@ -76,10 +76,14 @@ public:
     // cover kept beneath another client's lock takes it only once that client is gone. Takes
     // effect at once while covered.
     void setInhibitsInput(bool inhibit);
-    // Whether the cover takes the keyboard back when another surface takes it (by default it
-    // does). A cover beneath another client's lock must not fight that lock for the keyboard;
-    // switched on while covered, it takes the keyboard now.
+    // Whether the cover takes the keyboard back when another surface takes it, and (where the
+    // compositor puts the newest surface on top) stays on top (by default it does). A cover
+    // beneath another client's lock must fight that lock neither for the keyboard nor for the
+    // top; switched on while covered, it takes the keyboard now.
     void setKeepsKeyboard(bool keep);
+    // Makes every surface again, above whatever another client put over them, where the
+    // compositor puts the newest surface on top; the old ones go once their successors show.
+    void raise();
     // Whether one of the cover's surfaces has the keyboard focus now.
     bool hasKeyboardFocus() const;
 
@@ -130,9 +134,6 @@ private:
     void keyboardEntered(wl_surface* surface);
     // Takes the keyboard when every surface is shown and none has it.
     void checkKeyboard();
-    // Makes every surface again, above whatever another client put over them; the old ones go
-    // once their successors show.
-    void raise();
     void dropReplaced(const std::string& output);
     void takeKeyboardBack();
     void pointerAt(wl_surface* surface, double x, double y);

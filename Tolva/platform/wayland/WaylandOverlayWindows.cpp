@@ -68,6 +68,11 @@ void WaylandOverlayWindows::coverAgain() {
     keys_.statusChanged();
 }
 
+void WaylandOverlayWindows::raise() {
+    if (overlay_ && !windows_.empty())
+        overlay_->raise();
+}
+
 WaylandOverlayWindows::~WaylandOverlayWindows() {
     panelWatch_.cancel();
     reconnect_.cancel();

@@ -43,6 +43,9 @@ public:
     bool holdsKeyboard() const;
     bool isCovered() const;
     bool isConnected() const;
+    // Puts the cover above a surface another client just made (the guard's cover beneath it),
+    // where the compositor puts the newest surface on top; elsewhere nothing changes.
+    void raise();
     // The colour and opacity of the live tint the windows show, if they show one.
     std::optional<QColor> tint() const { return tint_; }
 
