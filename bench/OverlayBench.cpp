@@ -6,6 +6,7 @@
 //   tolva-bench-overlay MODE SECONDS
 //   MODE: solid | snapshot-shift | breathing | breathing-strong | drift | all-subtle | all-strong
 //   (append "-client" to draw in this program, as where the server cannot)
+#include "ProcessCpu.h"
 #include "overlay/OverlayWindowManager.h"
 #include "overlay/ScreenSnapshotter.h"
 #include "platform/QtScheduler.h"
@@ -23,6 +24,8 @@
 #include <sstream>
 
 using namespace tolva;
+
+using tolva::bench::cpuSeconds;
 
 namespace {
 
@@ -43,22 +46,6 @@ Usage usage() {
 pid_t xServer() {
     const char* pid = std::getenv("TOLVA_BENCH_XSERVER_PID");
     return pid ? static_cast<pid_t>(std::atoi(pid)) : 0;
-}
-
-// CPU seconds a process has used.
-double cpuSeconds(pid_t pid) {
-    std::ifstream file("/proc/" + std::to_string(pid) + "/stat");
-    std::string stat((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-    const auto close = stat.rfind(')');
-    if (close == std::string::npos)
-        return 0;
-    std::stringstream fields(stat.substr(close + 2));
-    std::string field;
-    double ticks = 0;
-    for (int i = 3; fields >> field; ++i)
-        if (i == 14 || i == 15)
-            ticks += std::atof(field.c_str());
-    return ticks / double(sysconf(_SC_CLK_TCK));
 }
 
 } // namespace
