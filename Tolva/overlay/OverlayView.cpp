@@ -236,6 +236,21 @@ QRect OverlayView::panelRect() const {
     return panel_->geometry();
 }
 
+QImage OverlayView::panelPicture() {
+    const QRect area = panelRect();
+    QImage picture(area.size(), QImage::Format_ARGB32_Premultiplied);
+    picture.fill(Qt::transparent);
+    // The card's fade is a graphics effect, which draws from a cached picture of the card; in a
+    // view that is never shown nothing renews that cache when a dot or a line changes. Switched
+    // off and on, the effect draws the card afresh.
+    if (QGraphicsEffect* fade = panel_->graphicsEffect()) {
+        fade->setEnabled(false);
+        fade->setEnabled(true);
+    }
+    render(&picture, QPoint(), QRegion(area));
+    return picture;
+}
+
 void OverlayView::refreshPanelBackdrop() {
     panelBackdrop_ = surface_->grab(inPixels(panelRect()));
     panelBackdrop_.setDevicePixelRatio(devicePixelRatioF());

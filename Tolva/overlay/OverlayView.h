@@ -79,6 +79,9 @@ public:
     void hidePanel(bool animated);
     bool isPanelVisible() const { return panelVisible_; }
     UnlockPanel* panel() const { return panel_; }
+    // The card as it looks now, over what this view draws beneath it: the picture a cover that
+    // shows the panel on a surface of its own (Wayland, the GNOME Shell) puts on screen.
+    QImage panelPicture();
     AwayNoteView* awayNote() const { return awayNote_; }
 
     // Current values of the effects (for drawing and for tests).

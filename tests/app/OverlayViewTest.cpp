@@ -2,6 +2,9 @@
 #include "log/Log.h"
 #include "overlay/AwayNoteView.h"
 #include "overlay/MotionCurve.h"
+#include "overlay/OverlayWindow.h"
+#include "unlock/PinDotsView.h"
+#include "unlock/UnlockPanel.h"
 #include "platform/fake/FakeScheduler.h"
 #include "platform/x11/KeyTranslation.h"
 #include "support/QtWidgetsApp.h"
@@ -168,6 +171,37 @@ TEST(OverlayView, PanelFadesAndAShowDuringAFadeWins) {
     EXPECT_FALSE(view.panel()->isHidden()) << "the fade's end must not hide a panel shown again";
     view.hidePanel(false);
     EXPECT_TRUE(view.panel()->isHidden());
+}
+
+// The picture of the card that the Wayland and GNOME covers show follows each typed digit and
+// each new line, in a view that is never shown on screen itself.
+TEST(OverlayView, ThePanelsPictureFollowsWhatWasTyped) {
+    test::widgetsApp();
+    FakeScheduler scheduler;
+    OverlayWindow window(scheduler, QRect(0, 0, 800, 600), false, 1);
+    OverlayView& view = *window.overlayView();
+    view.apply(solid(Qt::black), std::nullopt);
+    view.showPanel();
+    // Drawn while it fades in, as the covers draw it every few frames, and once it is in.
+    scheduler.advance(Seconds(0.1));
+    view.panelPicture();
+    scheduler.advance(Seconds(1));
+    const auto firstDot = [&] {
+        const QImage picture = view.panelPicture();
+        const PinDotsView* dots = view.panel()->dots();
+        const auto g = PinDotsView::layout(dots->filled(), dots->total(), dots->width(), dots->height());
+        return picture.pixelColor(dots->geometry().topLeft() +
+                                  QPoint(int(g.x[0] + g.diameter / 2), int(g.y + g.diameter / 2)));
+    };
+    view.panel()->update(UnlockPanelModel{0, 4, "Enter PIN", std::nullopt, true, std::nullopt});
+    const QColor hollow = firstDot();
+    const QImage before = view.panelPicture();
+    view.panel()->update(UnlockPanelModel{2, 4, "Enter PIN", std::nullopt, true, std::nullopt});
+    const QColor filled = firstDot();
+    EXPECT_GT(filled.lightness(), hollow.lightness() + 60)
+        << "hollow " << hollow.name().toStdString() << ", filled " << filled.name().toStdString();
+    view.panel()->update(UnlockPanelModel{0, 4, "Enter PIN", "Wrong PIN", true, std::nullopt});
+    EXPECT_NE(view.panelPicture(), before) << "a new line shows";
 }
 
 TEST(OverlayView, PanelAppearanceFollowsTheBackground) {

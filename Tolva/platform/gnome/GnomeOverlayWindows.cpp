@@ -135,9 +135,7 @@ void GnomeOverlayWindows::showPanel() {
         const QRect area = view->panel()->geometry();
         if (area.isEmpty())
             continue;
-        QImage image(area.size(), QImage::Format_ARGB32_Premultiplied);
-        image.fill(Qt::transparent);
-        view->render(&image, QPoint(), QRegion(area));
+        const QImage image = view->panelPicture();
         const QPoint at = built_[i].geometry.topLeft() + area.topLeft();
         if (panelShown_ && panelShown_->second == at && panelShown_->first == image)
             return;

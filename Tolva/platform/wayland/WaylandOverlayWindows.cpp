@@ -173,9 +173,7 @@ void WaylandOverlayWindows::showPanel() {
         const QRect area = view->panel()->geometry();
         if (area.isEmpty())
             continue;
-        QImage image(area.size(), QImage::Format_ARGB32_Premultiplied);
-        image.fill(Qt::transparent);
-        view->render(&image, QPoint(), QRegion(area));
+        const QImage image = view->panelPicture();
         if (panelShown_ && panelShown_->first == built_[i].name && panelAt_ == area.topLeft() &&
             panelShown_->second == image)
             return;
