@@ -131,6 +131,9 @@ void WaylandOverlayWindows::build(const OverlayContent& content) {
     // Effects would need a new picture per frame: the cover stands still here.
     OverlayContent still = content;
     still.animations.clear();
+    // One colour, or a tint, with nothing drawn over it: a one-pixel buffer the compositor
+    // scales, instead of a picture of every output drawn here and copied to it.
+    const bool plain = !content.awayNote && content.sharedImage.isNull() && content.snapshots.empty();
     std::map<std::string, QImage> pictures;
     for (std::size_t i = 0; i < built_.size(); ++i) {
         const Output& output = built_[i];
@@ -139,6 +142,9 @@ void WaylandOverlayWindows::build(const OverlayContent& content) {
         OverlayView* view = window->overlayView();
         view->apply(still, displays[i].id);
         view->stopAnimations();
+        windows_.push_back(std::move(window));
+        if (plain)
+            continue;
         // The view as the lock begins, drawn by Qt: the colour or picture and the away note; for
         // the live tint, the tint and the note over transparency, which the compositor blends
         // over the live screen.
@@ -146,12 +152,16 @@ void WaylandOverlayWindows::build(const OverlayContent& content) {
         picture.fill(content.isTranslucent ? QColor(Qt::transparent) : content.background);
         view->render(&picture);
         pictures[output.name] = picture;
-        windows_.push_back(std::move(window));
     }
     QColor fallback = content.background;
     if (content.isTranslucent)
         fallback.setAlphaF(content.tintAlpha);
-    cover_ = CoverContent::pictures(std::move(pictures), fallback);
+    if (!plain)
+        cover_ = CoverContent::pictures(std::move(pictures), fallback);
+    else if (content.isTranslucent)
+        cover_ = CoverContent::tint(fallback);
+    else
+        cover_ = CoverContent::solid(fallback);
     tint_ = content.isTranslucent ? std::optional<QColor>(fallback) : std::nullopt;
     if (!overlay_->cover(cover_)) {
         Log::lock.error("wayland: the compositor refused the cover");
