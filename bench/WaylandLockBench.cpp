@@ -108,6 +108,31 @@ private:
     std::size_t seen_ = 0;
 };
 
+// The compositor's process (the one sway of the bench's session).
+std::optional<pid_t> compositorPid() {
+    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+        std::ifstream comm(entry.path() / "comm");
+        std::string name;
+        if (comm >> name && name == "sway")
+            return pid_t(std::atoi(entry.path().filename().c_str()));
+    }
+    return std::nullopt;
+}
+
+// Percent of a core each process used over `duration` (the event loop turning meanwhile).
+std::vector<double> cpuPercent(const std::vector<pid_t>& pids, std::chrono::milliseconds duration) {
+    std::vector<double> before;
+    for (pid_t pid : pids)
+        before.push_back(bench::cpuSeconds(pid));
+    const auto start = Clock::now();
+    driveUntil([] { return false; }, duration);
+    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    std::vector<double> percent;
+    for (std::size_t i = 0; i < pids.size(); ++i)
+        percent.push_back(100.0 * (bench::cpuSeconds(pids[i]) - before[i]) / seconds);
+    return percent;
+}
+
 void askToLock() {
     QDBusConnection::sessionBus().asyncCall(QDBusMessage::createMethodCall(
         QStringLiteral("org.tolva.Screen"), QStringLiteral("/org/tolva/Screen"), QStringLiteral("org.tolva.Screen"),
@@ -177,7 +202,7 @@ int main(int argc, char** argv) {
     int programPid = program.process().pid();
 
     std::vector<double> held, covered, unlocked;
-    double programCpu = 0, guardCpu = 0;
+    double programCpu = 0, guardCpu = 0, compositorCpu = 0;
     std::optional<int> guardPid;
     for (int run = 0; run < runs; ++run) {
         driveUntil([&] { return window.hasKeyboardFocus(); }, 5s);
@@ -208,14 +233,10 @@ int main(int argc, char** argv) {
                 if (comm >> name && name == guardName)
                     guardPid = std::atoi(entry.path().filename().c_str());
             }
-            const double programBefore = bench::cpuSeconds(programPid);
-            const double guardBefore = guardPid ? bench::cpuSeconds(*guardPid) : 0;
-            const auto start = Clock::now();
-            driveUntil([] { return false; }, 3s);
-            const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-            programCpu = 100.0 * (bench::cpuSeconds(programPid) - programBefore) / seconds;
-            if (guardPid)
-                guardCpu = 100.0 * (bench::cpuSeconds(*guardPid) - guardBefore) / seconds;
+            const auto used = cpuPercent({programPid, guardPid.value_or(0), compositorPid().value_or(0)}, 3s);
+            programCpu = used[0];
+            guardCpu = guardPid ? used[1] : 0;
+            compositorCpu = used[2];
         }
 
         const auto lastDigit = typePin(program, keyboard);
@@ -229,7 +250,8 @@ int main(int argc, char** argv) {
     std::printf("%-24s %14s %14s %24s\n", "", "keyboard (ms)", "covered (ms)", "unlock (ms, with the KDF)");
     std::printf("%-24s %14.2f %14.2f %24.2f   (medians of %d runs)\n", "lock by D-Bus, solid", median(held),
                 median(covered), median(unlocked), runs);
-    std::printf("CPU while locked: program %.2f %% of a core, guard %.2f %%\n", programCpu, guardCpu);
+    std::printf("CPU while locked: program %.2f %% of a core, guard %.2f %%, sway %.2f %%\n", programCpu, guardCpu,
+                compositorCpu);
 
     // Killed while locked: pictures as fast as grim gives them until the restarted program has
     // the lock back; none may show the desktop.
@@ -276,7 +298,32 @@ int main(int argc, char** argv) {
     std::printf("killed while locked: %d of %d pictures showed the desktop; the lock back in %.0f ms (median "
                 "of 3)\n",
                 bare, pictures, median(resumed));
+    // The breathing at its strongest, the one motion the cover shows here: what it costs the
+    // program and the compositor that blends it.
     ::kill(programPid, SIGTERM);
+    driveUntil([&] { return ::kill(programPid, 0) != 0; }, 5s);
+    {
+        Preferences prefs(JsonFileDefaultsStore::standard());
+        prefs.setAnimationsEnabled(true);
+        prefs.setAnimations({OverlayAnimation::breathing});
+        prefs.setAnimationStrength(AnimationStrength::strong);
+    }
+    Program breathing(argv[1]);
+    if (!breathing.waitFor("ui info: launched pid=.*", 30s)) {
+        std::fprintf(stderr, "the program did not start again:\n%s", breathing.tail().c_str());
+        return 1;
+    }
+    driveUntil([&] { return window.hasKeyboardFocus(); }, 5s);
+    askToLock();
+    if (!breathing.waitFor("lock info: locked in background .*")) {
+        std::fprintf(stderr, "no lock with the breathing\n%s", breathing.tail().c_str());
+        return 1;
+    }
+    const auto used = cpuPercent({breathing.process().pid(), compositorPid().value_or(0)}, 10s);
+    std::printf("CPU while locked and breathing (strong): program %.2f %% of a core, sway %.2f %%\n", used[0],
+                used[1]);
+    if (!typePin(breathing, keyboard) || !breathing.waitFor("lock info: unlocked reason=PIN via tap.*"))
+        std::fprintf(stderr, "the PIN did not end the breathing lock\n%s", breathing.tail().c_str());
     pins.remove();
     return 0;
 }

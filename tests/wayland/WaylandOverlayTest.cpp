@@ -157,6 +157,29 @@ TEST_F(WaylandOverlayTest, LiveTintBlendsWithTheScreenBeneath) {
     }
 }
 
+// The breathing: black at some opacity over every output's cover, beneath the panel, taken away
+// at 0; clicks still reach the cover through it.
+TEST_F(WaylandOverlayTest, TheDimnessDarkensTheCoverBeneathThePanel) {
+    const QColor cover("#c03050");
+    coverAndWait(CoverContent::solid(cover));
+    QImage panel(200, 100, QImage::Format_ARGB32_Premultiplied);
+    panel.fill(QColor("#2060ff"));
+    overlay->setPanel("HEADLESS-1", panel, QPoint(100, 50));
+    overlay->setDim(0.5);
+    const auto half = [](int channel) { return channel * 128 / 255; };
+    const QColor dimmed(half(cover.red()), half(cover.green()), half(cover.blue()));
+    // (Beside the panel. sway 1.7 leaves the last row and column of a stretched buffer undrawn:
+    // those stay bright.)
+    for (const auto& name : outputNames())
+        EXPECT_EQ(waitForColour(name, dimmed, 2, QRect(0, 160, 600, 280)), "") << name;
+    EXPECT_EQ(gridMismatches(screenshot("HEADLESS-1"), QColor("#2060ff"), 0, QRect(100, 50, 200, 100)), "")
+        << "the panel is dimmed too";
+
+    overlay->setDim(0);
+    for (const auto& name : outputNames())
+        EXPECT_EQ(waitForColour(name, cover, 0, QRect(0, 160, 600, 280)), "") << name << " stayed dim";
+}
+
 TEST_F(WaylandOverlayTest, ShowsAPicturePerOutputScaledToIt) {
     // A small picture, left half red and right half blue, on the first output; the second has none
     // and shows the fallback colour.

@@ -61,9 +61,30 @@ struct WaylandOverlay::Surface {
     std::vector<std::unique_ptr<ShmBuffer>> panelBuffers;
     QPoint panelPosition;
 
+    // The breathing dimness: black at some opacity over the cover, beneath the panel.
+    wl_surface* dimSurface = nullptr;
+    wl_subsurface* dimSubsurface = nullptr;
+    wp_viewport* dimViewport = nullptr;
+    int dimStep = 0; // shown, in 1/255
+    QSize dimSize;
+
+    void dropDim() {
+        if (dimViewport)
+            wp_viewport_destroy(dimViewport);
+        if (dimSubsurface)
+            wl_subsurface_destroy(dimSubsurface);
+        if (dimSurface)
+            wl_surface_destroy(dimSurface);
+        dimViewport = nullptr;
+        dimSubsurface = nullptr;
+        dimSurface = nullptr;
+        dimStep = 0;
+    }
+
     ~Surface() {
         if (frame)
             wl_callback_destroy(frame);
+        dropDim();
         if (panelSubsurface)
             wl_subsurface_destroy(panelSubsurface);
         if (panelSurface)
@@ -86,6 +107,9 @@ struct WaylandOverlay::Buffers {
     };
     // A picture by output name; a colour by its pixel size, shared by the outputs of that size.
     std::map<std::string, Kept> byOutput;
+    // One pixel of black at each opacity (in 1/255) the dimness has shown, stretched over every
+    // output; never written again, so any surface may show it.
+    std::map<int, std::unique_ptr<ShmBuffer>> dims;
     // Buffers replaced since the last commit, which the surface still shows until then.
     std::vector<std::unique_ptr<ShmBuffer>> retired;
 };
@@ -311,6 +335,7 @@ void WaylandOverlay::uncover() {
     buffers_->byOutput.clear();
     buffers_->retired.clear();
     panel_.reset(); // the next cover starts without one
+    dim_ = 0;       // and undimmed
     connection_->flush();
 }
 
@@ -392,6 +417,60 @@ void WaylandOverlay::configured(Surface& surface, std::uint32_t serial, int widt
     wl_surface_commit(surface.surface);
     if (first && panel_ && panel_->output == surface.output)
         showPanel(surface);
+    showDim(surface);
+}
+
+void WaylandOverlay::setDim(double opacity) {
+    dim_ = std::clamp(opacity, 0.0, 1.0);
+    for (auto& surface : surfaces_)
+        if (surface->configured)
+            showDim(*surface);
+    connection_->flush();
+}
+
+void WaylandOverlay::showDim(Surface& surface) {
+    const int step = int(std::lround(dim_ * 255));
+    if (step == surface.dimStep && surface.dimSize == surface.size)
+        return;
+    if (step == 0) {
+        surface.dropDim();
+        wl_surface_commit(surface.surface);
+        return;
+    }
+    if (connection_->viewporter() == nullptr || connection_->subcompositor() == nullptr)
+        return;
+    auto& buffer = buffers_->dims[step];
+    if (!buffer) {
+        buffer = ShmBuffer::create(connection_->shm(), 1, 1, WL_SHM_FORMAT_ARGB8888);
+        if (!buffer)
+            return;
+        *reinterpret_cast<std::uint32_t*>(buffer->data()) = std::uint32_t(step) << 24; // premultiplied black
+    }
+    bool commitParent = false;
+    if (surface.dimSurface == nullptr) {
+        surface.dimSurface = wl_compositor_create_surface(connection_->compositor());
+        surface.dimSubsurface = wl_subcompositor_get_subsurface(connection_->subcompositor(), surface.dimSurface,
+                                                                surface.surface);
+        wl_subsurface_set_desync(surface.dimSubsurface);
+        if (surface.panelSurface)
+            wl_subsurface_place_below(surface.dimSubsurface, surface.panelSurface);
+        // Clicks and motion go through it to the cover.
+        wl_region* none = wl_compositor_create_region(connection_->compositor());
+        wl_surface_set_input_region(surface.dimSurface, none);
+        wl_region_destroy(none);
+        surface.dimViewport = wp_viewporter_get_viewport(connection_->viewporter(), surface.dimSurface);
+        commitParent = true;
+    }
+    if (surface.dimSize != surface.size) {
+        surface.dimSize = surface.size;
+        wp_viewport_set_destination(surface.dimViewport, surface.size.width(), surface.size.height());
+    }
+    wl_surface_attach(surface.dimSurface, buffer->buffer(), 0, 0);
+    wl_surface_damage(surface.dimSurface, 0, 0, surface.size.width(), surface.size.height());
+    wl_surface_commit(surface.dimSurface);
+    surface.dimStep = step;
+    if (commitParent)
+        wl_surface_commit(surface.surface);
 }
 
 void WaylandOverlay::attachContent(Surface& surface) {

@@ -81,6 +81,9 @@ public:
     // beneath another client's lock must fight that lock neither for the keyboard nor for the
     // top; switched on while covered, it takes the keyboard now.
     void setKeepsKeyboard(bool keep);
+    // Dims every output's cover with black at `opacity` (0…1), beneath the panel: the breathing
+    // effect. 0 takes the dimness away.
+    void setDim(double opacity);
     // Makes every surface again, above whatever another client put over them, where the
     // compositor puts the newest surface on top; the old ones go once their successors show.
     void raise();
@@ -130,6 +133,7 @@ private:
     void redraw(const std::string& output);
     void showPanel(Surface& surface);
     void hidePanel(Surface& surface);
+    void showDim(Surface& surface);
     void keyboardLeft(wl_surface* surface);
     void keyboardEntered(wl_surface* surface);
     // Takes the keyboard when every surface is shown and none has it.
@@ -147,6 +151,7 @@ private:
     struct Input;
     std::unique_ptr<Input> input_;
     struct Buffers;
+    double dim_ = 0;
     std::unique_ptr<Buffers> buffers_;
     std::vector<std::unique_ptr<Surface>> surfaces_;
     std::vector<std::unique_ptr<Surface>> replaced_; // by raise(), until their successors show

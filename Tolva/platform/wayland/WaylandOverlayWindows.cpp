@@ -76,6 +76,7 @@ void WaylandOverlayWindows::raise() {
 WaylandOverlayWindows::~WaylandOverlayWindows() {
     panelWatch_.cancel();
     reconnect_.cancel();
+    breathTask_.cancel();
 }
 
 std::vector<WaylandOverlayWindows::Output> WaylandOverlayWindows::outputsNow() const {
@@ -128,9 +129,16 @@ void WaylandOverlayWindows::build(const OverlayContent& content) {
     const auto displays = displaysOf(list);
     layout_ = layoutOf(displays);
 
-    // Effects would need a new picture per frame: the cover stands still here.
+    // The picture stands still here (the pixel shift and the drifting gradient would need a new
+    // one for every frame); the breathing is a dimness over it that the compositor blends.
     OverlayContent still = content;
     still.animations.clear();
+    breathTask_.cancel();
+    breathing_.reset();
+    if (content.animations.count(OverlayAnimation::breathing)) {
+        breathing_ = AutoReversingCurve{content.tuning.breathingPeriod * 0.5, 0.0, content.tuning.breathingDepth};
+        breathingSince_ = scheduler_.now();
+    }
     // One colour, or a tint, with nothing drawn over it: a one-pixel buffer the compositor
     // scales, instead of a picture of every output drawn here and copied to it.
     const bool plain = !content.awayNote && content.sharedImage.isNull() && content.snapshots.empty();
@@ -173,6 +181,18 @@ void WaylandOverlayWindows::build(const OverlayContent& content) {
     // The panel is rendered again whenever it may have changed: a look every 50 ms while it is
     // up (its dots, countdown and fade), besides once after every key.
     panelWatch_ = scheduler_.every(Seconds(0.05), [this] { showPanel(); });
+    if (breathing_)
+        breathe();
+}
+
+void WaylandOverlayWindows::breathe() {
+    if (!breathing_ || windows_.empty())
+        return;
+    const double t = std::chrono::duration<double>(scheduler_.now() - breathingSince_).count();
+    overlay_->setDim(breathing_->value(t));
+    // The next frame when the dimness changes by one step of 255, at most 20 a second.
+    const double next = std::max(0.05, breathing_->nextChange(t, 1.0 / 255) - t);
+    breathTask_ = scheduler_.schedule(Seconds(next), [this] { breathe(); });
 }
 
 void WaylandOverlayWindows::showPanel() {
@@ -214,6 +234,8 @@ void WaylandOverlayWindows::pointerMoved(const std::string& output, QPoint at, c
 
 void WaylandOverlayWindows::tearDown() {
     panelWatch_.cancel();
+    breathTask_.cancel();
+    breathing_.reset();
     reconnect_.cancel();
     overlay_->uncover();
     panelShown_.reset();

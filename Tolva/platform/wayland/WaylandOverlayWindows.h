@@ -6,6 +6,7 @@
 #pragma once
 
 #include "overlay/OverlayWindows.h"
+#include "overlay/MotionCurve.h"
 #include "platform/CoverKeys.h"
 #include "platform/EventTap.h"
 #include "platform/Scheduler.h"
@@ -84,6 +85,11 @@ private:
     // The cover of the lock, kept to show it again on a new connection.
     CoverContent cover_;
     Scheduler::Handle reconnect_;
+    // The breathing effect, the one motion the cover shows here: a dimness the compositor blends.
+    std::optional<AutoReversingCurve> breathing_;
+    Instant breathingSince_{};
+    Scheduler::Handle breathTask_;
+    void breathe();
 };
 
 } // namespace tolva
