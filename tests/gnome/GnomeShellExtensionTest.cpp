@@ -351,6 +351,50 @@ TEST_F(GnomeShellExtension, PointerEventsOverTheCoverGoToTheProgram) {
     EXPECT_EQ(buttons, std::vector<std::uint32_t>{1}) << "the left button is Clutter's button 1";
 }
 
+// While covered, no click and no key reaches another client, and neither Alt+Tab nor a
+// workspace switch happens: once uncovered, the window has the focus again and takes clicks.
+TEST_F(GnomeShellExtension, NoClickKeyOrShellShortcutGetsPastTheCover) {
+    RemoteKeyboard keyboard;
+    ASSERT_TRUE(keyboard.isReady());
+    KeyWindow window; // maximised on the first monitor
+    ASSERT_TRUE(window.waitUntilActive(keyboard)) << "the other client's window never got the focus";
+    std::vector<KeyEvent> keys;
+    shell->onKey = [&](const KeyEvent& event) { keys.push_back(event); };
+    std::optional<QPointF> pointerAt;
+    shell->onPointer = [&](const std::string&, QPointF at, std::uint32_t) { pointerAt = at; };
+    std::string error;
+    ASSERT_TRUE(shell->cover(pictureOf(magentaColour), 1.0, &error)) << error;
+    ASSERT_TRUE(tapUntil(keyboard, KEY_7, [&] { return !keys.empty(); })) << "the cover never got the keyboard";
+
+    // The pointer into the middle of the first monitor, in small steps, as the cover reports it.
+    keyboard.move(-10000, -10000);
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            keyboard.move(8, 5);
+            pumpEvents(20ms);
+            return pointerAt && pointerAt->x() >= 300 && pointerAt->y() >= 200;
+        },
+        15s))
+        << "the pointer did not reach the middle of the first monitor";
+    ASSERT_LT(pointerAt->x(), 1180);
+    for (int i = 0; i < 3; ++i)
+        keyboard.click();
+    keyboard.tap(KEY_TAB, {KEY_LEFTALT});
+    keyboard.tap(KEY_PAGEDOWN, {KEY_LEFTMETA});
+    keyboard.tap(KEY_DOWN, {KEY_LEFTCTRL, KEY_LEFTALT});
+    keyboard.tap(KEY_A);
+    pumpEvents(700ms);
+    EXPECT_EQ(window.clicks(), 0) << "a click reached the window beneath the cover";
+    EXPECT_TRUE(window.keys().empty()) << "the window got " << window.keys().front();
+
+    ASSERT_TRUE(shell->uncover(&error)) << error;
+    EXPECT_TRUE(waitUntil([&] { return window.isActive(); }, 5s))
+        << "the window lost the focus for good: a shortcut switched away from it";
+    // The checks above can fail: uncovered, the same click reaches it.
+    keyboard.click();
+    EXPECT_TRUE(waitUntil([&] { return window.clicks() > 0; }, 5s)) << "the window takes no click at all";
+}
+
 TEST_F(GnomeShellExtension, SwitchingTheExtensionOffLeavesTheCoverUntilTheProgramEndsIt) {
     std::string error;
     ASSERT_TRUE(shell->cover(pictureOf(magentaColour), 1.0, &error)) << error;

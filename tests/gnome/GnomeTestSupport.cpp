@@ -161,24 +161,35 @@ bool KeyWindow::waitUntilActive(RemoteKeyboard& keyboard, std::chrono::milliseco
         }
         keys();
         if (!active_)
-            if (auto line = process_->readLine(50ms)) {
-                if (*line == "active")
-                    active_ = true;
-                else if (line->rfind("key ", 0) == 0)
-                    keys_.push_back(line->substr(4));
-            }
+            if (auto line = process_->readLine(50ms))
+                read(*line);
     }
     return active_;
 }
 
+void KeyWindow::read(const std::string& line) {
+    if (line == "active" || line == "inactive")
+        active_ = line == "active";
+    else if (line == "click")
+        ++clicks_;
+    else if (line.rfind("key ", 0) == 0)
+        keys_.push_back(line.substr(4));
+}
+
 const std::vector<std::string>& KeyWindow::keys() {
-    for (const auto& line : process_->drainLines()) {
-        if (line == "active")
-            active_ = true;
-        else if (line.rfind("key ", 0) == 0)
-            keys_.push_back(line.substr(4));
-    }
+    for (const auto& line : process_->drainLines())
+        read(line);
     return keys_;
+}
+
+int KeyWindow::clicks() {
+    keys();
+    return clicks_;
+}
+
+bool KeyWindow::isActive() {
+    keys();
+    return active_;
 }
 
 QImage shellScreenshot(QRect area, std::string* error) {

@@ -68,10 +68,15 @@ public:
     bool waitUntilActive(RemoteKeyboard& keyboard, std::chrono::milliseconds timeout = 15s);
     // The names of the keys it got so far (xkb names: "a", "7", "Escape").
     const std::vector<std::string>& keys();
+    // The clicks it got so far, and whether it has the keyboard focus now.
+    int clicks();
+    bool isActive();
 
 private:
+    void read(const std::string& line);
     std::unique_ptr<ChildProcess> process_;
     std::vector<std::string> keys_;
+    int clicks_ = 0;
     bool active_ = false;
 };
 

@@ -1,6 +1,7 @@
-// A plain GTK window for the GNOME tests: writes "active" (to its standard error, which is
-// not buffered) once it has the keyboard focus, and
-// "key NAME" for every key it gets, so a test sees whether keys reached another client.
+// A plain GTK window for the GNOME tests, maximised on its monitor: writes "active" and
+// "inactive" (to its standard error, which is not buffered) as it gets and loses the keyboard
+// focus, "key NAME" for every key and "click" for every click it gets, so a test sees whether
+// keys or clicks reached another client.
 imports.gi.versions.Gtk = '4.0';
 const {Gtk, Gdk, GLib} = imports.gi;
 
@@ -17,10 +18,11 @@ app.connect('activate', () => {
         return true;
     });
     window.add_controller(keys);
-    window.connect('notify::is-active', () => {
-        if (window.is_active)
-            printerr('active');
-    });
+    const clicks = new Gtk.GestureClick();
+    clicks.connect('pressed', () => printerr('click'));
+    window.add_controller(clicks);
+    window.connect('notify::is-active', () => printerr(window.is_active ? 'active' : 'inactive'));
+    window.maximize();
     window.present();
 });
 app.run([]);
