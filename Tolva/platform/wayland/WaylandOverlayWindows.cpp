@@ -139,8 +139,8 @@ void WaylandOverlayWindows::build(const OverlayContent& content) {
         breathing_ = AutoReversingCurve{content.tuning.breathingPeriod * 0.5, 0.0, content.tuning.breathingDepth};
         breathingSince_ = scheduler_.now();
     }
-    // One colour, or a tint, with nothing drawn over it: a one-pixel buffer the compositor
-    // scales, instead of a picture of every output drawn here and copied to it.
+    // One colour, or a tint, with nothing drawn over it: the cover fills its buffers with the
+    // colour itself, instead of a picture of every output drawn here first and copied over.
     const bool plain = !content.awayNote && content.sharedImage.isNull() && content.snapshots.empty();
     std::map<std::string, QImage> pictures;
     for (std::size_t i = 0; i < built_.size(); ++i) {
