@@ -17,6 +17,7 @@
 #include "kwin/KWinTestSupport.h"
 #include "platform/dbus/SecretServiceKeychainBackend.h"
 #include "support/ChildProcess.h"
+#include "support/PlainLook.h"
 #include "wayland/WaylandTestSupport.h"
 
 #include <QDBusConnection>
@@ -180,14 +181,7 @@ int main(int argc, char** argv) {
     }
     KeychainPinStore pins("org.tolva.Screen.pin", "pin", keychain);
     pins.save(PinHasher::makeRecord("4829"));
-    {
-        Preferences prefs(JsonFileDefaultsStore::standard());
-        prefs.setHasCompletedOnboarding(true);
-        prefs.setOverlayContentMode(OverlayContentMode::solidColor);
-        prefs.setOverlayColor(SRGBColor(0.1, 0.1, 0.1));
-        prefs.setAnimations({});
-        prefs.setAwayNoteEnabled(false);
-    }
+    usePlainLook(SRGBColor(0.1, 0.1, 0.1));
 
     KeyLoggingWindow window;
     VirtualKeyboard keyboard;

@@ -9,6 +9,7 @@
 #include "platform/dbus/SecretServiceKeychainBackend.h"
 #include "platform/gnome/GnomeShellCover.h"
 #include "support/EndToEnd.h"
+#include "support/PlainLook.h"
 #include "support/QtWidgetsApp.h"
 
 #include <QDBusConnectionInterface>
@@ -44,12 +45,7 @@ struct GnomeLock : ::testing::Test {
         ASSERT_TRUE(keychain) << why;
         pins = std::make_unique<KeychainPinStore>("org.tolva.Screen.pin", "pin", keychain);
         pins->save(PinHasher::makeRecord("4829"));
-        Preferences prefs(JsonFileDefaultsStore::standard());
-        prefs.setHasCompletedOnboarding(true);
-        prefs.setOverlayContentMode(OverlayContentMode::solidColor);
-        prefs.setOverlayColor(SRGBColor(1, 0, 1));
-        prefs.setAnimations({});
-        prefs.setAwayNoteEnabled(false);
+        usePlainLook();
         watcherBus = std::make_unique<QDBusConnection>(connect(QStringLiteral("watcher")));
         watcher = std::make_unique<GnomeShellCover>(*watcherBus);
         ASSERT_FALSE(watcher->isCovered()) << "an earlier test left the cover up";

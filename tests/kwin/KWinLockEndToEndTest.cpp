@@ -11,6 +11,7 @@
 #include "platform/wayland/KWinScreenCapture.h"
 #include "platform/wayland/WaylandConnection.h"
 #include "support/EndToEnd.h"
+#include "support/PlainLook.h"
 #include "wayland/WaylandTestSupport.h"
 
 #include <linux/input-event-codes.h>
@@ -39,12 +40,8 @@ struct KWinLock : ::testing::Test {
                                                   std::string(KeychainPinStore::applicationAccount),
                                                   chooseKeychainBackend());
         pins->save(PinHasher::makeRecord("4829"));
+        usePlainLook();
         Preferences prefs(JsonFileDefaultsStore::standard());
-        prefs.setHasCompletedOnboarding(true);
-        prefs.setOverlayContentMode(OverlayContentMode::solidColor);
-        prefs.setOverlayColor(SRGBColor(1, 0, 1));
-        prefs.setAnimations({});
-        prefs.setAwayNoteEnabled(false);
         // Control+Option+Command+L.
         prefs.setLockHotKey(HotKey{37, HotKeyModifiers{HotKeyModifiers::control | HotKeyModifiers::option |
                                                        HotKeyModifiers::command}});

@@ -6,6 +6,7 @@
 #include "TolvaCore/Preferences.h"
 #include "platform/dbus/SecretServiceKeychainBackend.h"
 #include "support/EndToEnd.h"
+#include "support/PlainLook.h"
 #include "overlay/OverlayContent.h"
 #include "platform/QtScheduler.h"
 #include "platform/wayland/WaylandConnection.h"
@@ -44,12 +45,7 @@ struct WaylandLock : ::testing::Test {
         ASSERT_TRUE(keychain) << why;
         pins = std::make_unique<KeychainPinStore>("org.tolva.Screen.pin", "pin", keychain);
         pins->save(PinHasher::makeRecord("4829"));
-        Preferences prefs(JsonFileDefaultsStore::standard());
-        prefs.setHasCompletedOnboarding(true);
-        prefs.setOverlayContentMode(OverlayContentMode::solidColor);
-        prefs.setOverlayColor(SRGBColor(1, 0, 1));
-        prefs.setAnimations({});
-        prefs.setAwayNoteEnabled(false);
+        usePlainLook();
         for (const char* mark : {"shortcut-fired", "locked-fired", "inhibited-fired"})
             std::filesystem::remove(bindingMarks() / mark);
     }
