@@ -10,8 +10,8 @@
 #include "TolvaCore/PinHasher.h"
 #include "TolvaCore/PinStore.h"
 #include "TolvaCore/Preferences.h"
+#include "platform/KeyTranslation.h"
 #include "platform/dbus/SecretServiceKeychainBackend.h"
-#include "platform/x11/KeyTranslation.h"
 
 #include <QCoreApplication>
 

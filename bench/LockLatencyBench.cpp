@@ -12,8 +12,8 @@
 #include "TolvaCore/PinStore.h"
 #include "TolvaCore/Preferences.h"
 #include "overlay/ImageStore.h"
+#include "platform/KeyTranslation.h"
 #include "platform/dbus/SecretServiceKeychainBackend.h"
-#include "platform/x11/KeyTranslation.h"
 
 #include <QCoreApplication>
 #include <QImage>
@@ -341,8 +341,9 @@ int main(int argc, char** argv) {
                     repairs.empty() ? "-" : std::to_string(median(repairs)).substr(0, 5).c_str(),
                     locks.size());
     }
-    std::printf("memory, resident (own) MiB: fresh %.1f (%.1f), locked at most %.1f (%.1f) in %s, after unlocking",
-                fresh.resident, fresh.own, lockedMost.resident, lockedMost.own, lockedMostMode.c_str());
+    std::printf(
+        "memory, resident (own) MiB: fresh %.1f (%.1f), locked at most %.1f (%.1f) in %s, after unlocking",
+        fresh.resident, fresh.own, lockedMost.resident, lockedMost.own, lockedMostMode.c_str());
     for (const auto& [mode, m] : afterUnlock)
         std::printf(" %s %.1f (%.1f)", mode.c_str(), m.resident, m.own);
     std::printf("\n");

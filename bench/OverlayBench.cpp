@@ -7,9 +7,10 @@
 //   MODE: solid | snapshot-shift | breathing | breathing-strong | drift | all-subtle | all-strong
 //   (append "-client" to draw in this program, as where the server cannot)
 #include "ProcessCpu.h"
-#include "overlay/OverlayWindowManager.h"
-#include "overlay/ScreenSnapshotter.h"
 #include "platform/QtScheduler.h"
+#include "platform/x11/X11DisplaySource.h"
+#include "platform/x11/X11OverlayWindows.h"
+#include "platform/x11/X11ScreenCapture.h"
 #include "platform/x11/XConnection.h"
 
 #include <QApplication>
@@ -62,9 +63,9 @@ int main(int argc, char** argv) {
     const double seconds = std::atof(argv[2]);
     QApplication app(argc, argv);
     auto x11 = XConnection::open();
-    auto displays = std::make_shared<QtDisplaySource>(x11);
+    auto displays = std::make_shared<X11DisplaySource>(x11);
     QtScheduler scheduler;
-    OverlayWindowManager manager(scheduler, displays, x11);
+    X11OverlayWindows manager(scheduler, displays, x11);
     if (inClient)
         manager.drawInClient();
     auto snapshot = [&](OverlayContent& content) {

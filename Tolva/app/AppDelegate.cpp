@@ -12,36 +12,16 @@
 #include "app/LaunchChecks.h"
 #include "lock/LockGuard.h"
 #include "lock/QtBackgroundRunner.h"
-#include "lock/X11Foreground.h"
 #include "log/Log.h"
 #include "overlay/ImageStore.h"
-#include "overlay/OverlayWindowManager.h"
-#include "overlay/ScreenSnapshotter.h"
+#include "platform/DisplayServer.h"
 #include "platform/KeychainBackendChooser.h"
 #include "platform/Permissions.h"
 #include "platform/dbus/DesktopClockFormat.h"
 #include "platform/dbus/FprintdTouchID.h"
-#include "platform/dbus/FreedesktopDisplaySleep.h"
-#include "platform/dbus/KGlobalAccelHotKeyBackend.h"
 #include "platform/dbus/LoginSession.h"
 #include "platform/dbus/ReduceMotionSetting.h"
-#include "platform/gnome/GnomeIdleTime.h"
-#include "platform/gnome/GnomeOverlayWindows.h"
-#include "platform/gnome/GnomeScreenCapture.h"
-#include "platform/gnome/GnomeShellCover.h"
-#include "platform/gnome/GnomeShellHotKeyBackend.h"
 #include "platform/pam/PamLoginPasswordVerifier.h"
-#include "platform/wayland/CompositorBinding.h"
-#include "platform/wayland/WaylandConnection.h"
-#include "platform/wayland/WaylandIdleTime.h"
-#include "platform/wayland/WaylandOverlay.h"
-#include "platform/wayland/WaylandOverlayWindows.h"
-#include "platform/wayland/KWinScreenCapture.h"
-#include "platform/wayland/WaylandScreenCapture.h"
-#include "platform/x11/X11EventTap.h"
-#include "platform/x11/X11HotKeyBackend.h"
-#include "platform/x11/X11IdleTimeSource.h"
-#include "platform/x11/X11PointerGrab.h"
 #include "ui/OnboardingView.h"
 #include "ui/SettingsWindowController.h"
 #include "ui/StatusMenuController.h"
@@ -78,7 +58,7 @@ void forwardSignal(int) {
     [[maybe_unused]] auto ignored = ::write(signalPipe[1], &byte, 1);
 }
 
-// A hot key backend for sessions without an X server: nothing can be registered.
+// A hot key backend for sessions where no program can have a shortcut: nothing is registered.
 struct NoHotKeys : HotKeyBackend {
     std::int32_t registerHotKey(const HotKey&) override { return 1; }
     void unregisterHotKey() override {}
@@ -86,34 +66,6 @@ struct NoHotKeys : HotKeyBackend {
 
 struct NoIdleTime : IdleTimeSource {
     double secondsSinceLastInput() override { return 0; }
-};
-
-// A Wayland session: the compositor holds the screen and the input, whatever X server it also
-// runs for older programs.
-bool isWaylandSession() {
-    const char* type = std::getenv("XDG_SESSION_TYPE");
-    const char* display = std::getenv("WAYLAND_DISPLAY");
-    return (type && std::string_view(type) == "wayland") || (display && *display);
-}
-
-struct NoTap : EventTap {
-    bool start() override { return false; }
-    void stop() override {}
-    bool isEnabled() override { return false; }
-    bool isInstalled() const override { return false; }
-};
-
-// Without an X server there is no focus to take.
-struct NoForeground : Foreground {
-    std::optional<std::string> frontmostName() override { return std::nullopt; }
-    void rememberFrontmost() override {}
-    std::optional<std::string> rememberedName() override { return std::nullopt; }
-    void forgetRemembered() override {}
-    void bringToFront(OverlayWindow*) override {}
-    bool isActive() override { return false; }
-    bool handBack() override { return false; }
-    void setKiosk(bool) override {}
-    bool isKiosk() override { return false; }
 };
 
 // What the preferences file showed (moved aside, permissions fixed) goes to the log, and a file
@@ -162,77 +114,16 @@ AppDelegate::AppDelegate(Instance instance)
                                                    chooseKeychainBackend());
     authenticator_ = std::make_shared<Authenticator>(pins);
     authenticator_->reload();
-    // The session's display server, once: a Wayland session is never driven through an X server
-    // it may also run for older programs.
-    if (isWaylandSession()) {
-        wayland_ = WaylandConnection::connect();
-        if (!wayland_)
-            Log::lock.error("display server: wayland, but no compositor answers on WAYLAND_DISPLAY");
-        else if (WaylandOverlay::isAvailable(*wayland_))
-            Log::lock.info("display server: wayland (layer-shell)");
-        else
-            chooseGnomeShell();
-    } else {
-        x11_ = XConnection::open();
-        Log::lock.info(std::string("display server: ") + (x11_ ? "x11" : "none"));
-    }
+    display_ = DisplayServer::forSession();
     session_ = std::make_shared<LoginSession>(QDBusConnection::systemBus(), QDBusConnection::sessionBus());
-    std::shared_ptr<IdleTimeSource> idleTime = std::make_shared<NoIdleTime>();
-    if (x11_) {
-        idleTime = std::make_shared<X11IdleTimeSource>(x11_);
-    } else if (gnomeShell_) {
-        auto quiet = std::make_shared<GnomeIdleTime>(QDBusConnection::sessionBus());
-        if (quiet->isAvailable())
-            idleTime = quiet;
-        Log::idle.info(std::string("idle time source: ") +
-                       (quiet->isAvailable() ? "mutter idle monitor" : "none (mutter does not answer)"));
-    } else if (wayland_) {
-        auto quiet = std::make_shared<WaylandIdleTime>(wayland_);
-        if (quiet->isAvailable())
-            idleTime = quiet;
-        Log::idle.info(std::string("idle time source: ") +
-                       (quiet->isAvailable() ? "wayland idle notices" : "none (the compositor reports none)"));
-    }
+    std::shared_ptr<IdleTimeSource> idleTime = display_->idleTime();
+    if (!idleTime)
+        idleTime = std::make_shared<NoIdleTime>();
     idle_ = std::make_shared<IdleMonitor>(scheduler_, idleTime, session_);
-    // On Wayland no program can grab keys; Plasma's shortcut service, or on GNOME our Shell
-    // extension, registers them for us.
-    std::unique_ptr<HotKeyBackend> hotKeyBackend;
-    std::string shortcutService = "none";
-    if (x11_) {
-        hotKeyBackend = std::make_unique<X11HotKeyBackend>(x11_);
-    } else if (gnomeShell_) {
-        hotKeyBackend = std::make_unique<GnomeShellHotKeyBackend>(gnomeShell_);
-        shortcutService = "gnome shell extension";
-    } else if (wayland_ && KGlobalAccelHotKeyBackend::isAvailable()) {
-        hotKeyBackend = std::make_unique<KGlobalAccelHotKeyBackend>();
-        shortcutService = "kglobalaccel";
-    } else {
+    std::unique_ptr<HotKeyBackend> hotKeyBackend = display_->hotKeys();
+    if (!hotKeyBackend)
         hotKeyBackend = std::make_unique<NoHotKeys>();
-    }
-    if (wayland_)
-        Log::input.info("global shortcut: " + shortcutService);
     hotKeys_ = std::make_unique<HotKeyManager>(std::move(hotKeyBackend));
-}
-
-bool AppDelegate::compositorBindsShortcut() const {
-    // wlroots compositors (they alone offer the input inhibitor) give no program a key of its own.
-    return wayland_ && WaylandOverlay::isAvailable(*wayland_) && wayland_->inputInhibitManager();
-}
-
-// GNOME has no layer-shell: only its Shell, through our extension, can cover the screen.
-void AppDelegate::chooseGnomeShell() {
-    auto shell = std::make_shared<GnomeShellCover>(QDBusConnection::sessionBus());
-    if (shell->isAvailable()) {
-        gnomeShell_ = shell;
-        Log::lock.info("display server: wayland (gnome shell extension " +
-                       std::to_string(shell->version().value_or(0)) + ")");
-    } else if (GnomeShellCover::isShellRunning(QDBusConnection::sessionBus())) {
-        gnomeShellWithoutExtension_ = true;
-        Log::lock.error(std::string("display server: wayland (gnome shell), but its extension ") +
-                        GnomeShellCover::extensionUuid + " is not on");
-    } else {
-        Log::lock.error("display server: wayland; " + WaylandOverlay::unavailableReason(*wayland_));
-    }
 }
 
 AppDelegate::~AppDelegate() {
@@ -304,163 +195,28 @@ std::optional<int> AppDelegate::launch(const QStringList& arguments) {
     };
     clockFormat_->follow();
 
-    // 3. The lock controller over the X11 and D-Bus services.
-    auto displays = std::make_shared<QtDisplaySource>(x11_);
-    displays_ = displays;
-    auto captureBackend = std::make_shared<X11ScreenCapture>();
-    auto snapshotter = std::make_shared<ScreenSnapshotter>(scheduler_, displays, captureBackend,
-                                                           Permissions::isScreenCaptureAllowed);
+    // 3. The lock controller over the display server's and the D-Bus services.
+    displays_ = display_->displays();
     reduceMotion_ = std::make_unique<ReduceMotionSetting>(QDBusConnection::sessionBus());
     ReduceMotionSetting* reduce = reduceMotion_.get();
-    auto windows =
-        std::make_shared<OverlayWindowManager>(scheduler_, displays, x11_, [](const DisplayInfo& display) {
-            return X11ScreenCapture::captureRegion(display.geometry);
-        });
-    auto isOurs = [windows](xcb_window_t w) {
-        for (const auto& window : windows->windows())
-            if (static_cast<xcb_window_t>(window->winId()) == w)
-                return true;
-        return false;
-    };
     LockController::Services services;
     services.scheduler = &scheduler_;
     services.prefs = prefs_;
     services.authenticator = authenticator_;
     services.idle = idle_;
-    services.windows = windows;
-    services.contentBuilder = std::make_shared<OverlayContentBuilder>(
-        snapshotter, [reduce] { return reduce->reduceMotion(); }, std::chrono::system_clock::now,
-        [windows] { return windows->drawsInServer(); },
-        [windows](const std::string& identity) { return windows->holdsImage(identity); });
-    overlayWindows_ = windows;
-    services.displaySleep = std::make_shared<FreedesktopDisplaySleep>(QDBusConnection::sessionBus(), x11_);
-    services.foreground = x11_ ? std::shared_ptr<Foreground>(std::make_shared<X11Foreground>(x11_, isOurs))
-                               : std::make_shared<NoForeground>();
+    services.displaySleep = display_->displaySleep();
     std::shared_ptr<TouchIDUnlock> touchID = std::make_shared<FprintdTouchID>(QDBusConnection::systemBus());
     services.touchID = touchID;
     services.passwordVerifier =
         std::make_shared<PamLoginPasswordVerifier>(PamLoginPasswordVerifier::programOptions());
     services.background = std::make_shared<QtBackgroundRunner>();
-    auto x11 = x11_;
-    Scheduler* scheduler = &scheduler_;
-    if (x11)
-        X11EventTap::prepare(x11);
-    services.makeTap = [this, x11, scheduler](EventTap::Handler handler,
-                                              OverlayWindow*) -> std::unique_ptr<EventTap> {
-        if (!x11)
-            return std::make_unique<NoTap>();
-        // The guard holds the keyboard for the lock and hands its keys over; without one, the
-        // grab sits on the root window of the tap's own connection (a grab on a Qt window would
-        // hand Qt focus events that make it believe the program was activated).
-        return std::make_unique<X11EventTap>(x11, *scheduler, std::move(handler),
-                                             Permissions::isAccessibilityTrusted,
-                                             std::weak_ptr<KeyboardHolder>(guard_));
-    };
-    services.makePointerGrab = [x11, scheduler]() -> std::unique_ptr<PointerGrab> {
-        auto* x11App = qApp->nativeInterface<QNativeInterface::QX11Application>();
-        if (!x11 || !x11App)
-            return nullptr;
-        // On the overlay windows' own connection, so that they keep their clicks.
-        return std::make_unique<X11PointerGrab>(x11App->connection(), x11->root(), *scheduler);
-    };
-    services.accessibilityTrusted = Permissions::isAccessibilityTrusted;
-    services.secureInputEnabled = [x11, this] {
-        // While locked our own grab answers; otherwise ask whether someone else holds the keyboard.
-        if (controller_ && controller_->tapActive())
-            return false;
-        return x11 ? X11EventTap::isKeyboardGrabbedByAnotherClient(*x11) : false;
-    };
-    services.screenCaptureAllowed = Permissions::isScreenCaptureAllowed;
     services.reduceMotion = [reduce] { return reduce->reduceMotion(); };
-    services.pointerLocation = [] {
-        const QPoint p = QCursor::pos();
-        const QScreen* primary = QGuiApplication::primaryScreen();
-        const double height = primary ? primary->geometry().height() : 0;
-        return Point{double(p.x()), height - p.y()};
-    };
-    const bool onWayland = wayland_ && WaylandOverlay::isAvailable(*wayland_);
-    if (isWaylandSession() && !onWayland && !gnomeShell_)
-        services.coverUnavailable = [] { return true; };
-    if (gnomeShellWithoutExtension_)
-        services.coverExtensionOff = [] { return true; };
-    if (gnomeShell_) {
-        // GNOME: the Shell extension shows the cover and holds the keys and the pointer inside
-        // the Shell; nothing here speaks to a display server.
-        auto cover = std::make_shared<GnomeOverlayWindows>(scheduler_, gnomeShell_);
-        services.windows = cover;
-        auto shell = gnomeShell_;
-        // The snapshot look: the extension takes the pictures inside the Shell.
-        auto shellSnapshots = std::make_shared<ScreenSnapshotter>(
-            scheduler_, std::make_shared<GnomeDisplays>(shell), std::make_shared<GnomeScreenCapture>(shell),
-            [shell] { return shell->isAvailable(); });
-        services.contentBuilder = std::make_shared<OverlayContentBuilder>(
-            shellSnapshots, [reduce] { return reduce->reduceMotion(); }, std::chrono::system_clock::now,
-            [] { return false; }, [](const std::string&) { return false; });
-        overlayWindows_.reset();
-        std::weak_ptr<GnomeOverlayWindows> weakCover = cover;
-        services.makeTap = [weakCover](EventTap::Handler handler, OverlayWindow*) -> std::unique_ptr<EventTap> {
-            if (auto c = weakCover.lock())
-                return c->makeTap(std::move(handler));
-            return std::make_unique<NoTap>();
-        };
-        services.makePointerGrab = [] { return std::unique_ptr<PointerGrab>(); };
-        services.accessibilityTrusted = [shell] { return shell->isAvailable(); };
-        services.secureInputEnabled = [] { return false; };
-        services.screenCaptureAllowed = [shell] { return shell->isAvailable(); };
-        services.pointerLocation = [weakCover] {
-            auto c = weakCover.lock();
-            return c && c->pointer() ? *c->pointer() : Point{0, 0};
-        };
-        shellCover_ = cover;
-    }
-    if (onWayland) {
-        // The compositor shows the cover, one layer-shell surface per output, and hands it the
-        // keys and the pointer: nothing here speaks to an X server.
-        auto cover = std::make_shared<WaylandOverlayWindows>(scheduler_, wayland_);
-        services.windows = cover;
-        // The snapshot look: the compositor's copy of each output, taken before the cover maps;
-        // wlr-screencopy where the compositor offers it, else KWin's screenshot service.
-        auto capture = std::make_shared<WaylandScreenCapture>(wayland_);
-        std::shared_ptr<KWinScreenCapture> kwinCapture;
-        if (!capture->isAvailable())
-            kwinCapture = std::make_shared<KWinScreenCapture>(wayland_);
-        auto connection = wayland_;
-        auto captureAvailable = [capture, kwinCapture] {
-            return capture->isAvailable() || (kwinCapture && kwinCapture->isAvailable());
-        };
-        auto waylandSnapshotter = std::make_shared<ScreenSnapshotter>(
-            scheduler_,
-            [capture, kwinCapture, connection](std::function<void(Snapshots)> done) {
-                auto deliver = [connection, done](std::map<std::string, QImage> pictures) {
-                    done(WaylandOverlayWindows::picturesByDisplay(pictures, connection->outputInfos()));
-                };
-                if (kwinCapture)
-                    kwinCapture->captureOutputs(deliver);
-                else
-                    capture->captureOutputs(deliver);
-            },
-            captureAvailable);
-        services.contentBuilder = std::make_shared<OverlayContentBuilder>(
-            waylandSnapshotter, [reduce] { return reduce->reduceMotion(); }, std::chrono::system_clock::now,
-            [] { return false; }, [](const std::string&) { return false; });
-        overlayWindows_.reset();
-        std::weak_ptr<WaylandOverlayWindows> weakCover = cover;
-        services.makeTap = [weakCover](EventTap::Handler handler, OverlayWindow*) -> std::unique_ptr<EventTap> {
-            if (auto c = weakCover.lock())
-                return c->makeTap(std::move(handler));
-            return std::make_unique<NoTap>();
-        };
-        // Exclusive surfaces over every output take every click already.
-        services.makePointerGrab = [] { return std::unique_ptr<PointerGrab>(); };
-        services.accessibilityTrusted = [connection] { return connection->isConnected(); };
-        services.secureInputEnabled = [] { return false; };
-        services.screenCaptureAllowed = captureAvailable;
-        services.pointerLocation = [weakCover] {
-            auto c = weakCover.lock();
-            return c && c->pointer() ? *c->pointer() : Point{0, 0};
-        };
-        waylandCover_ = cover;
-    }
+    DisplayServer::Context context;
+    context.scheduler = &scheduler_;
+    context.reduceMotion = services.reduceMotion;
+    context.keyboardHolder = [this] { return std::weak_ptr<KeyboardHolder>(guard_); };
+    context.capturing = [this] { return controller_ && controller_->tapActive(); };
+    display_->provide(services, context);
     // The guard that covers for this program if it dies while locked, and the state it needs
     // to take the lock back when started again.
     auto lockState = std::make_shared<LockStateStore>(LockStateStore::standardFile());
@@ -469,21 +225,17 @@ std::optional<int> AppDelegate::launch(const QStringList& arguments) {
     const bool guardSaysLocked = guardLocked && std::string_view(guardLocked) == "1";
     // An overlay whose program and guard were both ended still covers the screen, and asks for
     // the PIN of the program that takes it over.
-    const bool coverLeftBehind =
-        (x11_ && OverlayWindowManager::coverLeftBehind(*x11_)) || (gnomeShell_ && gnomeShell_->isCovered());
+    const bool coverLeftBehind = display_->coverLeftBehind();
     if (coverLeftBehind)
         Log::lock.error("an overlay left behind still covers the screen; the lock is taken back");
     ::unsetenv("TOLVA_GUARD_LOCKED"); // not for the helper processes this program starts
     const QString binaries = QCoreApplication::applicationDirPath();
-    // On Wayland the guard covers beneath the compositor's overlay surfaces; the X11 one would hold
-    // an X server that does not hold the session. On GNOME the extension keeps the cover and has
-    // the bus start this program again.
-    if (onWayland || !isWaylandSession())
-        guard_ = LockGuard::start(binaries + (onWayland ? QStringLiteral("/tolva-screen-guard-wayland")
-                                                        : QStringLiteral("/tolva-screen-guard")),
-                                  QCoreApplication::applicationFilePath());
+    // On GNOME the extension keeps the cover and has the bus start this program again: no guard.
+    if (const QString guard = display_->guardProgram(); !guard.isEmpty())
+        guard_ =
+            LockGuard::start(binaries + QLatin1Char('/') + guard, QCoreApplication::applicationFilePath());
     auto session = session_;
-    services.systemScreenLocker = [session, scheduler] { session->lockAndConfirm(*scheduler); };
+    services.systemScreenLocker = [session, scheduler = &scheduler_] { session->lockAndConfirm(*scheduler); };
     services.lockState = lockState;
     controller_ = std::make_unique<LockController>(std::move(services));
     controller_->refreshCapabilities();
@@ -520,14 +272,9 @@ std::optional<int> AppDelegate::launch(const QStringList& arguments) {
                      });
 
     // A lock that a program before this one held when it ended is taken back before anything else.
-    if (guard_)
+    if (guard_) {
         guard_->onReleased = [controller] { controller->retryInputNow(); };
-    if (guard_ && waylandCover_) {
-        std::weak_ptr<WaylandOverlayWindows> weakCover = waylandCover_;
-        guard_->onCovering = [weakCover] {
-            if (auto cover = weakCover.lock())
-                cover->raise();
-        };
+        display_->guardStarted(*guard_);
     }
     // A damaged or missing state while the guard says locked takes the lock back too: a crash
     // never turns into an unlock. (A program that keeps ending meanwhile is the guard's to
@@ -562,13 +309,16 @@ std::optional<int> AppDelegate::launch(const QStringList& arguments) {
         return HotKeyRecorderView::refusalText(*hotKeys_->refusal(), true);
     };
     settings.hotKeyRefusal = [this] { return hotKeys_->refusal(); };
-    if (compositorBindsShortcut()) {
+    if (display_->compositorBindsShortcut()) {
         // Any chord will do: the user binds it in the compositor, and nothing refuses it here.
         settings.hotKeyCheck = [](const HotKey&) { return std::optional<std::string>(); };
         settings.hotKeyRefusal = [] { return std::optional<HotKeyRefusal>(); };
-        settings.compositorBinding = swayBindingLine;
+        DisplayServer* display = display_.get();
+        settings.compositorBinding = [display](const std::optional<HotKey>& hotKey) {
+            return display->compositorBindingLine(hotKey);
+        };
     }
-    settings_ = std::make_unique<SettingsWindowController>(std::move(settings), displays);
+    settings_ = std::make_unique<SettingsWindowController>(std::move(settings), displays_);
     onboarding_ = std::make_unique<OnboardingWindowController>(scheduler_);
     onboarding_->onOpenSettings = [this](SettingsTab tab) { settings_->show(std::nullopt, tab); };
     controller_->onWillLock = [this] {
@@ -604,7 +354,7 @@ std::optional<int> AppDelegate::launch(const QStringList& arguments) {
     };
     statusMenu_->onOpenSettings = [this](std::optional<SettingsTab> tab) { openSettings(tab); };
     statusMenu_->hotKeyRefusal = [this] {
-        return compositorBindsShortcut() ? std::nullopt : hotKeys_->refusal();
+        return display_->compositorBindsShortcut() ? std::nullopt : hotKeys_->refusal();
     };
     hotKeys_->onRefusalChanged = [this] {
         if (statusMenu_)
@@ -733,33 +483,18 @@ void AppDelegate::statusChanged() {
         return; // still taking the lock back
     resuming_ = false;
     if (guard_ && state != LockState::locking) {
-        if (waylandCover_ && state != LockState::unlocked) {
-            const auto tint = waylandCover_->tint();
-            guard_->setCoverTint(tint ? std::optional<std::uint32_t>(tint->rgba()) : std::nullopt);
-        }
+        if (state != LockState::unlocked)
+            display_->beforeGuardHearsLocked(*guard_);
         guard_->setLocked(state != LockState::unlocked);
     }
 }
 
 void AppDelegate::prepareOverlay() {
-    auto windows = overlayWindows_.lock();
-    if (windows && controller_ && controller_->state() == LockState::unlocked)
-        windows->prepare(prefs_->overlayContentMode() == OverlayContentMode::liveTint);
-    const auto name = prefs_->overlayImageFileName();
-    if (!windows || !windows->drawsInServer() || prefs_->overlayContentMode() != OverlayContentMode::image ||
-        !name)
-        return;
-    const std::string identity = ImageStore::identity(*name);
-    if (identity.empty() || windows->holdsImage(identity))
-        return;
-    std::weak_ptr<OverlayWindowManager> weak = windows;
-    ImageStore::loadInBackground(*name, [weak, identity](ImageStore::Loaded loaded) {
-        // The decoded picture is let go as soon as the server has its scaled copies.
-        if (auto windows = weak.lock())
-            windows->prepareImage(loaded.image, identity);
-        loaded.image = QImage();
-        ::malloc_trim(0); // the decoded picture was large: its memory goes back to the system
-    });
+    if (controller_ && controller_->state() == LockState::unlocked)
+        display_->prepareWindows(prefs_->overlayContentMode() == OverlayContentMode::liveTint);
+    if (const auto name = prefs_->overlayImageFileName();
+        name && prefs_->overlayContentMode() == OverlayContentMode::image)
+        display_->prepareImage(*name);
 }
 
 void AppDelegate::scheduleRefresh() {

@@ -24,7 +24,6 @@ class QSocketNotifier;
 
 namespace tolva {
 
-class XConnection;
 class LoginSession;
 class ReduceMotionSetting;
 class DesktopClockFormat;
@@ -32,12 +31,8 @@ class StatusMenuController;
 class OnboardingWindowController;
 class AppUpdater;
 class LockGuard;
+class DisplayServer;
 class DisplaySource;
-class OverlayWindowManager;
-class WaylandConnection;
-class GnomeShellCover;
-class OverlayWindows;
-class WaylandOverlayWindows;
 enum class SettingsTab;
 class UpdateSettings;
 class SettingsWindowController;
@@ -82,7 +77,6 @@ public:
 
 private:
     void watchSignals();
-    void chooseGnomeShell();
     void startUpdater();
     // Opens the window that "Settings…" stands for.
     void openSettings(std::optional<SettingsTab> tab);
@@ -91,7 +85,8 @@ private:
     QtScheduler scheduler_;
     std::shared_ptr<Preferences> prefs_;
     std::shared_ptr<Authenticator> authenticator_;
-    std::shared_ptr<XConnection> x11_;
+    // The session's display server, chosen once at start.
+    std::unique_ptr<DisplayServer> display_;
     std::shared_ptr<IdleMonitor> idle_;
     std::unique_ptr<HotKeyManager> hotKeys_;
     std::shared_ptr<LoginSession> session_;
@@ -109,17 +104,6 @@ private:
     Preferences::Observation hotKeyObservation_;
     Preferences::Observation idleObservation_;
     std::vector<Preferences::Observation> imageObservations_;
-    std::weak_ptr<OverlayWindowManager> overlayWindows_;
-    // On Wayland: the session's compositor, and the cover it shows for the lock.
-    // Whether the shortcut is the user's binding in the compositor's configuration (sway).
-    bool compositorBindsShortcut() const;
-    std::shared_ptr<WaylandConnection> wayland_;
-    std::shared_ptr<WaylandOverlayWindows> waylandCover_;
-    // On GNOME (Wayland, no layer-shell): the Shell extension that covers for us, when it answers,
-    // and the cover it shows.
-    std::shared_ptr<GnomeShellCover> gnomeShell_;
-    std::shared_ptr<OverlayWindows> shellCover_;
-    bool gnomeShellWithoutExtension_ = false;
     // While the settings record a new shortcut, the registered one is set aside.
     bool recordingHotKey_ = false;
     Scheduler::Handle refreshTask_;

@@ -2,8 +2,7 @@
 #include "app/LaunchChecks.h"
 
 #include "platform/KeychainBackendChooser.h"
-
-#include <xcb/xcb.h>
+#include "platform/x11/X11ServerProbe.h"
 
 #include <algorithm>
 #include <array>
@@ -167,10 +166,7 @@ std::optional<std::string> missingDisplay() {
     const char* display = std::getenv("DISPLAY");
     if (!display || !*display)
         return std::string("no X server: DISPLAY is not set (Tolva Screen needs an X11 desktop session)");
-    xcb_connection_t* connection = xcb_connect(nullptr, nullptr);
-    const bool failed = xcb_connection_has_error(connection) != 0;
-    xcb_disconnect(connection);
-    if (failed)
+    if (!x11ServerAnswers())
         return "no X server answers on DISPLAY=" + quoted(display) +
                " (Tolva Screen needs an X11 desktop session)";
     return std::nullopt;

@@ -17,8 +17,6 @@ class QScreen;
 
 namespace tolva {
 
-class XConnection;
-
 struct DisplayInfo {
     std::uint32_t id = 0; // RandR monitor output XID (or the monitor's name atom); 0 when unknown
     QRect geometry;       // logical pixels, origin at the top left of the whole desktop
@@ -32,17 +30,24 @@ public:
     virtual std::vector<DisplayInfo> displays() = 0;
 };
 
-// The X server's RandR monitors, each with the Qt screen of the same name; Qt's screen list
-// where the server has no RandR.
+// Qt's screen list.
 class QtDisplaySource : public DisplaySource {
 public:
-    explicit QtDisplaySource(std::shared_ptr<XConnection> x11 = nullptr) : x11_(std::move(x11)) {}
     std::vector<DisplayInfo> displays() override;
-
-private:
-    std::shared_ptr<XConnection> x11_;
-    std::map<std::uint32_t, QString> atomNames_;
 };
+
+// A monitor as the display server lists it.
+struct ServerMonitor {
+    QString name;
+    QRect pixels; // in the server's pixels
+    bool primary = false;
+    std::uint32_t id = 0;
+};
+
+// The display server's own monitors, each with the Qt screen of the same name. The server's
+// list comes before Qt's: while monitors change in several steps, Qt's screens may lag behind
+// for a while or keep a step that is already over, and a display left out would go uncovered.
+std::vector<DisplayInfo> displaysOfMonitors(const std::vector<ServerMonitor>& monitors);
 
 // The layout of displays in the core's y-up coordinates: y = primary height − (y + height).
 DisplayLayout layoutOf(const std::vector<DisplayInfo>& displays);

@@ -2,7 +2,7 @@
 #include "overlay/OverlayView.h"
 
 #include "TolvaCore/OverlayAnimation.h"
-#include "platform/x11/KeyTranslation.h"
+#include "platform/KeyTranslation.h"
 
 #include <QGraphicsOpacityEffect>
 #include <QKeyEvent>
@@ -140,27 +140,27 @@ void OverlayView::apply(const OverlayContent& content, std::optional<std::uint32
     update();
 }
 
-void OverlayView::attachSurface(std::unique_ptr<X11OverlaySurface> surface) {
+void OverlayView::attachSurface(std::unique_ptr<OverlaySurface> surface) {
     surface_ = std::move(surface);
     // The server draws the note; this widget would only draw it a second time behind the panel.
     awayNote_->setVisible(!surface_);
 }
 
-std::unique_ptr<X11OverlaySurface> OverlayView::detachSurface() {
+std::unique_ptr<OverlaySurface> OverlayView::detachSurface() {
     noteTask_.cancel();
     growTask_.cancel();
     awayNote_->setVisible(true);
     return std::move(surface_);
 }
 
-void OverlayView::setScreenPicture(std::shared_ptr<ServerPicture> picture, bool isBackdrop) {
+void OverlayView::setScreenPicture(std::shared_ptr<SurfacePicture> picture, bool isBackdrop) {
     screenPicture_ = std::move(picture);
     screenPictureIsBackdrop_ = isBackdrop;
     sceneGrown_ = false;
 }
 
-void OverlayView::setServerImage(std::shared_ptr<ServerPicture> picture,
-                                 std::shared_ptr<ServerPicture> atRest) {
+void OverlayView::setServerImage(std::shared_ptr<SurfacePicture> picture,
+                                 std::shared_ptr<SurfacePicture> atRest) {
     serverImage_ = std::move(picture);
     serverImageAtRest_ = std::move(atRest);
 }
@@ -187,10 +187,10 @@ void OverlayView::applyScene() {
     if (!surface_)
         return;
     const QSize pixels = surface_->size();
-    X11OverlaySurface::Scene scene;
+    OverlaySurface::Scene scene;
     scene.fill = background_;
     scene.gradientOpacity = drift_ ? gradientOpacity_ : 0;
-    std::shared_ptr<ServerPicture> picture;
+    std::shared_ptr<SurfacePicture> picture;
     if (translucent_) {
         if (screenPicture_ && screenPictureIsBackdrop_)
             picture = screenPicture_;
@@ -209,8 +209,8 @@ void OverlayView::applyScene() {
     surface_->setScene(scene);
 }
 
-X11OverlaySurface::State OverlayView::surfaceState() const {
-    X11OverlaySurface::State state;
+OverlaySurface::State OverlayView::surfaceState() const {
+    OverlaySurface::State state;
     const QPointF offset = pictureOffset() * devicePixelRatioF();
     state.offset = QPoint(int(std::lround(offset.x())), int(std::lround(offset.y())));
     if (drift_ && gradientOpacity_ > 0)

@@ -6,7 +6,7 @@
 #include "overlay/AwayNoteView.h"
 #include "overlay/MotionCurve.h"
 #include "overlay/OverlayContent.h"
-#include "overlay/X11OverlaySurface.h"
+#include "overlay/OverlaySurface.h"
 #include "platform/Scheduler.h"
 #include "unlock/UnlockPanel.h"
 
@@ -48,18 +48,19 @@ public:
     // What shows behind a translucent tint when no compositor can show the live screen.
     void setBackdrop(const QImage& backdrop);
 
-    // Hands the drawing of everything but the panel to the X server. From then on this widget
-    // paints only behind the panel, and pictures arrive as server pictures.
-    void attachSurface(std::unique_ptr<X11OverlaySurface> surface);
-    std::unique_ptr<X11OverlaySurface> detachSurface();
-    X11OverlaySurface* surface() const { return surface_.get(); }
+    // Hands the drawing of everything but the panel to the display server, on a surface of its
+    // own. From then on this widget paints only behind the panel, and pictures arrive as the
+    // server's pictures.
+    void attachSurface(std::unique_ptr<OverlaySurface> surface);
+    std::unique_ptr<OverlaySurface> detachSurface();
+    OverlaySurface* surface() const { return surface_.get(); }
     // The screen as it was at the lock, copied inside the server: this display's snapshot, or
     // (`isBackdrop`) what a tint lies over when no compositor shows the live screen.
-    void setScreenPicture(std::shared_ptr<ServerPicture> picture, bool isBackdrop);
+    void setScreenPicture(std::shared_ptr<SurfacePicture> picture, bool isBackdrop);
     // The user's picture already on the server, scaled for this display (see `pictureRectFor`),
     // and (when made in advance) cut to the display as it first shows.
-    void setServerImage(std::shared_ptr<ServerPicture> picture,
-                        std::shared_ptr<ServerPicture> atRest = nullptr);
+    void setServerImage(std::shared_ptr<SurfacePicture> picture,
+                        std::shared_ptr<SurfacePicture> atRest = nullptr);
     // The size a picture of `size` takes to cover a view of `view` pixels with the shift's margin.
     static QRect pictureRectFor(QSize size, QSize view, bool withMargin);
     // Where a picture of `picture` pixels sits, centred on a view of `view` pixels.
@@ -108,7 +109,7 @@ private:
     double elapsed() const; // seconds since the effects started
     void frameChanged();
     void applyScene();
-    X11OverlaySurface::State surfaceState() const;
+    OverlaySurface::State surfaceState() const;
     void drawNote();
     void keepNoteClearOfPanel();
     QRect panelRect() const;
@@ -141,11 +142,11 @@ private:
     double brightest_ = 255; // the highest channel value the overlay can show (0…255)
     QColor tint_;
 
-    // Drawing by the X server.
-    std::unique_ptr<X11OverlaySurface> surface_;
-    std::shared_ptr<ServerPicture> screenPicture_;
-    std::shared_ptr<ServerPicture> serverImage_;
-    std::shared_ptr<ServerPicture> serverImageAtRest_;
+    // Drawing by the display server.
+    std::unique_ptr<OverlaySurface> surface_;
+    std::shared_ptr<SurfacePicture> screenPicture_;
+    std::shared_ptr<SurfacePicture> serverImage_;
+    std::shared_ptr<SurfacePicture> serverImageAtRest_;
     bool screenPictureIsBackdrop_ = false;
     bool sceneGrown_ = false; // the picture carries the pixel shift's margin
     QImage panelBackdrop_;    // the frame behind the panel, read back from the server

@@ -24,15 +24,6 @@ public:
     virtual Snapshots capture(const std::vector<DisplayInfo>& displays) = 0;
 };
 
-// The X server's root window, one display region each, at the display's pixel size, without
-// the cursor (the core protocol never includes it). MIT-SHM when available, else GetImage.
-class X11ScreenCapture : public ScreenCaptureBackend {
-public:
-    Snapshots capture(const std::vector<DisplayInfo>& displays) override;
-    // One region of the root window (its own connection, so captures run in parallel).
-    static QImage captureRegion(const QRect& region);
-};
-
 class ScreenSnapshotter {
 public:
     using Completion = std::function<void(Snapshots)>;

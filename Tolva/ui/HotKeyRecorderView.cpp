@@ -3,7 +3,7 @@
 #include "ui/HotKeyRecorderView.h"
 
 #include "TolvaCore/L10n.h"
-#include "platform/x11/KeyTranslation.h"
+#include "platform/KeyTranslation.h"
 #include "ui/StatusMenuController.h"
 
 #include <QApplication>

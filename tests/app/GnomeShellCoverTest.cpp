@@ -2,7 +2,7 @@
 // cover's picture and the panel's bitmap through memfds, their sizes, the colour) arrives intact,
 // what the extension says (monitors, refusals, keys, pointer) comes back in the program's terms.
 #include "platform/gnome/GnomeShellCover.h"
-#include "platform/x11/KeyTranslation.h"
+#include "platform/KeyTranslation.h"
 #include "support/FakeGnomeShellExtension.h"
 #include "support/PrivateBus.h"
 #include "support/QtWidgetsApp.h"

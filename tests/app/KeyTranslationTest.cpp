@@ -1,4 +1,4 @@
-#include "platform/x11/KeyTranslation.h"
+#include "platform/KeyTranslation.h"
 #include "TolvaCore/HotKey.h"
 
 #include <gtest/gtest.h>

@@ -3,11 +3,11 @@
 #include "overlay/AwayNoteView.h"
 #include "overlay/MotionCurve.h"
 #include "overlay/OverlayWindow.h"
+#include "platform/KeyTranslation.h"
+#include "platform/fake/FakeScheduler.h"
+#include "support/QtWidgetsApp.h"
 #include "unlock/PinDotsView.h"
 #include "unlock/UnlockPanel.h"
-#include "platform/fake/FakeScheduler.h"
-#include "platform/x11/KeyTranslation.h"
-#include "support/QtWidgetsApp.h"
 
 #include <QFontMetricsF>
 #include <QKeyEvent>

@@ -1,10 +1,12 @@
 // Overlay windows and screen capture on the real X server of the test session (two monitors,
 // LEFT and RIGHT, 1920 × 1080 each).
 #include "log/Log.h"
-#include "overlay/OverlayWindowManager.h"
-#include "overlay/ScreenSnapshotter.h"
 #include "platform/QtScheduler.h"
 #include "platform/fake/FakeScheduler.h"
+#include "platform/x11/X11DisplaySource.h"
+#include "platform/x11/X11OverlaySurface.h"
+#include "platform/x11/X11OverlayWindows.h"
+#include "platform/x11/X11ScreenCapture.h"
 #include "platform/x11/XConnection.h"
 #include "support/ChildProcess.h"
 #include "support/QtWidgetsApp.h"
@@ -34,7 +36,7 @@ struct OverlayX11 : WithApplication, ::testing::Test {
     void SetUp() override {
         x11 = XConnection::open();
         ASSERT_TRUE(x11);
-        displays = std::make_shared<QtDisplaySource>(x11);
+        displays = std::make_shared<X11DisplaySource>(x11);
         ASSERT_EQ(displays->displays().size(), 2u) << "the test display has two monitors";
     }
 
@@ -69,7 +71,7 @@ struct OverlayX11 : WithApplication, ::testing::Test {
     }
 
     std::shared_ptr<XConnection> x11;
-    std::shared_ptr<QtDisplaySource> displays;
+    std::shared_ptr<X11DisplaySource> displays;
     QtScheduler scheduler;
 };
 
@@ -101,7 +103,7 @@ TEST_F(OverlayX11, CapturesEveryDisplayWithItsOwnPicture) {
 
 TEST_F(OverlayX11, OneWindowPerDisplayWithLayoutAndLogLine) {
     ScopedLogCapture log;
-    OverlayWindowManager manager(scheduler, displays, x11);
+    X11OverlayWindows manager(scheduler, displays, x11);
     OverlayContent content;
     content.background = QColor(255, 0, 255);
     manager.build(content);
@@ -139,7 +141,7 @@ TEST_F(OverlayX11, OneWindowPerDisplayWithLayoutAndLogLine) {
 }
 
 TEST_F(OverlayX11, SolidModeCoversEveryPixelAndStaysOnTop) {
-    OverlayWindowManager manager(scheduler, displays, x11);
+    X11OverlayWindows manager(scheduler, displays, x11);
     OverlayContent content;
     content.background = QColor(255, 0, 255);
     manager.build(content);
@@ -170,7 +172,7 @@ TEST_F(OverlayX11, LiveTintWithoutACompositorIsDrawnOverASnapshot) {
     ScopedLogCapture log;
     auto green = paint(QRect(100, 100, 300, 200), 0x00FF00);
     auto blue = paint(QRect(2100, 100, 300, 200), 0x0000FF);
-    OverlayWindowManager manager(scheduler, displays, x11);
+    X11OverlayWindows manager(scheduler, displays, x11);
     ASSERT_FALSE(manager.hasCompositor()) << "the test display runs no compositing manager";
     ASSERT_TRUE(manager.drawsInServer());
     OverlayContent tint;
@@ -202,7 +204,7 @@ TEST_F(OverlayX11, LiveTintWithoutACompositorIsDrawnOverASnapshot) {
 
 TEST_F(OverlayX11, NothingOfTheScreenIsKeptAfterTheOverlayIsDismissed) {
     // A snapshot of each display, and a live tint drawn over a captured backdrop.
-    OverlayWindowManager manager(scheduler, displays, x11, [&](const DisplayInfo& display) {
+    X11OverlayWindows manager(scheduler, displays, x11, [&](const DisplayInfo& display) {
         return X11ScreenCapture::captureRegion(display.geometry);
     });
     auto overlayWindows = [] {
@@ -252,7 +254,7 @@ TEST_F(OverlayX11, NothingOfTheScreenIsKeptAfterTheOverlayIsDismissed) {
 }
 
 TEST_F(OverlayX11, AnOpaqueOverlayStaysAboveAWindowThatRaisesItself) {
-    OverlayWindowManager manager(scheduler, displays, x11);
+    X11OverlayWindows manager(scheduler, displays, x11);
     OverlayContent solid;
     solid.background = QColor(0, 0, 255);
     manager.build(solid);
@@ -343,7 +345,7 @@ TEST_F(OverlayX11, TheServerDrawsWhatThisProgramWouldDrawInEveryModeAndEffect) {
     }
     auto draw = [&](const Case& c, bool inServer) {
         FakeScheduler clock;
-        OverlayWindowManager manager(clock, displays, x11, [](const DisplayInfo& display) {
+        X11OverlayWindows manager(clock, displays, x11, [](const DisplayInfo& display) {
             return X11ScreenCapture::captureRegion(display.geometry);
         });
         if (!inServer)
@@ -380,7 +382,7 @@ TEST_F(OverlayX11, TheServerDrawsWhatThisProgramWouldDrawInEveryModeAndEffect) {
     // A snapshot is the screen itself, pixel for pixel, until the pixel shift needs a margin.
     const QImage before = X11ScreenCapture::captureRegion(screen);
     FakeScheduler clock;
-    OverlayWindowManager manager(clock, displays, x11);
+    X11OverlayWindows manager(clock, displays, x11);
     OverlayContent snapshot;
     snapshot.captureInServer = true;
     manager.build(snapshot);
@@ -395,7 +397,7 @@ TEST_F(OverlayX11, TheServerDrawsWhatThisProgramWouldDrawInEveryModeAndEffect) {
 }
 
 TEST_F(OverlayX11, TheServersDrawingIsPutBackWhateverAnotherClientDoesToIt) {
-    OverlayWindowManager manager(scheduler, displays, x11);
+    X11OverlayWindows manager(scheduler, displays, x11);
     int rebuilds = 0;
     OverlayContent content;
     content.background = QColor(255, 0, 255);
@@ -412,7 +414,9 @@ TEST_F(OverlayX11, TheServersDrawingIsPutBackWhateverAnotherClientDoesToIt) {
         });
     };
     ASSERT_TRUE(covered());
-    auto drawing = [&] { return manager.windows().front()->overlayView()->surface()->window(); };
+    auto drawing = [&] {
+        return static_cast<X11OverlaySurface*>(manager.windows().front()->overlayView()->surface())->window();
+    };
     xcb_connection_t* c = x11->get();
 
     xcb_unmap_window(c, drawing());
@@ -485,7 +489,7 @@ TEST_F(OverlayX11, AnOpaqueOverlayHidesAWindowThatRepaintsUnderEveryCompositor) 
     const QRect area(200, 150, 600, 400);
     for (const Compositor& compositor : compositors()) {
         SCOPED_TRACE(compositor.name);
-        OverlayWindowManager manager(scheduler, displays, x11);
+        X11OverlayWindows manager(scheduler, displays, x11);
         std::optional<test::ChildProcess> running;
         if (!compositor.command.empty()) {
             ASSERT_TRUE(installed(compositor.command.front())) << "scripts/install-deps installs it";
@@ -661,7 +665,7 @@ TEST_F(OverlayX11, TheAwayNoteIsInEveryFrameUnderEveryStrongEffect) {
             SCOPED_TRACE(std::string(c.name) +
                          (inServer ? ", drawn by the server" : ", drawn by this program"));
             FakeScheduler clock;
-            OverlayWindowManager manager(clock, displays, x11);
+            X11OverlayWindows manager(clock, displays, x11);
             if (!inServer)
                 manager.drawInClient();
             manager.build(c.content);

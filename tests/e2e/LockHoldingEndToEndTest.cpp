@@ -6,8 +6,8 @@
 #include "TolvaCore/PinHasher.h"
 #include "TolvaCore/PinStore.h"
 #include "TolvaCore/Preferences.h"
-#include "overlay/ScreenSnapshotter.h"
 #include "platform/dbus/SecretServiceKeychainBackend.h"
+#include "platform/x11/X11ScreenCapture.h"
 #include "support/EndToEnd.h"
 #include "support/OtherClient.h"
 #include "support/PrivateBus.h"
@@ -240,8 +240,8 @@ TEST_F(LockHolding, TheCoverIsPutBackWhateverAnotherClientDoesToIt) {
 TEST_F(LockHolding, DisplaysThatChangeWhileLockedStayCoveredThroughout) {
     ASSERT_NO_FATAL_FAILURE(lockNow());
     const std::vector<std::string> sessionLayout{
-        "xrandr",        "--delmonitor",          "LEFT",  "--delmonitor", "RIGHT", "--setmonitor",
-        "LEFT",          "1920/508x1080/286+0+0", "screen", "--setmonitor", "RIGHT", "1920/508x1080/286+1920+0",
+        "xrandr", "--delmonitor",          "LEFT",   "--delmonitor", "RIGHT", "--setmonitor",
+        "LEFT",   "1920/508x1080/286+0+0", "screen", "--setmonitor", "RIGHT", "1920/508x1080/286+1920+0",
         "none"};
     // The session's two monitors come back whatever happens here.
     struct Restore {

@@ -3,8 +3,8 @@
 // every monitor, answers the owner of org.tolva.Screen only, hands the keys to it and to no other
 // client, and keeps covering when the program goes until the next one takes over.
 #include "gnome/GnomeTestSupport.h"
+#include "platform/KeyTranslation.h"
 #include "platform/gnome/GnomeShellCover.h"
-#include "platform/x11/KeyTranslation.h"
 #include "support/QtWidgetsApp.h"
 
 #include <QDBusConnectionInterface>
@@ -364,7 +364,8 @@ TEST_F(GnomeShellExtension, NoClickKeyOrShellShortcutGetsPastTheCover) {
     shell->onPointer = [&](const std::string&, QPointF at, std::uint32_t) { pointerAt = at; };
     std::string error;
     ASSERT_TRUE(shell->cover(pictureOf(magentaColour), 1.0, &error)) << error;
-    ASSERT_TRUE(tapUntil(keyboard, KEY_7, [&] { return !keys.empty(); })) << "the cover never got the keyboard";
+    ASSERT_TRUE(tapUntil(keyboard, KEY_7, [&] { return !keys.empty(); }))
+        << "the cover never got the keyboard";
 
     // The pointer into the middle of the first monitor, in small steps, as the cover reports it.
     keyboard.move(-10000, -10000);

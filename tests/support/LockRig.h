@@ -3,7 +3,7 @@
 #pragma once
 
 #include "TolvaCore/PinHasher.h"
-#include "overlay/OverlayWindowManager.h"
+#include "platform/x11/X11OverlayWindows.h"
 #include "support/LockFakes.h"
 #include "support/QtWidgetsApp.h"
 
@@ -32,7 +32,7 @@ struct LockRig {
     FakeTap* tap = nullptr;
     FakePointerGrab* pointerGrab = nullptr;
     bool pointerAvailable = true;
-    std::shared_ptr<OverlayWindowManager> windows;
+    std::shared_ptr<X11OverlayWindows> windows;
     bool tapStarts = true;
     bool trusted = true;
     bool shellExtensionOff = false; // GNOME without the extension that covers for the program
@@ -59,7 +59,7 @@ struct LockRig {
         s.prefs = prefs;
         s.authenticator = authenticator;
         s.idle = idle;
-        windows = std::make_shared<OverlayWindowManager>(scheduler, displays);
+        windows = std::make_shared<X11OverlayWindows>(scheduler, displays);
         s.windows = windows;
         auto snapshotter = std::make_shared<ScreenSnapshotter>(
             scheduler, displays, std::make_shared<NoCapture>(), [] { return true; });

@@ -3,10 +3,10 @@
 // and going, the panel above the cover, and a second locking client refused without a crash.
 #include "WaylandTestSupport.h"
 
+#include "platform/KeyTranslation.h"
 #include "platform/QtScheduler.h"
 #include "platform/wayland/WaylandConnection.h"
 #include "platform/wayland/WaylandOverlay.h"
-#include "platform/x11/KeyTranslation.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

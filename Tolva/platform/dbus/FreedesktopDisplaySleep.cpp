@@ -2,6 +2,7 @@
 #include "platform/dbus/FreedesktopDisplaySleep.h"
 
 #include "platform/dbus/DBusCall.h"
+#include "platform/x11/XConnection.h"
 
 #include <xcb/dpms.h>
 #include <xcb/screensaver.h>

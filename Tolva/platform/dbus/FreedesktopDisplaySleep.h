@@ -4,13 +4,14 @@
 #pragma once
 
 #include "platform/PowerAssertion.h"
-#include "platform/x11/XConnection.h"
 
 #include <QDBusConnection>
 
 #include <memory>
 
 namespace tolva {
+
+class XConnection;
 
 class FreedesktopDisplaySleep : public DisplaySleepBackend {
 public:

@@ -2,8 +2,8 @@
 #include "platform/gnome/GnomeShellCover.h"
 
 #include "log/Log.h"
+#include "platform/KeyTranslation.h"
 #include "platform/dbus/DBusCall.h"
-#include "platform/x11/KeyTranslation.h"
 
 #include <QDBusArgument>
 #include <QDBusConnectionInterface>
@@ -188,7 +188,8 @@ bool GnomeShellCover::uncover(std::string* error) {
 }
 
 bool GnomeShellCover::setLockShortcut(const std::string& accelerator, std::string* error) {
-    QDBusMessage call = QDBusMessage::createMethodCall(service, path, interface, QStringLiteral("SetLockShortcut"));
+    QDBusMessage call =
+        QDBusMessage::createMethodCall(service, path, interface, QStringLiteral("SetLockShortcut"));
     call.setArguments({QString::fromStdString(accelerator)});
     return succeeded(bus_.call(call, QDBus::Block, coverTimeoutMs), error);
 }

@@ -1,6 +1,6 @@
 #include "platform/wayland/CompositorBinding.h"
 
-#include "platform/x11/KeyTranslation.h"
+#include "platform/KeyTranslation.h"
 
 #include <xkbcommon/xkbcommon.h>
 
@@ -35,8 +35,8 @@ std::optional<std::string> usKeyName(std::uint8_t xKeycode) {
 } // namespace
 
 std::string swayBindingLine(const std::optional<HotKey>& hotKey) {
-    const HotKey chord = hotKey.value_or(
-        HotKey{virtualKeyL, HotKeyModifiers{std::uint8_t(HotKeyModifiers::command | HotKeyModifiers::control)}});
+    const HotKey chord = hotKey.value_or(HotKey{
+        virtualKeyL, HotKeyModifiers{std::uint8_t(HotKeyModifiers::command | HotKeyModifiers::control)}});
     std::optional<std::string> key;
     if (const auto xKeycode = KeyTranslation::xKeycode(chord.keyCode))
         key = usKeyName(*xKeycode);

@@ -2,7 +2,7 @@
 #include "platform/wayland/WaylandKeyboard.h"
 
 #include "log/Log.h"
-#include "platform/x11/KeyTranslation.h"
+#include "platform/KeyTranslation.h"
 
 #include <wayland-client.h>
 #include <xkbcommon/xkbcommon.h>

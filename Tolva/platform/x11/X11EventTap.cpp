@@ -7,17 +7,35 @@
 #define explicit explicit_
 #include <xcb/xkb.h>
 #undef explicit
+#include <xkbcommon/xkbcommon-x11.h>
+#include <xkbcommon/xkbcommon.h>
 
 namespace tolva {
 
 namespace {
+
+// The core keyboard's keymap, read over `connection`; nothing if XKB is unavailable.
+std::unique_ptr<KeyboardMap> serverKeymap(xcb_connection_t* connection) {
+    if (!xkb_x11_setup_xkb_extension(connection, XKB_X11_MIN_MAJOR_XKB_VERSION, XKB_X11_MIN_MINOR_XKB_VERSION,
+                                     XKB_X11_SETUP_XKB_EXTENSION_NO_FLAGS, nullptr, nullptr, nullptr,
+                                     nullptr))
+        return nullptr;
+    xkb_context* context = xkb_context_new(XKB_CONTEXT_NO_FLAGS);
+    if (!context)
+        return nullptr;
+    const std::int32_t device = xkb_x11_get_core_keyboard_device_id(connection);
+    xkb_keymap* keymap =
+        device < 0 ? nullptr
+                   : xkb_x11_keymap_new_from_device(context, connection, device, XKB_KEYMAP_COMPILE_NO_FLAGS);
+    return KeyboardMap::adopt(context, keymap);
+}
 
 // Compiling the server's keymap takes a while; every tap of one connection shares one.
 std::shared_ptr<KeyboardMap> keyboardMapFor(const std::shared_ptr<XConnection>& connection) {
     static std::weak_ptr<XConnection> cachedFor;
     static std::shared_ptr<KeyboardMap> cached;
     if (cachedFor.lock() != connection || !cached) {
-        cached = KeyboardMap::fromConnection(connection->get());
+        cached = serverKeymap(connection->get());
         cachedFor = connection;
         // Autorepeat as presses only, without the release before each: a key held across the
         // unlock then shows as still down until it is really let go.

@@ -7,9 +7,9 @@
 #pragma once
 
 #include "platform/EventTap.h"
+#include "platform/KeyTranslation.h"
 #include "platform/KeyboardHolder.h"
 #include "platform/Scheduler.h"
-#include "platform/x11/KeyTranslation.h"
 #include "platform/x11/XConnection.h"
 
 #include <memory>

@@ -1,7 +1,7 @@
 // Root-window key grabs for the global shortcut.
 #include "platform/x11/X11HotKeyBackend.h"
 
-#include "platform/x11/KeyTranslation.h"
+#include "platform/KeyTranslation.h"
 
 namespace tolva {
 

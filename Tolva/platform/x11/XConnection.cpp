@@ -1,5 +1,6 @@
 // X connection ownership and event dispatch.
 #include "platform/x11/XConnection.h"
+#include "platform/x11/X11ServerProbe.h"
 
 #include <QAbstractEventDispatcher>
 #include <QCoreApplication>
@@ -8,6 +9,13 @@
 #include <vector>
 
 namespace tolva {
+
+bool x11ServerAnswers() {
+    xcb_connection_t* connection = xcb_connect(nullptr, nullptr);
+    const bool failed = xcb_connection_has_error(connection) != 0;
+    xcb_disconnect(connection);
+    return !failed;
+}
 
 std::shared_ptr<XConnection> XConnection::open(const std::string& display) {
     int screenNumber = 0;

@@ -1,6 +1,7 @@
-// X keyboard events in the program's own terms: X keycodes (evdev + 8) to the virtual key
-// codes of the key-name table by physical position, X modifier state to the flag bits, and
-// characters from xkbcommon with modifiers applied.
+// Keyboard events in the program's own terms, whichever display server delivered them: XKB
+// keycodes (evdev + 8, what X11 and Wayland both send) to the virtual key codes of the key-name
+// table by physical position, X-style modifier state to the flag bits, and characters from
+// xkbcommon with modifiers applied.
 #pragma once
 
 #include "TolvaCore/HotKey.h"
@@ -11,7 +12,6 @@
 #include <string>
 #include <vector>
 
-struct xcb_connection_t;
 struct xkb_context;
 struct xkb_keymap;
 
@@ -44,11 +44,12 @@ std::uint16_t xModifiers(HotKeyModifiers modifiers);
 
 } // namespace KeyTranslation
 
-// The server's keymap through xkbcommon, for the characters a key produces.
+// A keymap through xkbcommon, for the characters a key produces.
 class KeyboardMap {
 public:
-    // Reads the core keyboard's keymap over `connection`; nothing if XKB is unavailable.
-    static std::unique_ptr<KeyboardMap> fromConnection(xcb_connection_t* connection);
+    // Takes over `context` and `keymap` (the display server's keymap, read by its backend);
+    // nothing when either is missing, and then both are let go.
+    static std::unique_ptr<KeyboardMap> adopt(xkb_context* context, xkb_keymap* keymap);
     ~KeyboardMap();
 
     // The characters of `xKeycode` with the modifiers and group of an event's state applied.

@@ -1,8 +1,6 @@
 // The keycode table and modifier and character translation.
-#include "platform/x11/KeyTranslation.h"
+#include "platform/KeyTranslation.h"
 
-#include <xcb/xcb.h>
-#include <xkbcommon/xkbcommon-x11.h>
 #include <xkbcommon/xkbcommon.h>
 
 #include <unordered_map>
@@ -205,19 +203,9 @@ std::uint16_t xModifiers(HotKeyModifiers modifiers) {
 
 namespace tolva {
 
-std::unique_ptr<KeyboardMap> KeyboardMap::fromConnection(xcb_connection_t* connection) {
-    if (!xkb_x11_setup_xkb_extension(connection, XKB_X11_MIN_MAJOR_XKB_VERSION, XKB_X11_MIN_MINOR_XKB_VERSION,
-                                     XKB_X11_SETUP_XKB_EXTENSION_NO_FLAGS, nullptr, nullptr, nullptr,
-                                     nullptr))
-        return nullptr;
-    xkb_context* context = xkb_context_new(XKB_CONTEXT_NO_FLAGS);
-    if (!context)
-        return nullptr;
-    const std::int32_t device = xkb_x11_get_core_keyboard_device_id(connection);
-    xkb_keymap* keymap =
-        device < 0 ? nullptr
-                   : xkb_x11_keymap_new_from_device(context, connection, device, XKB_KEYMAP_COMPILE_NO_FLAGS);
-    if (!keymap) {
+std::unique_ptr<KeyboardMap> KeyboardMap::adopt(xkb_context* context, xkb_keymap* keymap) {
+    if (!context || !keymap) {
+        xkb_keymap_unref(keymap);
         xkb_context_unref(context);
         return nullptr;
     }

@@ -1,8 +1,8 @@
 // Building, tearing down and guarding the stacking order of the overlay windows.
-#include "overlay/OverlayWindowManager.h"
+#include "platform/x11/X11OverlayWindows.h"
 
 #include "log/Log.h"
-#include "overlay/X11OverlaySurface.h"
+#include "platform/x11/X11OverlaySurface.h"
 #include "platform/x11/XConnection.h"
 
 #include <xcb/shape.h>
@@ -21,6 +21,11 @@ namespace tolva {
 
 namespace {
 
+// The drawing inside an overlay window: only X11 surfaces are ever attached here.
+X11OverlaySurface* x11Surface(const OverlayWindow& window) {
+    return static_cast<X11OverlaySurface*>(window.overlayView()->surface());
+}
+
 // A display's frame in the X server's pixels.
 QRect pixelRect(const DisplayInfo& display) {
     const qreal ratio = display.screen ? display.screen->devicePixelRatio() : 1.0;
@@ -31,9 +36,9 @@ QRect pixelRect(const DisplayInfo& display) {
 
 } // namespace
 
-OverlayWindowManager::OverlayWindowManager(Scheduler& scheduler, std::shared_ptr<DisplaySource> displays,
-                                           std::shared_ptr<XConnection> x11,
-                                           std::function<QImage(const DisplayInfo&)> captureBackdrop)
+X11OverlayWindows::X11OverlayWindows(Scheduler& scheduler, std::shared_ptr<DisplaySource> displays,
+                                     std::shared_ptr<XConnection> x11,
+                                     std::function<QImage(const DisplayInfo&)> captureBackdrop)
     : scheduler_(scheduler), displays_(std::move(displays)), x11_(std::move(x11)),
       captureBackdrop_(std::move(captureBackdrop)) {
     if (x11_) {
@@ -54,20 +59,20 @@ OverlayWindowManager::OverlayWindowManager(Scheduler& scheduler, std::shared_ptr
     }
 }
 
-OverlayWindowManager::~OverlayWindowManager() {
+X11OverlayWindows::~X11OverlayWindows() {
     tearDown();
     if (x11_)
         x11_->removeListener(listener_);
 }
 
-std::uint32_t OverlayWindowManager::coverAtom(XConnection& x11) {
+std::uint32_t X11OverlayWindows::coverAtom(XConnection& x11) {
     xcb_connection_t* c = x11.get();
     const char name[] = "_TOLVA_SCREEN_COVER";
     auto atom = xreply(xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, sizeof name - 1, name), nullptr));
     return atom ? atom->atom : XCB_NONE;
 }
 
-bool OverlayWindowManager::coverLeftBehind(XConnection& x11) {
+bool X11OverlayWindows::coverLeftBehind(XConnection& x11) {
     const xcb_atom_t atom = coverAtom(x11);
     if (atom == XCB_NONE)
         return false;
@@ -77,7 +82,7 @@ bool OverlayWindowManager::coverLeftBehind(XConnection& x11) {
     return reply && xcb_get_property_value_length(reply.get()) == 4;
 }
 
-bool OverlayWindowManager::hasCompositor() const {
+bool X11OverlayWindows::hasCompositor() const {
     if (!x11_)
         return true; // not X11: let the platform decide
     xcb_connection_t* c = x11_->get();
@@ -89,7 +94,7 @@ bool OverlayWindowManager::hasCompositor() const {
     return owner && owner->owner != XCB_NONE;
 }
 
-void OverlayWindowManager::build(const OverlayContent& content) {
+void X11OverlayWindows::build(const OverlayContent& content) {
     // A rebuild within one lock (the displays changed, a window was lost) leaves the windows
     // that still cover mapped until the new ones are up: no display goes bare meanwhile.
     removeWindows(/*keepMapped=*/true);
@@ -218,7 +223,7 @@ void OverlayWindowManager::build(const OverlayContent& content) {
                    " animations=" + quotedList(content.animations) + " " + layout_.logDescription());
 }
 
-void OverlayWindowManager::tearDown() {
+void X11OverlayWindows::tearDown() {
     removeWindows();
     if (x11_ && !silenced_.empty()) {
         // Windows hidden for fighting the overlay come back as they were.
@@ -241,7 +246,7 @@ void OverlayWindowManager::tearDown() {
     loggedBackdropChoice_ = false;
 }
 
-void OverlayWindowManager::removeWindows(bool keepMapped) {
+void X11OverlayWindows::removeWindows(bool keepMapped) {
     safetyNet_.cancel();
     // The overlay goes at once, a request a window; Qt's bookkeeping and the rest follow.
     xcb_connection_t* qt = x11_ ? qtConnection() : nullptr;
@@ -283,7 +288,7 @@ void OverlayWindowManager::removeWindows(bool keepMapped) {
         releaseTask_ = scheduler_.schedule(Seconds(0), [this] { releaseNativeWindows(); });
 }
 
-void OverlayWindowManager::rebuildSoon() {
+void X11OverlayWindows::rebuildSoon() {
     // On the next turn of the loop: never from inside the event that told of the loss.
     if (onWindowLost)
         rebuild_ = scheduler_.schedule(Seconds(0), [this] {
@@ -292,7 +297,7 @@ void OverlayWindowManager::rebuildSoon() {
         });
 }
 
-void OverlayWindowManager::releaseNativeWindows() {
+void X11OverlayWindows::releaseNativeWindows() {
     releaseTask_.cancel();
     for (const auto& window : spare_) {
         if (!releasePending_.count(window.get()) || !window->internalWinId())
@@ -305,12 +310,12 @@ void OverlayWindowManager::releaseNativeWindows() {
     releasePending_.clear();
 }
 
-xcb_connection_t* OverlayWindowManager::qtConnection() const {
+xcb_connection_t* X11OverlayWindows::qtConnection() const {
     auto* x11App = qApp->nativeInterface<QNativeInterface::QX11Application>();
     return x11App ? x11App->connection() : nullptr;
 }
 
-void OverlayWindowManager::dropPictures(OverlayWindow& window) {
+void X11OverlayWindows::dropPictures(OverlayWindow& window) {
     // Nothing of the screen outlives the overlay: the view lets go of its pictures, and a window
     // that showed one loses its native window and with it the backing store that still holds
     // the last frame. Where the server draws, every window does so: its backing store is a
@@ -321,7 +326,7 @@ void OverlayWindowManager::dropPictures(OverlayWindow& window) {
         releasePending_.insert(&window);
 }
 
-void OverlayWindowManager::prepare(bool liveTint) {
+void X11OverlayWindows::prepare(bool liveTint) {
     if (!windows_.empty() || !surfacesAvailable_)
         return;             // a lock is up, or nothing to gain
     releaseNativeWindows(); // what the last lock drew in goes before fresh windows come
@@ -355,7 +360,7 @@ void OverlayWindowManager::prepare(bool liveTint) {
         xcb_flush(qt);
 }
 
-void OverlayWindowManager::attachSurface(OverlayWindow& window) {
+void X11OverlayWindows::attachSurface(OverlayWindow& window) {
     OverlayView* view = window.overlayView();
     const QSize pixels = nativeGeometry(window, window.geometry()).size();
     if (view->surface() && view->surface()->size() == pixels)
@@ -367,21 +372,20 @@ void OverlayWindowManager::attachSurface(OverlayWindow& window) {
         std::make_unique<X11OverlaySurface>(qtConnection(), parent, pixels, window.isTranslucent()));
 }
 
-void OverlayWindowManager::detachSurface(OverlayWindow& window) {
-    if (auto surface = window.overlayView()->detachSurface()) {
-        if (x11_)
-            x11_->forgetWindow(surface->window());
-    }
+void X11OverlayWindows::detachSurface(OverlayWindow& window) {
+    if (auto* surface = x11Surface(window); surface && x11_)
+        x11_->forgetWindow(surface->window());
+    window.overlayView()->detachSurface();
 }
 
-void OverlayWindowManager::prepareImage(const QImage& image, const std::string& identity) {
+void X11OverlayWindows::prepareImage(const QImage& image, const std::string& identity) {
     if (!surfacesAvailable_ || image.isNull() || identity.empty())
         return;
     for (const auto& display : displays_->displays())
         serverImage(image, pixelRect(display).size(), identity);
 }
 
-bool OverlayWindowManager::holdsImage(const std::string& identity) const {
+bool X11OverlayWindows::holdsImage(const std::string& identity) const {
     if (!surfacesAvailable_ || identity.empty())
         return false;
     for (const auto& display : displays_->displays())
@@ -390,8 +394,8 @@ bool OverlayWindowManager::holdsImage(const std::string& identity) const {
     return true;
 }
 
-const OverlayWindowManager::ServerImage* OverlayWindowManager::heldImage(const std::string& identity,
-                                                                         QSize view) const {
+const X11OverlayWindows::ServerImage* X11OverlayWindows::heldImage(const std::string& identity,
+                                                                   QSize view) const {
     if (identity.empty())
         return nullptr;
     for (const auto& entry : serverImages_)
@@ -400,8 +404,8 @@ const OverlayWindowManager::ServerImage* OverlayWindowManager::heldImage(const s
     return nullptr;
 }
 
-std::shared_ptr<ServerPicture> OverlayWindowManager::serverImage(const QImage& image, QSize view,
-                                                                 const std::string& identity) {
+std::shared_ptr<ServerPicture> X11OverlayWindows::serverImage(const QImage& image, QSize view,
+                                                              const std::string& identity) {
     if (auto* held = heldImage(identity, view))
         return held->picture;
     // Scaled here once, as smoothly as before, then kept on the server for every later lock.
@@ -424,7 +428,7 @@ std::shared_ptr<ServerPicture> OverlayWindowManager::serverImage(const QImage& i
     return picture;
 }
 
-void OverlayWindowManager::watchWindow(OverlayWindow& window) {
+void X11OverlayWindows::watchWindow(OverlayWindow& window) {
     if (!x11_)
         return;
     // A compositing manager may take a window that fills a monitor out of composition and let
@@ -442,11 +446,11 @@ void OverlayWindowManager::watchWindow(OverlayWindow& window) {
                            XCB_EVENT_MASK_ENTER_WINDOW | XCB_EVENT_MASK_LEAVE_WINDOW);
     // The drawing inside it: exposures are drawn again, and it is put back if another client
     // unmaps or moves it (Qt's window below holds nothing of the screen either way).
-    if (auto* surface = window.overlayView()->surface())
+    if (auto* surface = x11Surface(window))
         x11_->selectEvents(surface->window(), XCB_EVENT_MASK_STRUCTURE_NOTIFY | XCB_EVENT_MASK_EXPOSURE);
 }
 
-bool OverlayWindowManager::handleSurfaceEvent(std::uint8_t type, const void* opaque) {
+bool X11OverlayWindows::handleSurfaceEvent(std::uint8_t type, const void* opaque) {
     const auto window = [&]() -> xcb_window_t {
         switch (type) {
         case XCB_EXPOSE:
@@ -466,7 +470,7 @@ bool OverlayWindowManager::handleSurfaceEvent(std::uint8_t type, const void* opa
     if (window == XCB_NONE)
         return false;
     for (const auto& ours : windows_) {
-        X11OverlaySurface* surface = ours->overlayView()->surface();
+        X11OverlaySurface* surface = x11Surface(*ours);
         if (!surface || surface->window() != window)
             continue;
         xcb_connection_t* qt = qtConnection();
@@ -523,11 +527,11 @@ bool OverlayWindowManager::handleSurfaceEvent(std::uint8_t type, const void* opa
     return false;
 }
 
-DisplayLayout OverlayWindowManager::currentLayout() const {
+DisplayLayout X11OverlayWindows::currentLayout() const {
     return layoutOf(displays_->displays());
 }
 
-OverlayWindow* OverlayWindowManager::window(Point under) const {
+OverlayWindow* X11OverlayWindows::window(Point under) const {
     // In the core's y-up frames, whose far edges are open, like the displays they describe.
     const DisplayLayout frames = layoutOf(builtDisplays_);
     for (std::size_t i = 0; i < windows_.size() && i < builtDisplays_.size(); ++i) {
@@ -541,7 +545,7 @@ OverlayWindow* OverlayWindowManager::window(Point under) const {
     return nullptr;
 }
 
-OverlayWindow* OverlayWindowManager::mainWindow() const {
+OverlayWindow* X11OverlayWindows::mainWindow() const {
     if (windows_.empty())
         return nullptr;
     for (std::size_t i = 0; i < windows_.size() && i < builtDisplays_.size(); ++i)
@@ -550,7 +554,7 @@ OverlayWindow* OverlayWindowManager::mainWindow() const {
     return windows_.front().get();
 }
 
-bool OverlayWindowManager::overlayIsOnTop() const {
+bool X11OverlayWindows::overlayIsOnTop() const {
     if (!x11_ || windows_.empty())
         return true;
     xcb_connection_t* c = x11_->get();
@@ -579,7 +583,7 @@ bool OverlayWindowManager::overlayIsOnTop() const {
     return true;
 }
 
-void OverlayWindowManager::raiseAll() {
+void X11OverlayWindows::raiseAll() {
     if (!x11_)
         return;
     const std::uint32_t above[] = {XCB_STACK_MODE_ABOVE};
@@ -590,20 +594,20 @@ void OverlayWindowManager::raiseAll() {
     x11_->flush();
 }
 
-QRect OverlayWindowManager::nativeGeometry(const OverlayWindow& window, const QRect& logical) {
+QRect X11OverlayWindows::nativeGeometry(const OverlayWindow& window, const QRect& logical) {
     const qreal ratio = window.devicePixelRatioF();
     return QRect(QPoint(qRound(logical.x() * ratio), qRound(logical.y() * ratio)),
                  QSize(qRound(logical.width() * ratio), qRound(logical.height() * ratio)));
 }
 
-std::optional<std::size_t> OverlayWindowManager::indexOf(std::uint32_t window) const {
+std::optional<std::size_t> X11OverlayWindows::indexOf(std::uint32_t window) const {
     for (std::size_t i = 0; i < windows_.size(); ++i)
         if (windows_[i]->internalWinId() && static_cast<std::uint32_t>(windows_[i]->winId()) == window)
             return i;
     return std::nullopt;
 }
 
-void OverlayWindowManager::ownWindowChanged(std::size_t index, std::uint8_t type, const void* opaque) {
+void X11OverlayWindows::ownWindowChanged(std::size_t index, std::uint8_t type, const void* opaque) {
     OverlayWindow& ours = *windows_[index];
     const auto id = static_cast<xcb_window_t>(ours.winId());
     xcb_connection_t* c = x11_->get();
@@ -687,7 +691,7 @@ void OverlayWindowManager::ownWindowChanged(std::size_t index, std::uint8_t type
     }
 }
 
-bool OverlayWindowManager::handleEvent(const void* opaque) {
+bool X11OverlayWindows::handleEvent(const void* opaque) {
     const auto& event = *static_cast<const xcb_generic_event_t*>(opaque);
     if (windows_.empty())
         return false;
@@ -780,7 +784,7 @@ bool OverlayWindowManager::handleEvent(const void* opaque) {
     return false;
 }
 
-void OverlayWindowManager::noteRestack(std::uint32_t window) {
+void X11OverlayWindows::noteRestack(std::uint32_t window) {
     // A window outside any window manager's care that keeps putting itself on top would win as
     // often as it lost; once it has done so many times within a second, it is taken off the
     // screen until the overlay goes, and put back then.
@@ -793,7 +797,7 @@ void OverlayWindowManager::noteRestack(std::uint32_t window) {
     x11_->flush();
 }
 
-void OverlayWindowManager::restackSoon(bool raise) {
+void X11OverlayWindows::restackSoon(bool raise) {
     // The first event that shows another window on the move puts ours back on top at once; the
     // rest that came in with it change nothing more, and once they are all read, one look at the
     // stacking order settles it (a window that raises itself again and again sends many events,

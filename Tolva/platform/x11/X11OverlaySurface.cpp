@@ -1,5 +1,5 @@
 // Server-side pictures and the overlay's background window: render requests only.
-#include "overlay/X11OverlaySurface.h"
+#include "platform/x11/X11OverlaySurface.h"
 
 #include "platform/x11/XConnection.h"
 
@@ -135,7 +135,7 @@ std::shared_ptr<ServerPicture> ServerPicture::fromScreen(xcb_connection_t* conne
     return picture;
 }
 
-std::shared_ptr<ServerPicture> ServerPicture::scaled(QSize size) const {
+std::shared_ptr<SurfacePicture> ServerPicture::scaled(QSize size) const {
     auto result = std::make_shared<ServerPicture>(connection_, size, argb_);
     // The transform maps the result's pixels to this picture's.
     const double sx = double(size_.width()) / size.width(), sy = double(size_.height()) / size.height();
@@ -221,10 +221,12 @@ xcb_render_picture_t X11OverlaySurface::solid(const QColor& colour) {
 
 void X11OverlaySurface::setScene(const Scene& scene) {
     scene_ = scene;
+    picture_ = std::dynamic_pointer_cast<ServerPicture>(scene.picture);
+    pictureAtRest_ = std::dynamic_pointer_cast<ServerPicture>(scene.pictureAtRest);
     hasScene_ = true;
     state_ = State{};
     gradientProgress_ = -1; // drawn again: the opacity may be another
-    const bool needsBase = scene_.picture || scene_.gradientOpacity > 0;
+    const bool needsBase = picture_ || scene_.gradientOpacity > 0;
     if (!needsBase) {
         base_.reset();
         // The colour itself is the background: nothing to draw before the window shows.
@@ -279,30 +281,29 @@ void X11OverlaySurface::useAsBackground(const ServerPicture& picture) {
 void X11OverlaySurface::renderBase() {
     // A picture that is the frame as it stands (the screen copied a moment ago, unmoved, with
     // nothing over it) is the background itself: nothing to draw before the window shows.
-    if (scene_.picture && scene_.picture->isArgb() == argb_ &&
-        scene_.pictureRect == QRect(QPoint(0, 0), size_) && state_.offset.isNull() &&
-        scene_.gradientOpacity <= 0 && (scene_.fill.alpha() == 0 || scene_.fill.alpha() == 255)) {
-        base_ = scene_.picture;
+    if (picture_ && picture_->isArgb() == argb_ && scene_.pictureRect == QRect(QPoint(0, 0), size_) &&
+        state_.offset.isNull() && scene_.gradientOpacity <= 0 &&
+        (scene_.fill.alpha() == 0 || scene_.fill.alpha() == 255)) {
+        base_ = picture_;
         useAsBackground(*base_);
         return;
     }
-    if (scene_.pictureAtRest && scene_.pictureAtRest->size() == size_ &&
-        scene_.pictureAtRest->isArgb() == argb_ && state_.offset.isNull() && scene_.gradientOpacity <= 0 &&
-        scene_.fill.alpha() == 255) {
-        base_ = scene_.pictureAtRest;
+    if (pictureAtRest_ && pictureAtRest_->size() == size_ && pictureAtRest_->isArgb() == argb_ &&
+        state_.offset.isNull() && scene_.gradientOpacity <= 0 && scene_.fill.alpha() == 255) {
+        base_ = pictureAtRest_;
         useAsBackground(*base_);
         return;
     }
-    if (!base_ || base_->size() != size_ || base_ == scene_.picture || base_ == scene_.pictureAtRest)
+    if (!base_ || base_->size() != size_ || base_ == picture_ || base_ == pictureAtRest_)
         base_ = std::make_shared<ServerPicture>(connection_, size_, argb_);
     const auto w = static_cast<std::uint16_t>(size_.width()), h = static_cast<std::uint16_t>(size_.height());
     const xcb_render_picture_t target = base_->picture();
-    if (scene_.picture) {
+    if (picture_) {
         const QPoint at = scene_.pictureRect.topLeft() + state_.offset;
-        if (scene_.pictureRect.size() == scene_.picture->size()) {
-            xcb_render_composite(connection_, XCB_RENDER_PICT_OP_SRC, scene_.picture->picture(), XCB_NONE,
-                                 target, static_cast<std::int16_t>(-at.x()),
-                                 static_cast<std::int16_t>(-at.y()), 0, 0, 0, 0, w, h);
+        if (scene_.pictureRect.size() == picture_->size()) {
+            xcb_render_composite(connection_, XCB_RENDER_PICT_OP_SRC, picture_->picture(), XCB_NONE, target,
+                                 static_cast<std::int16_t>(-at.x()), static_cast<std::int16_t>(-at.y()), 0, 0,
+                                 0, 0, w, h);
         }
         if (scene_.fill.alpha() < 255 && scene_.fill.alpha() > 0) {
             xcb_render_picture_t tint = solid(scene_.fill);
@@ -506,6 +507,8 @@ void X11OverlaySurface::clear() {
     back_.reset();
     setNote(QImage(), QPoint());
     scene_ = Scene{};
+    picture_.reset();
+    pictureAtRest_.reset();
     hasScene_ = false;
     state_ = baseState_ = State{};
     setHole(std::nullopt);

@@ -10,7 +10,7 @@
 
 namespace tolva {
 
-class OverlayWindowManager;
+class X11OverlayWindows;
 
 class X11Foreground : public Foreground {
 public:

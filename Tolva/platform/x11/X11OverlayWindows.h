@@ -22,14 +22,14 @@ namespace tolva {
 class XConnection;
 class ServerPicture;
 
-class OverlayWindowManager : public OverlayWindows {
+class X11OverlayWindows : public OverlayWindows {
 public:
     // `x11` may be null (no X server: nothing watches the stacking order). `captureBackdrop`
     // supplies the picture a live tint is drawn over when no compositing manager runs.
-    OverlayWindowManager(Scheduler& scheduler, std::shared_ptr<DisplaySource> displays,
-                         std::shared_ptr<XConnection> x11 = nullptr,
-                         std::function<QImage(const DisplayInfo&)> captureBackdrop = nullptr);
-    ~OverlayWindowManager() override;
+    X11OverlayWindows(Scheduler& scheduler, std::shared_ptr<DisplaySource> displays,
+                      std::shared_ptr<XConnection> x11 = nullptr,
+                      std::function<QImage(const DisplayInfo&)> captureBackdrop = nullptr);
+    ~X11OverlayWindows() override;
 
     void build(const OverlayContent& content) override;
     void tearDown() override;

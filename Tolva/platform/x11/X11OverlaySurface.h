@@ -5,6 +5,8 @@
 // a screen-sized image drawn here and sent over.
 #pragma once
 
+#include "overlay/OverlaySurface.h"
+
 #include <xcb/render.h>
 #include <xcb/xcb.h>
 
@@ -30,10 +32,10 @@ struct RenderFormats {
 };
 
 // A pixmap on the X server with a render picture on it; both are freed with it.
-class ServerPicture {
+class ServerPicture : public SurfacePicture {
 public:
     ServerPicture(xcb_connection_t* connection, QSize size, bool argb);
-    ~ServerPicture();
+    ~ServerPicture() override;
     ServerPicture(const ServerPicture&) = delete;
     ServerPicture& operator=(const ServerPicture&) = delete;
 
@@ -42,14 +44,13 @@ public:
                                                     bool argb = false);
     // What the screen shows in `region` of the root window, copied inside the server.
     static std::shared_ptr<ServerPicture> fromScreen(xcb_connection_t* connection, const QRect& region);
-    // This picture scaled to `size` by the server (bilinear).
-    std::shared_ptr<ServerPicture> scaled(QSize size) const;
+    std::shared_ptr<SurfacePicture> scaled(QSize size) const override;
     // Reads the pixels back (tests and the panel's backdrop).
     QImage read(const QRect& region) const;
 
     xcb_pixmap_t pixmap() const { return pixmap_; }
     xcb_render_picture_t picture() const { return picture_; }
-    QSize size() const { return size_; }
+    QSize size() const override { return size_; }
     bool isArgb() const { return argb_; }
 
 private:
@@ -60,55 +61,31 @@ private:
     bool argb_;
 };
 
-class X11OverlaySurface {
+class X11OverlaySurface : public OverlaySurface {
 public:
-    // What lies under the effects: a picture placed at `pictureRect` (in the surface's pixels,
-    // it may overhang every edge for the pixel shift), then `fill` over it (a tint; or, without
-    // a picture, the colour itself, which may be translucent in an ARGB surface).
-    struct Scene {
-        QColor fill = Qt::black;
-        std::shared_ptr<ServerPicture> picture;
-        QRect pictureRect;
-        // The picture already cut to the surface at offset zero, when one was made in advance.
-        std::shared_ptr<ServerPicture> pictureAtRest;
-        double gradientOpacity = 0; // the drifting gradient, when it runs
-    };
-    // What changes from frame to frame.
-    struct State {
-        QPoint offset;            // of the picture, in pixels
-        double driftProgress = 0; // 0…1
-        int dimStep = 0;          // dimness in 1/255
-        friend bool operator==(const State&, const State&) = default;
-    };
-
     // A child window filling `parent` (`size` in pixels), created on `connection`, mapped; it
     // shows nothing until a scene is set. `argb` for the 32-bit windows a compositor blends.
     X11OverlaySurface(xcb_connection_t* connection, xcb_window_t parent, QSize size, bool argb);
-    ~X11OverlaySurface();
+    ~X11OverlaySurface() override;
     X11OverlaySurface(const X11OverlaySurface&) = delete;
     X11OverlaySurface& operator=(const X11OverlaySurface&) = delete;
 
     xcb_window_t window() const { return window_; }
-    QSize size() const { return size_; }
+    QSize size() const override { return size_; }
     bool isArgb() const { return argb_; }
 
-    // Makes `scene` the window's background at state zero: the server paints it at once
-    // whenever the window is mapped or exposed.
-    void setScene(const Scene& scene);
-    // The away note (premultiplied ARGB) drawn over everything at `at`; null for none.
-    void setNote(const QImage& note, QPoint at);
-    // Draws the frame for `state` (only what changed is drawn again).
-    void show(const State& state);
-    // Draws the current frame again (after an exposure).
-    void redraw();
-    // The current frame in `region`, read back from the server.
-    QImage grab(const QRect& region);
-    // Leaves `hole` uncovered, so the overlay window's own drawing shows there; none: cover all.
-    void setHole(const std::optional<QRect>& hole);
-    // Lets go of every picture (at unlock): only the window itself stays, unmapped.
-    void clear();
-    bool hasScene() const { return hasScene_; }
-    const State& state() const { return state_; }
+    // The scene becomes the window's background at state zero: the server paints it at once
+    // whenever the window is mapped or exposed. Its pictures are this server's.
+    void setScene(const Scene& scene) override;
+    void setNote(const QImage& note, QPoint at) override;
+    void show(const State& state) override;
+    void redraw() override;
+    QImage grab(const QRect& region) override;
+    void setHole(const std::optional<QRect>& hole) override;
+    // Only the window itself stays, unmapped.
+    void clear() override;
+    bool hasScene() const override { return hasScene_; }
+    const State& state() const override { return state_; }
 
 private:
     void renderBase();
@@ -130,6 +107,9 @@ private:
     xcb_render_pictformat_t format_;
     xcb_render_picture_t windowPicture_ = 0;
     Scene scene_;
+    // The scene's pictures, as this server's.
+    std::shared_ptr<ServerPicture> picture_;
+    std::shared_ptr<ServerPicture> pictureAtRest_;
     bool hasScene_ = false;
     State state_;
     State baseState_;

@@ -1,5 +1,5 @@
 // Input focus, window names and the pointer grab on X11.
-#include "lock/X11Foreground.h"
+#include "platform/x11/X11Foreground.h"
 
 #include "overlay/OverlayWindow.h"
 
