@@ -2,6 +2,7 @@
 #include "unlock/UnlockPanel.h"
 
 #include "TolvaCore/L10n.h"
+#include "log/Log.h"
 #include "unlock/FingerprintControl.h"
 
 #include <QPainter>
@@ -193,6 +194,14 @@ void UnlockPanel::paintEvent(QPaintEvent*) {
     p.fillPath(card, cardColor());
     p.setPen(QPen(dark_ ? QColor(255, 255, 255, 40) : QColor(0, 0, 0, 30), 1));
     p.drawPath(card);
+}
+
+void PanelTextLog::shown(const UnlockPanel& panel) {
+    const QString text = panel.statusLabel()->text();
+    if (text == last_)
+        return;
+    last_ = text;
+    Log::ui.debug("unlock panel: " + text.toStdString());
 }
 
 } // namespace tolva

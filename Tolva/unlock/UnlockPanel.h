@@ -68,4 +68,16 @@ private:
     bool dark_ = true;
 };
 
+// Writes to the debug log what the shown panel says, whenever that changes: a wait counts down
+// there, and a cover the program does not show itself (the compositor's, the Shell's) can then
+// still be followed from the log.
+class PanelTextLog {
+public:
+    void shown(const UnlockPanel& panel);
+    void hidden() { last_.clear(); }
+
+private:
+    QString last_;
+};
+
 } // namespace tolva

@@ -22,8 +22,9 @@ var TolvaScreenShell = class TolvaScreenShell {
         return 'org.tolva.Screen';
     }
 
+    // 2: the content may ask for the breathing (breathingDepth, breathingPeriod).
     static get version() {
-        return 1;
+        return 2;
     }
 
     static get interfaceXml() {
@@ -73,13 +74,14 @@ var TolvaScreenShell = class TolvaScreenShell {
 </node>`;
     }
 
-    // `lib` holds Gio, GLib, Clutter, Cogl, St, Shell, Meta, Main and `global`; `settings` is
+    // `lib` holds Gio, GLib, GObject, Clutter, Cogl, St, Shell, Meta, Main and `global`; `settings` is
     // the extension's own GSettings (the lock shortcut).
     constructor(lib, settings) {
         this._lib = lib;
         this._settings = settings;
         this._cover = null;
         this._picture = null;
+        this._dim = null;
         this._panel = null;
         this._grab = null;
         this._owner = null;
@@ -329,6 +331,7 @@ var TolvaScreenShell = class TolvaScreenShell {
         const color = typeof content.color === 'string' ? content.color : '#000000';
         const opacity = typeof content.opacity === 'number' ? Math.max(0, Math.min(1, content.opacity)) : 1;
         this._cover.opacity = Math.round(opacity * 255);
+        this._breathe(content);
         // The colour first: a picture that cannot be shown leaves an opaque cover, not a clear one.
         this._picture.set_content(null);
         this._cover.style = `background-color: ${color};`;
@@ -348,6 +351,45 @@ var TolvaScreenShell = class TolvaScreenShell {
         this._picture.set_content_gravity(Clutter.ContentGravity.RESIZE_FILL);
         this._picture.set_size(picture.width, picture.height);
         this._cover.style = 'background-color: transparent;';
+    }
+
+    // The breathing: black over the cover's picture, beneath the panel, whose opacity goes from
+    // none to `breathingDepth` (0…1) and back once every `breathingPeriod` seconds, eased and
+    // repeated by Clutter itself: nothing comes over the bus per frame, and the stage is drawn
+    // again only when the opacity reaches its next step. Content without these keys (from an
+    // older program), or a depth of 0, stands still. A transition of its own, not the actor's
+    // easing: the Shell shortens that to nothing where it turns its own animations off (software
+    // rendering, say), and whether the cover moves is the program's to decide.
+    _breathe(content) {
+        const {Clutter, GObject, St} = this._lib;
+        const depth = typeof content.breathingDepth === 'number' ? Math.max(0, Math.min(1, content.breathingDepth)) : 0;
+        const period = typeof content.breathingPeriod === 'number' ? content.breathingPeriod : 0;
+        const deepest = Math.round(depth * 255);
+        if (this._dim)
+            this._dim.remove_all_transitions();
+        if (!(deepest > 0 && period >= 1 && period <= 3600)) {
+            if (this._dim)
+                this._dim.destroy();
+            this._dim = null;
+            return;
+        }
+        if (!this._dim) {
+            const [width, height] = this._stageSize();
+            this._dim = new St.Widget({style: 'background-color: black;', x: 0, y: 0, width, height});
+            this._cover.insert_child_above(this._dim, this._picture);
+        }
+        this._dim.opacity = 0;
+        const breath = new Clutter.PropertyTransition({
+            property_name: 'opacity',
+            interval: new Clutter.Interval({value_type: GObject.TYPE_UINT}),
+            duration: Math.round(period * 500),
+            progress_mode: Clutter.AnimationMode.EASE_IN_OUT,
+            repeat_count: -1,
+            auto_reverse: true,
+        });
+        breath.set_from(0);
+        breath.set_to(deepest);
+        this._dim.add_transition('tolva-screen-breathing', breath);
     }
 
     _raise() {
@@ -401,6 +443,8 @@ var TolvaScreenShell = class TolvaScreenShell {
         const [width, height] = this._stageSize();
         if (this._cover)
             this._cover.set_size(width, height);
+        if (this._dim)
+            this._dim.set_size(width, height);
         this._emit('MonitorsChanged', null);
     }
 
@@ -481,6 +525,7 @@ var TolvaScreenShell = class TolvaScreenShell {
         this._cover.destroy();
         this._cover = null;
         this._picture = null;
+        this._dim = null;
         if (this._stopWhenUncovered)
             this.stop();
     }

@@ -2,6 +2,7 @@
 // to the shared core, which the build turns into a module by exporting its class.
 import Gio from 'gi://Gio';
 import GLib from 'gi://GLib';
+import GObject from 'gi://GObject';
 import Clutter from 'gi://Clutter';
 import Cogl from 'gi://Cogl';
 import St from 'gi://St';
@@ -18,7 +19,7 @@ let service = null;
 export default class TolvaScreenExtension extends Extension {
     enable() {
         if (!service) {
-            const lib = {Gio, GLib, Clutter, Cogl, St, Shell, Meta, Main, global};
+            const lib = {Gio, GLib, GObject, Clutter, Cogl, St, Shell, Meta, Main, global};
             service = new TolvaScreenShell(lib, this.getSettings());
         }
         service.start();

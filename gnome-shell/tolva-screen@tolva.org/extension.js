@@ -2,7 +2,7 @@
 // libraries to the shared core. The ES-module entry for 45 and later is extension-module.js.
 /* exported init */
 
-const {Gio, GLib, Clutter, Cogl, St, Shell, Meta} = imports.gi;
+const {Gio, GLib, GObject, Clutter, Cogl, St, Shell, Meta} = imports.gi;
 const Main = imports.ui.main;
 const ExtensionUtils = imports.misc.extensionUtils;
 const {TolvaScreenShell} = ExtensionUtils.getCurrentExtension().imports.core;
@@ -13,7 +13,7 @@ let service = null;
 class Extension {
     enable() {
         if (!service) {
-            const lib = {Gio, GLib, Clutter, Cogl, St, Shell, Meta, Main, global};
+            const lib = {Gio, GLib, GObject, Clutter, Cogl, St, Shell, Meta, Main, global};
             service = new TolvaScreenShell(lib, ExtensionUtils.getSettings());
         }
         service.start();

@@ -133,3 +133,37 @@ TEST_F(GnomeOverlayWindowsTest, TheCoverComesBackWithTheShell) {
     tap->stop();
     windows->tearDown();
 }
+
+// The breathing goes to the Shell once, with the cover: its depth and period, which the Shell
+// eases by itself. The content's effects decide (reduce motion has taken it out of them when the
+// desktop asks for that); without it no key for it is sent, and a cover made again keeps it.
+TEST_F(GnomeOverlayWindowsTest, TheBreathingGoesToTheShellWithTheCover) {
+    OverlayContent breathing = magenta();
+    breathing.animations = {OverlayAnimation::breathing, OverlayAnimation::pixelShift};
+    breathing.tuning = OverlayAnimationTuning::tuning(AnimationStrength::medium);
+    windows->build(breathing);
+    auto sent = extension.state().content;
+    const auto& tuning = breathing.tuning;
+    EXPECT_EQ(sent.value("breathingDepth").toDouble(), tuning.breathingDepth);
+    EXPECT_EQ(sent.value("breathingPeriod").toDouble(), tuning.breathingPeriod);
+    EXPECT_FALSE(sent.contains("pixelShiftStep")) << "the Shell does not shift the picture";
+
+    // The Shell comes back: covered again, breathing as before.
+    ASSERT_TRUE(extensionBus->unregisterService(QStringLiteral("org.tolva.Screen.Shell")));
+    ASSERT_TRUE(waitUntil([&] { return !windows->isCovered(); }, 3000ms));
+    ASSERT_TRUE(extensionBus->registerService(QStringLiteral("org.tolva.Screen.Shell")));
+    ASSERT_TRUE(waitUntil([&] { return windows->isCovered(); }, 3000ms));
+    ASSERT_EQ(extension.state().covers, 2);
+    EXPECT_EQ(extension.state().content.value("breathingDepth").toDouble(), tuning.breathingDepth);
+    EXPECT_EQ(extension.state().content.value("breathingPeriod").toDouble(), tuning.breathingPeriod);
+    windows->tearDown();
+
+    OverlayContent still = breathing;
+    still.animations = {OverlayAnimation::pixelShift, OverlayAnimation::gradientDrift};
+    windows->build(still);
+    sent = extension.state().content;
+    EXPECT_EQ(extension.state().covers, 3);
+    EXPECT_FALSE(sent.contains("breathingDepth"));
+    EXPECT_FALSE(sent.contains("breathingPeriod"));
+    windows->tearDown();
+}

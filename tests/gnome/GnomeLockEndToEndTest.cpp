@@ -9,6 +9,7 @@
 #include "platform/dbus/SecretServiceKeychainBackend.h"
 #include "platform/gnome/GnomeShellCover.h"
 #include "support/EndToEnd.h"
+#include "support/LockoutCheck.h"
 #include "support/PlainLook.h"
 #include "support/QtWidgetsApp.h"
 
@@ -93,7 +94,7 @@ TEST_F(GnomeLock, CoversBothMonitorsTakesTheKeysAndOpensForThePinOnly) {
 
     app = std::make_unique<App>(std::vector<std::string>{"--lock-in", "0"});
     ASSERT_TRUE(app->waitFor("lock info: locked in background .*", 20s)) << app->transcript();
-    EXPECT_TRUE(app->saw("lock info: display server: wayland \\(gnome shell extension 1\\)"))
+    EXPECT_TRUE(app->saw("lock info: display server: wayland \\(gnome shell extension 2\\)"))
         << app->transcript();
     EXPECT_TRUE(app->saw("idle info: idle time source: mutter idle monitor")) << app->transcript();
     // The Shell holds the keys from the moment the lock begins: no fallback, no grab to retry.
@@ -127,6 +128,38 @@ TEST_F(GnomeLock, CoversBothMonitorsTakesTheKeysAndOpensForThePinOnly) {
 
     // Unlocked, keys reach the window: the check above can fail.
     EXPECT_TRUE(tapUntil(keyboard, KEY_A, [&] { return !window.keys().empty(); }));
+}
+
+// After the free tries, a wrong PIN starts the wait; the right PIN typed during it does not open,
+// and the cover stays.
+TEST_F(GnomeLock, TheRightPinTypedDuringTheWaitAfterWrongOnesDoesNotOpen) {
+    NoFreeTryLeft planted;
+    // The program is killed while the wait runs; its cover stays with the Shell, and goes with
+    // this test (the Uncover of whoever owns the program's name then).
+    struct UncoverAtTheEnd {
+        std::unique_ptr<App>& app;
+        ~UncoverAtTheEnd() {
+            app.reset();
+            QDBusConnection bus = connect(QStringLiteral("after-the-wait"));
+            if (claimProgramName(bus))
+                GnomeShellCover(bus).uncover();
+            QDBusConnection::disconnectFromBus(QStringLiteral("after-the-wait"));
+        }
+    } uncover{app};
+    RemoteKeyboard keyboard;
+    ASSERT_TRUE(keyboard.isReady());
+    app = std::make_unique<App>();
+    ASSERT_TRUE(app->waitFor("lock info: lock resumed after restart failures=4", 20s)) << app->transcript();
+    ASSERT_TRUE(app->waitFor("lock info: locked in background .*", 20s)) << app->transcript();
+    ASSERT_TRUE(
+        tapUntil(keyboard, KEY_ESC, [&] { return app->saw("lock info: taking foreground: input key:tap"); }))
+        << "no key reached the program\n"
+        << app->transcript();
+
+    expectTheWaitToHoldTheRightPin(*app, [&](const std::vector<std::uint32_t>& keys) { typeDigits(keyboard, keys); });
+    EXPECT_TRUE(watcher->isCovered());
+    // (The panel stands in the middle of one monitor; the rest shows the cover.)
+    EXPECT_TRUE(screenIs(magentaColour, 0.9)) << "the cover went during the wait";
 }
 
 // The shortcut recorded in the settings is the Shell's: pressed in another application, it locks.

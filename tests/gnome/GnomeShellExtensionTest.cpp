@@ -17,6 +17,8 @@
 #include <QTemporaryDir>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <tuple>
 
 #include <linux/input-event-codes.h>
 
@@ -178,6 +180,88 @@ TEST_F(GnomeShellExtension, ATranslucentPictureTintsTheLiveScreen) {
         EXPECT_NEAR(over.blue(), under.blue() * keep, 3) << "monitor " << i;
         EXPECT_GT(under.red() + under.green() + under.blue(), 60) << "the desktop is too dark to tell";
     }
+}
+
+namespace {
+
+// The red of the cover over the first monitor, one sample of the extension's Snapshot; -1 when
+// none came.
+struct Sample {
+    double red = -1;
+    double panelGreen = 0; // share of the panel's place on the second monitor that shows it
+};
+
+Sample sampleOf(const GnomeShellCover& shell, QRect panel) {
+    const auto shots = shell.snapshot();
+    if (shots.size() != 2)
+        return {};
+    const QImage first = shots[0].second.copy(200, 100, 400, 300);
+    double red = 0;
+    int count = 0;
+    for (int y = 0; y < first.height(); y += 10)
+        for (int x = 0; x < first.width(); x += 10, ++count)
+            red += first.pixelColor(x, y).red();
+    return {red / count, shareOf(shots[1].second.copy(panel), greenColour)};
+}
+
+// Samples as fast as the Shell takes its pictures (those that came), for `duration` or until
+// `enough` says so.
+std::vector<Sample> samplesFor(const GnomeShellCover& shell, QRect panel, std::chrono::milliseconds duration,
+                               const std::function<bool(const std::vector<Sample>&)>& enough = {}) {
+    std::vector<Sample> samples;
+    const auto until = std::chrono::steady_clock::now() + duration;
+    while (std::chrono::steady_clock::now() < until && !(enough && enough(samples)))
+        if (const Sample sample = sampleOf(shell, panel); sample.red >= 0)
+            samples.push_back(sample);
+    return samples;
+}
+
+std::pair<double, double> redRange(const std::vector<Sample>& samples) {
+    double low = 255, high = 0;
+    for (const auto& sample : samples) {
+        low = std::min(low, sample.red);
+        high = std::max(high, sample.red);
+    }
+    return {low, high};
+}
+
+} // namespace
+
+// The breathing: black over the cover, beneath the panel, that the Shell eases from none to the
+// depth and back by itself; a cover without it (the same cover made again) stands still.
+TEST_F(GnomeShellExtension, TheCoverBreathesBeneathThePanelWhenAskedAndOnlyThen) {
+    EXPECT_EQ(shell->version(), std::optional<std::uint32_t>(2));
+    std::string error;
+    // Depth 0.6: the magenta's red goes down to 102 at the deepest; one breath in 1.6 s.
+    ASSERT_TRUE(shell->cover(pictureOf(magentaColour), 1.0, GnomeShellCover::Motion{0.6, 1.6}, &error)) << error;
+    QImage panel(200, 100, QImage::Format_ARGB32_Premultiplied);
+    panel.fill(greenColour);
+    shell->showPanel(panel, QPoint(1280 + 300, 200));
+    const QRect panelPlace(300, 200, 200, 100);
+    ASSERT_TRUE(waitUntil([&] { return sampleOf(*shell, panelPlace).panelGreen > 0.99; }, 5s))
+        << "the panel did not come";
+
+    // (A picture of both monitors takes the Shell a while as it draws every step of the breath.)
+    auto samples = samplesFor(*shell, panelPlace, 5s, [](const std::vector<Sample>& sampled) {
+        const auto [low, high] = redRange(sampled);
+        return sampled.size() >= 3 && high - low > 50;
+    });
+    ASSERT_GE(samples.size(), 3u);
+    auto [low, high] = redRange(samples);
+    EXPECT_GT(high - low, 50) << "the cover does not breathe: red between " << low << " and " << high
+                              << " in " << samples.size() << " samples";
+    EXPECT_GE(low, 255 * 0.4 - 8) << "darker than the depth asked for";
+    for (const auto& sample : samples)
+        EXPECT_GT(sample.panelGreen, 0.99) << "the panel breathes too";
+
+    // The same cover again, without the breathing (as an older program asks for it): it stands
+    // still, not dimmed.
+    ASSERT_TRUE(shell->cover(pictureOf(magentaColour), 1.0, &error)) << error;
+    samples = samplesFor(*shell, panelPlace, 1000ms);
+    ASSERT_GE(samples.size(), 3u);
+    std::tie(low, high) = redRange(samples);
+    EXPECT_GE(low, 255 - 3) << "the cover is still dimmed";
+    EXPECT_LE(high - low, 2);
 }
 
 TEST_F(GnomeShellExtension, ShowsThePanelWhereTheProgramPutsIt) {
@@ -561,7 +645,7 @@ try {
     const QStringList lines = output.split('\n');
     ASSERT_EQ(lines.size(), 2) << output.toStdString() << gjs.readAllStandardError().toStdString();
     EXPECT_EQ(lines[0],
-              "core org.tolva.Screen.Shell 1 Cover,CoverWithPicture,ShowPanel,HidePanel,Snapshot,Uncover,"
+              "core org.tolva.Screen.Shell 2 Cover,CoverWithPicture,ShowPanel,HidePanel,Snapshot,Uncover,"
               "SetLockShortcut");
     EXPECT_TRUE(
         lines[1].startsWith("entry ImportError: Unable to load file from: resource:///org/gnome/shell/"))

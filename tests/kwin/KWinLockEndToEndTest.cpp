@@ -11,6 +11,7 @@
 #include "platform/wayland/KWinScreenCapture.h"
 #include "platform/wayland/WaylandConnection.h"
 #include "support/EndToEnd.h"
+#include "support/LockoutCheck.h"
 #include "support/PlainLook.h"
 #include "wayland/WaylandTestSupport.h"
 
@@ -57,9 +58,11 @@ struct KWinLock : ::testing::Test {
             pins->remove();
     }
 
-    // Both outputs show `colour` on KWin's pictures (or, with `absent`, neither shows it in its
-    // bottom-right corner, where no window of the tests lies); polls until then or the time is up.
-    std::string waitForOutputs(QColor colour, bool absent = false, std::chrono::milliseconds timeout = 15s) {
+    // Both outputs show `colour` on KWin's pictures, within `area` when given (or, with `absent`,
+    // neither shows it in its bottom-right corner, where no window of the tests lies); polls until
+    // then or the time is up.
+    std::string waitForOutputs(QColor colour, bool absent = false, std::chrono::milliseconds timeout = 15s,
+                               QRect area = {}) {
         KWinScreenCapture capture(connection);
         std::string mismatch;
         driveUntil(
@@ -76,7 +79,7 @@ struct KWinLock : ::testing::Test {
                         const QImage& picture = pictures->at(output.name);
                         if (picture.pixelColor(picture.width() - 1, picture.height() - 1) == colour)
                             mismatch += output.name + " shows it ";
-                    } else if (auto grid = gridMismatches(pictures->at(output.name), colour, 2);
+                    } else if (auto grid = gridMismatches(pictures->at(output.name), colour, 2, area);
                                !grid.empty())
                         mismatch += output.name + ": " + grid + " ";
                 return mismatch.empty();
@@ -144,6 +147,37 @@ TEST_F(KWinLock, TheShortcutLocksAndOnlyThePinOpens) {
     ASSERT_TRUE(app->waitFor("lock info: unlocked reason=PIN via tap.*")) << app->transcript();
     EXPECT_EQ(beneath.keyPresses(), beneathBefore) << "keys reached the application beneath the cover";
     EXPECT_EQ(waitForOutputs(magentaColour, true), "") << "the cover stayed after the PIN";
+}
+
+// After the free tries, a wrong PIN starts the wait; the right PIN typed during it does not open,
+// and the cover stays.
+TEST_F(KWinLock, TheRightPinTypedDuringTheWaitAfterWrongOnesDoesNotOpen) {
+    NoFreeTryLeft planted;
+    app = std::make_unique<App>();
+    ASSERT_TRUE(app->waitFor("lock info: lock resumed after restart failures=4", 20s)) << app->transcript();
+    ASSERT_TRUE(app->waitFor("lock info: locked in background .*")) << app->transcript();
+    // A wrong digit until the program turns down a wrong PIN: the keys are the program's from
+    // then on. (A key typed before the cover had the keyboard would never arrive; those typed
+    // while the PIN is checked go with the wait.)
+    const auto typeWrongPin = [&] {
+        driveUntil(
+            [&] {
+                input->tap(KEY_1);
+                return app->waitFor("auth info: auth rejected via tap .*", 300ms);
+            },
+            15s);
+    };
+    expectTheWaitToHoldTheRightPin(
+        *app,
+        [&](const std::vector<std::uint32_t>& keys) {
+            for (std::uint32_t key : keys)
+                input->tap(key);
+        },
+        typeWrongPin);
+    // (The panel stands in the middle of one output; the corners show the cover.)
+    EXPECT_EQ(waitForOutputs(magentaColour, false, 5s, QRect(0, 0, 120, 120)), "")
+        << "the cover went during the wait";
+    app.reset(); // (killed while the wait runs, before its state goes)
 }
 
 // The snapshot look on KWin: KWin's own pictures of the outputs, which it hands to the installed

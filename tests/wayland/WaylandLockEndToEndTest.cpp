@@ -6,6 +6,7 @@
 #include "TolvaCore/Preferences.h"
 #include "platform/dbus/SecretServiceKeychainBackend.h"
 #include "support/EndToEnd.h"
+#include "support/LockoutCheck.h"
 #include "support/PlainLook.h"
 #include "overlay/OverlayContent.h"
 #include "platform/QtScheduler.h"
@@ -60,6 +61,17 @@ struct WaylandLock : ::testing::Test {
     std::unique_ptr<App> app;
 };
 
+// A new keyboard reaches the cover once the seat made it its keyboard: Escape (which only clears
+// the entry) until the program notes a key.
+bool keysReachTheProgram(VirtualKeyboard& keyboard, App& app) {
+    return driveUntil(
+        [&] {
+            keyboard.tap(KEY_ESC);
+            return driveUntil([&] { return app.saw("lock info: taking foreground: input key:tap"); }, 300ms);
+        },
+        15s);
+}
+
 } // namespace
 
 TEST_F(WaylandLock, CoversEveryOutputTakesTheKeysAndOpensForThePinOnly) {
@@ -71,16 +83,7 @@ TEST_F(WaylandLock, CoversEveryOutputTakesTheKeysAndOpensForThePinOnly) {
 
     VirtualKeyboard keyboard;
     ASSERT_TRUE(keyboard.isReady());
-    // A new keyboard reaches the cover once the seat made it its keyboard: Escape (which only
-    // clears the entry) until the program notes a key.
-    ASSERT_TRUE(driveUntil(
-        [&] {
-            keyboard.tap(KEY_ESC);
-            return driveUntil([&] { return app->saw("lock info: taking foreground: input key:tap"); }, 300ms);
-        },
-        15s))
-        << "no key reached the program\n"
-        << app->transcript();
+    ASSERT_TRUE(keysReachTheProgram(keyboard, *app)) << "no key reached the program\n" << app->transcript();
 
     // The compositor's own shortcuts, also one it runs on a locked screen, stay with the cover.
     keyboard.tap(KEY_ENTER, {KEY_LEFTMETA});
@@ -108,6 +111,28 @@ TEST_F(WaylandLock, CoversEveryOutputTakesTheKeysAndOpensForThePinOnly) {
     // Unlocked, the same shortcut reaches the compositor: the check above can fail.
     keyboard.tap(KEY_ENTER, {KEY_LEFTMETA});
     EXPECT_TRUE(driveUntil([] { return std::filesystem::exists(bindingMarks() / "shortcut-fired"); }, 5s));
+}
+
+// After the free tries, a wrong PIN starts the wait; the right PIN typed during it does not open,
+// and the cover stays.
+TEST_F(WaylandLock, TheRightPinTypedDuringTheWaitAfterWrongOnesDoesNotOpen) {
+    NoFreeTryLeft planted;
+    app = std::make_unique<App>();
+    ASSERT_TRUE(app->waitFor("lock info: lock resumed after restart failures=4", 20s)) << app->transcript();
+    ASSERT_TRUE(app->waitFor("lock info: locked in background .*")) << app->transcript();
+    VirtualKeyboard keyboard;
+    ASSERT_TRUE(keyboard.isReady());
+    ASSERT_TRUE(keysReachTheProgram(keyboard, *app)) << "no key reached the program\n" << app->transcript();
+
+    expectTheWaitToHoldTheRightPin(*app, [&](const std::vector<std::uint32_t>& keys) {
+        for (std::uint32_t key : keys)
+            keyboard.tap(key);
+    });
+    // (The panel stands in the middle of one output; a corner shows the cover.)
+    for (const char* output : {"HEADLESS-1", "HEADLESS-2"})
+        EXPECT_EQ(waitForColour(output, magentaColour, 0, QRect(0, 0, 120, 120), 1s), "")
+            << output << " is not covered during the wait";
+    app.reset(); // (killed while the wait runs, before its state goes)
 }
 
 TEST_F(WaylandLock, ACoverWhoseConnectionTheCompositorEndedComesBackOnANewOne) {

@@ -68,9 +68,14 @@ void GnomeOverlayWindows::build(const OverlayContent& content) {
     const auto displays = GnomeDisplays::displaysOf(built_);
     layout_ = layoutOf(displays);
 
-    // Effects would need a new picture per frame: the cover stands still here.
+    // The picture stands still (the pixel shift and the drifting gradient would need a new one
+    // for every frame); the breathing is a dimness over it that the Shell eases by itself. The
+    // content's effects are already those the desktop's reduce-motion wish leaves.
     OverlayContent still = content;
     still.animations.clear();
+    motion_ = {};
+    if (content.animations.count(OverlayAnimation::breathing))
+        motion_ = {content.tuning.breathingDepth, content.tuning.breathingPeriod};
     QRect stage;
     for (const auto& monitor : built_)
         stage = stage.united(monitor.geometry);
@@ -97,7 +102,7 @@ void GnomeOverlayWindows::build(const OverlayContent& content) {
     }
     picture_ = picture;
     std::string error;
-    covered_ = shell_->cover(picture_, 1.0, &error);
+    covered_ = shell_->cover(picture_, 1.0, motion_, &error);
     if (!covered_) {
         Log::lock.error("gnome shell: the extension refused the cover: " + error);
         retry_ = scheduler_.every(Seconds(1), [this] { coverAgain(); });
@@ -115,7 +120,7 @@ void GnomeOverlayWindows::coverAgain() {
         retry_.cancel();
         return;
     }
-    if (!shell_->cover(picture_, 1.0))
+    if (!shell_->cover(picture_, 1.0, motion_))
         return;
     retry_.cancel();
     covered_ = true;
@@ -136,6 +141,7 @@ void GnomeOverlayWindows::showPanel() {
         if (area.isEmpty())
             continue;
         const QImage image = view->panelPicture();
+        panelText_.shown(*view->panel());
         const QPoint at = built_[i].geometry.topLeft() + area.topLeft();
         if (panelShown_ && panelShown_->second == at && panelShown_->first == image)
             return;
@@ -146,6 +152,7 @@ void GnomeOverlayWindows::showPanel() {
     if (panelShown_) {
         shell_->hidePanel();
         panelShown_.reset();
+        panelText_.hidden();
     }
 }
 
@@ -171,6 +178,7 @@ void GnomeOverlayWindows::tearDown() {
     covered_ = false;
     panelShown_.reset();
     picture_ = QImage();
+    motion_ = {};
     windows_.clear();
     built_.clear();
     layout_ = DisplayLayout();

@@ -1,7 +1,8 @@
 // The overlay on GNOME (Wayland): the Shell extension shows the cover over every monitor
 // (GnomeShellCover), and each monitor has an overlay window whose view is never shown itself but
 // rendered: once into the cover's picture when the lock begins (the colour or picture and the
-// away note), and its unlock panel into a bitmap the Shell shows whenever it changes. Keys reach
+// away note), and its unlock panel into a bitmap the Shell shows whenever it changes. The
+// breathing is the Shell's own easing over the picture. Keys reach
 // the lock through the tap this class hands out, pointer input through each view.
 #pragma once
 
@@ -10,6 +11,7 @@
 #include "platform/EventTap.h"
 #include "platform/Scheduler.h"
 #include "platform/gnome/GnomeShellCover.h"
+#include "unlock/UnlockPanel.h"
 
 #include <QImage>
 
@@ -57,7 +59,10 @@ private:
     bool available_ = false; // the extension answers on the bus
     // The cover's picture, kept to show it again when the Shell comes back.
     QImage picture_;
+    // The effects the Shell draws over it, sent with it.
+    GnomeShellCover::Motion motion_;
     // The panel as last sent: sent again only when it looks different.
+    PanelTextLog panelText_;
     std::optional<std::pair<QImage, QPoint>> panelShown_;
     Scheduler::Handle panelWatch_;
     Scheduler::Handle retry_;

@@ -151,9 +151,18 @@ bool GnomeShellCover::callWithPicture(const QString& method, const QVariantList&
 }
 
 bool GnomeShellCover::cover(const QImage& picture, double opacity, std::string* error) {
+    return cover(picture, opacity, Motion{}, error);
+}
+
+bool GnomeShellCover::cover(const QImage& picture, double opacity, const Motion& motion, std::string* error) {
     QVariantMap content = pictureFields(picture);
     content[QStringLiteral("mode")] = QStringLiteral("picture");
     content[QStringLiteral("opacity")] = opacity;
+    // Only when it breathes: a content without them stands still in every version.
+    if (motion.breathingDepth > 0 && motion.breathingPeriod > 0) {
+        content[QStringLiteral("breathingDepth")] = motion.breathingDepth;
+        content[QStringLiteral("breathingPeriod")] = motion.breathingPeriod;
+    }
     return callWithPicture(QStringLiteral("CoverWithPicture"), {content}, picture, {}, error, true);
 }
 

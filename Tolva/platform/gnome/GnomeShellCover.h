@@ -35,6 +35,14 @@ public:
         friend bool operator==(const Monitor&, const Monitor&) = default;
     };
 
+    // Effects the Shell draws by itself, so that nothing crosses the bus per frame. An extension
+    // older than version 2 ignores them, and draws the cover standing still.
+    struct Motion {
+        double breathingDepth = 0;  // the deepest opacity of the black over the cover; 0 for none
+        double breathingPeriod = 0; // seconds of one full breath, there and back
+        friend bool operator==(const Motion&, const Motion&) = default;
+    };
+
     explicit GnomeShellCover(QDBusConnection bus);
     ~GnomeShellCover() override;
 
@@ -51,6 +59,8 @@ public:
     // their stage positions) until uncover(); a second call replaces the picture. `opacity` is
     // the whole cover's. Empty `error` on success.
     bool cover(const QImage& picture, double opacity, std::string* error = nullptr);
+    // The same, with the effects the Shell draws over the picture (beneath the panel).
+    bool cover(const QImage& picture, double opacity, const Motion& motion, std::string* error = nullptr);
     // Covers with one colour (#rrggbb) at `opacity`, blended over the live screen when below 1.
     bool coverWithColour(const QColor& colour, double opacity, std::string* error = nullptr);
     // Shows `panel` with its top-left corner at `at` (stage pixels) above the cover; replaces

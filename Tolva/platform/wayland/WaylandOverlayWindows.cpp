@@ -204,6 +204,7 @@ void WaylandOverlayWindows::showPanel() {
         if (area.isEmpty())
             continue;
         const QImage image = view->panelPicture();
+        panelText_.shown(*view->panel());
         if (panelShown_ && panelShown_->first == built_[i].name && panelAt_ == area.topLeft() &&
             panelShown_->second == image)
             return;
@@ -215,6 +216,7 @@ void WaylandOverlayWindows::showPanel() {
     if (panelShown_) {
         overlay_->clearPanel();
         panelShown_.reset();
+        panelText_.hidden();
     }
 }
 

@@ -11,6 +11,7 @@
 #include "platform/EventTap.h"
 #include "platform/Scheduler.h"
 #include "platform/wayland/WaylandOverlay.h"
+#include "unlock/UnlockPanel.h"
 
 #include <QImage>
 
@@ -79,6 +80,7 @@ private:
     DisplayLayout layout_;
     std::optional<Point> pointer_;
     // The panel as last sent: sent again only when it looks different.
+    PanelTextLog panelText_;
     std::optional<std::pair<std::string, QImage>> panelShown_;
     QPoint panelAt_;
     Scheduler::Handle panelWatch_;
