@@ -354,9 +354,10 @@ var TolvaScreenShell = class TolvaScreenShell {
     }
 
     // The breathing: black over the cover's picture, beneath the panel, whose opacity goes from
-    // none to `breathingDepth` (0…1) and back once every `breathingPeriod` seconds, eased and
-    // repeated by Clutter itself: nothing comes over the bus per frame, and the stage is drawn
-    // again only when the opacity reaches its next step. Content without these keys (from an
+    // none to `breathingDepth` (0…1) and back once every `breathingPeriod` seconds, repeated by
+    // Clutter itself: nothing comes over the bus per frame. The opacity moves in steps, at most
+    // two a second: each step draws the whole stage again, which costs a Shell drawing in
+    // software far more than the slow change is worth. Content without these keys (from an
     // older program), or a depth of 0, stands still. A transition of its own, not the actor's
     // easing: the Shell shortens that to nothing where it turns its own animations off (software
     // rendering, say), and whether the cover moves is the program's to decide.
@@ -383,10 +384,11 @@ var TolvaScreenShell = class TolvaScreenShell {
             property_name: 'opacity',
             interval: new Clutter.Interval({value_type: GObject.TYPE_UINT}),
             duration: Math.round(period * 500),
-            progress_mode: Clutter.AnimationMode.EASE_IN_OUT,
             repeat_count: -1,
             auto_reverse: true,
         });
+        const steps = Math.max(2, Math.min(deepest, Math.floor(period * 0.5 * 2)));
+        breath.set_step_progress(steps, Clutter.StepMode.END);
         breath.set_from(0);
         breath.set_to(deepest);
         this._dim.add_transition('tolva-screen-breathing', breath);
