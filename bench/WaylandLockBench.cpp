@@ -295,26 +295,34 @@ int main(int argc, char** argv) {
     std::printf("killed while locked: %d of %d pictures showed the desktop; the lock back in %.0f ms (median "
                 "of 3)\n",
                 bare, pictures, median(resumed));
-    // The breathing at its strongest, the one motion the cover shows here: what it costs the
-    // program and the compositor that blends it.
+    // The motion at its strongest: the breathing, which the compositor blends, and with it the
+    // drifting gradient, whose frames the program draws and sends; what each costs the program
+    // and the compositor.
     ::kill(programPid, SIGTERM);
     driveUntil([&] { return ::kill(programPid, 0) != 0; }, 5s);
-    {
-        Preferences prefs(JsonFileDefaultsStore::standard());
-        prefs.setAnimationsEnabled(true);
-        prefs.setAnimations({OverlayAnimation::breathing});
-        prefs.setAnimationStrength(AnimationStrength::strong);
+    const std::pair<const char*, OverlayAnimationSet> motions[] = {
+        {"breathing", {OverlayAnimation::breathing}},
+        {"breathing and drifting gradient", {OverlayAnimation::breathing, OverlayAnimation::gradientDrift}}};
+    for (const auto& [name, animations] : motions) {
+        {
+            Preferences prefs(JsonFileDefaultsStore::standard());
+            prefs.setAnimationsEnabled(true);
+            prefs.setAnimations(animations);
+            prefs.setAnimationStrength(AnimationStrength::strong);
+        }
+        Program moving(argv[1]);
+        if (!moving.waitFor("lock info: locked in background .*", 30s)) {
+            std::fprintf(stderr, "no lock with the %s\n%s", name, moving.tail().c_str());
+            return 1;
+        }
+        const auto used = cpuPercent({moving.process().pid(), compositorPid().value_or(0)}, 10s);
+        std::printf("CPU while locked, %s (strong): program %.2f %% of a core, sway %.2f %%\n", name, used[0],
+                    used[1]);
+        if (!typePin(moving, keyboard) || !moving.waitFor("lock info: unlocked reason=PIN via tap.*"))
+            std::fprintf(stderr, "the PIN did not end the lock with the %s\n%s", name, moving.tail().c_str());
+        ::kill(moving.process().pid(), SIGTERM);
+        driveUntil([&] { return ::kill(moving.process().pid(), 0) != 0; }, 5s);
     }
-    Program breathing(argv[1]);
-    if (!breathing.waitFor("lock info: locked in background .*", 30s)) {
-        std::fprintf(stderr, "no lock with the breathing\n%s", breathing.tail().c_str());
-        return 1;
-    }
-    const auto used = cpuPercent({breathing.process().pid(), compositorPid().value_or(0)}, 10s);
-    std::printf("CPU while locked and breathing (strong): program %.2f %% of a core, sway %.2f %%\n", used[0],
-                used[1]);
-    if (!typePin(breathing, keyboard) || !breathing.waitFor("lock info: unlocked reason=PIN via tap.*"))
-        std::fprintf(stderr, "the PIN did not end the breathing lock\n%s", breathing.tail().c_str());
     pins.remove();
     return 0;
 }

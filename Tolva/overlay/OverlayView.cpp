@@ -223,6 +223,8 @@ void OverlayView::frameChanged() {
     ++framesDrawn_;
     if (!surface_) {
         update();
+        if (onFrame)
+            onFrame();
         return;
     }
     surface_->show(surfaceState());

@@ -95,6 +95,9 @@ public:
 
     PointerCallback onPointerInput;
     KeyCallback onKey;
+    // After each frame of the effects that the view draws itself (no surface attached): a cover
+    // that shows a rendering of the view renders it again.
+    std::function<void()> onFrame;
 
 protected:
     void paintEvent(QPaintEvent* event) override;

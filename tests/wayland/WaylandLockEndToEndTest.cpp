@@ -4,17 +4,20 @@
 #include "TolvaCore/PinHasher.h"
 #include "TolvaCore/PinStore.h"
 #include "TolvaCore/Preferences.h"
-#include "platform/dbus/SecretServiceKeychainBackend.h"
-#include "support/EndToEnd.h"
-#include "support/LockoutCheck.h"
-#include "support/PlainLook.h"
 #include "overlay/OverlayContent.h"
 #include "platform/QtScheduler.h"
+#include "platform/dbus/SecretServiceKeychainBackend.h"
+#include "platform/fake/FakeScheduler.h"
 #include "platform/wayland/WaylandConnection.h"
 #include "platform/wayland/WaylandOverlay.h"
 #include "platform/wayland/WaylandOverlayWindows.h"
+#include "support/EndToEnd.h"
+#include "support/LockoutCheck.h"
+#include "support/PlainLook.h"
 #include "support/QtWidgetsApp.h"
 #include "wayland/WaylandTestSupport.h"
+
+#include <QPainter>
 
 #include <linux/input-event-codes.h>
 
@@ -97,7 +100,8 @@ TEST_F(WaylandLock, CoversEveryOutputTakesTheKeysAndOpensForThePinOnly) {
     app->mark();
     for (std::uint32_t key : {KEY_1, KEY_1, KEY_1, KEY_1})
         keyboard.tap(key);
-    ASSERT_TRUE(driveUntil([&] { return app->sawSinceMark("auth info: auth rejected via tap failures=1.*"); }, 10s))
+    ASSERT_TRUE(
+        driveUntil([&] { return app->sawSinceMark("auth info: auth rejected via tap failures=1.*"); }, 10s))
         << app->transcript();
     EXPECT_FALSE(app->sawSinceMark("lock info: unlocked .*"));
     // (The panel stands in the middle of one output; a corner shows the cover.)
@@ -151,7 +155,8 @@ TEST_F(WaylandLock, ACoverWhoseConnectionTheCompositorEndedComesBackOnANewOne) {
     content.background = magentaColour;
     cover.build(content);
     EXPECT_GE(cover.windows().size(), 2u) << "a window per output (other tests may have added one)";
-    ASSERT_TRUE(driveUntil([&] { return !cover.isConnected(); }, 10s)) << "the compositor let both hold the input";
+    ASSERT_TRUE(driveUntil([&] { return !cover.isConnected(); }, 10s))
+        << "the compositor let both hold the input";
     auto tap = cover.makeTap([](const KeyEvent&) { return true; });
     tap->start();
     EXPECT_FALSE(tap->isEnabled()) << "the keys are not ours while nothing covers";
@@ -282,4 +287,86 @@ TEST_F(WaylandLock, BeneathALiveTintTheGuardShowsTheLiveScreenAndTakesOverTheTin
     for (const char* output : {"HEADLESS-1", "HEADLESS-2"})
         EXPECT_EQ(waitForColour(output, tinted, 6, QRect(0, 0, 120, 120)), "")
             << output << ": one tint, not two, once the program is back";
+}
+
+namespace {
+
+// The first column of row `y` where blue outweighs red, scanning from the left; -1 if none.
+int redToBlueEdge(const QImage& shot, int y) {
+    for (int x = 0; x < shot.width(); ++x)
+        if (const QRgb p = shot.pixel(x, y); qBlue(p) > qRed(p))
+            return x;
+    return -1;
+}
+
+// The mean of one channel over `area` of `shot`.
+double meanGreen(const QImage& shot, const QRect& area) {
+    double sum = 0;
+    int count = 0;
+    for (int y = area.top(); y <= area.bottom(); y += 8)
+        for (int x = area.left(); x <= area.right(); x += 8, ++count)
+            sum += qGreen(shot.pixel(x, y));
+    return count ? sum / count : 0;
+}
+
+} // namespace
+
+// The pixel shift moves the picture by its step, and the gradient drifts: the views' frames are
+// drawn again and reach every output.
+TEST_F(WaylandLock, ThePixelShiftMovesThePictureAndTheGradientDriftsOnEveryOutput) {
+    FakeScheduler scheduler;
+    WaylandOverlayWindows cover(scheduler, WaylandConnection::connect());
+    const auto tuning = OverlayAnimationTuning::tuning(AnimationStrength::strong);
+    const double shiftStep = tuning.pixelShiftStep;
+    // Run the virtual clock `seconds` ahead, a frame's worth at a time, with the compositor served.
+    auto runFor = [&](double seconds) {
+        for (double t = 0; t < seconds; t += 0.05) {
+            scheduler.advance(Seconds(0.05));
+            QCoreApplication::processEvents();
+        }
+    };
+
+    // Left half red, right half blue.
+    QImage picture(640, 480, QImage::Format_RGB32);
+    picture.fill(Qt::red);
+    QPainter(&picture).fillRect(320, 0, 320, 480, Qt::blue);
+    OverlayContent content;
+    content.sharedImage = picture;
+    content.animations = {OverlayAnimation::pixelShift};
+    content.tuning = tuning;
+    cover.build(content);
+    int before = -1;
+    ASSERT_TRUE(driveUntil([&] {
+        before = redToBlueEdge(screenshot("HEADLESS-1"), 240);
+        return before > 0;
+    })) << "the picture never showed";
+    // One interval, and the move after it.
+    runFor(tuning.pixelShiftInterval + 2.5);
+    int after = -1;
+    EXPECT_TRUE(driveUntil([&] {
+        after = redToBlueEdge(screenshot("HEADLESS-1"), 240);
+        return std::abs(after - before - shiftStep) <= 1;
+    })) << "the edge stood at "
+        << before << " and then at " << after << ", not " << shiftStep << " further";
+    EXPECT_EQ(redToBlueEdge(screenshot("HEADLESS-2"), 240) - after, 0) << "the outputs shifted apart";
+    cover.tearDown();
+
+    // A grey colour with the drifting gradient: lighter towards the lower left, darker towards the
+    // upper right, and not the same a while later.
+    OverlayContent grey;
+    grey.background = QColor(128, 128, 128);
+    grey.animations = {OverlayAnimation::gradientDrift};
+    grey.tuning = tuning;
+    cover.build(grey);
+    const QRect lowerLeft(0, 360, 160, 120), upperRight(480, 0, 160, 120); // of 640×480
+    QImage first;
+    ASSERT_TRUE(driveUntil([&] {
+        first = screenshot("HEADLESS-2");
+        return !first.isNull() && meanGreen(first, lowerLeft) > 140 && meanGreen(first, upperRight) < 116;
+    })) << "no gradient: "
+        << meanGreen(first, lowerLeft) << " / " << meanGreen(first, upperRight);
+    runFor(tuning.gradientPeriod * 0.25);
+    EXPECT_TRUE(driveUntil([&] { return screenshot("HEADLESS-2") != first; }, 3s))
+        << "the gradient stood still";
+    cover.tearDown();
 }

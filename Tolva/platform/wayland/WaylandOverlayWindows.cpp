@@ -11,7 +11,8 @@
 
 namespace tolva {
 
-WaylandOverlayWindows::WaylandOverlayWindows(Scheduler& scheduler, std::shared_ptr<WaylandConnection> connection)
+WaylandOverlayWindows::WaylandOverlayWindows(Scheduler& scheduler,
+                                             std::shared_ptr<WaylandConnection> connection)
     : scheduler_(scheduler), connection_(std::move(connection)) {
     makeOverlay();
 }
@@ -129,41 +130,42 @@ void WaylandOverlayWindows::build(const OverlayContent& content) {
     const auto displays = displaysOf(list);
     layout_ = layoutOf(displays);
 
-    // The picture stands still here (the pixel shift and the drifting gradient would need a new
-    // one for every frame); the breathing is a dimness over it that the compositor blends.
-    OverlayContent still = content;
-    still.animations.clear();
+    // The breathing is a dimness over the cover that the compositor blends; the pixel shift and
+    // the drifting gradient move in the views, and each of their frames is rendered again.
+    OverlayAnimationSet moving = content.animations;
+    moving.erase(OverlayAnimation::breathing);
     breathTask_.cancel();
+    redrawTask_.cancel();
     breathing_.reset();
     if (content.animations.count(OverlayAnimation::breathing)) {
-        breathing_ = AutoReversingCurve{content.tuning.breathingPeriod * 0.5, 0.0, content.tuning.breathingDepth};
+        breathing_ =
+            AutoReversingCurve{content.tuning.breathingPeriod * 0.5, 0.0, content.tuning.breathingDepth};
         breathingSince_ = scheduler_.now();
     }
     // One colour, or a tint, with nothing drawn over it: the cover fills its buffers with the
     // colour itself, instead of a picture of every output drawn here first and copied over.
-    const bool plain = !content.awayNote && content.sharedImage.isNull() && content.snapshots.empty();
+    const bool plain = !content.awayNote && content.sharedImage.isNull() && content.snapshots.empty() &&
+                       !moving.count(OverlayAnimation::gradientDrift);
     std::map<std::string, QImage> pictures;
     for (std::size_t i = 0; i < built_.size(); ++i) {
         const Output& output = built_[i];
         auto window = std::make_unique<OverlayWindow>(scheduler_, output.geometry, content.isTranslucent,
                                                       displays[i].id);
         OverlayView* view = window->overlayView();
-        view->apply(still, displays[i].id);
-        view->stopAnimations();
+        view->apply(content, displays[i].id);
+        view->startAnimations(moving, content.tuning, 1.0);
         windows_.push_back(std::move(window));
         if (plain)
             continue;
-        // The view as the lock begins, drawn by Qt: the colour or picture and the away note; for
-        // the live tint, the tint and the note over transparency, which the compositor blends
-        // over the live screen.
-        QImage picture(output.geometry.size(), QImage::Format_ARGB32_Premultiplied);
-        picture.fill(content.isTranslucent ? QColor(Qt::transparent) : content.background);
-        view->render(&picture);
-        pictures[output.name] = picture;
+        view->onFrame = [this] { redrawSoon(); };
+        pictures[output.name] =
+            rendered(*view, output.geometry.size(),
+                     content.isTranslucent ? QColor(Qt::transparent) : content.background);
     }
     QColor fallback = content.background;
     if (content.isTranslucent)
         fallback.setAlphaF(content.tintAlpha);
+    underPicture_ = content.isTranslucent ? QColor(Qt::transparent) : content.background;
     if (!plain)
         cover_ = CoverContent::pictures(std::move(pictures), fallback);
     else if (content.isTranslucent)
@@ -183,6 +185,44 @@ void WaylandOverlayWindows::build(const OverlayContent& content) {
     panelWatch_ = scheduler_.every(Seconds(0.05), [this] { showPanel(); });
     if (breathing_)
         breathe();
+}
+
+QImage WaylandOverlayWindows::rendered(OverlayView& view, QSize size, const QColor& under) {
+    // The view drawn by Qt: the colour or picture, the effects and the away note; for the live
+    // tint, the tint and the note over transparency, which the compositor blends over the live
+    // screen. Not the unlock panel: it has a surface of its own, and a copy of it in the cover
+    // would show through as it fades.
+    QImage picture(size, QImage::Format_ARGB32_Premultiplied);
+    picture.fill(under);
+    QPainter painter(&picture);
+    view.render(&painter, QPoint(), QRegion(), QWidget::DrawWindowBackground);
+    if (AwayNoteView* note = view.awayNote(); note && !note->isHidden())
+        note->render(&painter, note->pos(), QRegion(), QWidget::DrawWindowBackground | QWidget::DrawChildren);
+    return picture;
+}
+
+void WaylandOverlayWindows::redrawSoon() {
+    // Every frame is a picture of each output drawn here and copied to the compositor: at most
+    // four a second, which the slow moves of the effects never need more of.
+    if (redrawTask_.isActive() || windows_.empty())
+        return;
+    const auto now = scheduler_.now();
+    const auto earliest = lastRedraw_ + std::chrono::milliseconds(250);
+    const double wait = earliest > now ? std::chrono::duration<double>(earliest - now).count() : 0.0;
+    redrawTask_ = scheduler_.schedule(Seconds(wait), [this] { redraw(); });
+}
+
+void WaylandOverlayWindows::redraw() {
+    lastRedraw_ = scheduler_.now();
+    if (cover_.kind != CoverContent::Kind::images || windows_.size() != built_.size())
+        return;
+    std::map<std::string, QImage> pictures;
+    for (std::size_t i = 0; i < windows_.size(); ++i)
+        pictures[built_[i].name] =
+            rendered(*windows_[i]->overlayView(), built_[i].geometry.size(), underPicture_);
+    cover_ = CoverContent::pictures(std::move(pictures), cover_.color);
+    if (overlay_->isCovered())
+        overlay_->cover(cover_);
 }
 
 void WaylandOverlayWindows::breathe() {
@@ -237,6 +277,7 @@ void WaylandOverlayWindows::pointerMoved(const std::string& output, QPoint at, c
 void WaylandOverlayWindows::tearDown() {
     panelWatch_.cancel();
     breathTask_.cancel();
+    redrawTask_.cancel();
     breathing_.reset();
     reconnect_.cancel();
     overlay_->uncover();

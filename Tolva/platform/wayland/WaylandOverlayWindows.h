@@ -5,8 +5,8 @@
 // Keys reach the lock through the tap this class hands out, pointer input through each view.
 #pragma once
 
-#include "overlay/OverlayWindows.h"
 #include "overlay/MotionCurve.h"
+#include "overlay/OverlayWindows.h"
 #include "platform/CoverKeys.h"
 #include "platform/EventTap.h"
 #include "platform/Scheduler.h"
@@ -91,6 +91,13 @@ private:
     std::optional<AutoReversingCurve> breathing_;
     Instant breathingSince_{};
     Scheduler::Handle breathTask_;
+    // The pixel shift and the drifting gradient: the views' frames drawn again, a few a second.
+    static QImage rendered(OverlayView& view, QSize size, const QColor& under);
+    void redrawSoon();
+    void redraw();
+    Scheduler::Handle redrawTask_;
+    Instant lastRedraw_{};
+    QColor underPicture_;
     void breathe();
 };
 
