@@ -3,7 +3,11 @@
 // covered, from the last PIN digit until the focused window can receive keys again, and from
 // another client unmapping an overlay window until its display is covered again; and, once,
 // from killing the locked program until its guard covers every display and holds the keyboard;
-// and the program's resident memory fresh, while locked and after each unlock.
+// and the program's resident memory fresh, while locked and after each unlock. As a floor to read
+// these against, the same watch times windows of the bench's own, made beforehand and kept
+// unmapped, mapped over both displays at once together with a keyboard grab of its own: no
+// program can cover the displays and hold the keyboard sooner on this display server and
+// compositing manager.
 //
 //   tolva-bench-lock TOLVA_SCREEN_BINARY RUNS
 // Runs inside a test session (scripts/bench lock starts one).
@@ -29,6 +33,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -36,6 +41,7 @@
 #include <fstream>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 using namespace tolva;
@@ -45,28 +51,86 @@ extern char** environ;
 
 namespace {
 
+// The two displays, 1920 × 1080 side by side; a cover shows at the centre of each.
+constexpr int displayWidth = 1920, displayHeight = 1080;
+constexpr std::array<std::pair<int, int>, 2> centres = {{{960, 540}, {2880, 540}}};
+using Pixels = std::array<std::uint32_t, 2>; // what the centre of each display shows
+
 struct Bench {
     xcb_connection_t* c = nullptr;
     xcb_screen_t* screen = nullptr;
     xcb_window_t victim = XCB_NONE;
+    std::array<xcb_window_t, 2> premade{}; // the floor's windows, one over each display
 
     void open() {
         c = xcb_connect(nullptr, nullptr);
         screen = xcb_setup_roots_iterator(xcb_get_setup(c)).data;
+        // A plain desktop colour, so that no uncovered pixel is mistaken for a black cover.
+        paintDesktop(0x336699);
         victim = xcb_generate_id(c);
-        const std::uint32_t values[] = {XCB_EVENT_MASK_FOCUS_CHANGE | XCB_EVENT_MASK_KEY_PRESS};
+        // A light window: what it shows is its own colour, wherever a window manager puts it.
+        const std::uint32_t values[] = {0xdddddd, XCB_EVENT_MASK_FOCUS_CHANGE | XCB_EVENT_MASK_KEY_PRESS};
         xcb_create_window(c, XCB_COPY_FROM_PARENT, victim, screen->root, 50, 50, 200, 100, 0,
-                          XCB_WINDOW_CLASS_INPUT_OUTPUT, screen->root_visual, XCB_CW_EVENT_MASK, values);
+                          XCB_WINDOW_CLASS_INPUT_OUTPUT, screen->root_visual,
+                          XCB_CW_BACK_PIXEL | XCB_CW_EVENT_MASK, values);
         xcb_map_window(c, victim);
         const std::uint32_t rootMask[] = {XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY};
         xcb_change_window_attributes(c, screen->root, XCB_CW_EVENT_MASK, rootMask);
-        // A plain desktop colour, so that no uncovered pixel is mistaken for a black cover.
-        const std::uint32_t desktop[] = {0x336699};
-        xcb_change_window_attributes(c, screen->root, XCB_CW_BACK_PIXEL, desktop);
-        xcb_clear_area(c, 0, screen->root, 0, 0, 0, 0);
+        makePremade(0x00c000);
         xcb_flush(c);
+        // A window manager maps the window once it has put it in a frame of its own; the focus
+        // can only be given to it after that.
+        for (auto until = Clock::now() + std::chrono::seconds(2); !viewable(victim) && Clock::now() < until;)
+            usleep(1000);
         usleep(100000);
         focusVictim();
+    }
+    xcb_atom_t atom(const std::string& name) {
+        auto* reply =
+            xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, std::uint16_t(name.size()), name.data()), nullptr);
+        const xcb_atom_t atom = reply ? reply->atom : XCB_NONE;
+        free(reply);
+        return atom;
+    }
+    // The colour as the root window's background, and as the tile named in _XROOTPMAP_ID, which
+    // is what a compositing manager paints the desktop with (without it some paint it black).
+    void paintDesktop(std::uint32_t colour) {
+        const xcb_pixmap_t tile = xcb_generate_id(c);
+        xcb_create_pixmap(c, screen->root_depth, tile, screen->root, 8, 8);
+        const xcb_gcontext_t gc = xcb_generate_id(c);
+        xcb_create_gc(c, gc, tile, XCB_GC_FOREGROUND, &colour);
+        const xcb_rectangle_t all{0, 0, 8, 8};
+        xcb_poly_fill_rectangle(c, tile, gc, 1, &all);
+        xcb_free_gc(c, gc);
+        xcb_change_window_attributes(c, screen->root, XCB_CW_BACK_PIXMAP, &tile);
+        xcb_change_property(c, XCB_PROP_MODE_REPLACE, screen->root, atom("_XROOTPMAP_ID"), XCB_ATOM_PIXMAP,
+                            32, 1, &tile);
+        xcb_clear_area(c, 0, screen->root, 0, 0, 0, 0);
+    }
+    // The floor's windows: override-redirect, one over each display, filled with the colour by
+    // the server itself as they map, so there is nothing left to draw. They are asked to stay
+    // composited, as the program asks for its own: a compositing manager may otherwise take a
+    // window that fills a monitor out of composition, a different path to the screen.
+    void makePremade(std::uint32_t colour) {
+        const xcb_atom_t bypass = atom("_NET_WM_BYPASS_COMPOSITOR");
+        for (std::size_t i = 0; i < premade.size(); ++i) {
+            premade[i] = xcb_generate_id(c);
+            const std::uint32_t values[] = {colour, 1};
+            xcb_create_window(c, XCB_COPY_FROM_PARENT, premade[i], screen->root,
+                              std::int16_t(i * displayWidth), 0, displayWidth, displayHeight, 0,
+                              XCB_WINDOW_CLASS_INPUT_OUTPUT, screen->root_visual,
+                              XCB_CW_BACK_PIXEL | XCB_CW_OVERRIDE_REDIRECT, values);
+            const std::uint32_t composited = 2;
+            if (bypass != XCB_NONE)
+                xcb_change_property(c, XCB_PROP_MODE_REPLACE, premade[i], bypass, XCB_ATOM_CARDINAL, 32, 1,
+                                    &composited);
+        }
+    }
+    bool viewable(xcb_window_t window) {
+        auto* reply = xcb_get_window_attributes_reply(c, xcb_get_window_attributes(c, window), nullptr);
+        const bool viewable = reply && reply->map_state == XCB_MAP_STATE_VIEWABLE;
+        free(reply);
+        return viewable;
     }
     void focusVictim() {
         xcb_set_input_focus(c, XCB_INPUT_FOCUS_POINTER_ROOT, victim, XCB_CURRENT_TIME);
@@ -97,6 +161,20 @@ struct Bench {
         }
         return value;
     }
+    Pixels centrePixels() {
+        return {pixel(centres[0].first, centres[0].second), pixel(centres[1].first, centres[1].second)};
+    }
+    // Whether every display shows something else at its centre than it did (each display has
+    // its own: a window manager may have put the victim in the middle of one).
+    bool changedFrom(const Pixels& before) {
+        for (std::size_t i = 0; i < centres.size(); ++i)
+            if (pixel(centres[i].first, centres[i].second) == before[i])
+                return false;
+        return true;
+    }
+    // Types the PIN, the last digit after a pause; the time from the last digit until the
+    // victim can receive keys again (none after 5 s).
+    std::optional<double> unlock(const std::array<std::uint8_t, 4>& digits);
 };
 
 double median(std::vector<double> v) {
@@ -157,6 +235,147 @@ std::string importedPicture() {
     return name;
 }
 
+std::optional<double> Bench::unlock(const std::array<std::uint8_t, 4>& digits) {
+    for (int i = 0; i < 3; ++i) {
+        tap(digits[i]);
+        usleep(30000);
+    }
+    drain();
+    const auto last = Clock::now();
+    tap(digits[3]);
+    const auto deadline = last + std::chrono::seconds(5);
+    while (Clock::now() < deadline) {
+        // Input reaches the window again once it has the focus and nobody grabs the keyboard:
+        // probe with a real grab attempt of our own, given back at once.
+        drain();
+        auto* focus = xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr);
+        const bool ours = focus && focus->focus == victim;
+        free(focus);
+        if (ours) {
+            auto* grab = xcb_grab_keyboard_reply(
+                c,
+                xcb_grab_keyboard(c, 0, victim, XCB_CURRENT_TIME, XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC),
+                nullptr);
+            const bool released = grab && grab->status == XCB_GRAB_STATUS_SUCCESS;
+            free(grab);
+            if (released) {
+                const auto at = Clock::now();
+                xcb_ungrab_keyboard(c, XCB_CURRENT_TIME);
+                xcb_flush(c);
+                return ms(last, at);
+            }
+        }
+        usleep(200);
+    }
+    return std::nullopt;
+}
+
+// A lock as seen from here: when the keyboard grab that stays began and when every display
+// showed the cover; and the first cover window that mapped.
+struct Sighting {
+    std::optional<Clock::time_point> grabbed, covered;
+    xcb_window_t firstOverlay = XCB_NONE;
+};
+
+// Watches a lock begun at start (for 5 s at most): override-redirect windows mapping, the centre
+// of every display changing from what it showed before, and the victim losing the focus to a
+// keyboard grab. Where the cover looks like the screen (painted is false), there being mapped is
+// all one can see.
+Sighting watchLock(Bench& bench, Clock::time_point start, const Pixels& before, bool painted) {
+    // Several grabs come and go (the shortcut's own passive grab, a probe for other grabs); the
+    // lock's grab is the one that is still held once the displays are covered.
+    Sighting seen;
+    std::optional<Clock::time_point> currentGrab;
+    int mapped = 0;
+    const auto deadline = start + std::chrono::seconds(5);
+    while (!seen.grabbed && Clock::now() < deadline) {
+        if (seen.covered && currentGrab &&
+            Clock::now() - std::max(*seen.covered, *currentGrab) > std::chrono::milliseconds(100))
+            seen.grabbed = currentGrab;
+        while (auto* e = xcb_poll_for_event(bench.c)) {
+            const auto type = e->response_type & 0x7F;
+            if (type == XCB_FOCUS_IN &&
+                reinterpret_cast<xcb_focus_in_event_t*>(e)->mode == XCB_NOTIFY_MODE_UNGRAB)
+                currentGrab.reset();
+            if (type == XCB_FOCUS_OUT &&
+                reinterpret_cast<xcb_focus_out_event_t*>(e)->mode == XCB_NOTIFY_MODE_GRAB)
+                currentGrab = Clock::now();
+            // A cover window shows up mapped on the root, or (opaque ones) moving into the
+            // composite overlay window, inside which it is then mapped at once.
+            xcb_window_t overlay = XCB_NONE;
+            if (type == XCB_MAP_NOTIFY && reinterpret_cast<xcb_map_notify_event_t*>(e)->override_redirect)
+                overlay = reinterpret_cast<xcb_map_notify_event_t*>(e)->window;
+            if (type == XCB_REPARENT_NOTIFY &&
+                reinterpret_cast<xcb_reparent_notify_event_t*>(e)->parent != bench.screen->root)
+                overlay = reinterpret_cast<xcb_reparent_notify_event_t*>(e)->window;
+            if (overlay != XCB_NONE) {
+                ++mapped;
+                if (seen.firstOverlay == XCB_NONE)
+                    seen.firstOverlay = overlay;
+            }
+            free(e);
+        }
+        usleep(200);
+        if (!seen.covered && mapped >= 2 && (!painted || bench.changedFrom(before)))
+            seen.covered = Clock::now();
+    }
+    return seen;
+}
+
+struct Times {
+    std::vector<double> grabs, covers, locks;
+    void add(Clock::time_point start, const Sighting& seen) {
+        grabs.push_back(ms(start, *seen.grabbed));
+        covers.push_back(ms(start, *seen.covered));
+        locks.push_back(ms(start, std::max(*seen.grabbed, *seen.covered)));
+    }
+};
+
+// The floor: from the start mark, the keyboard grabbed by the bench itself and the premade
+// windows mapped over both displays; then all given back.
+Times measureFloor(Bench& bench, int runs) {
+    Times floor;
+    for (int run = 0; run < runs; ++run) {
+        bench.focusVictim();
+        const Pixels before = bench.centrePixels();
+        const auto start = Clock::now();
+        // The keyboard first, taken before anything shows; then the windows, raised above every
+        // other window (a window manager's frames made since they were would otherwise be above).
+        auto* grab =
+            xcb_grab_keyboard_reply(bench.c,
+                                    xcb_grab_keyboard(bench.c, 0, bench.screen->root, XCB_CURRENT_TIME,
+                                                      XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC),
+                                    nullptr);
+        const bool held = grab && grab->status == XCB_GRAB_STATUS_SUCCESS;
+        free(grab);
+        const std::uint32_t above[] = {XCB_STACK_MODE_ABOVE};
+        for (const xcb_window_t window : bench.premade) {
+            xcb_configure_window(bench.c, window, XCB_CONFIG_WINDOW_STACK_MODE, above);
+            xcb_map_window(bench.c, window);
+        }
+        xcb_flush(bench.c);
+        const Sighting seen = watchLock(bench, start, before, true);
+        xcb_ungrab_keyboard(bench.c, XCB_CURRENT_TIME);
+        for (const xcb_window_t window : bench.premade)
+            xcb_unmap_window(bench.c, window);
+        bench.sync();
+        if (held && seen.grabbed && seen.covered)
+            floor.add(start, seen);
+        else
+            std::fprintf(stderr, "run %d of the floor: no lock seen\n", run);
+        usleep(300000); // let the windows go
+    }
+    return floor;
+}
+
+// One row of the table: medians in ms, and what is not measured for it as "-".
+void printRow(const std::string& name, const Times& times, const std::string& unlock,
+              const std::string& repair) {
+    std::printf("%-22s %14.2f %14.2f %16.2f %12s %12s   (medians of %zu runs)\n", name.c_str(),
+                median(times.grabs), median(times.covers), median(times.locks), unlock.c_str(),
+                repair.c_str(), times.locks.size());
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -196,6 +415,10 @@ int main(int argc, char** argv) {
     sleep(2); // start-up
     const Memory fresh = memoryOf(app);
     keepMemoryMap(app, "fresh");
+    // Without a system tray the program shows its window 5 s after it starts, and a window
+    // manager would give that window the focus in the middle of a run: the runs begin once it is
+    // up, the victim made after it and so above it.
+    sleep(4);
     Memory lockedMost;
     std::string lockedMostMode;
     std::vector<std::pair<std::string, Memory>> afterUnlock;
@@ -203,19 +426,22 @@ int main(int argc, char** argv) {
     Bench bench;
     bench.open();
     const std::uint8_t ctrl = 37, alt = 64, l = *KeyTranslation::xKeycode(37);
-    const std::uint8_t digits[] = {*KeyTranslation::xKeycode(21), *KeyTranslation::xKeycode(28),
-                                   *KeyTranslation::xKeycode(19), *KeyTranslation::xKeycode(25)}; // 4 8 2 9
+    const std::array<std::uint8_t, 4> digits = {*KeyTranslation::xKeycode(21), *KeyTranslation::xKeycode(28),
+                                                *KeyTranslation::xKeycode(19),
+                                                *KeyTranslation::xKeycode(25)}; // 4 8 2 9
 
-    std::printf("%-10s %14s %14s %16s %12s %12s\n", "mode", "grab (ms)", "covered (ms)", "lock (ms)",
+    std::printf("%-22s %14s %14s %16s %12s %12s\n", "mode", "grab (ms)", "covered (ms)", "lock (ms)",
                 "unlock (ms)", "repair (ms)");
+    printRow("floor (premade window)", measureFloor(bench, runs), "-", "-");
     for (OverlayContentMode mode : {OverlayContentMode::solidColor, OverlayContentMode::liveTint,
                                     OverlayContentMode::image, OverlayContentMode::snapshot}) {
         prefs.setOverlayContentMode(mode);
         sleep(1); // the program prepares what the mode shows
-        std::vector<double> grabs, covers, locks, unlocks, repairs;
+        Times times;
+        std::vector<double> unlocks, repairs;
         for (int run = 0; run < runs; ++run) {
             bench.focusVictim();
-            const std::uint32_t before = bench.pixel(960, 540);
+            const Pixels before = bench.centrePixels();
             const auto start = Clock::now();
             bench.key(ctrl, true);
             bench.key(alt, true);
@@ -224,67 +450,28 @@ int main(int argc, char** argv) {
             bench.key(alt, false);
             bench.key(ctrl, false);
             xcb_flush(bench.c);
-            // Several grabs come and go (the shortcut's own passive grab, a probe for other grabs);
-            // the lock's grab is the one that is still held once the displays are covered.
-            std::optional<Clock::time_point> grabbed, covered, currentGrab;
-            int mapped = 0;
-            xcb_window_t firstOverlay = XCB_NONE;
-            const auto deadline = start + std::chrono::seconds(5);
-            while (!grabbed && Clock::now() < deadline) {
-                if (covered && currentGrab &&
-                    Clock::now() - std::max(*covered, *currentGrab) > std::chrono::milliseconds(100))
-                    grabbed = currentGrab;
-                while (auto* e = xcb_poll_for_event(bench.c)) {
-                    const auto type = e->response_type & 0x7F;
-                    if (type == XCB_FOCUS_IN &&
-                        reinterpret_cast<xcb_focus_in_event_t*>(e)->mode == XCB_NOTIFY_MODE_UNGRAB)
-                        currentGrab.reset();
-                    if (type == XCB_FOCUS_OUT &&
-                        reinterpret_cast<xcb_focus_out_event_t*>(e)->mode == XCB_NOTIFY_MODE_GRAB)
-                        currentGrab = Clock::now();
-                    // An overlay window shows up mapped on the root, or (opaque ones) moving into
-                    // the composite overlay window, inside which it is then mapped at once.
-                    xcb_window_t overlay = XCB_NONE;
-                    if (type == XCB_MAP_NOTIFY &&
-                        reinterpret_cast<xcb_map_notify_event_t*>(e)->override_redirect)
-                        overlay = reinterpret_cast<xcb_map_notify_event_t*>(e)->window;
-                    if (type == XCB_REPARENT_NOTIFY &&
-                        reinterpret_cast<xcb_reparent_notify_event_t*>(e)->parent != bench.screen->root)
-                        overlay = reinterpret_cast<xcb_reparent_notify_event_t*>(e)->window;
-                    if (overlay != XCB_NONE) {
-                        ++mapped;
-                        if (firstOverlay == XCB_NONE)
-                            firstOverlay = overlay;
-                    }
-                    free(e);
-                }
-                usleep(200);
-                if (!covered && mapped >= 2) {
-                    // Painted: the centre of each display shows the overlay (a snapshot looks
-                    // like the screen, so there being mapped is all one can see).
-                    if (mode == OverlayContentMode::snapshot ||
-                        (bench.pixel(960, 540) != before && bench.pixel(2880, 540) != before))
-                        covered = Clock::now();
-                }
-            }
-            if (!grabbed || !covered) {
+            // A snapshot looks like the screen, so there being mapped is all one can see of it.
+            const Sighting seen = watchLock(bench, start, before, mode != OverlayContentMode::snapshot);
+            if (!seen.grabbed || !seen.covered) {
                 std::fprintf(stderr, "run %d of %s: no lock seen\n", run,
                              std::string(mode.rawValue()).c_str());
+                // Whatever lock there is ends before the next run, which would otherwise find the
+                // program still locked and its hot key taken for a PIN digit.
+                bench.unlock(digits);
+                usleep(300000);
                 continue;
             }
-            grabs.push_back(ms(start, *grabbed));
-            covers.push_back(ms(start, *covered));
-            locks.push_back(ms(start, std::max(*grabbed, *covered)));
+            times.add(start, seen);
             usleep(100000);
             if (const Memory locked = memoryOf(app); locked.resident > lockedMost.resident) {
                 lockedMost = locked;
                 lockedMostMode = std::string(mode.rawValue());
             }
             // Another client unmaps the first overlay window: time until its display is covered.
-            if (mode == OverlayContentMode::solidColor && firstOverlay != XCB_NONE) {
+            if (mode == OverlayContentMode::solidColor && seen.firstOverlay != XCB_NONE) {
                 const std::uint32_t cover = bench.pixel(960, 540);
                 const auto unmapped = Clock::now();
-                xcb_unmap_window(bench.c, firstOverlay);
+                xcb_unmap_window(bench.c, seen.firstOverlay);
                 bench.sync(); // the server has unmapped it: from here the display may show
                 while (Clock::now() - unmapped < std::chrono::seconds(2)) {
                     if (bench.pixel(960, 540) == cover && bench.pixel(2880, 540) == cover) {
@@ -295,51 +482,18 @@ int main(int argc, char** argv) {
                 }
                 bench.drain();
             }
-            for (int i = 0; i < 3; ++i) {
-                bench.tap(digits[i]);
-                usleep(30000);
-            }
-            bench.drain();
-            const auto last = Clock::now();
-            bench.tap(digits[3]);
-            std::optional<Clock::time_point> released;
-            const auto unlockDeadline = last + std::chrono::seconds(5);
-            while (!released && Clock::now() < unlockDeadline) {
-                // Input reaches the window again once it has the focus and nobody grabs the keyboard:
-                // probe with a real grab attempt of our own, given back at once.
-                while (auto* e = xcb_poll_for_event(bench.c))
-                    free(e);
-                auto* focus = xcb_get_input_focus_reply(bench.c, xcb_get_input_focus(bench.c), nullptr);
-                const bool ours = focus && focus->focus == bench.victim;
-                free(focus);
-                if (ours) {
-                    auto* grab =
-                        xcb_grab_keyboard_reply(bench.c,
-                                                xcb_grab_keyboard(bench.c, 0, bench.victim, XCB_CURRENT_TIME,
-                                                                  XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC),
-                                                nullptr);
-                    if (grab && grab->status == XCB_GRAB_STATUS_SUCCESS) {
-                        released = Clock::now();
-                        xcb_ungrab_keyboard(bench.c, XCB_CURRENT_TIME);
-                        xcb_flush(bench.c);
-                    }
-                    free(grab);
-                }
-                usleep(200);
-            }
-            if (released)
-                unlocks.push_back(ms(last, *released));
+            if (const auto unlocked = bench.unlock(digits))
+                unlocks.push_back(*unlocked);
             usleep(300000); // let the windows go
         }
         afterUnlock.emplace_back(std::string(mode.rawValue()), memoryOf(app));
         // Where the memory is, for a closer look: TOLVA_BENCH_SMAPS=prefix keeps the map of
         // the program's memory after each mode.
         keepMemoryMap(app, std::string(mode.rawValue()));
-        std::printf("%-10s %14.2f %14.2f %16.2f %12.2f %12s   (medians of %zu runs)\n",
-                    std::string(mode.rawValue()).c_str(), median(grabs), median(covers), median(locks),
-                    median(unlocks),
-                    repairs.empty() ? "-" : std::to_string(median(repairs)).substr(0, 5).c_str(),
-                    locks.size());
+        char unlock[32];
+        std::snprintf(unlock, sizeof unlock, "%.2f", median(unlocks));
+        printRow(std::string(mode.rawValue()), times, unlock,
+                 repairs.empty() ? "-" : std::to_string(median(repairs)).substr(0, 5));
     }
     std::printf(
         "memory, resident (own) MiB: fresh %.1f (%.1f), locked at most %.1f (%.1f) in %s, after unlocking",
@@ -352,7 +506,7 @@ int main(int argc, char** argv) {
     prefs.setOverlayContentMode(OverlayContentMode::solidColor);
     std::vector<double> guarded;
     bench.focusVictim();
-    const std::uint32_t uncovered = bench.pixel(960, 540);
+    const Pixels uncovered = bench.centrePixels();
     bench.key(ctrl, true);
     bench.key(alt, true);
     bench.tap(l);
@@ -360,7 +514,7 @@ int main(int argc, char** argv) {
     bench.key(ctrl, false);
     xcb_flush(bench.c);
     for (auto until = Clock::now() + std::chrono::seconds(5);
-         Clock::now() < until && (bench.pixel(960, 540) == uncovered || bench.pixel(2880, 540) == uncovered);)
+         Clock::now() < until && !bench.changedFrom(uncovered);)
         usleep(1000);
     usleep(300000);
     const auto death = Clock::now();
