@@ -341,7 +341,7 @@ TEST_F(WaylandLock, ThePixelShiftMovesThePictureAndTheGradientDriftsOnEveryOutpu
         return before > 0;
     })) << "the picture never showed";
     // One interval, and the move after it.
-    runFor(tuning.pixelShiftInterval + 2.5);
+    runFor(tuning.pixelShiftInterval + 3.5);
     int after = -1;
     EXPECT_TRUE(driveUntil([&] {
         after = redToBlueEdge(screenshot("HEADLESS-1"), 240);

@@ -203,11 +203,11 @@ QImage WaylandOverlayWindows::rendered(OverlayView& view, QSize size, const QCol
 
 void WaylandOverlayWindows::redrawSoon() {
     // Every frame is a picture of each output drawn here and copied to the compositor: at most
-    // four a second, which the slow moves of the effects never need more of.
+    // two a second, which the slow moves of the effects never need more of.
     if (redrawTask_.isActive() || windows_.empty())
         return;
     const auto now = scheduler_.now();
-    const auto earliest = lastRedraw_ + std::chrono::milliseconds(250);
+    const auto earliest = lastRedraw_ + std::chrono::milliseconds(500);
     const double wait = earliest > now ? std::chrono::duration<double>(earliest - now).count() : 0.0;
     redrawTask_ = scheduler_.schedule(Seconds(wait), [this] { redraw(); });
 }
