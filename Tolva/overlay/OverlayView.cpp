@@ -153,9 +153,10 @@ std::unique_ptr<OverlaySurface> OverlayView::detachSurface() {
     return std::move(surface_);
 }
 
-void OverlayView::setScreenPicture(std::shared_ptr<SurfacePicture> picture, bool isBackdrop) {
+void OverlayView::setScreenPicture(std::shared_ptr<SurfacePicture> picture, bool isBackdrop, bool tinted) {
     screenPicture_ = std::move(picture);
     screenPictureIsBackdrop_ = isBackdrop;
+    screenPictureTinted_ = isBackdrop && tinted;
     sceneGrown_ = false;
 }
 
@@ -192,8 +193,11 @@ void OverlayView::applyScene() {
     scene.gradientOpacity = drift_ ? gradientOpacity_ : 0;
     std::shared_ptr<SurfacePicture> picture;
     if (translucent_) {
-        if (screenPicture_ && screenPictureIsBackdrop_)
+        if (screenPicture_ && screenPictureIsBackdrop_) {
             picture = screenPicture_;
+            if (screenPictureTinted_)
+                scene.fill = Qt::transparent; // laid over it already
+        }
     } else if (screenPicture_ && !screenPictureIsBackdrop_) {
         // A snapshot is shown pixel for pixel, exactly as the screen was, unless the pixel
         // shift needs a margin to move it in: then the server scales it (see startAnimations).

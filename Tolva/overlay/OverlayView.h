@@ -55,8 +55,9 @@ public:
     std::unique_ptr<OverlaySurface> detachSurface();
     OverlaySurface* surface() const { return surface_.get(); }
     // The screen as it was at the lock, copied inside the server: this display's snapshot, or
-    // (`isBackdrop`) what a tint lies over when no compositor shows the live screen.
-    void setScreenPicture(std::shared_ptr<SurfacePicture> picture, bool isBackdrop);
+    // (`isBackdrop`) what a tint lies over when no compositor shows the live screen; `tinted`
+    // when the tint is in the picture already.
+    void setScreenPicture(std::shared_ptr<SurfacePicture> picture, bool isBackdrop, bool tinted = false);
     // The user's picture already on the server, scaled for this display (see `pictureRectFor`),
     // and (when made in advance) cut to the display as it first shows.
     void setServerImage(std::shared_ptr<SurfacePicture> picture,
@@ -151,6 +152,7 @@ private:
     std::shared_ptr<SurfacePicture> serverImage_;
     std::shared_ptr<SurfacePicture> serverImageAtRest_;
     bool screenPictureIsBackdrop_ = false;
+    bool screenPictureTinted_ = false;
     bool sceneGrown_ = false; // the picture carries the pixel shift's margin
     QImage panelBackdrop_;    // the frame behind the panel, read back from the server
     Scheduler::Handle noteTask_;

@@ -243,6 +243,22 @@ TEST_F(OverlayX11, NothingOfTheScreenIsKeptAfterTheOverlayIsDismissed) {
     manager.tearDown();
     sync();
     EXPECT_FALSE(holdsAPicture()) << "a captured backdrop outlived the overlay";
+    // The server's copies of the screen are kept for the next lock, but hold nothing of it once
+    // the unlock is through; the next lock copies the screen into them afresh.
+    QCoreApplication::processEvents();
+    sync();
+    const auto kept = manager.keptScreenPictures();
+    EXPECT_EQ(kept.size(), displays->displays().size());
+    for (const QImage& copy : kept)
+        EXPECT_EQ(share(copy, qRgb(0, 0, 0)), 1.0) << "a copy of the screen outlived the overlay";
+    auto marked = paint(QRect(100, 100, 300, 200), 0x00FF00);
+    manager.build(tint);
+    sync();
+    const QRgb tinted = X11ScreenCapture::captureRegion(QRect(200, 150, 1, 1)).pixel(0, 0);
+    EXPECT_EQ(qGreen(tinted), 127) << std::hex << tinted << ": not the screen under the tint";
+    manager.tearDown();
+    xcb_destroy_window(x11->get(), marked);
+    x11->flush();
 
     // Solid windows keep their native windows, ready for the next overlay.
     OverlayContent solid;

@@ -123,16 +123,36 @@ std::shared_ptr<ServerPicture> ServerPicture::fromScreen(xcb_connection_t* conne
     if (region.isEmpty() || !RenderFormats::of(connection))
         return nullptr;
     auto picture = std::make_shared<ServerPicture>(connection, region.size(), false);
-    xcb_screen_t* screen = screenOf(connection);
-    // Every window on the screen, not only the root's own background.
-    xcb_gcontext_t gc = xcb_generate_id(connection);
-    const std::uint32_t values[] = {XCB_SUBWINDOW_MODE_INCLUDE_INFERIORS};
-    xcb_create_gc(connection, gc, screen->root, XCB_GC_SUBWINDOW_MODE, values);
-    xcb_copy_area(connection, screen->root, picture->pixmap_, gc, static_cast<std::int16_t>(region.x()),
-                  static_cast<std::int16_t>(region.y()), 0, 0, static_cast<std::uint16_t>(region.width()),
-                  static_cast<std::uint16_t>(region.height()));
-    xcb_free_gc(connection, gc);
+    picture->copyScreen(region);
     return picture;
+}
+
+void ServerPicture::copyScreen(const QRect& region) {
+    xcb_screen_t* screen = screenOf(connection_);
+    // Every window on the screen, not only the root's own background.
+    xcb_gcontext_t gc = xcb_generate_id(connection_);
+    const std::uint32_t values[] = {XCB_SUBWINDOW_MODE_INCLUDE_INFERIORS};
+    xcb_create_gc(connection_, gc, screen->root, XCB_GC_SUBWINDOW_MODE, values);
+    xcb_copy_area(connection_, screen->root, pixmap_, gc, static_cast<std::int16_t>(region.x()),
+                  static_cast<std::int16_t>(region.y()), 0, 0, static_cast<std::uint16_t>(size_.width()),
+                  static_cast<std::uint16_t>(size_.height()));
+    xcb_free_gc(connection_, gc);
+}
+
+void ServerPicture::wipe() {
+    const xcb_rectangle_t all = {0, 0, static_cast<std::uint16_t>(size_.width()),
+                                 static_cast<std::uint16_t>(size_.height())};
+    xcb_render_fill_rectangles(connection_, XCB_RENDER_PICT_OP_SRC, picture_, premultiplied(Qt::black), 1,
+                               &all);
+}
+
+void ServerPicture::blend(const QColor& colour) {
+    xcb_render_picture_t tint = xcb_generate_id(connection_);
+    xcb_render_create_solid_fill(connection_, tint, premultiplied(colour));
+    xcb_render_composite(connection_, XCB_RENDER_PICT_OP_OVER, tint, XCB_NONE, picture_, 0, 0, 0, 0, 0, 0,
+                         static_cast<std::uint16_t>(size_.width()),
+                         static_cast<std::uint16_t>(size_.height()));
+    xcb_render_free_picture(connection_, tint);
 }
 
 std::shared_ptr<SurfacePicture> ServerPicture::scaled(QSize size) const {

@@ -45,6 +45,13 @@ public:
     // What the screen shows in `region` of the root window, copied inside the server.
     static std::shared_ptr<ServerPicture> fromScreen(xcb_connection_t* connection, const QRect& region);
     std::shared_ptr<SurfacePicture> scaled(QSize size) const override;
+    // What the screen shows in `region` of the root window, copied into this picture (at its
+    // size) inside the server.
+    void copyScreen(const QRect& region);
+    // Black all over: nothing of what it held stays.
+    void wipe();
+    // Lays `colour` (translucent) over the whole picture, in place.
+    void blend(const QColor& colour);
     // Reads the pixels back (tests and the panel's backdrop).
     QImage read(const QRect& region) const;
 

@@ -26,6 +26,13 @@ X11OverlaySurface* x11Surface(const OverlayWindow& window) {
     return static_cast<X11OverlaySurface*>(window.overlayView()->surface());
 }
 
+// The live tint's colour, translucent.
+QColor tintColour(const OverlayContent& content) {
+    QColor colour = content.background;
+    colour.setAlphaF(content.tintAlpha);
+    return colour;
+}
+
 // A display's frame in the X server's pixels.
 QRect pixelRect(const DisplayInfo& display) {
     const qreal ratio = display.screen ? display.screen->devicePixelRatio() : 1.0;
@@ -109,8 +116,16 @@ void X11OverlayWindows::build(const OverlayContent& content) {
         // The screen as it is, copied inside the server for every display before any window of
         // ours goes up (a rebuild within the lock keeps the first copy).
         for (const auto& display : builtDisplays_)
-            if (!screenPictures_.count(display.id))
-                screenPictures_[display.id] = ServerPicture::fromScreen(qtConnection(), pixelRect(display));
+            if (!screenPictures_.count(display.id)) {
+                auto picture = reusedScreenPicture(display);
+                if (!picture)
+                    picture = ServerPicture::fromScreen(qtConnection(), pixelRect(display));
+                // The tint is laid over the copy itself, which then is the whole frame: nothing
+                // is copied or drawn again before the window shows it.
+                if (tintOverBackdrop)
+                    picture->blend(tintColour(content));
+                screenPictures_[display.id] = std::move(picture);
+            }
     }
     for (const auto& display : builtDisplays_) {
         std::optional<std::uint32_t> id;
@@ -142,7 +157,7 @@ void X11OverlayWindows::build(const OverlayContent& content) {
         if (view->surface()) {
             const QSize pixels = view->surface()->size();
             if (auto it = screenPictures_.find(display.id); it != screenPictures_.end()) {
-                view->setScreenPicture(it->second, tintOverBackdrop);
+                view->setScreenPicture(it->second, tintOverBackdrop, /*tinted=*/tintOverBackdrop);
             } else if (!translucent) {
                 if (auto* held = heldImage(content.imageIdentity, pixels))
                     view->setServerImage(held->picture, held->atRest);
@@ -242,8 +257,39 @@ void X11OverlayWindows::tearDown() {
             xcb_delete_property(qt, x11_->root(), coverAtom_);
         xcb_flush(qt);
     }
+    // The copies of the screen are kept for the next lock, wiped: a new picture of that size
+    // costs the server several times the copy itself. (Only after this unlock is through.)
+    for (auto& [id, picture] : screenPictures_)
+        if (picture)
+            spareScreenPictures_[id] = std::move(picture);
     screenPictures_.clear();
+    wipeTask_ = scheduler_.schedule(Seconds(0), [this] {
+        for (auto& [id, picture] : spareScreenPictures_)
+            picture->wipe();
+        if (xcb_connection_t* qt = x11_ ? qtConnection() : nullptr)
+            xcb_flush(qt);
+    });
     loggedBackdropChoice_ = false;
+}
+
+std::shared_ptr<ServerPicture> X11OverlayWindows::reusedScreenPicture(const DisplayInfo& display) {
+    auto spare = spareScreenPictures_.find(display.id);
+    if (spare == spareScreenPictures_.end())
+        return nullptr;
+    std::shared_ptr<ServerPicture> picture = std::move(spare->second);
+    spareScreenPictures_.erase(spare);
+    const QRect region = pixelRect(display);
+    if (picture.use_count() != 1 || picture->size() != region.size())
+        return nullptr; // still shown somewhere, or the display changed: a new one
+    picture->copyScreen(region);
+    return picture;
+}
+
+std::vector<QImage> X11OverlayWindows::keptScreenPictures() const {
+    std::vector<QImage> images;
+    for (const auto& [id, picture] : spareScreenPictures_)
+        images.push_back(picture->read(QRect(QPoint(0, 0), picture->size())));
+    return images;
 }
 
 void X11OverlayWindows::removeWindows(bool keepMapped) {

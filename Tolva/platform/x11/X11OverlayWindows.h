@@ -47,6 +47,9 @@ public:
     // it): the next start takes the lock back before anything else.
     static bool coverLeftBehind(XConnection& x11);
 
+    // The copies of the screen kept between locks, read back (tests: they hold nothing of it).
+    std::vector<QImage> keptScreenPictures() const;
+
     // Whether a compositing manager owns _NET_WM_CM_S0 (translucent windows show the screen).
     bool hasCompositor() const;
     // Whether the X server draws the overlay's background (colour, pictures, effects).
@@ -139,6 +142,10 @@ private:
     bool surfacesAvailable_ = false;
     // The screen as it was when this lock began, per display: taken once, kept for rebuilds.
     std::map<std::uint32_t, std::shared_ptr<ServerPicture>> screenPictures_;
+    // The copies of the last lock, wiped once it ended, for the next lock to copy into.
+    std::map<std::uint32_t, std::shared_ptr<ServerPicture>> spareScreenPictures_;
+    Scheduler::Handle wipeTask_;
+    std::shared_ptr<ServerPicture> reusedScreenPicture(const DisplayInfo& display);
     std::vector<ServerImage> serverImages_;
 };
 
