@@ -488,6 +488,9 @@ const std::vector<Compositor>& compositors() {
         {"picom (glx)", {"picom", "--backend", "glx", "--config", "/dev/null"}},
         {"xcompmgr", {"xcompmgr"}},
         {"xfwm4", {"xfwm4", "--compositor=on", "--sm-client-disable"}},
+        {"KWin (X11)", {"kwin_x11", "--replace"}},
+        {"mutter (X11)", {"mutter", "--x11", "--replace"}},
+        {"marco", {"marco", "--composite", "--replace"}},
     };
     return all;
 }
