@@ -34,6 +34,12 @@ struct OverlayContent {
 
     // The picture for one display: its own snapshot, else the shared image (maybe null).
     QImage picture(std::optional<std::uint32_t> displayID) const;
+    // The live tint: the colour at the tint's opacity.
+    QColor tintColour() const {
+        QColor colour = background;
+        colour.setAlphaF(tintAlpha);
+        return colour;
+    }
 };
 
 } // namespace tolva

@@ -105,8 +105,7 @@ void OverlayView::apply(const OverlayContent& content, std::optional<std::uint32
     bool light = false;
     brightest_ = 255; // a picture, or the screen behind a tint, may hold any value
     if (translucent_) {
-        background_ = content.background;
-        background_.setAlphaF(content.tintAlpha);
+        background_ = content.tintColour();
         picture_ = QImage();
         scaledPicture_ = QImage();
         panel_->setDarkAppearance(true);

@@ -6,11 +6,8 @@
 
 #include <QCoreApplication>
 #include <QMetaObject>
-#include <QPointer>
-#include <QScreen>
 
 #include <cstdio>
-#include <future>
 #include <mutex>
 #include <optional>
 #include <thread>

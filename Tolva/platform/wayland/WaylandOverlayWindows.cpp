@@ -146,6 +146,8 @@ void WaylandOverlayWindows::build(const OverlayContent& content) {
     // colour itself, instead of a picture of every output drawn here first and copied over.
     const bool plain = !content.awayNote && content.sharedImage.isNull() && content.snapshots.empty() &&
                        !moving.count(OverlayAnimation::gradientDrift);
+    // Beneath what the views draw: the colour, or for the live tint transparency.
+    underPicture_ = content.isTranslucent ? QColor(Qt::transparent) : content.background;
     std::map<std::string, QImage> pictures;
     for (std::size_t i = 0; i < built_.size(); ++i) {
         const Output& output = built_[i];
@@ -158,14 +160,9 @@ void WaylandOverlayWindows::build(const OverlayContent& content) {
         if (plain)
             continue;
         view->onFrame = [this] { redrawSoon(); };
-        pictures[output.name] =
-            rendered(*view, output.geometry.size(),
-                     content.isTranslucent ? QColor(Qt::transparent) : content.background);
+        pictures[output.name] = rendered(*view, output.geometry.size(), underPicture_);
     }
-    QColor fallback = content.background;
-    if (content.isTranslucent)
-        fallback.setAlphaF(content.tintAlpha);
-    underPicture_ = content.isTranslucent ? QColor(Qt::transparent) : content.background;
+    const QColor fallback = content.isTranslucent ? content.tintColour() : content.background;
     if (!plain)
         cover_ = CoverContent::pictures(std::move(pictures), fallback);
     else if (content.isTranslucent)

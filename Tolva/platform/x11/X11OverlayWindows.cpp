@@ -26,13 +26,6 @@ X11OverlaySurface* x11Surface(const OverlayWindow& window) {
     return static_cast<X11OverlaySurface*>(window.overlayView()->surface());
 }
 
-// The live tint's colour, translucent.
-QColor tintColour(const OverlayContent& content) {
-    QColor colour = content.background;
-    colour.setAlphaF(content.tintAlpha);
-    return colour;
-}
-
 // A display's frame in the X server's pixels.
 QRect pixelRect(const DisplayInfo& display) {
     const qreal ratio = display.screen ? display.screen->devicePixelRatio() : 1.0;
@@ -123,7 +116,7 @@ void X11OverlayWindows::build(const OverlayContent& content) {
                 // The tint is laid over the copy itself, which then is the whole frame: nothing
                 // is copied or drawn again before the window shows it.
                 if (tintOverBackdrop)
-                    picture->blend(tintColour(content));
+                    picture->blend(content.tintColour());
                 screenPictures_[display.id] = std::move(picture);
             }
     }
