@@ -20,6 +20,7 @@
 #include "support/PlainLook.h"
 #include "wayland/WaylandTestSupport.h"
 
+#include <QCoreApplication>
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDBusPendingCall>
@@ -35,6 +36,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <optional>
 #include <regex>
 #include <sstream>
@@ -69,7 +71,8 @@ public:
 
     // Waits for a line matching `pattern` (lines before it are kept in the transcript); the time
     // it arrived.
-    std::optional<Clock::time_point> waitFor(const std::string& pattern, std::chrono::milliseconds timeout = 15s) {
+    std::optional<Clock::time_point> waitFor(const std::string& pattern,
+                                             std::chrono::milliseconds timeout = 15s) {
         const std::regex wanted(pattern);
         const auto deadline = Clock::now() + timeout;
         for (;;) {
@@ -99,6 +102,19 @@ public:
         for (std::size_t i = lines_.size() > 30 ? lines_.size() - 30 : 0; i < lines_.size(); ++i)
             text += lines_[i].first + "\n";
         return text;
+    }
+    // Turns the event loop and reads the program's lines together until `done`, so that each line
+    // is timed as it comes and not when a wait for something else ends.
+    bool driveUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
+        const auto deadline = Clock::now() + timeout;
+        while (!done()) {
+            if (Clock::now() >= deadline)
+                return done();
+            QCoreApplication::processEvents(QEventLoop::AllEvents);
+            if (auto line = child_.readLine(1ms, false))
+                lines_.emplace_back(*line, Clock::now());
+        }
+        return true;
     }
     ChildProcess& process() { return child_; }
     // The line the last successful waitFor found.
@@ -138,8 +154,8 @@ std::vector<double> cpuPercent(const std::vector<pid_t>& pids, std::chrono::mill
 
 void askToLock() {
     QDBusConnection::sessionBus().asyncCall(QDBusMessage::createMethodCall(
-        QStringLiteral("org.tolva.Screen"), QStringLiteral("/org/tolva/Screen"), QStringLiteral("org.tolva.Screen"),
-        QStringLiteral("Lock")));
+        QStringLiteral("org.tolva.Screen"), QStringLiteral("/org/tolva/Screen"),
+        QStringLiteral("org.tolva.Screen"), QStringLiteral("Lock")));
 }
 
 // Escape (which only clears the entry) until the program notes a key, then the PIN; the time
@@ -205,14 +221,17 @@ int main(int argc, char** argv) {
         driveUntil([&] { return window.hasKeyboardFocus(); }, 5s);
         const auto asked = Clock::now();
         askToLock();
-        const auto locked = program.waitFor("lock info: locked in background .*");
-        const bool keyboardGone = driveUntil(
-            [&] { return window.lastLeave() && *window.lastLeave() >= asked && !window.hasKeyboardFocus(); }, 5s);
-        const auto shown = program.waitFor("lock info: Wayland: .* covered after .*", 5s) &&
-                                   program.waitFor("lock info: Wayland: .* covered after .*", 5s)
-                               ? program.arrivals("lock info: Wayland: .* covered after .*", asked)
-                               : std::vector<Clock::time_point>{};
-        if (!locked || !keyboardGone || shown.size() < 2) {
+        // Every line and event timed as it comes: the keyboard gone from the window, and the
+        // program telling each output's first frame shown.
+        const std::string coveredLine = "lock info: Wayland: .* covered after .*";
+        const bool seen = program.driveUntil(
+            [&] {
+                return window.lastLeave() && *window.lastLeave() >= asked && !window.hasKeyboardFocus() &&
+                       program.arrivals(coveredLine, asked).size() >= 2;
+            },
+            5s);
+        const auto shown = program.arrivals(coveredLine, asked);
+        if (!seen || !program.waitFor("lock info: locked in background .*")) {
             std::fprintf(stderr, "run %d: no lock seen\n%s", run, program.tail().c_str());
             return 1;
         }
@@ -247,8 +266,8 @@ int main(int argc, char** argv) {
     std::printf("%-24s %14s %14s %24s\n", "", "keyboard (ms)", "covered (ms)", "unlock (ms, with the KDF)");
     std::printf("%-24s %14.2f %14.2f %24.2f   (medians of %d runs)\n", "lock by D-Bus, solid", median(held),
                 median(covered), median(unlocked), runs);
-    std::printf("CPU while locked: program %.2f %% of a core, guard %.2f %%, sway %.2f %%\n", programCpu, guardCpu,
-                compositorCpu);
+    std::printf("CPU while locked: program %.2f %% of a core, guard %.2f %%, sway %.2f %%\n", programCpu,
+                guardCpu, compositorCpu);
 
     // Killed while locked: pictures as fast as grim gives them until the restarted program has
     // the lock back; none may show the desktop.
@@ -280,7 +299,8 @@ int main(int argc, char** argv) {
         }
         const auto back = program.waitFor("lock info: lock resumed after restart.*", 20s);
         if (!back || !program.waitFor("ui info: launched pid=.*", 20s)) {
-            std::fprintf(stderr, "kill round %d: the lock did not come back\n%s", round, program.tail().c_str());
+            std::fprintf(stderr, "kill round %d: the lock did not come back\n%s", round,
+                         program.tail().c_str());
             return 1;
         }
         resumed.push_back(milliseconds(*back - killed));

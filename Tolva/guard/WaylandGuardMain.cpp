@@ -100,6 +100,7 @@ private:
         // that asks for it before the compositor has seen the dead program's go, which would take
         // the cover with it. Exclusive keyboard and the shortcuts inhibitor hold the keys.
         cover->overlay->setInhibitsInput(false);
+        cover->overlay->setLogPrefix("guard: ");
         // Beneath a live program the keyboard is the program's; the guard takes it when it dies.
         cover->overlay->setKeepsKeyboard(!programAlive());
         cover->overlay->onKey = [](const KeyEvent&) {}; // nobody's: swallowed

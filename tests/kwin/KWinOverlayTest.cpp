@@ -6,6 +6,7 @@
 
 #include "platform/QtScheduler.h"
 #include "platform/dbus/KGlobalAccelHotKeyBackend.h"
+#include "platform/fake/FakeScheduler.h"
 #include "platform/wayland/KWinScreenCapture.h"
 #include "platform/wayland/WaylandConnection.h"
 #include "platform/wayland/WaylandOverlay.h"
@@ -275,6 +276,23 @@ TEST_F(KWinOverlayTest, ComesBackAboveAnotherClientsOverlaySurfaceWithoutKeyboar
     ASSERT_TRUE(driveUntil([&] { return foreign.isShown(); })) << "the other client's surface never showed";
     std::string mismatch;
     ASSERT_TRUE(showsCover(mismatch)) << "the other client's surface stayed above the cover: " << mismatch;
+}
+
+TEST_F(KWinOverlayTest, SurfacesMadeBeforehandShowAboveAnOverlaySurfaceMadeSince) {
+    // A clock that never moves: the once-a-second raise never comes. KWin stacks by mapping, so
+    // surfaces made before the other client's still show above it.
+    FakeScheduler still;
+    overlay = std::make_unique<WaylandOverlay>(connection, still);
+    overlay->onCoverShown = [this](const std::string& output, std::chrono::microseconds) {
+        shown.insert(output);
+    };
+    overlay->setPrepares(true);
+    ASSERT_TRUE(connection->roundtrip());
+    ForeignLayerSurface foreign(connection->outputInfos().front().name, QColor(0, 160, 0), false);
+    ASSERT_TRUE(driveUntil([&] { return foreign.isShown(); })) << "the other client's surface never showed";
+    coverAndWait();
+    std::string mismatch;
+    EXPECT_TRUE(showsCover(mismatch)) << "the other client's surface stayed above the cover: " << mismatch;
 }
 
 TEST_F(KWinOverlayTest, KeepsEveryKeyAndThePointerStillWhileItComesBackOnTop) {

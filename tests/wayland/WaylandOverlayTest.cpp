@@ -261,6 +261,55 @@ TEST_F(WaylandOverlayTest, CompositorShortcutsAreHeldBackWhileCovered) {
         EXPECT_TRUE(std::filesystem::exists(bindingMarks() / mark)) << mark;
 }
 
+TEST_F(WaylandOverlayTest, SurfacesMadeBeforehandStayHiddenAndKeylessUntilTheCoverThenAfterIt) {
+    const QStringList combinations = {"-M", "logo", "-k",   "Return", "-m",   "logo", "-M", "logo", "-k",
+                                      "l",  "-m",   "logo", "-M",     "logo", "-k",   "i",  "-m",   "logo"};
+    const auto allFired = [] {
+        for (const char* mark : {"shortcut-fired", "locked-fired", "inhibited-fired"})
+            if (!std::filesystem::exists(bindingMarks() / mark))
+                return false;
+        return true;
+    };
+    const auto clearMarks = [] {
+        for (const char* mark : {"shortcut-fired", "locked-fired", "inhibited-fired"})
+            std::filesystem::remove(bindingMarks() / mark);
+    };
+    // Beforehand and again after an uncover: nothing shows, the keys go past the overlay, and
+    // the compositor's shortcuts run.
+    const auto expectIdle = [&](const char* when) {
+        ASSERT_TRUE(connection->roundtrip());
+        for (const auto& name : outputNames())
+            EXPECT_EQ(waitForColour(name, sessionBackground()), "") << name << " " << when;
+        clearMarks();
+        keys.clear();
+        EXPECT_TRUE(typeUntil(combinations, allFired)) << "the compositor's shortcuts did not run " << when;
+        driveUntil([] { return false; }, 200ms);
+        EXPECT_TRUE(keys.empty()) << keys.size() << " keys reached the overlay " << when;
+    };
+    overlay->setPrepares(true);
+    expectIdle("with surfaces made beforehand");
+
+    const QColor cover("#3060c0");
+    coverAndWait(CoverContent::solid(cover));
+    for (const auto& name : outputNames())
+        EXPECT_EQ(gridMismatches(screenshot(name), cover), "") << name;
+    clearMarks();
+    ASSERT_TRUE(typeUntil(combinations + QStringList{"-s", "50", "q"}, [&] {
+        return receivedCharacters("q");
+    })) << "the cover got no keys";
+    driveUntil([] { return false; }, 300ms);
+    for (const char* mark : {"shortcut-fired", "locked-fired", "inhibited-fired"})
+        EXPECT_FALSE(std::filesystem::exists(bindingMarks() / mark)) << mark << " ran while covered";
+
+    overlay->uncover();
+    expectIdle("after uncover()");
+    // And the surfaces made anew cover again.
+    shown.clear();
+    coverAndWait(CoverContent::solid(cover));
+    for (const auto& name : outputNames())
+        EXPECT_EQ(gridMismatches(screenshot(name), cover), "") << name << " the second time";
+}
+
 TEST_F(WaylandOverlayTest, KeysStillArriveAfterAnotherKeyboardAppears) {
     // Each wtype run is a new virtual keyboard: the seat announces its capabilities again.
     coverAndWait(CoverContent::solid(Qt::black));

@@ -37,6 +37,27 @@ QImage filled(QSize size, QColor color) {
     image.fill(color);
     return image;
 }
+
+// A colour as a buffer of 3×3 pixels, of which the surface shows the middle one stretched over
+// `size` (see stretchMiddle). Stretched whole, a buffer would lose its last row and column on
+// sway 1.7's software renderer, which samples there past the buffer's edge: around the middle
+// pixel lie more of the same colour.
+std::unique_ptr<ShmBuffer> swatch(wl_shm* shm, std::uint32_t premultiplied) {
+    auto buffer = ShmBuffer::create(shm, 3, 3, WL_SHM_FORMAT_ARGB8888);
+    if (!buffer)
+        return nullptr;
+    for (int y = 0; y < 3; ++y)
+        std::fill_n(
+            reinterpret_cast<std::uint32_t*>(buffer->data() + std::size_t(y) * std::size_t(buffer->stride())),
+            3, premultiplied);
+    return buffer;
+}
+
+void stretchMiddle(wp_viewport* viewport, QSize size) {
+    wp_viewport_set_source(viewport, wl_fixed_from_int(1), wl_fixed_from_int(1), wl_fixed_from_int(1),
+                           wl_fixed_from_int(1));
+    wp_viewport_set_destination(viewport, size.width(), size.height());
+}
 } // namespace
 
 // One output's cover: its surface and role objects, and the panel when it is shown there.
@@ -49,8 +70,12 @@ struct WaylandOverlay::Surface {
     zwlr_layer_surface_v1* layer = nullptr;
     zwp_keyboard_shortcuts_inhibitor_v1* shortcutsInhibitor = nullptr;
     wl_callback* frame = nullptr;
+    // Set while the surface shows a colour stretched from a swatch.
+    wp_viewport* viewport = nullptr;
+    bool stretched = false;
     QSize size;
     bool configured = false;
+    bool prepared = false; // made before the cover, unmapped until it is asked for
     bool shown = false;
     bool raised = false;  // made again by raise(): its first frame is no news
     int redrawFrames = 0; // frames left on which to draw the cover again after a resize
@@ -85,6 +110,8 @@ struct WaylandOverlay::Surface {
         if (frame)
             wl_callback_destroy(frame);
         dropDim();
+        if (viewport)
+            wp_viewport_destroy(viewport);
         if (panelSubsurface)
             wl_subsurface_destroy(panelSubsurface);
         if (panelSurface)
@@ -107,9 +134,10 @@ struct WaylandOverlay::Buffers {
     };
     // A picture by output name; a colour by its pixel size, shared by the outputs of that size.
     std::map<std::string, Kept> byOutput;
-    // One pixel of black at each opacity (in 1/255) the dimness has shown, stretched over every
-    // output; never written again, so any surface may show it.
-    std::map<int, std::unique_ptr<ShmBuffer>> dims;
+    // The swatch of a colour (by its premultiplied pixel), stretched over every output that shows
+    // it: the cover's colour, and black at each opacity (in 1/255) the dimness has shown. Never
+    // written again, so any surface may show it.
+    std::map<std::uint32_t, std::unique_ptr<ShmBuffer>> swatches;
     // Buffers replaced since the last commit, which the surface still shows until then.
     std::vector<std::unique_ptr<ShmBuffer>> retired;
 };
@@ -224,7 +252,9 @@ WaylandOverlay::~WaylandOverlay() {
     keyboardCheck_.cancel();
     raiseTimer_.cancel();
     context_.reset();
+    prepares_ = false;
     uncover();
+    surfaces_.clear();
     input_.reset();
     buffers_.reset();
     connection_->removeObserver(this);
@@ -255,7 +285,7 @@ std::vector<WaylandOutputInfo> WaylandOverlay::outputs() const {
 
 bool WaylandOverlay::cover(const CoverContent& content) {
     if (const auto reason = unavailableReason(*connection_); !reason.empty()) {
-        Log::lock.error("Wayland: cannot cover the screen: " + reason);
+        Log::lock.error(logPrefix_ + "Wayland: cannot cover the screen: " + reason);
         return false;
     }
     if (covered_) {
@@ -281,11 +311,17 @@ bool WaylandOverlay::cover(const CoverContent& content) {
     // may hold it, and the compositor ends the connection of a second one.
     if (inhibitsInput_)
         setInhibitsInput(true);
+    // Surfaces made beforehand only wait for their content: they show on the compositor's next
+    // frame, where a new one would first be configured, and wait for the frame after.
+    // (KWin, which puts the newest surface on top, takes the newest mapped: these show above
+    // another client's surface made since.)
+    for (auto& surface : surfaces_)
+        mapPrepared(*surface);
     for (const auto& output : connection_->outputs())
         if (output->done)
             createSurface(*output, coverStart_);
     connection_->flush();
-    Log::lock.info("Wayland: covering " + std::to_string(surfaces_.size()) + " outputs");
+    Log::lock.info(logPrefix_ + "Wayland: covering " + std::to_string(surfaces_.size()) + " outputs");
     // The compositor gives an exclusive surface the keyboard as it maps, but KWin may not (a
     // window it activates meanwhile, keys of the shortcut that locked still held): look again
     // now and then, and take it when it is elsewhere.
@@ -327,6 +363,7 @@ void WaylandOverlay::uncover() {
     raiseTimer_.cancel();
     surfaces_.clear();
     replaced_.clear();
+    prepareSurfaces();
     input_->lostAt.reset();
     input_->reported.reset();
     if (inputInhibitor_)
@@ -341,6 +378,57 @@ void WaylandOverlay::uncover() {
 
 bool WaylandOverlay::hasKeyboardFocus() const {
     return input_->keyboard && surfaceOf(input_->keyboard->focus()) != nullptr;
+}
+
+void WaylandOverlay::setPrepares(bool prepares) {
+    prepares_ = prepares;
+    if (covered_)
+        return;
+    if (prepares)
+        prepareSurfaces();
+    else
+        surfaces_.clear();
+    connection_->flush();
+}
+
+void WaylandOverlay::prepareSurfaces() {
+    if (!prepares_ || covered_ || !isAvailable())
+        return;
+    for (const auto& output : connection_->outputs())
+        if (output->done)
+            createSurface(*output, std::chrono::steady_clock::now());
+}
+
+void WaylandOverlay::mapPrepared(Surface& surface) {
+    if (!surface.prepared)
+        return;
+    surface.prepared = false;
+    surface.created = coverStart_;
+    takeKeyboardAndShortcuts(surface);
+    if (!surface.configured) {
+        wl_surface_commit(surface.surface); // the configure to come draws it
+        return;
+    }
+    surface.scale = outputScale(surface);
+    attachContent(surface);
+    surface.frame = wl_surface_frame(surface.surface);
+    wl_callback_add_listener(surface.frame, &WaylandOverlayListeners::frame, &surface);
+    wl_surface_commit(surface.surface);
+    if (panel_ && panel_->output == surface.output)
+        showPanel(surface);
+    showDim(surface);
+}
+
+void WaylandOverlay::takeKeyboardAndShortcuts(Surface& surface) {
+    zwlr_layer_surface_v1_set_keyboard_interactivity(surface.layer,
+                                                     ZWLR_LAYER_SURFACE_V1_KEYBOARD_INTERACTIVITY_EXCLUSIVE);
+    // Without it sway still runs bindings marked --inhibited while we have the keyboard.
+    if (connection_->shortcutsInhibitManager() && connection_->seat() && !surface.shortcutsInhibitor) {
+        surface.shortcutsInhibitor = zwp_keyboard_shortcuts_inhibit_manager_v1_inhibit_shortcuts(
+            connection_->shortcutsInhibitManager(), surface.surface, connection_->seat());
+        zwp_keyboard_shortcuts_inhibitor_v1_add_listener(
+            surface.shortcutsInhibitor, &WaylandOverlayListeners::shortcutsInhibitor, &surface);
+    }
 }
 
 void WaylandOverlay::createSurface(WaylandConnection::Output& output,
@@ -363,15 +451,10 @@ void WaylandOverlay::createSurface(WaylandConnection::Output& output,
         surface->layer, ZWLR_LAYER_SURFACE_V1_ANCHOR_TOP | ZWLR_LAYER_SURFACE_V1_ANCHOR_BOTTOM |
                             ZWLR_LAYER_SURFACE_V1_ANCHOR_LEFT | ZWLR_LAYER_SURFACE_V1_ANCHOR_RIGHT);
     zwlr_layer_surface_v1_set_exclusive_zone(surface->layer, -1); // over panels and bars too
-    zwlr_layer_surface_v1_set_keyboard_interactivity(surface->layer,
-                                                     ZWLR_LAYER_SURFACE_V1_KEYBOARD_INTERACTIVITY_EXCLUSIVE);
-    // Without it sway still runs bindings marked --inhibited while we have the keyboard.
-    if (connection_->shortcutsInhibitManager() && connection_->seat()) {
-        surface->shortcutsInhibitor = zwp_keyboard_shortcuts_inhibit_manager_v1_inhibit_shortcuts(
-            connection_->shortcutsInhibitManager(), surface->surface, connection_->seat());
-        zwp_keyboard_shortcuts_inhibitor_v1_add_listener(
-            surface->shortcutsInhibitor, &WaylandOverlayListeners::shortcutsInhibitor, surface.get());
-    }
+    // A surface made beforehand asks for nothing until it shows: no keyboard, no shortcuts.
+    surface->prepared = !covered_;
+    if (!surface->prepared)
+        takeKeyboardAndShortcuts(*surface);
     wl_surface_commit(surface->surface); // the first commit, without a buffer, asks for a configure
     surfaces_.push_back(std::move(surface));
 }
@@ -392,6 +475,12 @@ void WaylandOverlay::configured(Surface& surface, std::uint32_t serial, int widt
         height = output ? output->info.geometry.height() : 1;
     }
     const QSize size(width, height);
+    if (surface.prepared) {
+        // Acknowledged now, taken up by the commit that shows it.
+        surface.configured = true;
+        surface.size = size;
+        return;
+    }
     const bool first = !surface.configured;
     surface.configured = true;
     const int scale = outputScale(surface);
@@ -439,18 +528,14 @@ void WaylandOverlay::showDim(Surface& surface) {
     }
     if (connection_->viewporter() == nullptr || connection_->subcompositor() == nullptr)
         return;
-    auto& buffer = buffers_->dims[step];
-    if (!buffer) {
-        buffer = ShmBuffer::create(connection_->shm(), 1, 1, WL_SHM_FORMAT_ARGB8888);
-        if (!buffer)
-            return;
-        *reinterpret_cast<std::uint32_t*>(buffer->data()) = std::uint32_t(step) << 24; // premultiplied black
-    }
+    ShmBuffer* buffer = swatchOf(std::uint32_t(step) << 24); // premultiplied black
+    if (buffer == nullptr)
+        return;
     bool commitParent = false;
     if (surface.dimSurface == nullptr) {
         surface.dimSurface = wl_compositor_create_surface(connection_->compositor());
-        surface.dimSubsurface = wl_subcompositor_get_subsurface(connection_->subcompositor(), surface.dimSurface,
-                                                                surface.surface);
+        surface.dimSubsurface = wl_subcompositor_get_subsurface(connection_->subcompositor(),
+                                                                surface.dimSurface, surface.surface);
         wl_subsurface_set_desync(surface.dimSubsurface);
         if (surface.panelSurface)
             wl_subsurface_place_below(surface.dimSubsurface, surface.panelSurface);
@@ -463,7 +548,7 @@ void WaylandOverlay::showDim(Surface& surface) {
     }
     if (surface.dimSize != surface.size) {
         surface.dimSize = surface.size;
-        wp_viewport_set_destination(surface.dimViewport, surface.size.width(), surface.size.height());
+        stretchMiddle(surface.dimViewport, surface.size);
     }
     wl_surface_attach(surface.dimSurface, buffer->buffer(), 0, 0);
     wl_surface_damage(surface.dimSurface, 0, 0, surface.size.width(), surface.size.height());
@@ -473,60 +558,51 @@ void WaylandOverlay::showDim(Surface& surface) {
         wl_surface_commit(surface.surface);
 }
 
+ShmBuffer* WaylandOverlay::swatchOf(std::uint32_t premultiplied) {
+    auto& kept = buffers_->swatches[premultiplied];
+    if (!kept)
+        kept = swatch(connection_->shm(), premultiplied);
+    return kept.get();
+}
+
 void WaylandOverlay::attachContent(Surface& surface) {
-    // Every content is a buffer of the output's full pixel size. A 1×1 buffer stretched with
-    // wp_viewporter would save the memory, but sway 1.7's software renderer leaves the last row or
-    // column of a stretched buffer undrawn, and the desktop shows through it.
-    wl_shm* shm = connection_->shm();
     const bool image = content_.kind == CoverContent::Kind::images && content_.images.count(surface.output) &&
                        !content_.images.at(surface.output).isNull();
     QColor color = content_.color;
     if (content_.kind == CoverContent::Kind::solidColor)
         color.setAlpha(255);
-    const QSize pixels = surface.size * surface.scale;
-    // Kept for as long as the size holds: a picture is scaled once, a colour filled once.
     buffers_->retired.clear(); // the commits since they were replaced have shown their successors
-    const std::string key =
-        image ? surface.output
-              : "colour " + std::to_string(pixels.width()) + "x" + std::to_string(pixels.height());
-    auto& kept = buffers_->byOutput[key];
-    if (!kept.buffer || kept.size != pixels) {
-        if (kept.buffer)
-            buffers_->retired.push_back(std::move(kept.buffer));
-        kept.size = pixels;
-        kept.buffer = ShmBuffer::create(shm, pixels.width(), pixels.height(), WL_SHM_FORMAT_ARGB8888);
-        if (kept.buffer && image) {
-            // A translucent fallback (the live tint) is already in a translucent picture: under it
-            // lies the live screen, not the fallback a second time.
-            QImage picture = filled(pixels, color.alpha() == 255 ? color : QColor(Qt::transparent));
-            QPainter painter(&picture);
-            painter.setRenderHint(QPainter::SmoothPixmapTransform);
-            painter.drawImage(QRect(QPoint(), pixels), content_.images.at(surface.output));
-            painter.end();
-            copyInto(picture, *kept.buffer);
-        } else if (kept.buffer) {
-            const std::uint32_t pixel = qPremultiply(color.rgba());
-            for (int y = 0; y < pixels.height(); ++y) {
-                auto* row = reinterpret_cast<std::uint32_t*>(
-                    kept.buffer->data() + std::size_t(y) * std::size_t(kept.buffer->stride()));
-                std::fill_n(row, pixels.width(), pixel);
-            }
+    ShmBuffer* buffer = nullptr;
+    if (!image && connection_->viewporter() != nullptr) {
+        // A colour is a few pixels stretched by the compositor, however large the output.
+        buffer = swatchOf(qPremultiply(color.rgba()));
+        if (buffer != nullptr) {
+            if (surface.viewport == nullptr)
+                surface.viewport = wp_viewporter_get_viewport(connection_->viewporter(), surface.surface);
+            stretchMiddle(surface.viewport, surface.size);
+            surface.stretched = true;
+            wl_surface_attach(surface.surface, buffer->buffer(), 0, 0);
+            wl_surface_set_buffer_scale(surface.surface, 1);
         }
     }
-    ShmBuffer* buffer = kept.buffer.get();
     if (buffer == nullptr) {
-        Log::lock.error("Wayland: no shared memory for the cover of " + surface.output);
-        return;
+        buffer = pixelBuffer(surface, image, color);
+        if (buffer == nullptr) {
+            Log::lock.error(logPrefix_ + "Wayland: no shared memory for the cover of " + surface.output);
+            return;
+        }
+        if (surface.stretched) {
+            // Back to one buffer pixel per output pixel.
+            wp_viewport_set_source(surface.viewport, wl_fixed_from_int(-1), wl_fixed_from_int(-1),
+                                   wl_fixed_from_int(-1), wl_fixed_from_int(-1));
+            wp_viewport_set_destination(surface.viewport, -1, -1);
+            surface.stretched = false;
+        }
+        wl_surface_attach(surface.surface, buffer->buffer(), 0, 0);
+        wl_surface_set_buffer_scale(surface.surface, surface.scale);
     }
-    wl_surface_attach(surface.surface, buffer->buffer(), 0, 0);
     buffer->markBusy();
-    wl_surface_set_buffer_scale(surface.surface, surface.scale);
-    if (wl_surface_get_version(surface.surface) >= 4)
-        // Exact sizes, not INT32_MAX: compositors add the surface's position to damage and regions,
-        // which must not overflow.
-        wl_surface_damage_buffer(surface.surface, 0, 0, buffer->width(), buffer->height());
-    else
-        wl_surface_damage(surface.surface, 0, 0, surface.size.width(), surface.size.height());
+    wl_surface_damage(surface.surface, 0, 0, surface.size.width(), surface.size.height());
     // An opaque cover lets the compositor skip drawing what lies beneath it.
     if (color.alpha() == 255 || (image && !content_.images.at(surface.output).hasAlphaChannel())) {
         wl_region* region = wl_compositor_create_region(connection_->compositor());
@@ -536,6 +612,40 @@ void WaylandOverlay::attachContent(Surface& surface) {
     } else {
         wl_surface_set_opaque_region(surface.surface, nullptr);
     }
+}
+
+ShmBuffer* WaylandOverlay::pixelBuffer(const Surface& surface, bool image, QColor color) {
+    // A picture, or a colour where the compositor cannot stretch one, at the output's full pixel
+    // size; kept for as long as the size holds: a picture is scaled once, a colour filled once.
+    const QSize pixels = surface.size * surface.scale;
+    const std::string key =
+        image ? surface.output
+              : "colour " + std::to_string(pixels.width()) + "x" + std::to_string(pixels.height());
+    auto& kept = buffers_->byOutput[key];
+    if (kept.buffer && kept.size == pixels)
+        return kept.buffer.get();
+    if (kept.buffer)
+        buffers_->retired.push_back(std::move(kept.buffer));
+    kept.size = pixels;
+    kept.buffer =
+        ShmBuffer::create(connection_->shm(), pixels.width(), pixels.height(), WL_SHM_FORMAT_ARGB8888);
+    if (kept.buffer && image) {
+        // A translucent fallback (the live tint) is already in a translucent picture: under it
+        // lies the live screen, not the fallback a second time.
+        QImage picture = filled(pixels, color.alpha() == 255 ? color : QColor(Qt::transparent));
+        QPainter painter(&picture);
+        painter.setRenderHint(QPainter::SmoothPixmapTransform);
+        painter.drawImage(QRect(QPoint(), pixels), content_.images.at(surface.output));
+        painter.end();
+        copyInto(picture, *kept.buffer);
+    } else if (kept.buffer) {
+        const std::uint32_t pixel = qPremultiply(color.rgba());
+        for (int y = 0; y < pixels.height(); ++y)
+            std::fill_n(reinterpret_cast<std::uint32_t*>(kept.buffer->data() +
+                                                         std::size_t(y) * std::size_t(kept.buffer->stride())),
+                        pixels.width(), pixel);
+    }
+    return kept.buffer.get();
 }
 
 void WaylandOverlay::framePresented(Surface& surface) {
@@ -559,7 +669,7 @@ void WaylandOverlay::framePresented(Surface& surface) {
     if (surface.raised)
         return;
     const auto elapsed = since(surface.created);
-    Log::lock.info("Wayland: " + surface.output + " covered after " +
+    Log::lock.info(logPrefix_ + "Wayland: " + surface.output + " covered after " +
                    std::to_string(elapsed.count() / 1000.0) + " ms");
     post([this, output = surface.output, elapsed] {
         if (onCoverShown)
@@ -587,12 +697,12 @@ void WaylandOverlay::closed(Surface& surface) {
         return;
     }
     const std::string output = surface.output;
-    Log::lock.info("Wayland: the compositor closed the cover of " + output);
+    Log::lock.info(logPrefix_ + "Wayland: the compositor closed the cover of " + output);
     destroySurface(output);
     QMetaObject::invokeMethod(
         context_.get(),
         [this, output] {
-            if (!covered_)
+            if (!covered_ && !prepares_)
                 return;
             if (auto* described = connection_->findOutput(output)) {
                 createSurface(*described, std::chrono::steady_clock::now());
@@ -603,7 +713,7 @@ void WaylandOverlay::closed(Surface& surface) {
 }
 
 void WaylandOverlay::outputAdded(WaylandConnection::Output& output) {
-    if (covered_)
+    if (covered_ || prepares_)
         createSurface(output, std::chrono::steady_clock::now());
 }
 

@@ -24,6 +24,8 @@ struct zwlr_input_inhibitor_v1;
 
 namespace tolva {
 
+class ShmBuffer;
+
 // What the cover shows.
 struct CoverContent {
     enum class Kind {
@@ -87,6 +89,12 @@ public:
     // Makes every surface again, above whatever another client put over them, where the
     // compositor puts the newest surface on top; the old ones go once their successors show.
     void raise();
+    // Whether a surface per output is made and configured while uncovered, unmapped and asking
+    // for neither keyboard nor shortcuts, so that cover() shows on the compositor's next frame
+    // (by default none is).
+    void setPrepares(bool prepares);
+    // Put before the overlay's log lines, to tell the covers of two processes apart ("guard: ").
+    void setLogPrefix(std::string prefix) { logPrefix_ = std::move(prefix); }
     // Whether one of the cover's surfaces has the keyboard focus now.
     bool hasKeyboardFocus() const;
 
@@ -126,10 +134,15 @@ private:
     // `asked` is when the cover of this output was asked for, for the time to its first frame.
     void createSurface(WaylandConnection::Output& output, std::chrono::steady_clock::time_point asked);
     void destroySurface(const std::string& outputName);
+    void prepareSurfaces();
+    void mapPrepared(Surface& surface);
+    void takeKeyboardAndShortcuts(Surface& surface);
     void configured(Surface& surface, std::uint32_t serial, int width, int height);
     void closed(Surface& surface);
     void framePresented(Surface& surface);
     void attachContent(Surface& surface);
+    ShmBuffer* pixelBuffer(const Surface& surface, bool image, QColor color);
+    ShmBuffer* swatchOf(std::uint32_t premultiplied);
     void redraw(const std::string& output);
     void showPanel(Surface& surface);
     void hidePanel(Surface& surface);
@@ -158,6 +171,8 @@ private:
     std::optional<Panel> panel_;
     CoverContent content_;
     bool covered_ = false;
+    std::string logPrefix_;
+    bool prepares_ = false;
     bool inhibitsInput_ = true;
     bool keepsKeyboard_ = true;
     zwlr_input_inhibitor_v1* inputInhibitor_ = nullptr;

@@ -37,6 +37,8 @@ void WaylandOverlayWindows::makeOverlay() {
             onDisplaysChanged();
     };
     overlay_->onConnectionLost = [this] { connectionLost(); };
+    // The lock shows on the compositor's next frame, with no configure to wait for first.
+    overlay_->setPrepares(true);
 }
 
 void WaylandOverlayWindows::connectionLost() {
