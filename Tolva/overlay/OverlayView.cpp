@@ -217,7 +217,7 @@ OverlaySurface::State OverlayView::surfaceState() const {
     const QPointF offset = pictureOffset() * devicePixelRatioF();
     state.offset = QPoint(int(std::lround(offset.x())), int(std::lround(offset.y())));
     if (drift_ && gradientOpacity_ > 0)
-        state.driftProgress = double(std::llround(gradientProgress() / driftQuantum_)) * driftQuantum_;
+        state.driftProgress = shownGradientProgress();
     state.dimStep = int(std::lround(dimOpacity() * 255));
     return state;
 }
@@ -505,19 +505,55 @@ void OverlayView::compose(std::tuple<int, int, long long> key, QPointF offset) {
     QPainter p(&composed_);
     p.fillRect(composed_.rect(), background_);
     if (!picture_.isNull()) {
-        // Scale once per size, so every later composition is a plain copy of pixels.
-        const QRectF grown = QRectF(rect()).adjusted(-margin, -margin, margin, margin);
-        const QRectF filled = aspectFill(picture_.size(), grown);
-        if (scaledPicture_.size() != filled.size().toSize())
-            scaledPicture_ =
-                picture_.scaled(filled.size().toSize(), Qt::IgnoreAspectRatio, Qt::SmoothTransformation)
-                    .convertToFormat(QImage::Format_RGB32);
+        const QRectF filled = scalePicture();
         p.drawImage(QPointF(std::round(filled.x() + offset.x()), std::round(filled.y() + offset.y())),
                     scaledPicture_);
     }
     if (drift_ && gradientOpacity_ > 0)
         drawGradient(p, std::get<2>(key) * driftQuantum_);
     composedKey_ = key;
+}
+
+QRectF OverlayView::scalePicture() {
+    // Scaled once per size, so every later composition is a plain copy of pixels.
+    const QRectF grown = QRectF(rect()).adjusted(-margin, -margin, margin, margin);
+    const QRectF filled = aspectFill(picture_.size(), grown);
+    if (scaledPicture_.size() != filled.size().toSize())
+        scaledPicture_ =
+            picture_.scaled(filled.size().toSize(), Qt::IgnoreAspectRatio, Qt::SmoothTransformation)
+                .convertToFormat(QImage::Format_RGB32);
+    return filled;
+}
+
+QImage OverlayView::restingPicture(int grow) {
+    const QRect grown = rect().adjusted(-grow, -grow, grow, grow);
+    QImage picture(grown.size(), QImage::Format_ARGB32_Premultiplied);
+    picture.fill(translucent_ ? QColor(Qt::transparent) : background_);
+    QPainter p(&picture);
+    if (translucent_) {
+        // The tint, which the cover blends over the live screen.
+        p.fillRect(picture.rect(), background_);
+    } else if (!picture_.isNull()) {
+        const QRectF filled = scalePicture();
+        p.drawImage(QPointF(std::round(filled.x()) + grow, std::round(filled.y()) + grow), scaledPicture_);
+    }
+    return picture;
+}
+
+QPoint OverlayView::shownPictureOffset() const {
+    const QPointF offset = pictureOffset();
+    return QPoint(int(std::round(offset.x())), int(std::round(offset.y())));
+}
+
+double OverlayView::shownGradientProgress() const {
+    return double(std::llround(gradientProgress() / driftQuantum_)) * driftQuantum_;
+}
+
+bool OverlayView::paintGradient(QPainter& p) const {
+    if (!drift_ || gradientOpacity_ <= 0)
+        return false;
+    drawGradient(p, shownGradientProgress());
+    return true;
 }
 
 void OverlayView::drawGradient(QPainter& p, double progress) const {
@@ -556,8 +592,7 @@ void OverlayView::paintEvent(QPaintEvent* event) {
         }
         p.fillRect(rect(), background_);
         // The drift's gradient lies over the tint too, at the step the repaint was scheduled for.
-        if (drift_ && gradientOpacity_ > 0)
-            drawGradient(p, std::llround(gradientProgress() / driftQuantum_) * driftQuantum_);
+        paintGradient(p);
         if (dim > 0)
             p.fillRect(rect(), QColor(0, 0, 0, static_cast<int>(std::round(dim * 255))));
         return;

@@ -86,6 +86,16 @@ public:
     QImage panelPicture();
     AwayNoteView* awayNote() const { return awayNote_; }
 
+    // The picture beneath the effects and the note, standing still, on an image `grow` pixels
+    // larger than the view on every side (the view's own place at (grow, grow)): what a cover
+    // that moves the picture by itself holds. Up to `pictureMargin` of it is the shift's margin.
+    QImage restingPicture(int grow);
+    static constexpr int pictureMargin = int(OverlayAnimationTuning::maxPixelShiftStep);
+    // The picture's offset and the drift's gradient as the view draws them now: the offset in
+    // whole pixels, the gradient over the view's rect (false when none drifts).
+    QPoint shownPictureOffset() const;
+    bool paintGradient(QPainter& p) const;
+
     // Current values of the effects (for drawing and for tests).
     QPointF pictureOffset() const; // y-down points from the centre
     double dimOpacity() const;
@@ -120,6 +130,8 @@ private:
     QRect inPixels(const QRect& logical) const;
     void refreshPanelBackdrop();
     void compose(std::tuple<int, int, long long> key, QPointF offset);
+    QRectF scalePicture();
+    double shownGradientProgress() const;
     void drawGradient(QPainter& p, double progress) const;
     void scheduleFrame();
     void shiftPicture();

@@ -23,8 +23,10 @@ var TolvaScreenShell = class TolvaScreenShell {
     }
 
     // 2: the content may ask for the breathing (breathingDepth, breathingPeriod).
+    // 3: the picture may be a sheet of parts (tiles, notes) whose tiles ShiftPictures moves, and
+    //    ShowGradients lays a gradient over each tile.
     static get version() {
-        return 2;
+        return 3;
     }
 
     static get interfaceXml() {
@@ -46,6 +48,13 @@ var TolvaScreenShell = class TolvaScreenShell {
       <arg type="u" name="stride" direction="in"/>
     </method>
     <method name="HidePanel"/>
+    <method name="ShiftPictures">
+      <arg type="ai" name="offsets" direction="in"/>
+    </method>
+    <method name="ShowGradients">
+      <arg type="h" name="picture" direction="in"/>
+      <arg type="a{sv}" name="layout" direction="in"/>
+    </method>
     <method name="Snapshot">
       <arg type="a(iiiiay)" name="monitors" direction="out"/>
     </method>
@@ -82,6 +91,7 @@ var TolvaScreenShell = class TolvaScreenShell {
         this._cover = null;
         this._picture = null;
         this._dim = null;
+        this._tiles = [];
         this._panel = null;
         this._grab = null;
         this._owner = null;
@@ -176,10 +186,7 @@ var TolvaScreenShell = class TolvaScreenShell {
             const [packed, index] = params;
             const content = this._unpack(packed);
             const bytes = this._readFd(invocation, index);
-            const {width, height, stride} = content;
-            if (!(width > 0 && height > 0 && stride >= width * 4 && bytes.get_size() >= stride * height))
-                throw new Error('the picture is smaller than its width, height and stride say');
-            this._coverWith(content, {bytes, width, height, stride});
+            this._coverWith(content, this._sheet(content, bytes));
         });
     }
 
@@ -192,6 +199,30 @@ var TolvaScreenShell = class TolvaScreenShell {
             if (!this._cover)
                 throw new Error('no cover to show the panel on');
             this._showPanel(bytes, x, y, width, height, stride);
+        });
+    }
+
+    ShiftPicturesAsync(params, invocation) {
+        this._fromProgram(invocation, () => {
+            const [offsets] = params;
+            if (offsets.length !== this._tiles.length * 2)
+                throw new Error('not one offset for every tile');
+            this._tiles.forEach((tile, i) => tile.shift(offsets[2 * i], offsets[2 * i + 1]));
+        });
+    }
+
+    ShowGradientsAsync(params, invocation) {
+        this._fromProgram(invocation, () => {
+            const [index, packed] = params;
+            const layout = this._unpack(packed);
+            const bytes = this._readFd(invocation, index);
+            const sheet = this._sheet(layout, bytes);
+            const parts = this._groups(layout.parts, 4, 'parts');
+            if (parts.length !== this._tiles.length)
+                throw new Error('not one gradient for every tile');
+            parts.forEach(part => this._checkInside(part, sheet));
+            parts.forEach(([x, y, width, height], i) =>
+                this._tiles[i].showGradient(this._imageOf(sheet, x, y, width, height)));
         });
     }
 
@@ -266,6 +297,53 @@ var TolvaScreenShell = class TolvaScreenShell {
         return values;
     }
 
+    // The picture behind `bytes` as `fields` (width, height, stride) describe it.
+    _sheet(fields, bytes) {
+        const {width, height, stride} = fields;
+        if (!(width > 0 && height > 0 && stride >= width * 4 && bytes.get_size() >= stride * height))
+            throw new Error('the picture is smaller than its width, height and stride say');
+        return {bytes, width, height, stride};
+    }
+
+    // A flat list of integers as groups of `size`.
+    _groups(list, size, name) {
+        if (!Array.isArray(list) || list.length % size !== 0 || !list.every(Number.isInteger))
+            throw new Error(`${name}: not groups of ${size} integers`);
+        const groups = [];
+        for (let i = 0; i < list.length; i += size)
+            groups.push(list.slice(i, i + size));
+        return groups;
+    }
+
+    _checkInside([x, y, width, height], sheet) {
+        if (!(x >= 0 && y >= 0 && width > 0 && height > 0 && x + width <= sheet.width && y + height <= sheet.height))
+            throw new Error('a part lies outside its picture');
+    }
+
+    // The part of `sheet` at (x, y) of width × height as an image for an actor.
+    _imageOf(sheet, x, y, width, height) {
+        const offset = y * sheet.stride + x * 4;
+        const length = Math.min(sheet.bytes.get_size() - offset, height * sheet.stride);
+        const bytes = offset === 0 && length === sheet.bytes.get_size()
+            ? sheet.bytes : sheet.bytes.new_from_bytes(offset, length);
+        return this._imageContent(bytes, width, height, sheet.stride);
+    }
+
+    _imageContent(bytes, width, height, stride) {
+        const {Cogl, St, global} = this._lib;
+        const image = new St.ImageContent({preferred_width: width, preferred_height: height});
+        // Little-endian ARGB32 premultiplied is B, G, R, A in memory.
+        const format = Cogl.PixelFormat.BGRA_8888_PRE;
+        try {
+            image.set_bytes(bytes, format, width, height, stride);
+        } catch (e) {
+            // Newer Shells want the Cogl context first.
+            const context = global.stage.context.get_backend().get_cogl_context();
+            image.set_bytes(context, bytes, format, width, height, stride);
+        }
+        return image;
+    }
+
     _readFd(invocation, index) {
         const {GLib} = this._lib;
         const fds = invocation.get_message().get_unix_fd_list();
@@ -327,30 +405,50 @@ var TolvaScreenShell = class TolvaScreenShell {
     }
 
     _setContent(content, picture) {
-        const {Clutter, Cogl, St, global} = this._lib;
+        const {Clutter} = this._lib;
         const color = typeof content.color === 'string' ? content.color : '#000000';
         const opacity = typeof content.opacity === 'number' ? Math.max(0, Math.min(1, content.opacity)) : 1;
         this._cover.opacity = Math.round(opacity * 255);
         this._breathe(content);
         // The colour first: a picture that cannot be shown leaves an opaque cover, not a clear one.
         this._picture.set_content(null);
+        this._picture.destroy_all_children();
+        this._tiles = [];
         this._cover.style = `background-color: ${color};`;
         if (!picture)
             return;
-        const image = new St.ImageContent({preferred_width: picture.width, preferred_height: picture.height});
-        // Little-endian ARGB32 premultiplied is B, G, R, A in memory.
-        const format = Cogl.PixelFormat.BGRA_8888_PRE;
-        try {
-            image.set_bytes(picture.bytes, format, picture.width, picture.height, picture.stride);
-        } catch (e) {
-            // Newer Shells want the Cogl context first.
-            const context = global.stage.context.get_backend().get_cogl_context();
-            image.set_bytes(context, picture.bytes, format, picture.width, picture.height, picture.stride);
+        if (content.tiles !== undefined) {
+            this._showSheet(content, picture);
+        } else {
+            this._picture.set_content(this._imageContent(picture.bytes, picture.width, picture.height,
+                picture.stride));
+            this._picture.set_content_gravity(Clutter.ContentGravity.RESIZE_FILL);
+            this._picture.set_size(picture.width, picture.height);
         }
-        this._picture.set_content(image);
-        this._picture.set_content_gravity(Clutter.ContentGravity.RESIZE_FILL);
-        this._picture.set_size(picture.width, picture.height);
         this._cover.style = 'background-color: transparent;';
+    }
+
+    // A sheet of parts: each tile is a monitor's picture, clipped to the monitor, larger than it
+    // by the margin ShiftPictures moves it in; the notes lie above the tiles and stand still.
+    _showSheet(content, sheet) {
+        const tiles = this._groups(content.tiles, 10, 'tiles');
+        const notes = this._groups(content.notes ?? [], 6, 'notes');
+        for (const tile of tiles) {
+            const [mx, my, mw, mh, ax, ay, ...source] = tile;
+            this._checkInside(source, sheet);
+            const [, , width, height] = source;
+            if (!(mw > 0 && mh > 0 && ax <= mx && ay <= my && ax + width >= mx + mw && ay + height >= my + mh))
+                throw new Error('a tile leaves its monitor bare');
+        }
+        notes.forEach(([, , ...source]) => this._checkInside(source, sheet));
+        this._tiles = tiles.map(([mx, my, mw, mh, ax, ay, x, y, width, height]) =>
+            new TolvaScreenTile(this._lib, this._picture, [mx, my, mw, mh], [ax - mx, ay - my],
+                this._imageOf(sheet, x, y, width, height), width, height));
+        for (const [ax, ay, x, y, width, height] of notes) {
+            const note = new this._lib.St.Widget({x: ax, y: ay, width, height});
+            note.set_content(this._imageOf(sheet, x, y, width, height));
+            this._picture.add_child(note);
+        }
     }
 
     // The breathing: black over the cover's picture, beneath the panel, whose opacity goes from
@@ -481,14 +579,8 @@ var TolvaScreenShell = class TolvaScreenShell {
     }
 
     _showPanel(bytes, x, y, width, height, stride) {
-        const {Clutter, Cogl, St, global} = this._lib;
-        const image = new St.ImageContent({preferred_width: width, preferred_height: height});
-        try {
-            image.set_bytes(bytes, Cogl.PixelFormat.BGRA_8888_PRE, width, height, stride);
-        } catch (e) {
-            const context = global.stage.context.get_backend().get_cogl_context();
-            image.set_bytes(context, bytes, Cogl.PixelFormat.BGRA_8888_PRE, width, height, stride);
-        }
+        const {Clutter, St} = this._lib;
+        const image = this._imageContent(bytes, width, height, stride);
         if (!this._panel) {
             this._panel = new St.Widget({});
             this._cover.add_child(this._panel);
@@ -528,6 +620,7 @@ var TolvaScreenShell = class TolvaScreenShell {
         this._cover = null;
         this._picture = null;
         this._dim = null;
+        this._tiles = [];
         if (this._stopWhenUncovered)
             this.stop();
     }
@@ -619,5 +712,42 @@ var TolvaScreenShell = class TolvaScreenShell {
 
     _connect(object, signal, handler) {
         this._signals.push([object, object.connect(signal, handler)]);
+    }
+};
+
+// One monitor's part of a sheet: a frame at the monitor's place that shows nothing beyond it, the
+// picture in it (larger by the margin it moves in) and the gradient over the monitor.
+var TolvaScreenTile = class TolvaScreenTile {
+    constructor(lib, parent, [x, y, width, height], [restX, restY], image, pictureWidth, pictureHeight) {
+        const {Clutter, St} = lib;
+        this._lib = lib;
+        this._rest = [restX, restY];
+        // How far the picture may go each way and still cover the whole monitor.
+        this._reach = [[width - (restX + pictureWidth), -restX], [height - (restY + pictureHeight), -restY]];
+        this._frame = new St.Widget({x, y, width, height, clip_to_allocation: true});
+        this._picture = new St.Widget({x: restX, y: restY, width: pictureWidth, height: pictureHeight});
+        this._picture.set_content(image);
+        this._picture.set_content_gravity(Clutter.ContentGravity.RESIZE_FILL);
+        this._frame.add_child(this._picture);
+        this._gradient = null;
+        parent.add_child(this._frame);
+    }
+
+    // `dx`, `dy` from where the picture rests, held within its margin: never a gap at an edge.
+    shift(dx, dy) {
+        const within = (value, [low, high]) => Math.max(low, Math.min(high, value));
+        this._picture.set_position(this._rest[0] + within(dx, this._reach[0]),
+            this._rest[1] + within(dy, this._reach[1]));
+    }
+
+    showGradient(image) {
+        const {Clutter, St} = this._lib;
+        if (!this._gradient) {
+            const [width, height] = this._frame.get_size();
+            this._gradient = new St.Widget({x: 0, y: 0, width, height});
+            this._gradient.set_content_gravity(Clutter.ContentGravity.RESIZE_FILL);
+            this._frame.add_child(this._gradient);
+        }
+        this._gradient.set_content(image);
     }
 };

@@ -7,6 +7,8 @@
 #include "support/PrivateBus.h"
 #include "support/QtWidgetsApp.h"
 
+#include <QCoreApplication>
+#include <QPainter>
 #include <QThread>
 
 #include <gtest/gtest.h>
@@ -166,4 +168,117 @@ TEST_F(GnomeOverlayWindowsTest, TheBreathingGoesToTheShellWithTheCover) {
     EXPECT_FALSE(sent.contains("breathingDepth"));
     EXPECT_FALSE(sent.contains("breathingPeriod"));
     windows->tearDown();
+}
+
+// The parts of a sheet lie one below the other, at the left edge.
+TEST(GnomeOverlayWindowsSheet, PartsAreStackedFromTheTop) {
+    QSize sheet;
+    const auto places = GnomeOverlayWindows::stacked({QSize(100, 50), QSize(120, 70), QSize(10, 5)}, &sheet);
+    EXPECT_EQ(places,
+              (std::vector<QRect>{QRect(0, 0, 100, 50), QRect(0, 50, 120, 70), QRect(0, 120, 10, 5)}));
+    EXPECT_EQ(sheet, QSize(120, 125));
+    EXPECT_TRUE(GnomeOverlayWindows::stacked({}, &sheet).empty());
+    EXPECT_EQ(sheet, QSize(0, 0));
+}
+
+namespace {
+
+// Left half red, right half blue.
+OverlayContent halvesWith(const OverlayAnimationSet& animations) {
+    QImage picture(640, 480, QImage::Format_RGB32);
+    picture.fill(Qt::red);
+    QPainter(&picture).fillRect(320, 0, 320, 480, Qt::blue);
+    OverlayContent content;
+    content.sharedImage = picture;
+    content.animations = animations;
+    content.tuning = OverlayAnimationTuning::tuning(AnimationStrength::strong);
+    return content;
+}
+
+QList<int> integersOf(const QVariant& value) {
+    return qdbus_cast<QList<int>>(value);
+}
+
+} // namespace
+
+// An extension that moves what it shows gets each monitor's picture with the shift's margin on a
+// sheet, once; then only the offsets and the gradient drawn small, when they change, at most
+// twice a second, on the program's clock.
+TEST_F(GnomeOverlayWindowsTest, AMovingExtensionGetsTheMarginOnceThenOnlyTheOffsetsAndTheGradient) {
+    extension.setVersion(3);
+    const auto content = halvesWith({OverlayAnimation::pixelShift, OverlayAnimation::gradientDrift});
+    windows->build(content);
+    auto sent = extension.state();
+    // Monitor, where the picture rests, its part of the sheet: 16 pixels more on every side.
+    EXPECT_EQ(integersOf(sent.content.value("tiles")),
+              (QList<int>{0,    0, 1280, 720, -16,  -16, 0, 0,   1312, 752,    //
+                          1280, 0, 800,  600, 1264, -16, 0, 752, 832,  632})); //
+    EXPECT_TRUE(integersOf(sent.content.value("notes")).isEmpty());
+    EXPECT_EQ(sent.content.value("width").toUInt(), 1312u);
+    EXPECT_EQ(sent.content.value("height").toUInt(), 752u + 632u);
+    const uint stride = sent.content.value("stride").toUInt();
+    const QImage sheet(reinterpret_cast<const uchar*>(sent.picture.constData()), 1312, 752 + 632, int(stride),
+                       QImage::Format_ARGB32_Premultiplied);
+    // The picture covers the monitor and its margin: red on the left, blue on the right.
+    EXPECT_EQ(sheet.pixelColor(0, 0), QColor(Qt::red));
+    EXPECT_EQ(sheet.pixelColor(1311, 751), QColor(Qt::blue));
+    EXPECT_EQ(sheet.pixelColor(831, 752 + 631), QColor(Qt::blue));
+    // The gradient from the start, a 1280x720 monitor's eight times smaller.
+    ASSERT_TRUE(waitUntil([&] { return extension.state().gradientCalls > 0; }, 3000ms));
+    sent = extension.state();
+    ASSERT_EQ(sent.gradientCalls, 1);
+    EXPECT_EQ(integersOf(sent.gradientLayout.value("parts")), (QList<int>{0, 0, 160, 90, 0, 90, 100, 75}));
+    EXPECT_TRUE(sent.shifts.empty()) << "the pictures rest where the cover put them";
+    const QByteArray firstGradient = sent.gradients;
+
+    // Ten seconds on, the first shift: 16 pixels to the right on both monitors, eased in at most
+    // two steps a second.
+    const auto& tuning = content.tuning;
+    for (double t = 0; t < tuning.pixelShiftInterval + 2.5; t += 0.05)
+        scheduler.advance(Seconds(0.05));
+    const QList<int> right{16, 0, 16, 0};
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            const auto shifts = extension.state().shifts;
+            return !shifts.empty() && shifts.back() == right && extension.state().gradients != firstGradient;
+        },
+        3000ms));
+    sent = extension.state();
+    ASSERT_FALSE(sent.shifts.empty());
+    EXPECT_EQ(sent.shifts.back(), right);
+    EXPECT_LE(sent.shifts.size(), 5u) << "more than two frames a second";
+    EXPECT_GE(sent.shifts.size(), 2u) << "the move was not eased";
+    EXPECT_NE(sent.gradients, firstGradient) << "the gradient stood still";
+    EXPECT_LE(sent.gradientCalls, 1 + int((tuning.pixelShiftInterval + 2.5) * 2) + 1);
+    EXPECT_EQ(sent.covers, 1) << "the picture went again";
+    windows->tearDown();
+}
+
+// An older extension, or effects that reduce motion took out, keep the cover still: nothing moves
+// and no margin is sent.
+TEST_F(GnomeOverlayWindowsTest, WithoutTheEffectsOrForAnOlderExtensionThePictureStandsStill) {
+    auto expectStillForHalfAMinute = [&] {
+        for (int i = 0; i < 300; ++i)
+            scheduler.advance(Seconds(0.1));
+        // A call that waits for its answer: the extension has handled every call before it.
+        shell->isCovered();
+        const auto sent = extension.state();
+        EXPECT_TRUE(sent.shifts.empty());
+        EXPECT_EQ(sent.gradientCalls, 0);
+        windows->tearDown();
+    };
+    extension.setVersion(3);
+    windows->build(halvesWith({}));
+    auto sent = extension.state();
+    EXPECT_EQ(
+        integersOf(sent.content.value("tiles")),
+        (QList<int>{0, 0, 1280, 720, 0, 0, 0, 0, 1280, 720, 1280, 0, 800, 600, 1280, 0, 0, 720, 800, 600}));
+    expectStillForHalfAMinute();
+
+    extension.setVersion(2);
+    windows->build(halvesWith({OverlayAnimation::pixelShift, OverlayAnimation::gradientDrift}));
+    sent = extension.state();
+    EXPECT_FALSE(sent.content.contains("tiles"));
+    EXPECT_EQ(sent.content.value("width").toUInt(), 2080u) << "not the stage";
+    expectStillForHalfAMinute();
 }

@@ -94,7 +94,7 @@ TEST_F(GnomeLock, CoversBothMonitorsTakesTheKeysAndOpensForThePinOnly) {
 
     app = std::make_unique<App>(std::vector<std::string>{"--lock-in", "0"});
     ASSERT_TRUE(app->waitFor("lock info: locked in background .*", 20s)) << app->transcript();
-    EXPECT_TRUE(app->saw("lock info: display server: wayland \\(gnome shell extension 2\\)"))
+    EXPECT_TRUE(app->saw("lock info: display server: wayland \\(gnome shell extension 3\\)"))
         << app->transcript();
     EXPECT_TRUE(app->saw("idle info: idle time source: mutter idle monitor")) << app->transcript();
     // The Shell holds the keys from the moment the lock begins: no fallback, no grab to retry.
@@ -156,7 +156,8 @@ TEST_F(GnomeLock, TheRightPinTypedDuringTheWaitAfterWrongOnesDoesNotOpen) {
         << "no key reached the program\n"
         << app->transcript();
 
-    expectTheWaitToHoldTheRightPin(*app, [&](const std::vector<std::uint32_t>& keys) { typeDigits(keyboard, keys); });
+    expectTheWaitToHoldTheRightPin(
+        *app, [&](const std::vector<std::uint32_t>& keys) { typeDigits(keyboard, keys); });
     EXPECT_TRUE(watcher->isCovered());
     // (The panel stands in the middle of one monitor; the rest shows the cover.)
     EXPECT_TRUE(screenIs(magentaColour, 0.9)) << "the cover went during the wait";
@@ -170,16 +171,17 @@ TEST_F(GnomeLock, TheShortcutOfTheSettingsLocks) {
     ASSERT_TRUE(keyboard.isReady());
     app = std::make_unique<App>();
     ASSERT_TRUE(app->waitFor("input info: global shortcut: gnome shell extension", 20s)) << app->transcript();
-    ASSERT_TRUE(app->waitFor("input info: gnome shell: the shortcut is <Control><Super>k")) << app->transcript();
-    ASSERT_TRUE(tapUntil(
-        keyboard, KEY_K, [&] { return app->saw("lock info: lock begin .*"); }, 15s, {KEY_LEFTCTRL, KEY_LEFTMETA}))
+    ASSERT_TRUE(app->waitFor("input info: gnome shell: the shortcut is <Control><Super>k"))
+        << app->transcript();
+    ASSERT_TRUE(tapUntil(keyboard, KEY_K, [&] { return app->saw("lock info: lock begin .*"); }, 15s,
+                         {KEY_LEFTCTRL, KEY_LEFTMETA}))
         << app->transcript();
     ASSERT_TRUE(app->waitFor("lock info: locked in background .*", 20s)) << app->transcript();
     EXPECT_TRUE(watcher->isCovered());
 
-    ASSERT_TRUE(
-        tapUntil(keyboard, KEY_ESC, [&] { return app->saw("lock info: taking foreground: input key:tap"); }))
-        << app->transcript();
+    ASSERT_TRUE(tapUntil(keyboard, KEY_ESC, [&] {
+        return app->saw("lock info: taking foreground: input key:tap");
+    })) << app->transcript();
     typeDigits(keyboard, {KEY_4, KEY_8, KEY_2, KEY_9});
     ASSERT_TRUE(app->waitFor("lock info: unlocked reason=PIN via tap.*")) << app->transcript();
     EXPECT_TRUE(waitUntil([&] { return !watcher->isCovered(); }, 5s));
@@ -285,7 +287,8 @@ TEST_F(GnomeLock, AKilledProgramIsStartedAgainByTheBusAndTakesTheLockBack) {
                                                                        << fileText(log);
     // (The cover goes before the line is written.)
     EXPECT_TRUE(waitUntil(
-        [&] { return fileText(log).find("lock info: unlocked reason=PIN via tap") != std::string::npos; }, 5s))
+        [&] { return fileText(log).find("lock info: unlocked reason=PIN via tap") != std::string::npos; },
+        5s))
         << fileText(log);
     ::kill(std::exchange(started.pid, 0), SIGTERM);
     EXPECT_TRUE(waitUntil(

@@ -39,12 +39,9 @@ struct GnomeShellExtension : ::testing::Test {
         if (!enterGnomeSession())
             GTEST_SKIP() << "needs the headless GNOME Shell of the ctest fixture `gnome`";
         program = std::make_unique<QDBusConnection>(connect(QStringLiteral("program")));
-        ASSERT_TRUE(claimProgramName(*program)) << "another program holds org.tolva.Screen";
-        shell = std::make_shared<GnomeShellCover>(*program);
-        if (!shell->isAvailable() && switchExtension(true)) // an earlier test left it off
-            waitUntil([&] { return shell->isAvailable(); }, 5s);
-        ASSERT_TRUE(shell->isAvailable()) << "the extension does not answer";
-        shell->uncover(); // whatever an earlier test left
+        std::string why;
+        shell = extensionForProgram(*program, &why);
+        ASSERT_TRUE(shell) << why;
     }
     void TearDown() override {
         if (shell)
@@ -230,10 +227,11 @@ std::pair<double, double> redRange(const std::vector<Sample>& samples) {
 // The breathing: black over the cover, beneath the panel, that the Shell eases from none to the
 // depth and back by itself; a cover without it (the same cover made again) stands still.
 TEST_F(GnomeShellExtension, TheCoverBreathesBeneathThePanelWhenAskedAndOnlyThen) {
-    EXPECT_EQ(shell->version(), std::optional<std::uint32_t>(2));
+    EXPECT_EQ(shell->version(), std::optional<std::uint32_t>(3));
     std::string error;
     // Depth 0.6: the magenta's red goes down to 102 at the deepest; one breath in 1.6 s.
-    ASSERT_TRUE(shell->cover(pictureOf(magentaColour), 1.0, GnomeShellCover::Motion{0.6, 1.6}, &error)) << error;
+    ASSERT_TRUE(shell->cover(pictureOf(magentaColour), 1.0, GnomeShellCover::Motion{0.6, 1.6}, &error))
+        << error;
     QImage panel(200, 100, QImage::Format_ARGB32_Premultiplied);
     panel.fill(greenColour);
     shell->showPanel(panel, QPoint(1280 + 300, 200));
@@ -645,8 +643,8 @@ try {
     const QStringList lines = output.split('\n');
     ASSERT_EQ(lines.size(), 2) << output.toStdString() << gjs.readAllStandardError().toStdString();
     EXPECT_EQ(lines[0],
-              "core org.tolva.Screen.Shell 2 Cover,CoverWithPicture,ShowPanel,HidePanel,Snapshot,Uncover,"
-              "SetLockShortcut");
+              "core org.tolva.Screen.Shell 3 Cover,CoverWithPicture,ShowPanel,HidePanel,ShiftPictures,"
+              "ShowGradients,Snapshot,Uncover,SetLockShortcut");
     EXPECT_TRUE(
         lines[1].startsWith("entry ImportError: Unable to load file from: resource:///org/gnome/shell/"))
         << lines[1].toStdString();

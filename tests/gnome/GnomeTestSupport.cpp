@@ -50,6 +50,22 @@ bool claimProgramName(QDBusConnection& bus) {
     return reply.isValid() && reply.value() == QDBusConnectionInterface::ServiceRegistered;
 }
 
+std::shared_ptr<GnomeShellCover> extensionForProgram(QDBusConnection& program, std::string* why) {
+    if (!claimProgramName(program)) {
+        *why = "another program holds org.tolva.Screen";
+        return nullptr;
+    }
+    auto shell = std::make_shared<GnomeShellCover>(program);
+    if (!shell->isAvailable() && switchExtension(true))
+        waitUntil([&] { return shell->isAvailable(); }, 5s);
+    if (!shell->isAvailable()) {
+        *why = "the extension does not answer";
+        return nullptr;
+    }
+    shell->uncover();
+    return shell;
+}
+
 bool switchExtension(bool on) {
     QDBusConnection bus = connect(QStringLiteral("extensions"));
     QDBusMessage message = QDBusMessage::createMethodCall(

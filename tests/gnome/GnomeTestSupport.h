@@ -3,6 +3,7 @@
 // which keys it got, and pictures of what the Shell shows.
 #pragma once
 
+#include "platform/gnome/GnomeShellCover.h"
 #include "support/ChildProcess.h"
 
 #include <QColor>
@@ -29,6 +30,11 @@ bool enterGnomeSession();
 QDBusConnection connect(const QString& name);
 // Takes org.tolva.Screen on `bus`, as the program does; false if someone else has it.
 bool claimProgramName(QDBusConnection& bus);
+
+// The extension as the program drives it, from `program` once it holds org.tolva.Screen:
+// switched on if an earlier test left it off, and bare of any cover an earlier test left; null,
+// with the reason in `why`, when it cannot be had.
+std::shared_ptr<GnomeShellCover> extensionForProgram(QDBusConnection& program, std::string* why);
 
 // Switches Tolva Screen's extension off or on as `gnome-extensions disable|enable` does; false
 // when the Shell says no.

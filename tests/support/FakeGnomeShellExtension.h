@@ -12,6 +12,7 @@
 #include <QDBusVirtualObject>
 
 #include <mutex>
+#include <vector>
 
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -74,10 +75,19 @@ public:
         QByteArray picture;
         QByteArray panel;
         QList<QVariant> panelPlace; // x, y, width, height, stride
+        std::uint32_t version = 1;
+        std::vector<QList<int>> shifts; // every ShiftPictures' offsets
+        QVariantMap gradientLayout;     // of the last ShowGradients
+        QByteArray gradients;
+        int gradientCalls = 0;
     };
     State state() const {
         std::lock_guard lock(mutex_);
         return state_;
+    }
+    void setVersion(std::uint32_t version) {
+        std::lock_guard lock(mutex_);
+        state_.version = version;
     }
     void setRefuse(bool refuse) {
         std::lock_guard lock(mutex_);
@@ -87,13 +97,14 @@ public:
     QString introspect(const QString&) const override { return {}; }
     bool handleMessage(const QDBusMessage& message, const QDBusConnection& connection) override {
         std::lock_guard lock(mutex_);
-        auto& [refuse, covered, covers, content, picture, panel, panelPlace] = state_;
+        auto& [refuse, covered, covers, content, picture, panel, panelPlace, version, shifts, gradientLayout,
+               gradients, gradientCalls] = state_;
         const QString member = message.member();
         if (message.interface() == "org.freedesktop.DBus.Properties" && member == "Get") {
             const QString name = message.arguments().value(1).toString();
             QVariant value;
             if (name == "Version")
-                value = QVariant::fromValue(uint(1));
+                value = QVariant::fromValue(uint(version));
             else if (name == "Covered")
                 value = covered;
             else if (name == "Monitors")
@@ -118,6 +129,12 @@ public:
         } else if (member == "ShowPanel") {
             panel = contentsOf(arguments.value(0).value<QDBusUnixFileDescriptor>());
             panelPlace = arguments.mid(1);
+        } else if (member == "ShiftPictures") {
+            shifts.push_back(qdbus_cast<QList<int>>(arguments.value(0)));
+        } else if (member == "ShowGradients") {
+            gradients = contentsOf(arguments.value(0).value<QDBusUnixFileDescriptor>());
+            gradientLayout = qdbus_cast<QVariantMap>(arguments.value(1));
+            ++gradientCalls;
         } else if (member == "Uncover") {
             covered = false;
         }

@@ -13,6 +13,7 @@
 #include "platform/wayland/WaylandOverlayWindows.h"
 #include "support/EndToEnd.h"
 #include "support/LockoutCheck.h"
+#include "support/PictureChecks.h"
 #include "support/PlainLook.h"
 #include "support/QtWidgetsApp.h"
 #include "wayland/WaylandTestSupport.h"
@@ -288,28 +289,6 @@ TEST_F(WaylandLock, BeneathALiveTintTheGuardShowsTheLiveScreenAndTakesOverTheTin
         EXPECT_EQ(waitForColour(output, tinted, 6, QRect(0, 0, 120, 120)), "")
             << output << ": one tint, not two, once the program is back";
 }
-
-namespace {
-
-// The first column of row `y` where blue outweighs red, scanning from the left; -1 if none.
-int redToBlueEdge(const QImage& shot, int y) {
-    for (int x = 0; x < shot.width(); ++x)
-        if (const QRgb p = shot.pixel(x, y); qBlue(p) > qRed(p))
-            return x;
-    return -1;
-}
-
-// The mean of one channel over `area` of `shot`.
-double meanGreen(const QImage& shot, const QRect& area) {
-    double sum = 0;
-    int count = 0;
-    for (int y = area.top(); y <= area.bottom(); y += 8)
-        for (int x = area.left(); x <= area.right(); x += 8, ++count)
-            sum += qGreen(shot.pixel(x, y));
-    return count ? sum / count : 0;
-}
-
-} // namespace
 
 // The pixel shift moves the picture by its step, and the gradient drifts: the views' frames are
 // drawn again and reach every output.

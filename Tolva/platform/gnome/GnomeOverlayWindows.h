@@ -2,8 +2,11 @@
 // (GnomeShellCover), and each monitor has an overlay window whose view is never shown itself but
 // rendered: once into the cover's picture when the lock begins (the colour or picture and the
 // away note), and its unlock panel into a bitmap the Shell shows whenever it changes. The
-// breathing is the Shell's own easing over the picture. Keys reach
-// the lock through the tap this class hands out, pointer input through each view.
+// breathing is the Shell's own easing over the picture. The pixel shift and the drift run in the
+// views, on the program's clock; the Shell holds each monitor's picture with the shift's margin
+// and moves it, and shows the gradient drawn small, both sent at most twice a second when they
+// look different (never a picture of the stage again). Keys reach the lock through the tap this
+// class hands out, pointer input through each view.
 #pragma once
 
 #include "overlay/OverlayWindows.h"
@@ -41,7 +44,16 @@ public:
     // Whether the Shell holds the keys for the lock: its cover is up, or comes with the next build.
     bool holdsKeys() const;
 
+    // Where parts of `sizes` lie on a sheet that stacks them from the top, each below the last,
+    // at the left edge; `sheet` gets the sheet's size.
+    static std::vector<QRect> stacked(const std::vector<QSize>& sizes, QSize* sheet);
+
 private:
+    bool coverNow(std::string* error);
+    void composeStage();
+    void composeSheet();
+    void redrawSoon();
+    void redraw();
     void coverAgain();
     void showPanel();
     void pointerMoved(QPointF at, const char* source);
@@ -57,8 +69,18 @@ private:
     std::optional<Point> pointer_;
     bool covered_ = false;
     bool available_ = false; // the extension answers on the bus
-    // The cover's picture, kept to show it again when the Shell comes back.
+    // The cover's picture, kept to show it again when the Shell comes back: the stage, or for an
+    // extension that moves the pictures, the sheet of `sheet_`.
     QImage picture_;
+    bool isSheet_ = false;
+    GnomeShellCover::Sheet sheet_;
+    bool translucent_ = false;
+    QColor under_;
+    // The motion as last sent, sent again only when it looks different.
+    std::vector<QPoint> offsetsShown_;
+    QImage gradientsShown_;
+    Scheduler::Handle redrawTask_;
+    Instant lastRedraw_{};
     // The effects the Shell draws over it, sent with it.
     GnomeShellCover::Motion motion_;
     // The panel as last sent: sent again only when it looks different.

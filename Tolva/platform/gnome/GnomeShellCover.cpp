@@ -57,6 +57,19 @@ QVariantMap pictureFields(const QImage& image) {
             {QStringLiteral("stride"), QVariant::fromValue(uint(image.bytesPerLine()))}};
 }
 
+// Rectangles and points as flat lists of integers, which the extension reads in groups.
+void append(QList<int>& list, const QRect& rect) {
+    list << rect.x() << rect.y() << rect.width() << rect.height();
+}
+
+void append(QList<int>& list, const QPoint& point) {
+    list << point.x() << point.y();
+}
+
+QVariant integers(const QList<int>& list) {
+    return QVariant::fromValue(list);
+}
+
 bool succeeded(const QDBusMessage& reply, std::string* error) {
     if (reply.type() == QDBusMessage::ReplyMessage)
         return true;
@@ -68,6 +81,7 @@ bool succeeded(const QDBusMessage& reply, std::string* error) {
 } // namespace
 
 GnomeShellCover::GnomeShellCover(QDBusConnection bus) : bus_(std::move(bus)) {
+    qDBusRegisterMetaType<QList<int>>();
     bus_.connect(service, path, interface, QStringLiteral("Key"), this,
                  SLOT(keyReceived(uint, uint, uint, bool, QString)));
     bus_.connect(service, path, interface, QStringLiteral("Pointer"), this,
@@ -155,7 +169,26 @@ bool GnomeShellCover::cover(const QImage& picture, double opacity, std::string* 
 }
 
 bool GnomeShellCover::cover(const QImage& picture, double opacity, const Motion& motion, std::string* error) {
+    return cover(picture, Sheet{}, opacity, motion, error);
+}
+
+bool GnomeShellCover::cover(const QImage& picture, const Sheet& layout, double opacity, const Motion& motion,
+                            std::string* error) {
     QVariantMap content = pictureFields(picture);
+    if (!layout.tiles.empty()) {
+        QList<int> tiles, notes;
+        for (const auto& tile : layout.tiles) {
+            append(tiles, tile.monitor);
+            append(tiles, tile.picture.at);
+            append(tiles, tile.picture.source);
+        }
+        for (const auto& note : layout.notes) {
+            append(notes, note.at);
+            append(notes, note.source);
+        }
+        content[QStringLiteral("tiles")] = integers(tiles);
+        content[QStringLiteral("notes")] = integers(notes);
+    }
     content[QStringLiteral("mode")] = QStringLiteral("picture");
     content[QStringLiteral("opacity")] = opacity;
     // Only when it breathes: a content without them stands still in every version.
@@ -164,6 +197,27 @@ bool GnomeShellCover::cover(const QImage& picture, double opacity, const Motion&
         content[QStringLiteral("breathingPeriod")] = motion.breathingPeriod;
     }
     return callWithPicture(QStringLiteral("CoverWithPicture"), {content}, picture, {}, error, true);
+}
+
+void GnomeShellCover::shiftPictures(const std::vector<QPoint>& offsets) {
+    QList<int> list;
+    for (const auto& offset : offsets)
+        append(list, offset);
+    QDBusMessage message =
+        QDBusMessage::createMethodCall(service, path, interface, QStringLiteral("ShiftPictures"));
+    message.setArguments({integers(list)});
+    bus_.asyncCall(message);
+}
+
+void GnomeShellCover::showGradients(const QImage& sheet, const std::vector<QRect>& parts) {
+    QList<int> list;
+    for (const auto& part : parts)
+        append(list, part);
+    QVariantMap layout = pictureFields(sheet);
+    layout[QStringLiteral("parts")] = integers(list);
+    std::string error;
+    if (!callWithPicture(QStringLiteral("ShowGradients"), {}, sheet, {layout}, &error, false))
+        Log::lock.error("gnome shell: cannot show the gradient: " + error);
 }
 
 bool GnomeShellCover::coverWithColour(const QColor& colour, double opacity, std::string* error) {

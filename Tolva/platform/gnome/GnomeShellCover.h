@@ -43,6 +43,28 @@ public:
         friend bool operator==(const Motion&, const Motion&) = default;
     };
 
+    // From version 3 the cover's picture may be a sheet of parts instead of the stage: each
+    // monitor's picture (larger than the monitor by the pixel shift's margin, clipped to it), which
+    // the Shell moves on shiftPictures(), and the away notes, which stay where they are. Older
+    // extensions know nothing of it: the program sends them the stage.
+    static constexpr std::uint32_t movingVersion = 3;
+    // A part of the sheet, and where its top-left corner shows on the stage when at rest.
+    struct Part {
+        QRect source;
+        QPoint at;
+        friend bool operator==(const Part&, const Part&) = default;
+    };
+    struct Tile {
+        QRect monitor; // what the tile covers on the stage; the part may reach beyond, clipped
+        Part picture;
+        friend bool operator==(const Tile&, const Tile&) = default;
+    };
+    struct Sheet {
+        std::vector<Tile> tiles; // in the order of monitors()
+        std::vector<Part> notes; // above the tiles and their gradients
+        friend bool operator==(const Sheet&, const Sheet&) = default;
+    };
+
     explicit GnomeShellCover(QDBusConnection bus);
     ~GnomeShellCover() override;
 
@@ -61,6 +83,17 @@ public:
     bool cover(const QImage& picture, double opacity, std::string* error = nullptr);
     // The same, with the effects the Shell draws over the picture (beneath the panel).
     bool cover(const QImage& picture, double opacity, const Motion& motion, std::string* error = nullptr);
+    // The same from a sheet of parts (version 3 on): the Shell shows nothing of the desktop where
+    // the tiles leave a monitor bare, but the cover's own black.
+    bool cover(const QImage& sheet, const Sheet& layout, double opacity, const Motion& motion,
+               std::string* error = nullptr);
+    // Moves each tile's picture by its offset from where it rests (one per tile, y down), within
+    // the tile's margin. Asynchronous, as the panel.
+    void shiftPictures(const std::vector<QPoint>& offsets);
+    // Lays part i of `sheet` stretched over tile i's monitor, between the tile's picture and the
+    // notes (the drift's gradient, drawn small: a linear gradient stretched stays one); an empty
+    // list of parts takes them away. Asynchronous.
+    void showGradients(const QImage& sheet, const std::vector<QRect>& parts);
     // Covers with one colour (#rrggbb) at `opacity`, blended over the live screen when below 1.
     bool coverWithColour(const QColor& colour, double opacity, std::string* error = nullptr);
     // Shows `panel` with its top-left corner at `at` (stage pixels) above the cover; replaces
