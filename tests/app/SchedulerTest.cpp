@@ -1,3 +1,4 @@
+#include "platform/FrameLimiter.h"
 #include "platform/QtScheduler.h"
 #include "platform/fake/FakeScheduler.h"
 #include "support/ChildProcess.h"
@@ -82,4 +83,51 @@ TEST(QtScheduler, RunsOnTheEventLoopInOrderAndHonoursCancel) {
     EXPECT_EQ(order, (std::vector<int>{1, 2}));
     const Instant before = scheduler.now();
     EXPECT_GE(std::chrono::duration_cast<Seconds>(scheduler.now() - before).count(), 0.0);
+}
+
+TEST(FrameLimiter, AsksComeTogetherIntoOneFrameAndFramesKeepTheirIntervalApart) {
+    FakeScheduler scheduler;
+    int frames = 0;
+    FrameLimiter limiter(scheduler, Seconds(0.5), [&] { ++frames; });
+
+    // The first frame comes at once, however often it was asked for.
+    limiter.ask();
+    limiter.ask();
+    EXPECT_TRUE(limiter.isPending());
+    scheduler.runDue();
+    EXPECT_EQ(frames, 1);
+    EXPECT_FALSE(limiter.isPending());
+
+    // The next one waits for the interval since the last.
+    scheduler.advance(Seconds(0.1));
+    limiter.ask();
+    limiter.ask();
+    scheduler.advance(Seconds(0.39));
+    EXPECT_EQ(frames, 1);
+    scheduler.advance(Seconds(0.02));
+    EXPECT_EQ(frames, 2);
+
+    // Asked long after the last, it comes at once again.
+    scheduler.advance(Seconds(3));
+    limiter.ask();
+    scheduler.runDue();
+    EXPECT_EQ(frames, 3);
+}
+
+TEST(FrameLimiter, AFrameDrawnWithoutAskingCountsAndACancelledOneNeverComes) {
+    FakeScheduler scheduler;
+    int frames = 0;
+    FrameLimiter limiter(scheduler, Seconds(0.5), [&] { ++frames; });
+    scheduler.advance(Seconds(10));
+    limiter.markDrawn();
+    limiter.ask();
+    scheduler.advance(Seconds(0.49));
+    EXPECT_EQ(frames, 0);
+    scheduler.advance(Seconds(0.02));
+    EXPECT_EQ(frames, 1);
+
+    limiter.ask();
+    limiter.cancel();
+    scheduler.advance(Seconds(5));
+    EXPECT_EQ(frames, 1);
 }

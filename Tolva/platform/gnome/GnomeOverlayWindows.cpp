@@ -56,7 +56,7 @@ GnomeOverlayWindows::GnomeOverlayWindows(Scheduler& scheduler, std::shared_ptr<G
 
 GnomeOverlayWindows::~GnomeOverlayWindows() {
     panelWatch_.cancel();
-    redrawTask_.cancel();
+    frames_.cancel();
     retry_.cancel();
     shell_->onKey = nullptr;
     shell_->onPointer = nullptr;
@@ -71,7 +71,7 @@ DisplayLayout GnomeOverlayWindows::currentLayout() const {
 void GnomeOverlayWindows::build(const OverlayContent& content) {
     panelWatch_.cancel();
     retry_.cancel();
-    redrawTask_.cancel();
+    frames_.cancel();
     windows_.clear();
     panelShown_.reset();
     picture_ = QImage();
@@ -105,7 +105,7 @@ void GnomeOverlayWindows::build(const OverlayContent& content) {
             view->stopAnimations();
         } else {
             view->startAnimations(running, content.tuning, 1.0);
-            view->onFrame = [this] { redrawSoon(); };
+            view->onFrame = [this] { frames_.ask(); };
         }
         windows_.push_back(std::move(window));
     }
@@ -122,7 +122,7 @@ void GnomeOverlayWindows::build(const OverlayContent& content) {
     // up (its dots, countdown and fade), besides once after every key. While a frame of the
     // effects is due, the panel waits for it: the picture around the card moves with it.
     panelWatch_ = scheduler_.every(Seconds(0.05), [this] {
-        if (!redrawTask_.isActive())
+        if (!frames_.isPending())
             showPanel();
     });
 }
@@ -229,19 +229,8 @@ std::vector<QRect> GnomeOverlayWindows::stacked(const std::vector<QSize>& sizes,
     return places;
 }
 
-void GnomeOverlayWindows::redrawSoon() {
-    // Each frame makes the Shell draw the whole stage again: at most two a second, which the slow
-    // moves of the effects never need more of.
-    if (redrawTask_.isActive() || windows_.empty())
-        return;
-    const auto now = scheduler_.now();
-    const auto earliest = lastRedraw_ + std::chrono::milliseconds(500);
-    const double wait = earliest > now ? std::chrono::duration<double>(earliest - now).count() : 0.0;
-    redrawTask_ = scheduler_.schedule(Seconds(wait), [this] { redraw(); });
-}
-
 void GnomeOverlayWindows::redraw() {
-    lastRedraw_ = scheduler_.now();
+    frames_.markDrawn();
     if (!covered_ || !isSheet_ || windows_.size() != sheet_.tiles.size())
         return;
     std::vector<QPoint> offsets;
@@ -341,7 +330,7 @@ void GnomeOverlayWindows::pointerMoved(QPointF at, const char* source) {
 
 void GnomeOverlayWindows::tearDown() {
     panelWatch_.cancel();
-    redrawTask_.cancel();
+    frames_.cancel();
     retry_.cancel();
     std::string error;
     if ((covered_ || !windows_.empty()) && !shell_->uncover(&error))

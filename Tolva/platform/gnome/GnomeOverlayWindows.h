@@ -12,6 +12,7 @@
 #include "overlay/OverlayWindows.h"
 #include "platform/CoverKeys.h"
 #include "platform/EventTap.h"
+#include "platform/FrameLimiter.h"
 #include "platform/Scheduler.h"
 #include "platform/gnome/GnomeShellCover.h"
 #include "unlock/UnlockPanel.h"
@@ -52,7 +53,6 @@ private:
     bool coverNow(std::string* error);
     void composeStage();
     void composeSheet();
-    void redrawSoon();
     void redraw();
     void coverAgain();
     void showPanel();
@@ -79,8 +79,9 @@ private:
     // The motion as last sent, sent again only when it looks different.
     std::vector<QPoint> offsetsShown_;
     QImage gradientsShown_;
-    Scheduler::Handle redrawTask_;
-    Instant lastRedraw_{};
+    // Each frame makes the Shell draw the whole stage again: at most two a second, which the slow
+    // moves of the effects never need more of.
+    FrameLimiter frames_{scheduler_, Seconds(0.5), [this] { redraw(); }};
     // The effects the Shell draws over it, sent with it.
     GnomeShellCover::Motion motion_;
     // The panel as last sent: sent again only when it looks different.

@@ -137,7 +137,7 @@ void WaylandOverlayWindows::build(const OverlayContent& content) {
     OverlayAnimationSet moving = content.animations;
     moving.erase(OverlayAnimation::breathing);
     breathTask_.cancel();
-    redrawTask_.cancel();
+    frames_.cancel();
     breathing_.reset();
     if (content.animations.count(OverlayAnimation::breathing)) {
         breathing_ =
@@ -161,7 +161,7 @@ void WaylandOverlayWindows::build(const OverlayContent& content) {
         windows_.push_back(std::move(window));
         if (plain)
             continue;
-        view->onFrame = [this] { redrawSoon(); };
+        view->onFrame = [this] { frames_.ask(); };
         pictures[output.name] = rendered(*view, output.geometry.size(), underPicture_);
     }
     const QColor fallback = content.isTranslucent ? content.tintColour() : content.background;
@@ -200,19 +200,8 @@ QImage WaylandOverlayWindows::rendered(OverlayView& view, QSize size, const QCol
     return picture;
 }
 
-void WaylandOverlayWindows::redrawSoon() {
-    // Every frame is a picture of each output drawn here and copied to the compositor: at most
-    // two a second, which the slow moves of the effects never need more of.
-    if (redrawTask_.isActive() || windows_.empty())
-        return;
-    const auto now = scheduler_.now();
-    const auto earliest = lastRedraw_ + std::chrono::milliseconds(500);
-    const double wait = earliest > now ? std::chrono::duration<double>(earliest - now).count() : 0.0;
-    redrawTask_ = scheduler_.schedule(Seconds(wait), [this] { redraw(); });
-}
-
 void WaylandOverlayWindows::redraw() {
-    lastRedraw_ = scheduler_.now();
+    frames_.markDrawn();
     if (cover_.kind != CoverContent::Kind::images || windows_.size() != built_.size())
         return;
     std::map<std::string, QImage> pictures;
@@ -276,7 +265,7 @@ void WaylandOverlayWindows::pointerMoved(const std::string& output, QPoint at, c
 void WaylandOverlayWindows::tearDown() {
     panelWatch_.cancel();
     breathTask_.cancel();
-    redrawTask_.cancel();
+    frames_.cancel();
     breathing_.reset();
     reconnect_.cancel();
     overlay_->uncover();

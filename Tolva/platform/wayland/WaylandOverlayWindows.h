@@ -9,6 +9,7 @@
 #include "overlay/OverlayWindows.h"
 #include "platform/CoverKeys.h"
 #include "platform/EventTap.h"
+#include "platform/FrameLimiter.h"
 #include "platform/Scheduler.h"
 #include "platform/wayland/WaylandOverlay.h"
 #include "unlock/UnlockPanel.h"
@@ -93,10 +94,10 @@ private:
     Scheduler::Handle breathTask_;
     // The pixel shift and the drifting gradient: the views' frames drawn again, a few a second.
     static QImage rendered(OverlayView& view, QSize size, const QColor& under);
-    void redrawSoon();
     void redraw();
-    Scheduler::Handle redrawTask_;
-    Instant lastRedraw_{};
+    // Every frame is a picture of each output drawn here and copied to the compositor: at most
+    // two a second, which the slow moves of the effects never need more of.
+    FrameLimiter frames_{scheduler_, Seconds(0.5), [this] { redraw(); }};
     QColor underPicture_;
     void breathe();
 };
