@@ -21,6 +21,24 @@ std::chrono::microseconds since(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start);
 }
 
+// How long after `start` the compositor drew a frame it stamped `frameMilliseconds`. wlroots and
+// KWin stamp frames with the monotonic clock in milliseconds (the protocol leaves the base open),
+// which tells when the frame was drawn even where this process reads the news later; a stamp
+// outside the time since `start` has another base, and the news's arrival stands in for it.
+std::chrono::microseconds drawnAfter(std::chrono::steady_clock::time_point start,
+                                     std::uint32_t frameMilliseconds) {
+    using namespace std::chrono;
+    const auto now = steady_clock::now();
+    const auto waited = duration_cast<microseconds>(now - start);
+    // In 32-bit milliseconds, as the stamp is, so that its wrapping does not matter.
+    const std::uint32_t nowMilliseconds =
+        std::uint32_t(duration_cast<milliseconds>(now.time_since_epoch()).count());
+    const auto age = milliseconds(std::uint32_t(nowMilliseconds - frameMilliseconds));
+    if (age > duration_cast<milliseconds>(waited) + milliseconds(1))
+        return waited;
+    return std::max(microseconds(0), waited - duration_cast<microseconds>(age));
+}
+
 // Copies `image` (any format) into `buffer` as premultiplied ARGB8888, row by row.
 void copyInto(const QImage& image, ShmBuffer& buffer) {
     const QImage source = image.format() == QImage::Format_ARGB32_Premultiplied
@@ -189,7 +207,9 @@ struct WaylandOverlayListeners {
         .inactive = shortcutsInactive,
     };
 
-    static void frameDone(void* data, wl_callback*, uint32_t) { of(data).overlay->framePresented(of(data)); }
+    static void frameDone(void* data, wl_callback*, uint32_t milliseconds) {
+        of(data).overlay->framePresented(of(data), milliseconds);
+    }
     static constexpr wl_callback_listener frame = {.done = frameDone};
 
     static WaylandOverlay& overlay(void* data) { return *static_cast<WaylandOverlay*>(data); }
@@ -307,10 +327,6 @@ bool WaylandOverlay::cover(const CoverContent& content) {
     content_ = content;
     covered_ = true;
     coverStart_ = std::chrono::steady_clock::now();
-    // With the input inhibitor, --locked bindings and other clients get no input; only one client
-    // may hold it, and the compositor ends the connection of a second one.
-    if (inhibitsInput_)
-        setInhibitsInput(true);
     // Surfaces made beforehand only wait for their content: they show on the compositor's next
     // frame, where a new one would first be configured, and wait for the frame after.
     // (KWin, which puts the newest surface on top, takes the newest mapped: these show above
@@ -320,6 +336,11 @@ bool WaylandOverlay::cover(const CoverContent& content) {
     for (const auto& output : connection_->outputs())
         if (output->done)
             createSurface(*output, coverStart_);
+    // With the input inhibitor, --locked bindings and other clients get no input; only one client
+    // may hold it, and the compositor ends the connection of a second one. It goes in the same
+    // batch as the surfaces: the focus it moves and the cover are then drawn in one frame.
+    if (inhibitsInput_)
+        setInhibitsInput(true);
     connection_->flush();
     Log::lock.info(logPrefix_ + "Wayland: covering " + std::to_string(surfaces_.size()) + " outputs");
     // The compositor gives an exclusive surface the keyboard as it maps, but KWin may not (a
@@ -499,7 +520,12 @@ void WaylandOverlay::configured(Surface& surface, std::uint32_t serial, int widt
         redrawLater_[surface.output] =
             scheduler_.schedule(Seconds(0.5), [this, output = surface.output] { redraw(output); });
     }
-    if ((first || resized) && surface.frame == nullptr) {
+    // A configure that changes nothing is only acknowledged: sway answers every commit of a
+    // layer surface with a configure of all of them, and committing on each would keep the two
+    // outputs' covers trading configures, and the compositor drawing, for many rounds.
+    if (!first && !resized)
+        return;
+    if (surface.frame == nullptr) {
         surface.frame = wl_surface_frame(surface.surface);
         wl_callback_add_listener(surface.frame, &WaylandOverlayListeners::frame, &surface);
     }
@@ -522,8 +548,10 @@ void WaylandOverlay::showDim(Surface& surface) {
     if (step == surface.dimStep && surface.dimSize == surface.size)
         return;
     if (step == 0) {
-        surface.dropDim();
-        wl_surface_commit(surface.surface);
+        if (surface.dimSurface != nullptr) {
+            surface.dropDim();
+            wl_surface_commit(surface.surface);
+        }
         return;
     }
     if (connection_->viewporter() == nullptr || connection_->subcompositor() == nullptr)
@@ -648,7 +676,7 @@ ShmBuffer* WaylandOverlay::pixelBuffer(const Surface& surface, bool image, QColo
     return kept.buffer.get();
 }
 
-void WaylandOverlay::framePresented(Surface& surface) {
+void WaylandOverlay::framePresented(Surface& surface, std::uint32_t frameMilliseconds) {
     wl_callback_destroy(surface.frame);
     surface.frame = nullptr;
     if (surface.redrawFrames > 0) {
@@ -668,7 +696,7 @@ void WaylandOverlay::framePresented(Surface& surface) {
     keyboardCheck_ = scheduler_.schedule(Seconds(0.05), [this] { checkKeyboard(); });
     if (surface.raised)
         return;
-    const auto elapsed = since(surface.created);
+    const auto elapsed = drawnAfter(surface.created, frameMilliseconds);
     Log::lock.info(logPrefix_ + "Wayland: " + surface.output + " covered after " +
                    std::to_string(elapsed.count() / 1000.0) + " ms");
     post([this, output = surface.output, elapsed] {

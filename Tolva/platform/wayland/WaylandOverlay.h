@@ -114,7 +114,8 @@ public:
     std::function<void()> onOutputsChanged;
     std::function<void()> onConnectionLost;
     // The first frame of an output's cover was shown, `elapsed` after cover() (or after the
-    // surface was made, for an output that came later).
+    // surface was made, for an output that came later): when the compositor drew it, where its
+    // frame's time stamp tells, else when the news came.
     std::function<void(const std::string& output, std::chrono::microseconds elapsed)> onCoverShown;
 
 private:
@@ -139,7 +140,7 @@ private:
     void takeKeyboardAndShortcuts(Surface& surface);
     void configured(Surface& surface, std::uint32_t serial, int width, int height);
     void closed(Surface& surface);
-    void framePresented(Surface& surface);
+    void framePresented(Surface& surface, std::uint32_t frameMilliseconds);
     void attachContent(Surface& surface);
     ShmBuffer* pixelBuffer(const Surface& surface, bool image, QColor color);
     ShmBuffer* swatchOf(std::uint32_t premultiplied);
