@@ -51,6 +51,10 @@ protected:
         if (!enterKWinSession())
             GTEST_SKIP() << "needs the headless KWin of the ctest fixture `kwin`";
         ASSERT_TRUE(KGlobalAccelHotKeyBackend::isAvailable());
+        // kglobalaccel keeps an action's keys after its program went: a test before this one (or
+        // the real program's) may have left the lock action holding them.
+        kglobalaccel("unregister", {lockAction[0], lockAction[1]});
+        ASSERT_TRUE(shortcutOf(lockAction).isEmpty());
         input = std::make_unique<KWinInput>();
         ASSERT_TRUE(input->isReady()) << input->error();
         auto backend = std::make_unique<KGlobalAccelHotKeyBackend>();
@@ -113,6 +117,8 @@ TEST_F(KGlobalAccelHotKeyBackendTest, RefusesAShortcutAnotherActionHasAsTaken) {
     const auto set =
         kglobalaccel("setShortcut", {other, QVariant::fromValue(QList<int>{ctrlAltMeta | Qt::Key_L}), 6u});
     ASSERT_NE(set.type(), QDBusMessage::ErrorMessage) << set.errorMessage().toStdString();
+    ASSERT_EQ(shortcutOf(other), QList<int>{ctrlAltMeta | Qt::Key_L})
+        << "the other action did not get the keys";
     struct Unregister {
         ~Unregister() { kglobalaccel("unregister", {QString("org.tolva.test.other"), QString("grabber")}); }
     } unregister;

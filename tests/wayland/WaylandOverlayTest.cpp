@@ -143,6 +143,34 @@ TEST_F(WaylandOverlayTest, CoveringAgainChangesWhatTheCoverShows) {
     EXPECT_EQ(shown, before) << "the surfaces were made again";
 }
 
+TEST_F(WaylandOverlayTest, AColourDrawnOftenMovesToFullSizeBuffersWithoutAGap) {
+    const QColor first("#208040");
+    coverAndWait(CoverContent::solid(first));
+    overlay->setDrawnOften(true);
+    ASSERT_TRUE(connection->roundtrip());
+    for (const auto& name : outputNames())
+        EXPECT_EQ(waitForColour(name, first), "") << name;
+    const QColor second("#804020");
+    ASSERT_TRUE(overlay->cover(CoverContent::solid(second)));
+    for (const auto& name : outputNames())
+        EXPECT_EQ(waitForColour(name, second), "") << name;
+
+    // The next cover starts stretched again, and covers all the same; a picture after the
+    // stretched colour shows pixel for pixel, left half red and right half blue.
+    overlay->uncover();
+    shown.clear();
+    coverAndWait(CoverContent::solid(first));
+    for (const auto& name : outputNames())
+        EXPECT_EQ(gridMismatches(screenshot(name), first), "") << name;
+    QImage picture(64, 48, QImage::Format_RGB32);
+    picture.fill(Qt::red);
+    QPainter(&picture).fillRect(32, 0, 32, 48, Qt::blue);
+    ASSERT_TRUE(overlay->cover(CoverContent::pictures({{"HEADLESS-1", picture}}, second)));
+    EXPECT_EQ(waitForColour("HEADLESS-1", Qt::red, 0, QRect(0, 0, 300, 480)), "");
+    EXPECT_EQ(gridMismatches(screenshot("HEADLESS-1"), Qt::blue, 0, QRect(340, 0, 300, 480)), "");
+    EXPECT_EQ(waitForColour("HEADLESS-2", second), "");
+}
+
 TEST_F(WaylandOverlayTest, LiveTintBlendsWithTheScreenBeneath) {
     // Black at alpha 64 over the background: each channel keeps (255 - 64) / 255 of its value.
     const QColor background = sessionBackground();
@@ -168,10 +196,9 @@ TEST_F(WaylandOverlayTest, TheDimnessDarkensTheCoverBeneathThePanel) {
     overlay->setDim(0.5);
     const auto half = [](int channel) { return channel * 128 / 255; };
     const QColor dimmed(half(cover.red()), half(cover.green()), half(cover.blue()));
-    // (Beside the panel. sway 1.7 leaves the last row and column of a stretched buffer undrawn:
-    // those stay bright.)
+    // (Beside the panel, to the last row and column.)
     for (const auto& name : outputNames())
-        EXPECT_EQ(waitForColour(name, dimmed, 2, QRect(0, 160, 600, 280)), "") << name;
+        EXPECT_EQ(waitForColour(name, dimmed, 2, QRect(0, 160, 640, 320)), "") << name;
     EXPECT_EQ(gridMismatches(screenshot("HEADLESS-1"), QColor("#2060ff"), 0, QRect(100, 50, 200, 100)), "")
         << "the panel is dimmed too";
 

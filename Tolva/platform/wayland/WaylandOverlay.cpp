@@ -392,8 +392,9 @@ void WaylandOverlay::uncover() {
     inputInhibitor_ = nullptr;
     buffers_->byOutput.clear();
     buffers_->retired.clear();
-    panel_.reset(); // the next cover starts without one
-    dim_ = 0;       // and undimmed
+    drawnOften_ = false; // and with a colour stretched
+    panel_.reset();      // the next cover starts without one
+    dim_ = 0;            // and undimmed
     connection_->flush();
 }
 
@@ -535,6 +536,18 @@ void WaylandOverlay::configured(Surface& surface, std::uint32_t serial, int widt
     showDim(surface);
 }
 
+void WaylandOverlay::setDrawnOften(bool often) {
+    if (often == drawnOften_)
+        return;
+    drawnOften_ = often;
+    for (auto& surface : surfaces_)
+        if (surface->configured && !surface->prepared) {
+            attachContent(*surface);
+            wl_surface_commit(surface->surface);
+        }
+    connection_->flush();
+}
+
 void WaylandOverlay::setDim(double opacity) {
     dim_ = std::clamp(opacity, 0.0, 1.0);
     for (auto& surface : surfaces_)
@@ -601,7 +614,7 @@ void WaylandOverlay::attachContent(Surface& surface) {
         color.setAlpha(255);
     buffers_->retired.clear(); // the commits since they were replaced have shown their successors
     ShmBuffer* buffer = nullptr;
-    if (!image && connection_->viewporter() != nullptr) {
+    if (!image && !drawnOften_ && connection_->viewporter() != nullptr) {
         // A colour is a few pixels stretched by the compositor, however large the output.
         buffer = swatchOf(qPremultiply(color.rgba()));
         if (buffer != nullptr) {

@@ -86,6 +86,11 @@ public:
     // Dims every output's cover with black at `opacity` (0…1), beneath the panel: the breathing
     // effect. 0 takes the dimness away.
     void setDim(double opacity);
+    // Whether the cover is drawn again and again (beneath the breathing): then a colour lies in
+    // buffers of the outputs' full size, which a software renderer draws faster than a few
+    // pixels stretched. Until then, and again after uncover(), a colour costs no memory and
+    // shows at once.
+    void setDrawnOften(bool often);
     // Makes every surface again, above whatever another client put over them, where the
     // compositor puts the newest surface on top; the old ones go once their successors show.
     void raise();
@@ -174,6 +179,7 @@ private:
     bool covered_ = false;
     std::string logPrefix_;
     bool prepares_ = false;
+    bool drawnOften_ = false;
     bool inhibitsInput_ = true;
     bool keepsKeyboard_ = true;
     zwlr_input_inhibitor_v1* inputInhibitor_ = nullptr;

@@ -217,7 +217,11 @@ void WaylandOverlayWindows::breathe() {
     if (!breathing_ || windows_.empty())
         return;
     const double t = std::chrono::duration<double>(scheduler_.now() - breathingSince_).count();
-    overlay_->setDim(breathing_->value(t));
+    const double dim = breathing_->value(t);
+    // From the first breath on, the compositor draws the cover again at every step.
+    if (dim > 0)
+        overlay_->setDrawnOften(true);
+    overlay_->setDim(dim);
     // The next frame when the dimness changes by one step of 255, at most 20 a second.
     const double next = std::max(0.05, breathing_->nextChange(t, 1.0 / 255) - t);
     breathTask_ = scheduler_.schedule(Seconds(next), [this] { breathe(); });
