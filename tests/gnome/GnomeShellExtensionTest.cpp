@@ -98,6 +98,14 @@ TEST_F(GnomeShellExtension, CoversEveryMonitorForTheProgramAlone) {
     error.clear();
     EXPECT_FALSE(stranger.uncover(&error));
     EXPECT_EQ(error.substr(0, error.find(':')), "org.freedesktop.DBus.Error.AccessDenied") << error;
+    // Moving the pictures is the program's alone too.
+    QDBusMessage shift = QDBusMessage::createMethodCall(
+        QStringLiteral("org.tolva.Screen.Shell"), QStringLiteral("/org/tolva/Screen/Shell"),
+        QStringLiteral("org.tolva.Screen.Shell"), QStringLiteral("ShiftPictures"));
+    shift << QVariant::fromValue(QList<int>{16, 0, 16, 0});
+    const QDBusMessage shifted = strangerBus.call(shift, QDBus::Block, 5000);
+    EXPECT_EQ(shifted.errorName(), QStringLiteral("org.freedesktop.DBus.Error.AccessDenied"))
+        << shifted.errorMessage().toStdString();
     EXPECT_FALSE(stranger.snapshot(&error).size());
     EXPECT_TRUE(shell->isCovered());
     QDBusConnection::disconnectFromBus(QStringLiteral("stranger"));
