@@ -4,6 +4,7 @@
 #include "platform/gnome/GnomeOverlayWindows.h"
 #include "platform/fake/FakeScheduler.h"
 #include "support/FakeGnomeShellExtension.h"
+#include "support/PictureChecks.h"
 #include "support/PrivateBus.h"
 #include "support/QtWidgetsApp.h"
 
@@ -185,11 +186,8 @@ namespace {
 
 // Left half red, right half blue.
 OverlayContent halvesWith(const OverlayAnimationSet& animations) {
-    QImage picture(640, 480, QImage::Format_RGB32);
-    picture.fill(Qt::red);
-    QPainter(&picture).fillRect(320, 0, 320, 480, Qt::blue);
     OverlayContent content;
-    content.sharedImage = picture;
+    content.sharedImage = redLeftBlueRight(640, 480);
     content.animations = animations;
     content.tuning = OverlayAnimationTuning::tuning(AnimationStrength::strong);
     return content;

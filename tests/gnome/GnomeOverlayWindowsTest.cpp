@@ -18,26 +18,17 @@ using namespace tolva::test::gnome;
 
 namespace {
 
-struct GnomeOverlayMotion : ::testing::Test {
+struct GnomeOverlayMotion : ExtensionTest {
     void SetUp() override {
-        widgetsApp();
-        if (!enterGnomeSession())
-            GTEST_SKIP() << "needs the headless GNOME Shell of the ctest fixture `gnome`";
-        program = std::make_unique<QDBusConnection>(connect(QStringLiteral("program")));
-        std::string why;
-        shell = extensionForProgram(*program, &why);
-        ASSERT_TRUE(shell) << why;
-        cover = std::make_unique<GnomeOverlayWindows>(scheduler, shell);
+        ExtensionTest::SetUp();
+        if (shell)
+            cover = std::make_unique<GnomeOverlayWindows>(scheduler, shell);
     }
     void TearDown() override {
         if (cover)
             cover->tearDown();
         cover.reset();
-        if (shell)
-            shell->uncover();
-        shell.reset();
-        program.reset();
-        QDBusConnection::disconnectFromBus(QStringLiteral("program"));
+        ExtensionTest::TearDown();
     }
 
     // Runs the virtual clock `seconds` ahead, a frame's worth at a time, with the bus served.
@@ -60,8 +51,6 @@ struct GnomeOverlayMotion : ::testing::Test {
     }
 
     FakeScheduler scheduler;
-    std::unique_ptr<QDBusConnection> program;
-    std::shared_ptr<GnomeShellCover> shell;
     std::unique_ptr<GnomeOverlayWindows> cover;
 };
 
@@ -88,9 +77,7 @@ bool edgesShowThePicture(const QImage& shot, int edge) {
 TEST_F(GnomeOverlayMotion, ThePictureShiftsByItsStepOnBothMonitorsAndTheGradientDrifts) {
     const auto tuning = OverlayAnimationTuning::tuning(AnimationStrength::strong);
     const int step = int(tuning.pixelShiftStep);
-    QImage picture(640, 480, QImage::Format_RGB32);
-    picture.fill(Qt::red);
-    QPainter(&picture).fillRect(320, 0, 320, 480, Qt::blue);
+    const QImage picture = redLeftBlueRight(640, 480);
     OverlayContent content;
     content.sharedImage = picture;
     content.animations = {OverlayAnimation::pixelShift};

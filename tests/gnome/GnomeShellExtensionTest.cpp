@@ -33,24 +33,7 @@ namespace {
 const QColor magentaColour(255, 0, 255);
 const QColor greenColour(0, 200, 0);
 
-struct GnomeShellExtension : ::testing::Test {
-    void SetUp() override {
-        widgetsApp();
-        if (!enterGnomeSession())
-            GTEST_SKIP() << "needs the headless GNOME Shell of the ctest fixture `gnome`";
-        program = std::make_unique<QDBusConnection>(connect(QStringLiteral("program")));
-        std::string why;
-        shell = extensionForProgram(*program, &why);
-        ASSERT_TRUE(shell) << why;
-    }
-    void TearDown() override {
-        if (shell)
-            shell->uncover();
-        shell.reset();
-        program.reset();
-        QDBusConnection::disconnectFromBus(QStringLiteral("program"));
-    }
-
+struct GnomeShellExtension : ExtensionTest {
     // The whole stage in one colour, as the program would paint its cover.
     QImage pictureOf(const QColor& colour) const {
         QRect stage;
@@ -60,9 +43,6 @@ struct GnomeShellExtension : ::testing::Test {
         picture.fill(colour);
         return picture;
     }
-
-    std::unique_ptr<QDBusConnection> program;
-    std::shared_ptr<GnomeShellCover> shell;
 };
 
 } // namespace

@@ -1,5 +1,6 @@
 // Helpers of the GNOME tests.
 #include "gnome/GnomeTestSupport.h"
+#include "support/QtWidgetsApp.h"
 
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
@@ -244,6 +245,24 @@ bool tapUntil(RemoteKeyboard& keyboard, std::uint32_t code, const std::function<
             return true;
     }
     return false;
+}
+
+void ExtensionTest::SetUp() {
+    widgetsApp();
+    if (!enterGnomeSession())
+        GTEST_SKIP() << "needs the headless GNOME Shell of the ctest fixture `gnome`";
+    program = std::make_unique<QDBusConnection>(connect(QStringLiteral("program")));
+    std::string why;
+    shell = extensionForProgram(*program, &why);
+    ASSERT_TRUE(shell) << why;
+}
+
+void ExtensionTest::TearDown() {
+    if (shell)
+        shell->uncover();
+    shell.reset();
+    program.reset();
+    QDBusConnection::disconnectFromBus(QStringLiteral("program"));
 }
 
 } // namespace tolva::test::gnome

@@ -12,6 +12,8 @@
 #include <QRect>
 #include <QString>
 
+#include <gtest/gtest.h>
+
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -35,6 +37,16 @@ bool claimProgramName(QDBusConnection& bus);
 // switched on if an earlier test left it off, and bare of any cover an earlier test left; null,
 // with the reason in `why`, when it cannot be had.
 std::shared_ptr<GnomeShellCover> extensionForProgram(QDBusConnection& program, std::string* why);
+
+// A test of the extension as the program drives it, from a bus connection named "program":
+// skipped outside the fixture, and the cover taken away afterwards.
+struct ExtensionTest : ::testing::Test {
+    void SetUp() override;
+    void TearDown() override;
+
+    std::unique_ptr<QDBusConnection> program;
+    std::shared_ptr<GnomeShellCover> shell;
+};
 
 // Switches Tolva Screen's extension off or on as `gnome-extensions disable|enable` does; false
 // when the Shell says no.

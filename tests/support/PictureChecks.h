@@ -1,11 +1,20 @@
-// Checks of pictures that end-to-end tests take of a cover: where a picture's red half meets its
-// blue half, and how light an area is.
+// Pictures for covers in tests, and checks of the pictures tests take of a cover: where a
+// picture's red half meets its blue half, and how light an area is.
 #pragma once
 
 #include <QImage>
+#include <QPainter>
 #include <QRect>
 
 namespace tolva::test {
+
+// A picture whose left half is red and right half blue.
+inline QImage redLeftBlueRight(int width, int height) {
+    QImage picture(width, height, QImage::Format_RGB32);
+    picture.fill(Qt::red);
+    QPainter(&picture).fillRect(width / 2, 0, width - width / 2, height, Qt::blue);
+    return picture;
+}
 
 // The first column of row `y` where blue outweighs red, scanning from the left; -1 if none.
 inline int redToBlueEdge(const QImage& shot, int y) {

@@ -306,9 +306,7 @@ TEST_F(WaylandLock, ThePixelShiftMovesThePictureAndTheGradientDriftsOnEveryOutpu
     };
 
     // Left half red, right half blue.
-    QImage picture(640, 480, QImage::Format_RGB32);
-    picture.fill(Qt::red);
-    QPainter(&picture).fillRect(320, 0, 320, 480, Qt::blue);
+    const QImage picture = redLeftBlueRight(640, 480);
     OverlayContent content;
     content.sharedImage = picture;
     content.animations = {OverlayAnimation::pixelShift};

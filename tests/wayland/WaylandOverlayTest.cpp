@@ -7,6 +7,7 @@
 #include "platform/QtScheduler.h"
 #include "platform/wayland/WaylandConnection.h"
 #include "platform/wayland/WaylandOverlay.h"
+#include "support/PictureChecks.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -162,9 +163,7 @@ TEST_F(WaylandOverlayTest, AColourDrawnOftenMovesToFullSizeBuffersWithoutAGap) {
     coverAndWait(CoverContent::solid(first));
     for (const auto& name : outputNames())
         EXPECT_EQ(gridMismatches(screenshot(name), first), "") << name;
-    QImage picture(64, 48, QImage::Format_RGB32);
-    picture.fill(Qt::red);
-    QPainter(&picture).fillRect(32, 0, 32, 48, Qt::blue);
+    const QImage picture = redLeftBlueRight(64, 48);
     ASSERT_TRUE(overlay->cover(CoverContent::pictures({{"HEADLESS-1", picture}}, second)));
     EXPECT_EQ(waitForColour("HEADLESS-1", Qt::red, 0, QRect(0, 0, 300, 480)), "");
     EXPECT_EQ(gridMismatches(screenshot("HEADLESS-1"), Qt::blue, 0, QRect(340, 0, 300, 480)), "");
@@ -210,9 +209,7 @@ TEST_F(WaylandOverlayTest, TheDimnessDarkensTheCoverBeneathThePanel) {
 TEST_F(WaylandOverlayTest, ShowsAPicturePerOutputScaledToIt) {
     // A small picture, left half red and right half blue, on the first output; the second has none
     // and shows the fallback colour.
-    QImage picture(64, 48, QImage::Format_RGB32);
-    picture.fill(Qt::red);
-    QPainter(&picture).fillRect(32, 0, 32, 48, Qt::blue);
+    const QImage picture = redLeftBlueRight(64, 48);
     coverAndWait(CoverContent::pictures({{"HEADLESS-1", picture}}, QColor("#ffff00")));
     const QImage first = screenshot("HEADLESS-1");
     EXPECT_EQ(gridMismatches(first, Qt::red, 0, QRect(0, 0, 300, 480)), "");
