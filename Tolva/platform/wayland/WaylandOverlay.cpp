@@ -432,13 +432,7 @@ void WaylandOverlay::mapPrepared(Surface& surface) {
         return;
     }
     surface.scale = outputScale(surface);
-    attachContent(surface);
-    surface.frame = wl_surface_frame(surface.surface);
-    wl_callback_add_listener(surface.frame, &WaylandOverlayListeners::frame, &surface);
-    wl_surface_commit(surface.surface);
-    if (panel_ && panel_->output == surface.output)
-        showPanel(surface);
-    showDim(surface);
+    showContent(surface);
 }
 
 void WaylandOverlay::takeKeyboardAndShortcuts(Surface& surface) {
@@ -506,34 +500,44 @@ void WaylandOverlay::configured(Surface& surface, std::uint32_t serial, int widt
     const bool first = !surface.configured;
     surface.configured = true;
     const int scale = outputScale(surface);
-    const bool resized = !first && (size != surface.size || scale != surface.scale);
-    if (resized || first) {
-        surface.size = size;
-        surface.scale = scale;
-        attachContent(surface);
+    // A configure that changes nothing is only acknowledged: sway answers every commit of a
+    // layer surface with a configure of all of them, and committing on each would keep the two
+    // outputs' covers trading configures, and the compositor drawing, for many rounds.
+    if (!first && size == surface.size && scale == surface.scale)
+        return;
+    surface.size = size;
+    surface.scale = scale;
+    if (first) {
+        showContent(surface);
+        return;
     }
     // sway 1.7 can draw the frame of an output that just grew before our buffer of the new size,
     // and then leave the part it added undrawn, whatever we damage while it still takes the output
     // for its old size: after a resize the cover is drawn again on the next frames and once more
     // a little later.
-    if (resized) {
-        surface.redrawFrames = 3;
-        redrawLater_[surface.output] =
-            scheduler_.schedule(Seconds(0.5), [this, output = surface.output] { redraw(output); });
-    }
-    // A configure that changes nothing is only acknowledged: sway answers every commit of a
-    // layer surface with a configure of all of them, and committing on each would keep the two
-    // outputs' covers trading configures, and the compositor drawing, for many rounds.
-    if (!first && !resized)
-        return;
-    if (surface.frame == nullptr) {
-        surface.frame = wl_surface_frame(surface.surface);
-        wl_callback_add_listener(surface.frame, &WaylandOverlayListeners::frame, &surface);
-    }
+    surface.redrawFrames = 3;
+    redrawLater_[surface.output] =
+        scheduler_.schedule(Seconds(0.5), [this, output = surface.output] { redraw(output); });
+    attachContent(surface);
+    askForFrame(surface);
     wl_surface_commit(surface.surface);
-    if (first && panel_ && panel_->output == surface.output)
+    showDim(surface);
+}
+
+void WaylandOverlay::showContent(Surface& surface) {
+    attachContent(surface);
+    askForFrame(surface);
+    wl_surface_commit(surface.surface);
+    if (panel_ && panel_->output == surface.output)
         showPanel(surface);
     showDim(surface);
+}
+
+void WaylandOverlay::askForFrame(Surface& surface) {
+    if (surface.frame != nullptr)
+        return;
+    surface.frame = wl_surface_frame(surface.surface);
+    wl_callback_add_listener(surface.frame, &WaylandOverlayListeners::frame, &surface);
 }
 
 void WaylandOverlay::setDrawnOften(bool often) {
@@ -693,10 +697,8 @@ void WaylandOverlay::framePresented(Surface& surface, std::uint32_t frameMillise
     wl_callback_destroy(surface.frame);
     surface.frame = nullptr;
     if (surface.redrawFrames > 0) {
-        if (--surface.redrawFrames > 0) {
-            surface.frame = wl_surface_frame(surface.surface);
-            wl_callback_add_listener(surface.frame, &WaylandOverlayListeners::frame, &surface);
-        }
+        if (--surface.redrawFrames > 0)
+            askForFrame(surface);
         attachContent(surface);
         wl_surface_commit(surface.surface);
         connection_->flush();

@@ -142,6 +142,9 @@ private:
     void destroySurface(const std::string& outputName);
     void prepareSurfaces();
     void mapPrepared(Surface& surface);
+    // The content, the panel and the dimness on a surface's first frame.
+    void showContent(Surface& surface);
+    void askForFrame(Surface& surface);
     void takeKeyboardAndShortcuts(Surface& surface);
     void configured(Surface& surface, std::uint32_t serial, int width, int height);
     void closed(Surface& surface);
