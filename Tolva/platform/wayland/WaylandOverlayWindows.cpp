@@ -150,6 +150,14 @@ void WaylandOverlayWindows::build(const OverlayContent& content) {
                        !moving.count(OverlayAnimation::gradientDrift);
     // Beneath what the views draw: the colour, or for the live tint transparency.
     underPicture_ = content.isTranslucent ? QColor(Qt::transparent) : content.background;
+    const QColor fallback = content.isTranslucent ? content.tintColour() : content.background;
+    tint_ = content.isTranslucent ? std::optional<QColor>(fallback) : std::nullopt;
+    if (plain) {
+        // Nothing of the views is drawn in it: the cover goes up before they are made, which
+        // takes longer than asking for it.
+        cover_ = content.isTranslucent ? CoverContent::tint(fallback) : CoverContent::solid(fallback);
+        showCover();
+    }
     std::map<std::string, QImage> pictures;
     for (std::size_t i = 0; i < built_.size(); ++i) {
         const Output& output = built_[i];
@@ -164,18 +172,9 @@ void WaylandOverlayWindows::build(const OverlayContent& content) {
         view->onFrame = [this] { frames_.ask(); };
         pictures[output.name] = rendered(*view, output.geometry.size(), underPicture_);
     }
-    const QColor fallback = content.isTranslucent ? content.tintColour() : content.background;
-    if (!plain)
+    if (!plain) {
         cover_ = CoverContent::pictures(std::move(pictures), fallback);
-    else if (content.isTranslucent)
-        cover_ = CoverContent::tint(fallback);
-    else
-        cover_ = CoverContent::solid(fallback);
-    tint_ = content.isTranslucent ? std::optional<QColor>(fallback) : std::nullopt;
-    if (!overlay_->cover(cover_)) {
-        Log::lock.error("wayland: the compositor refused the cover");
-        if (!connection_->isConnected() && !reconnect_.isActive())
-            reconnect_ = scheduler_.every(Seconds(1), [this] { coverAgain(); });
+        showCover();
     }
     Log::lock.info("overlay windows: " + std::to_string(windows_.size()) + " wayland translucent=" +
                    (content.isTranslucent ? "true" : "false") + " " + layout_.logDescription());
@@ -184,6 +183,14 @@ void WaylandOverlayWindows::build(const OverlayContent& content) {
     panelWatch_ = scheduler_.every(Seconds(0.05), [this] { showPanel(); });
     if (breathing_)
         breathe();
+}
+
+void WaylandOverlayWindows::showCover() {
+    if (overlay_->cover(cover_))
+        return;
+    Log::lock.error("wayland: the compositor refused the cover");
+    if (!connection_->isConnected() && !reconnect_.isActive())
+        reconnect_ = scheduler_.every(Seconds(1), [this] { coverAgain(); });
 }
 
 QImage WaylandOverlayWindows::rendered(OverlayView& view, QSize size, const QColor& under) {

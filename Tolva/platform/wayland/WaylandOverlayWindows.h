@@ -67,6 +67,8 @@ private:
     void makeOverlay();
     void connectionLost();
     void coverAgain();
+    // Puts cover_ up; where the compositor refuses it for a lost connection, a new one tries.
+    void showCover();
     void showPanel();
     void pointerMoved(const std::string& output, QPoint at, const char* source);
 
