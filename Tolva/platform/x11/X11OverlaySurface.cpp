@@ -246,6 +246,8 @@ void X11OverlaySurface::setScene(const Scene& scene) {
     hasScene_ = true;
     state_ = State{};
     gradientProgress_ = -1; // drawn again: the opacity may be another
+    if (screenBeneath_)
+        return; // the screen's own pixels stand until takeScreen()
     const bool needsBase = picture_ || scene_.gradientOpacity > 0;
     if (!needsBase) {
         base_.reset();
@@ -475,9 +477,48 @@ void X11OverlaySurface::setNote(const QImage& note, QPoint at) {
     xcb_render_set_picture_clip_rectangles(connection_, outsideNote_, 0, 0, 4, around);
 }
 
+void X11OverlaySurface::showScreenBeneath() {
+    screenBeneath_ = true;
+    const std::uint32_t none = XCB_BACK_PIXMAP_NONE;
+    xcb_change_window_attributes(connection_, window_, XCB_CW_BACK_PIXMAP, &none);
+    background_ = 0;
+}
+
+void X11OverlaySurface::tintScreenBeneath(const QColor& tint) {
+    if (!screenBeneath_)
+        return;
+    // The tinted screen shows with this one request (a fill, which the server does faster than
+    // a composite of a solid picture).
+    const xcb_rectangle_t all = {0, 0, static_cast<std::uint16_t>(size_.width()),
+                                 static_cast<std::uint16_t>(size_.height())};
+    xcb_render_fill_rectangles(connection_, XCB_RENDER_PICT_OP_OVER, windowPicture_, premultiplied(tint), 1,
+                               &all);
+}
+
+void X11OverlaySurface::takeScreen(const QRect& region) {
+    if (!screenBeneath_)
+        return;
+    screenBeneath_ = false;
+    // The root's pixels there are this window's, which nothing has drawn into since it mapped.
+    if (picture_)
+        picture_->copyScreen(region);
+    if (!hasScene_)
+        return;
+    const State state = state_;
+    setScene(scene_);
+    // The window shows that frame already, unless a note, a dimness or an offset goes over it.
+    if (note_ || !(state == State{}))
+        show(state);
+    xcb_flush(connection_);
+}
+
 void X11OverlaySurface::show(const State& state) {
     if (!hasScene_)
         return;
+    if (screenBeneath_) {
+        state_ = state;
+        return;
+    }
     const bool baseChanged =
         state.offset != baseState_.offset || state.driftProgress != baseState_.driftProgress;
     state_ = state;
@@ -490,13 +531,13 @@ void X11OverlaySurface::show(const State& state) {
 }
 
 void X11OverlaySurface::redraw() {
-    if (hasScene_)
+    if (hasScene_ && !screenBeneath_)
         present();
 }
 
 QImage X11OverlaySurface::grab(const QRect& region) {
     const QRect r = region.intersected(QRect(QPoint(0, 0), size_));
-    if (!hasScene_ || r.isEmpty())
+    if (!hasScene_ || screenBeneath_ || r.isEmpty())
         return QImage();
     ServerPicture scratch(connection_, r.size(), argb_);
     renderFrame(scratch.pixmap(), scratch.picture(), r.topLeft(), r.size());
@@ -519,6 +560,7 @@ void X11OverlaySurface::setHole(const std::optional<QRect>& hole) {
 }
 
 void X11OverlaySurface::clear() {
+    screenBeneath_ = false;
     const std::uint32_t black = 0;
     xcb_change_window_attributes(connection_, window_, XCB_CW_BACK_PIXEL, &black);
     background_ = 0;

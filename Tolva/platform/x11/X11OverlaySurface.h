@@ -91,6 +91,18 @@ public:
     void setHole(const std::optional<QRect>& hole) override;
     // Only the window itself stays, unmapped.
     void clear() override;
+
+    // Where no compositing manager runs, a window without a background shows, once mapped,
+    // what the screen showed there, pixel for pixel: the frozen screen is up with no copy of it
+    // made first. Until takeScreen() the window keeps those pixels and draws nothing of its own;
+    // the scene's picture is made from them there.
+    void showScreenBeneath();
+    // Lays `tint` over the screen the window shows, on the window itself.
+    void tintScreenBeneath(const QColor& tint);
+    // What the window shows since it was mapped (at `region` of the root window) becomes the
+    // scene's picture; from then on the surface draws as usual.
+    void takeScreen(const QRect& region);
+    bool showsScreenBeneath() const { return screenBeneath_; }
     bool hasScene() const override { return hasScene_; }
     const State& state() const override { return state_; }
 
@@ -118,6 +130,7 @@ private:
     std::shared_ptr<ServerPicture> picture_;
     std::shared_ptr<ServerPicture> pictureAtRest_;
     bool hasScene_ = false;
+    bool screenBeneath_ = false;
     State state_;
     State baseState_;
     // The scene at the current offset and drift, without dimness or note: the window's

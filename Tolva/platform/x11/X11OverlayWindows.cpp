@@ -99,23 +99,32 @@ void X11OverlayWindows::build(const OverlayContent& content) {
     // that still cover mapped until the new ones are up: no display goes bare meanwhile.
     removeWindows(/*keepMapped=*/true);
     builtDisplays_ = displays_->displays();
-    const bool translucent = content.isTranslucent && hasCompositor();
+    const bool composited = hasCompositor();
+    const bool translucent = content.isTranslucent && composited;
     const bool tintOverBackdrop = content.isTranslucent && !translucent;
     if (tintOverBackdrop && !loggedBackdropChoice_) {
         Log::lock.info("no compositing manager: live tint drawn over a snapshot taken at lock time");
         loggedBackdropChoice_ = true;
     }
+    // Displays whose window shows the screen beneath it as it maps, and copies it only then.
+    std::set<std::uint32_t> takenAfterMapping;
     if (surfacesAvailable_ && (content.captureInServer || tintOverBackdrop)) {
-        // The screen as it is, copied inside the server for every display before any window of
-        // ours goes up (a rebuild within the lock keeps the first copy).
+        // The screen as it is, for every display (a rebuild within the lock keeps the first
+        // copy). Without a compositing manager a window with no background shows it already,
+        // and the copy is made from there once the windows are up; with one, it is copied inside
+        // the server before any window of ours goes up.
         for (const auto& display : builtDisplays_)
             if (!screenPictures_.count(display.id)) {
-                auto picture = reusedScreenPicture(display);
+                auto picture = reusedScreenPicture(display, /*copy=*/composited);
                 if (!picture)
-                    picture = ServerPicture::fromScreen(qtConnection(), pixelRect(display));
+                    picture = composited ? ServerPicture::fromScreen(qtConnection(), pixelRect(display))
+                                         : std::make_shared<ServerPicture>(qtConnection(),
+                                                                           pixelRect(display).size(), false);
+                if (!composited)
+                    takenAfterMapping.insert(display.id);
                 // The tint is laid over the copy itself, which then is the whole frame: nothing
                 // is copied or drawn again before the window shows it.
-                if (tintOverBackdrop)
+                else if (tintOverBackdrop)
                     picture->blend(content.tintColour());
                 screenPictures_[display.id] = std::move(picture);
             }
@@ -142,9 +151,11 @@ void X11OverlayWindows::build(const OverlayContent& content) {
         }
         OverlayView* view = window->overlayView();
         view->setBackdrop(QImage());
-        if (surfacesAvailable_)
+        if (surfacesAvailable_) {
             attachSurface(*window);
-        else if (tintOverBackdrop && captureBackdrop_)
+            if (takenAfterMapping.count(display.id))
+                x11Surface(*window)->showScreenBeneath();
+        } else if (tintOverBackdrop && captureBackdrop_)
             view->setBackdrop(captureBackdrop_(display));
         view->apply(content, id);
         if (view->surface()) {
@@ -176,6 +187,14 @@ void X11OverlayWindows::build(const OverlayContent& content) {
         }
         xcb_flush(qt);
     }
+    // The windows are up, showing the screen: the tint goes over it on every display, and
+    // then it is copied from there.
+    for (std::size_t i = 0; i < windows_.size(); ++i)
+        if (tintOverBackdrop && takenAfterMapping.count(builtDisplays_[i].id))
+            x11Surface(*windows_[i])->tintScreenBeneath(content.tintColour());
+    for (std::size_t i = 0; i < windows_.size(); ++i)
+        if (takenAfterMapping.count(builtDisplays_[i].id))
+            x11Surface(*windows_[i])->takeScreen(pixelRect(builtDisplays_[i]));
     if (qt) {
         // Should this program die or its connection be killed while the overlay is up, its
         // windows stay where they are, still covering (the guard holds the keyboard meanwhile),
@@ -265,7 +284,7 @@ void X11OverlayWindows::tearDown() {
     loggedBackdropChoice_ = false;
 }
 
-std::shared_ptr<ServerPicture> X11OverlayWindows::reusedScreenPicture(const DisplayInfo& display) {
+std::shared_ptr<ServerPicture> X11OverlayWindows::reusedScreenPicture(const DisplayInfo& display, bool copy) {
     auto spare = spareScreenPictures_.find(display.id);
     if (spare == spareScreenPictures_.end())
         return nullptr;
@@ -274,7 +293,8 @@ std::shared_ptr<ServerPicture> X11OverlayWindows::reusedScreenPicture(const Disp
     const QRect region = pixelRect(display);
     if (picture.use_count() != 1 || picture->size() != region.size())
         return nullptr; // still shown somewhere, or the display changed: a new one
-    picture->copyScreen(region);
+    if (copy)
+        picture->copyScreen(region);
     return picture;
 }
 

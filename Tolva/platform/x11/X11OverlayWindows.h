@@ -145,7 +145,8 @@ private:
     // The copies of the last lock, wiped once it ended, for the next lock to copy into.
     std::map<std::uint32_t, std::shared_ptr<ServerPicture>> spareScreenPictures_;
     Scheduler::Handle wipeTask_;
-    std::shared_ptr<ServerPicture> reusedScreenPicture(const DisplayInfo& display);
+    // A spare copy of the display's size, with the screen copied into it when `copy`.
+    std::shared_ptr<ServerPicture> reusedScreenPicture(const DisplayInfo& display, bool copy);
     std::vector<ServerImage> serverImages_;
 };
 
