@@ -7,7 +7,8 @@
 // these against, the same watch times windows of the bench's own, made beforehand and kept
 // unmapped, mapped over both displays at once together with a keyboard grab of its own: no
 // program can cover the displays and hold the keyboard sooner on this display server and
-// compositing manager.
+// compositing manager. The same again with translucent windows is the floor of the live tint
+// where a compositing manager blends it.
 //
 //   tolva-bench-lock TOLVA_SCREEN_BINARY RUNS
 // Runs inside a test session (scripts/bench lock starts one).
@@ -61,6 +62,9 @@ struct Bench {
     xcb_screen_t* screen = nullptr;
     xcb_window_t victim = XCB_NONE;
     std::array<xcb_window_t, 2> premade{}; // the floor's windows, one over each display
+    // The same, translucent (32 bits a pixel), which a compositing manager blends over the
+    // screen: the floor of the live tint where one runs.
+    std::array<xcb_window_t, 2> premadeTranslucent{};
 
     void open() {
         c = xcb_connect(nullptr, nullptr);
@@ -77,6 +81,7 @@ struct Bench {
         const std::uint32_t rootMask[] = {XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY};
         xcb_change_window_attributes(c, screen->root, XCB_CW_EVENT_MASK, rootMask);
         makePremade(0x00c000);
+        makePremadeTranslucent(0x80600000); // red at half, premultiplied
         xcb_flush(c);
         // A window manager maps the window once it has put it in a frame of its own; the focus
         // can only be given to it after that.
@@ -91,6 +96,13 @@ struct Bench {
         const xcb_atom_t atom = reply ? reply->atom : XCB_NONE;
         free(reply);
         return atom;
+    }
+    bool composited() {
+        auto* reply =
+            xcb_get_selection_owner_reply(c, xcb_get_selection_owner(c, atom("_NET_WM_CM_S0")), nullptr);
+        const bool owned = reply && reply->owner != XCB_NONE;
+        free(reply);
+        return owned;
     }
     // The colour as the root window's background, and as the tile named in _XROOTPMAP_ID, which
     // is what a compositing manager paints the desktop with (without it some paint it black).
@@ -125,6 +137,34 @@ struct Bench {
                 xcb_change_property(c, XCB_PROP_MODE_REPLACE, premade[i], bypass, XCB_ATOM_CARDINAL, 32, 1,
                                     &composited);
         }
+    }
+    void makePremadeTranslucent(std::uint32_t premultiplied) {
+        xcb_visualid_t visual = XCB_NONE;
+        for (auto d = xcb_screen_allowed_depths_iterator(screen); d.rem && !visual; xcb_depth_next(&d))
+            if (d.data->depth == 32)
+                for (auto v = xcb_depth_visuals_iterator(d.data); v.rem; xcb_visualtype_next(&v))
+                    if (v.data->_class == XCB_VISUAL_CLASS_TRUE_COLOR) {
+                        visual = v.data->visual_id;
+                        break;
+                    }
+        if (!visual)
+            return;
+        const xcb_colormap_t colormap = xcb_generate_id(c);
+        xcb_create_colormap(c, XCB_COLORMAP_ALLOC_NONE, colormap, screen->root, visual);
+        const xcb_atom_t bypass = atom("_NET_WM_BYPASS_COMPOSITOR");
+        for (std::size_t i = 0; i < premadeTranslucent.size(); ++i) {
+            premadeTranslucent[i] = xcb_generate_id(c);
+            const std::uint32_t values[] = {premultiplied, 0, 1, colormap};
+            xcb_create_window(
+                c, 32, premadeTranslucent[i], screen->root, std::int16_t(i * displayWidth), 0, displayWidth,
+                displayHeight, 0, XCB_WINDOW_CLASS_INPUT_OUTPUT, visual,
+                XCB_CW_BACK_PIXEL | XCB_CW_BORDER_PIXEL | XCB_CW_OVERRIDE_REDIRECT | XCB_CW_COLORMAP, values);
+            const std::uint32_t composited = 2;
+            if (bypass != XCB_NONE)
+                xcb_change_property(c, XCB_PROP_MODE_REPLACE, premadeTranslucent[i], bypass,
+                                    XCB_ATOM_CARDINAL, 32, 1, &composited);
+        }
+        xcb_free_colormap(c, colormap);
     }
     bool viewable(xcb_window_t window) {
         auto* reply = xcb_get_window_attributes_reply(c, xcb_get_window_attributes(c, window), nullptr);
@@ -333,7 +373,7 @@ struct Times {
 
 // The floor: from the start mark, the keyboard grabbed by the bench itself and the premade
 // windows mapped over both displays; then all given back.
-Times measureFloor(Bench& bench, int runs) {
+Times measureFloor(Bench& bench, int runs, const std::array<xcb_window_t, 2>& premade) {
     Times floor;
     for (int run = 0; run < runs; ++run) {
         bench.focusVictim();
@@ -349,14 +389,14 @@ Times measureFloor(Bench& bench, int runs) {
         const bool held = grab && grab->status == XCB_GRAB_STATUS_SUCCESS;
         free(grab);
         const std::uint32_t above[] = {XCB_STACK_MODE_ABOVE};
-        for (const xcb_window_t window : bench.premade) {
+        for (const xcb_window_t window : premade) {
             xcb_configure_window(bench.c, window, XCB_CONFIG_WINDOW_STACK_MODE, above);
             xcb_map_window(bench.c, window);
         }
         xcb_flush(bench.c);
         const Sighting seen = watchLock(bench, start, before, true);
         xcb_ungrab_keyboard(bench.c, XCB_CURRENT_TIME);
-        for (const xcb_window_t window : bench.premade)
+        for (const xcb_window_t window : premade)
             xcb_unmap_window(bench.c, window);
         bench.sync();
         if (held && seen.grabbed && seen.covered)
@@ -450,7 +490,10 @@ int main(int argc, char** argv) {
 
     std::printf("%-22s %14s %14s %16s %12s %12s\n", "mode", "grab (ms)", "covered (ms)", "lock (ms)",
                 "unlock (ms)", "repair (ms)");
-    printRow("floor (premade window)", measureFloor(bench, runs), "-", "-");
+    printRow("floor (premade window)", measureFloor(bench, runs, bench.premade), "-", "-");
+    // (Without a compositing manager nothing blends it, and the tint is drawn another way.)
+    if (bench.premadeTranslucent.front() != XCB_NONE && bench.composited())
+        printRow("floor, translucent", measureFloor(bench, runs, bench.premadeTranslucent), "-", "-");
     for (OverlayContentMode mode : {OverlayContentMode::solidColor, OverlayContentMode::liveTint,
                                     OverlayContentMode::image, OverlayContentMode::snapshot}) {
         prefs.setOverlayContentMode(mode);
