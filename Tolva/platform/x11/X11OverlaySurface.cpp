@@ -146,15 +146,6 @@ void ServerPicture::wipe() {
                                &all);
 }
 
-void ServerPicture::blend(const QColor& colour) {
-    xcb_render_picture_t tint = xcb_generate_id(connection_);
-    xcb_render_create_solid_fill(connection_, tint, premultiplied(colour));
-    xcb_render_composite(connection_, XCB_RENDER_PICT_OP_OVER, tint, XCB_NONE, picture_, 0, 0, 0, 0, 0, 0,
-                         static_cast<std::uint16_t>(size_.width()),
-                         static_cast<std::uint16_t>(size_.height()));
-    xcb_render_free_picture(connection_, tint);
-}
-
 std::shared_ptr<SurfacePicture> ServerPicture::scaled(QSize size) const {
     auto result = std::make_shared<ServerPicture>(connection_, size, argb_);
     // The transform maps the result's pixels to this picture's.

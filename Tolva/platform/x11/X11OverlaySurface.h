@@ -50,8 +50,6 @@ public:
     void copyScreen(const QRect& region);
     // Black all over: nothing of what it held stays.
     void wipe();
-    // Lays `colour` (translucent) over the whole picture, in place.
-    void blend(const QColor& colour);
     // Reads the pixels back (tests and the panel's backdrop).
     QImage read(const QRect& region) const;
 
@@ -102,7 +100,6 @@ public:
     // What the window shows since it was mapped (at `region` of the root window) becomes the
     // scene's picture; from then on the surface draws as usual.
     void takeScreen(const QRect& region);
-    bool showsScreenBeneath() const { return screenBeneath_; }
     bool hasScene() const override { return hasScene_; }
     const State& state() const override { return state_; }
 

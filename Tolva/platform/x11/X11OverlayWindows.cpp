@@ -122,10 +122,6 @@ void X11OverlayWindows::build(const OverlayContent& content) {
                                                                            pixelRect(display).size(), false);
                 if (!composited)
                     takenAfterMapping.insert(display.id);
-                // The tint is laid over the copy itself, which then is the whole frame: nothing
-                // is copied or drawn again before the window shows it.
-                else if (tintOverBackdrop)
-                    picture->blend(content.tintColour());
                 screenPictures_[display.id] = std::move(picture);
             }
     }
