@@ -238,7 +238,7 @@ void X11OverlaySurface::setScene(const Scene& scene) {
     state_ = State{};
     gradientProgress_ = -1; // drawn again: the opacity may be another
     if (screenBeneath_)
-        return; // the screen's own pixels stand until takeScreen()
+        return; // the screen's own pixels stand until endScreenBeneath()
     const bool needsBase = picture_ || scene_.gradientOpacity > 0;
     if (!needsBase) {
         base_.reset();
@@ -486,13 +486,10 @@ void X11OverlaySurface::tintScreenBeneath(const QColor& tint) {
                                &all);
 }
 
-void X11OverlaySurface::takeScreen(const QRect& region) {
+void X11OverlaySurface::endScreenBeneath() {
     if (!screenBeneath_)
         return;
     screenBeneath_ = false;
-    // The root's pixels there are this window's, which nothing has drawn into since it mapped.
-    if (picture_)
-        picture_->copyScreen(region);
     if (!hasScene_)
         return;
     const State state = state_;

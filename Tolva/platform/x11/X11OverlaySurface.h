@@ -92,14 +92,14 @@ public:
 
     // Where no compositing manager runs, a window without a background shows, once mapped,
     // what the screen showed there, pixel for pixel: the frozen screen is up with no copy of it
-    // made first. Until takeScreen() the window keeps those pixels and draws nothing of its own;
-    // the scene's picture is made from them there.
+    // made first. Until endScreenBeneath() the window keeps those pixels and draws nothing of
+    // its own, while its owner copies them into the scene's picture.
     void showScreenBeneath();
     // Lays `tint` over the screen the window shows, on the window itself.
     void tintScreenBeneath(const QColor& tint);
-    // What the window shows since it was mapped (at `region` of the root window) becomes the
-    // scene's picture; from then on the surface draws as usual.
-    void takeScreen(const QRect& region);
+    // The scene's picture holds what the window showed: it becomes the background, and from
+    // then on the surface draws as usual.
+    void endScreenBeneath();
     bool hasScene() const override { return hasScene_; }
     const State& state() const override { return state_; }
 

@@ -184,13 +184,16 @@ void X11OverlayWindows::build(const OverlayContent& content) {
         xcb_flush(qt);
     }
     // The windows are up, showing the screen: the tint goes over it on every display, and
-    // then it is copied from there.
+    // then it is copied from there (the root's pixels are the windows', which nothing else has
+    // drawn into since they mapped) into the pictures they show from now on.
     for (std::size_t i = 0; i < windows_.size(); ++i)
         if (tintOverBackdrop && takenAfterMapping.count(builtDisplays_[i].id))
             x11Surface(*windows_[i])->tintScreenBeneath(content.tintColour());
     for (std::size_t i = 0; i < windows_.size(); ++i)
-        if (takenAfterMapping.count(builtDisplays_[i].id))
-            x11Surface(*windows_[i])->takeScreen(pixelRect(builtDisplays_[i]));
+        if (takenAfterMapping.count(builtDisplays_[i].id)) {
+            screenPictures_[builtDisplays_[i].id]->copyScreen(pixelRect(builtDisplays_[i]));
+            x11Surface(*windows_[i])->endScreenBeneath();
+        }
     if (qt) {
         // Should this program die or its connection be killed while the overlay is up, its
         // windows stay where they are, still covering (the guard holds the keyboard meanwhile),
